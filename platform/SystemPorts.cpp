@@ -1,0 +1,58 @@
+#include "platform/SystemPorts.h"
+
+#include <cstdlib>
+
+#include "platform/Platform.h"
+
+std::optional<uint32_t> PortNumberFromDeviceName(const std::string& deviceName)
+{
+    std::string rest;
+    if (deviceName.rfind("\\\\.\\COM", 0) == 0)
+        rest = deviceName.substr(7);
+    else if (deviceName.rfind(".\\COM", 0) == 0)
+        rest = deviceName.substr(5);
+    else
+        return std::nullopt;
+    if (rest.empty() || rest.size() > 10) return std::nullopt;
+    uint64_t n = 0;
+    for (char c : rest) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (n > 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<uint32_t>(n);
+}
+
+std::string ResolveDeviceName(const std::string& deviceName)
+{
+    const std::optional<uint32_t> port = PortNumberFromDeviceName(deviceName);
+    if (!port) return deviceName;
+    if (*port == 0) return {};
+    const std::string variable = "TORVIK_COM" + std::to_string(*port);
+    if (const char* value = std::getenv(variable.c_str()); value != nullptr && *value != '\0') return value;
+#ifdef _WIN32
+    return deviceName;
+#else
+    return "/dev/ttyUSB" + std::to_string(*port - 1);
+#endif
+}
+
+std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
+{
+    if (resolved.empty()) return nullptr;
+    if (resolved == "sim") return OpenSimulatedDevice(portNumber, "");
+    if (resolved.rfind("sim:", 0) == 0) return OpenSimulatedDevice(portNumber, resolved.substr(4));
+    return OpenLocalSerialDevice(resolved);
+}
+
+std::unique_ptr<CommPort> SystemPorts::Open(const std::string& deviceName)
+{
+    const uint32_t port = PortNumberFromDeviceName(deviceName).value_or(0);
+    return OpenResolvedDevice(ResolveDeviceName(deviceName), port);
+}
+
+CommPortOpener& SystemPortOpener()
+{
+    static SystemPorts ports;
+    return ports;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The main window as the Qt-free core sees it. The window class implements
+// these interfaces; tests use in-memory implementations that record what the
+// core shows.
+
+#include <cstdint>
+#include <string>
+
+// Colours in the toolkit's BGR encoding (0x00BBGGRR). Values with the top bit
+// set name system colours.
+using TColor = uint32_t;
+constexpr TColor clRed = 0x0000FF;
+constexpr TColor clLime = 0x00FF00;
+constexpr TColor clYellow = 0x00FFFF;
+constexpr TColor clBtnFace = 0x8000000F;
+
+// The single-line status field: its text and its background colour.
+class StatusControl {
+public:
+    virtual ~StatusControl() = default;
+    virtual void SetText(const std::string& text) = 0;
+    virtual std::string Text() const = 0;
+    virtual void SetColor(TColor color) = 0;
+    virtual TColor Color() const = 0;
+};
+
+// What card programming reads from and writes to the window.
+class ProgramWindow {
+public:
+    virtual ~ProgramWindow() = default;
+    // Index of the selected port entry (0 for Com1 ... 15 for Com16), or -1
+    // when no entry is selected.
+    virtual int ComPortIndex() const = 0;
+    // State of "Verify programming".
+    virtual bool VerifyChecked() const = 0;
+    virtual StatusControl& Status() = 0;
+    // Position of the progress bar, 0 to 100.
+    virtual void SetProgress(int position) = 0;
+};

@@ -1,0 +1,22 @@
+#pragma once
+// Card programming: the answer-to-reset check, speed calibration, loader
+// start and the block-by-block write with retries and read-back.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Window.h"
+
+// Writes CardImage onto the Torvik loader card in the reader. Expects the port
+// open (after WaitForCard) and CardImage.Length of at most 0x40000. Pads the
+// image in place to whole 16-byte blocks. True when every block has been
+// written (and read back where the verify rule asks); the port is then closed.
+// False after showing "Wrong ATR, please insert a Torvik Loader Card." or
+// "Error programming Torvik Loader Card." on red, with the port left open.
+bool ProgramCard(ProgramWindow& window);
+
+// Finds the serial speed window in which the card's loader answers and returns
+// its middle (the middle of the trial range when no trial passes). Always runs
+// all 21 trials; shows "Optimizing " plus one "*" per trial. Leaves the port
+// open with the working settings at the last trial speed.
+int32_t CalibrateBaudRate(ProgramWindow& window);

@@ -1,0 +1,127 @@
+#pragma once
+// The serial channel: the program's one path to the reader. It owns the port,
+// turns command text into bytes, collects replies into ReceiveBuffer until a
+// byte count is reached or a timeout passes, drives RTS and break, reports the
+// card-slot line, and resets the card.
+//
+// Every exchange has the same shape: SendCommandText (which first empties the
+// receive buffer), Receive(expected count, timeout), then the caller reads
+// ReceiveCount and ReceiveBuffer directly. The reader echoes every byte it is
+// sent, so a reply starts with the echo of the frame.
+//
+// All waits poll Platform().clock; message processing goes through
+// ProcessPendingMessages(), which may throw RunAborted when the program is
+// closing in the middle of a run.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/CommPort.h"
+
+// Malformed command text: a pair that is not two hexadecimal digits. Raised
+// before anything is emptied or written; the message names the bad pair.
+class EConvertError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A command text that would need more than the transmit buffer's 8192 bytes.
+// Raised before anything is emptied or written.
+class ECommandTooLong : public std::length_error {
+public:
+    using std::length_error::length_error;
+};
+
+class TSerialChannel {
+public:
+    static constexpr int32_t kBufferSize = 8192;
+
+    TSerialChannel();
+    TSerialChannel(const TSerialChannel&) = delete;
+    TSerialChannel& operator=(const TSerialChannel&) = delete;
+
+    // Bytes received since the last ClearReceiveBuffer, from index 0.
+    uint8_t ReceiveBuffer[kBufferSize];
+    // The bytes of the command text being sent.
+    uint8_t TransmitBuffer[kBufferSize];
+    // Number of valid bytes in ReceiveBuffer; only ClearReceiveBuffer sets it
+    // back to 0.
+    int32_t ReceiveCount = 0;
+    // The port's line settings, filled from the driver and changed by Open.
+    LineSettings LineSettings_{};
+    // The open device; null when the device could not be opened or has been
+    // closed (every call on it then fails).
+    std::unique_ptr<CommPort> PortHandle;
+    bool IsOpen = false;
+    // The RTS level chosen last; every Open applies it. True at start-up.
+    bool RtsEnabled = true;
+    // When read steps next process window messages (ms); 0 at start-up.
+    int64_t NextPumpTime = 0;
+
+    // The device name of a port number: ".\COM3" below 10, "\\.\COM12" from
+    // 10 on.
+    static std::string DeviceName(uint32_t port);
+
+    // Opens the device of `port` unless the channel is open already, then sets
+    // the read timeouts (at once with waiting bytes, else up to 250 ms for the
+    // first one), queue sizes 8192/8192 and the line format; applies
+    // RtsEnabled and holds DTR off. False when the device cannot be opened
+    // (channel stays closed) or a setting is refused (channel stays open).
+    // Neither empties ReceiveBuffer nor discards the driver's queues.
+    bool Open(uint32_t port, uint32_t baud, uint8_t dataBits, uint8_t stopBits, uint8_t parity,
+              uint8_t parityChecking);
+    // Closes the device if open. Always true; a second Close makes no call.
+    bool Close();
+    // Converts command text ("01 02 EA"; blanks of code 0x20 or below between
+    // pairs optional, a single trailing character ignored) into bytes, empties
+    // the receive buffer and writes the bytes in one write. Always true; a
+    // failed write is not reported. Throws EConvertError or ECommandTooLong
+    // before touching anything.
+    bool SendCommandText(const std::string& text);
+    // Reads until ReceiveCount reaches n (true) or timeoutMs has passed
+    // (false). Processes messages once at its start. The first read step asks
+    // for n bytes whatever the buffer holds; the deadline is tested after
+    // every step, so one step may run up to 250 ms past it. Never empties the
+    // buffer.
+    bool Receive(int32_t n, int32_t timeoutMs);
+    // ReceiveCount = 0 and all 8192 bytes zeroed. The driver's queue is left
+    // alone.
+    void ClearReceiveBuffer();
+    // Raise / drop RTS and remember the level in RtsEnabled.
+    void SetRts();
+    void ClearRts();
+    // Hold / end a line break; the system call's success.
+    bool SetBreak();
+    bool ClearBreak();
+    // True while the reader signals an empty card slot (carrier detect set).
+    // When the modem status cannot be read the slot is reported empty: the
+    // program never claims a card it cannot see.
+    bool CardSlotEmpty();
+    // Busy wait of ms milliseconds; processes messages on every turn only
+    // when ms > 100.
+    void Delay(int32_t ms);
+    // Resets the card by an RTS pulse and returns its answer-to-reset as
+    // command text (uppercase pairs, single blanks, no trailing blank; empty
+    // when nothing came). resetPolarity 0 raises RTS for the reset, 1 drops
+    // it, anything else leaves RTS alone; convertInverse 1 decodes the
+    // inverse convention. Takes at least 0.68 s; leaves the buffer empty and
+    // the channel open.
+    std::string ResetCard(uint8_t resetPolarity, uint8_t convertInverse);
+
+    // Decoding of the inverse convention of ISO/IEC 7816-3: bits reversed and
+    // complemented. Its own inverse.
+    static uint8_t InverseConvention(uint8_t b);
+
+    // Back to the start-up state (closed, buffers zero, RTS level high,
+    // NextPumpTime 0). For front ends that start a fresh session and tests.
+    void ResetState();
+
+private:
+    int32_t ReadStep(int32_t k);
+    int64_t NowMs();
+};
+
+// Program-wide objects.
+extern TSerialChannel SerialChannel;
