@@ -1,0 +1,376 @@
+// The serial channel against a recording port double on a virtual clock:
+// the calls it makes, the bytes it sends, and the timing of its waits.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "serial/Scom.h"
+#include "serial/Utils.h"
+#include "support/FakePort.h"
+
+namespace {
+
+class ChannelTest : public ::testing::Test {
+protected:
+    ChannelTest() : opener(clock), platform(clock, opener, [this] { ++pumps; })
+    {
+        SerialChannel.ResetState();
+    }
+    ~ChannelTest() override { SerialChannel.ResetState(); }
+
+    bool OpenBase(uint32_t port = 1) { return SerialChannel.Open(port, 5728, 8, kTwoStopBits, kNoParity, 0); }
+    std::vector<uint8_t> LastWrite() const { return opener.device.log.writes.back(); }
+    int64_t ElapsedMs(int64_t startMicros) const { return (clock.PeekMicros() - startMicros) / 1000; }
+
+    VirtualClock clock;
+    FakeOpener opener;
+    ScopedPlatform platform;
+    int pumps = 0;
+};
+
+TEST_F(ChannelTest, DeviceNamesFollowTheComRule)
+{
+    const std::vector<std::pair<uint32_t, std::string>> cases = {
+        {1, ".\\COM1"}, {9, ".\\COM9"}, {10, "\\\\.\\COM10"}, {16, "\\\\.\\COM16"}, {0, ".\\COM0"}};
+    for (const auto& [port, name] : cases) EXPECT_EQ(TSerialChannel::DeviceName(port), name) << port;
+
+    EXPECT_TRUE(SerialChannel.Open(10, 9600, 8, kOneStopBit, kNoParity, 0));
+    SerialChannel.Close();
+    EXPECT_FALSE(SerialChannel.Open(0, 9600, 8, kOneStopBit, kNoParity, 0));
+    EXPECT_FALSE(SerialChannel.IsOpen);
+    EXPECT_EQ(opener.device.log.opened, std::vector<std::string>{"\\\\.\\COM10"});
+    EXPECT_EQ(opener.device.log.refused, std::vector<std::string>{".\\COM0"});
+}
+
+TEST_F(ChannelTest, OpenAppliesTimeoutsQueuesAndLineFormat)
+{
+    opener.device.driverState.XonChar = 0x42;  // a driver value the channel must keep
+    opener.device.driverState.fOutxCtsFlow = true;
+    ASSERT_TRUE(SerialChannel.Open(3, 34350, 8, kTwoStopBits, kMarkParity, 0xFE));
+
+    const FakePortLog& log = opener.device.log;
+    ASSERT_EQ(log.timeouts.size(), 1u);
+    const CommTimeouts& t = log.timeouts[0];
+    EXPECT_EQ(t.ReadIntervalTimeout, kMaxDword);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, kMaxDword);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 250u);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 500u);
+    EXPECT_EQ(log.queues, (std::vector<std::pair<uint32_t, uint32_t>>{{8192, 8192}}));
+
+    const LineSettings& s = log.states.back();
+    EXPECT_EQ(s.BaudRate, 34350u);
+    EXPECT_EQ(s.ByteSize, 8);
+    EXPECT_EQ(s.StopBits, kTwoStopBits);
+    EXPECT_EQ(s.Parity, kMarkParity);
+    EXPECT_FALSE(s.fParity) << "only bit 0 of the parity-checking argument counts";
+    EXPECT_TRUE(s.fBinary);
+    EXPECT_FALSE(s.fOutxCtsFlow);
+    EXPECT_FALSE(s.fOutX);
+    EXPECT_FALSE(s.fInX);
+    EXPECT_EQ(s.fDtrControl, kDtrControlDisable);
+    EXPECT_EQ(s.fRtsControl, kRtsControlEnable) << "RTS is high until something drops it";
+    EXPECT_EQ(s.XonLim, 512);
+    EXPECT_EQ(s.XoffLim, 512);
+    EXPECT_EQ(s.XonChar, 0x42);
+}
+
+TEST_F(ChannelTest, ReopenKeepsTheHandleAndAppliesTheNewFormat)
+{
+    ASSERT_TRUE(OpenBase());
+    ASSERT_TRUE(SerialChannel.Open(1, 34000, 8, kTwoStopBits, kMarkParity, 0));
+    EXPECT_EQ(opener.device.log.opened.size(), 1u);
+    EXPECT_EQ(opener.device.log.closes, 0);
+    EXPECT_EQ(opener.device.log.states.back().BaudRate, 34000u);
+    EXPECT_EQ(opener.device.log.states.back().Parity, kMarkParity);
+}
+
+TEST_F(ChannelTest, RtsLevelSurvivesCloseAndOpenAndDtrStaysOff)
+{
+    ASSERT_TRUE(OpenBase());
+    SerialChannel.ClearRts();
+    SerialChannel.Close();
+    ASSERT_TRUE(OpenBase());
+    EXPECT_EQ(opener.device.log.states.back().fRtsControl, kRtsControlDisable);
+    EXPECT_EQ(opener.device.log.states.back().fDtrControl, kDtrControlDisable);
+
+    SerialChannel.SetRts();
+    SerialChannel.Close();
+    ASSERT_TRUE(OpenBase());
+    EXPECT_EQ(opener.device.log.states.back().fRtsControl, kRtsControlEnable);
+    EXPECT_EQ(opener.device.log.states.back().fDtrControl, kDtrControlDisable);
+    EXPECT_EQ(opener.device.log.escapes, (std::vector<uint32_t>{kEscClrRts, kEscSetRts}));
+
+    // The level is remembered even while no port is open.
+    SerialChannel.Close();
+    SerialChannel.ClearRts();
+    EXPECT_FALSE(SerialChannel.RtsEnabled);
+}
+
+TEST_F(ChannelTest, FailedSettingLeavesTheChannelOpenUntilClosed)
+{
+    opener.device.failSetState = true;
+    EXPECT_FALSE(OpenBase());
+    EXPECT_TRUE(SerialChannel.IsOpen);
+    EXPECT_EQ(opener.device.log.closes, 0);
+    SerialChannel.Close();
+    EXPECT_EQ(opener.device.log.closes, 1);
+}
+
+TEST_F(ChannelTest, CloseTwiceMakesOneSystemCall)
+{
+    ASSERT_TRUE(OpenBase());
+    EXPECT_TRUE(SerialChannel.Close());
+    EXPECT_TRUE(SerialChannel.Close());
+    EXPECT_EQ(opener.device.log.closes, 1);
+    EXPECT_FALSE(SerialChannel.IsOpen);
+}
+
+TEST_F(ChannelTest, CommandTextVariantsGiveTheSameBytes)
+{
+    ASSERT_TRUE(OpenBase());
+    const std::vector<uint8_t> loaderStart = {0x01, 0x02, 0xEA};
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> cases = {
+        {"01 02 EA", loaderStart},
+        {"0102EA", loaderStart},
+        {"01  02 EA ", loaderStart},
+        {"01\t02\r\nea", loaderStart},
+        {"ea", {0xEA}},
+        {"01 0", {0x01}},
+        {"", {}},
+        {"7", {}},
+    };
+    for (const auto& [text, bytes] : cases) {
+        SerialChannel.SendCommandText(text);
+        EXPECT_EQ(LastWrite(), bytes) << '"' << text << '"';
+    }
+}
+
+TEST_F(ChannelTest, SendEmptiesTheReceiveBufferFirst)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({0x11, 0x22});
+    SerialChannel.Receive(2, 100);
+    ASSERT_EQ(SerialChannel.ReceiveCount, 2);
+    SerialChannel.SendCommandText("7");
+    EXPECT_EQ(SerialChannel.ReceiveCount, 0);
+    EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0);
+    EXPECT_EQ(SerialChannel.ReceiveBuffer[1], 0);
+}
+
+TEST_F(ChannelTest, MalformedTextIsRefusedBeforeAnythingChanges)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({0x55});
+    SerialChannel.Receive(1, 100);
+    for (const std::string text : {" 01 02", "01 0G", "0x12", "01 2 3"}) {
+        try {
+            SerialChannel.SendCommandText(text);
+            ADD_FAILURE() << "accepted \"" << text << '"';
+        } catch (const EConvertError& e) {
+            EXPECT_NE(std::string(e.what()).find("is not a valid integer value"), std::string::npos);
+        }
+    }
+    try {
+        SerialChannel.SendCommandText("01 0G");
+    } catch (const EConvertError& e) {
+        EXPECT_NE(std::string(e.what()).find("0G"), std::string::npos) << "the message names the pair";
+    }
+    EXPECT_TRUE(opener.device.log.writes.empty());
+    EXPECT_EQ(SerialChannel.ReceiveCount, 1);
+    EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0x55);
+}
+
+TEST_F(ChannelTest, CommandTextBeyondTheTransmitBufferIsRefused)
+{
+    ASSERT_TRUE(OpenBase());
+    std::string fits;
+    for (int i = 0; i < TSerialChannel::kBufferSize; ++i) fits += "A5";
+    SerialChannel.SendCommandText(fits);
+    EXPECT_EQ(LastWrite().size(), 8192u);
+    EXPECT_THROW(SerialChannel.SendCommandText(fits + "01"), ECommandTooLong);
+    EXPECT_EQ(opener.device.log.writes.size(), 1u);
+}
+
+TEST_F(ChannelTest, ReceiveOfNothingReturnsAtOnceAfterOnePump)
+{
+    ASSERT_TRUE(OpenBase());
+    const int64_t start = clock.PeekMicros();
+    pumps = 0;
+    EXPECT_TRUE(SerialChannel.Receive(0, 500));
+    EXPECT_EQ(pumps, 1);
+    EXPECT_TRUE(opener.device.log.readRequests.empty());
+    EXPECT_EQ(ElapsedMs(start), 0);
+}
+
+TEST_F(ChannelTest, ReceiveOnASilentLineEndsAfterOneReadStep)
+{
+    ASSERT_TRUE(OpenBase());
+    const int64_t start = clock.PeekMicros();
+    EXPECT_FALSE(SerialChannel.Receive(100, 20));
+    EXPECT_EQ(ElapsedMs(start), 250);
+    EXPECT_EQ(opener.device.log.readRequests, std::vector<uint32_t>{100});
+}
+
+TEST_F(ChannelTest, ReceiveCollectsUntilTheCountAndAsksForWhatIsMissing)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({1, 2, 3}, 1000);
+    opener.device.Arrive({4, 5, 6}, 30'000);
+    EXPECT_TRUE(SerialChannel.Receive(6, 500));
+    EXPECT_EQ(SerialChannel.ReceiveCount, 6);
+    EXPECT_EQ(opener.device.log.readRequests, (std::vector<uint32_t>{6, 3}));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(SerialChannel.ReceiveBuffer[i], i + 1);
+}
+
+TEST_F(ChannelTest, ReceiveOnAFullBufferStillMakesOneReadStep)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({1, 2, 3});
+    ASSERT_TRUE(SerialChannel.Receive(3, 100));
+    opener.device.Arrive({4, 5});
+    opener.device.log.readRequests.clear();
+    EXPECT_TRUE(SerialChannel.Receive(3, 1500));
+    EXPECT_EQ(SerialChannel.ReceiveCount, 5) << "the step appends what has arrived";
+    EXPECT_EQ(opener.device.log.readRequests, std::vector<uint32_t>{3});
+
+    // Nothing more arrives: the single step waits its 250 ms and still counts
+    // as in time against a 1500 ms deadline.
+    const int64_t start = clock.PeekMicros();
+    EXPECT_TRUE(SerialChannel.Receive(3, 1500));
+    EXPECT_EQ(ElapsedMs(start), 250);
+}
+
+TEST_F(ChannelTest, StepThatEndsPastTheDeadlineIsLateEvenWithTheCount)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({1}, 120'000);
+    EXPECT_FALSE(SerialChannel.Receive(1, 100));
+    EXPECT_EQ(SerialChannel.ReceiveCount, 1);
+}
+
+TEST_F(ChannelTest, BytesHeldByTheDriverSurviveClearReceiveBuffer)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive({0xAB, 0xCD});
+    SerialChannel.ClearReceiveBuffer();
+    SerialChannel.Receive(2, 100);
+    EXPECT_EQ(SerialChannel.ReceiveCount, 2);
+    EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0xAB);
+}
+
+TEST_F(ChannelTest, ReadStepsNeverAskBeyondTheBuffer)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.Arrive(std::vector<uint8_t>(8190, 0x77));
+    SerialChannel.Receive(8190, 100);
+    ASSERT_EQ(SerialChannel.ReceiveCount, 8190);
+    opener.device.Arrive(std::vector<uint8_t>(10, 0x88));
+    opener.device.log.readRequests.clear();
+    EXPECT_FALSE(SerialChannel.Receive(8200, 100));
+    EXPECT_EQ(SerialChannel.ReceiveCount, 8192);
+    ASSERT_FALSE(opener.device.log.readRequests.empty());
+    EXPECT_EQ(opener.device.log.readRequests.front(), 2u);
+}
+
+TEST_F(ChannelTest, ReadStepsPumpMessagesAtMostEveryTenSeconds)
+{
+    ASSERT_TRUE(OpenBase());
+    // A byte every 100 ms for 25 s: one Receive with 250 read steps.
+    for (int i = 0; i < 250; ++i) opener.device.Arrive({0x01}, (i + 1) * 100'000);
+    pumps = 0;
+    EXPECT_TRUE(SerialChannel.Receive(250, 30'000));
+    // One at the start, one on the first step (NextPumpTime starts at 0),
+    // then one each time 10 s have passed.
+    EXPECT_EQ(pumps, 4);
+}
+
+TEST_F(ChannelTest, WaitsPumpMessagesByTheirRules)
+{
+    pumps = 0;
+    PumpingDelay.Wait(0);
+    EXPECT_EQ(pumps, 1);
+
+    pumps = 0;
+    SerialChannel.Delay(100);
+    EXPECT_EQ(pumps, 0);
+
+    pumps = 0;
+    const int64_t start = clock.PeekMicros();
+    SerialChannel.Delay(101);
+    EXPECT_GT(pumps, 100) << "a longer delay pumps on every turn";
+    EXPECT_GE(ElapsedMs(start), 101);
+    EXPECT_LE(ElapsedMs(start), 102);
+
+    pumps = 0;
+    PumpingDelay.Wait(10);
+    EXPECT_GT(pumps, 10);
+}
+
+TEST_F(ChannelTest, AbortRequestStopsAWaitAtItsNextPump)
+{
+    int turns = 0;
+    Platform().processMessages = [&] {
+        if (++turns == 3) Platform().abortRequested = true;
+    };
+    const int64_t start = clock.PeekMicros();
+    EXPECT_THROW(PumpingDelay.Wait(30'000), RunAborted);
+    EXPECT_EQ(turns, 3);
+    EXPECT_LT(ElapsedMs(start), 1);
+    Platform().abortRequested = false;
+}
+
+TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)
+{
+    ASSERT_TRUE(OpenBase());
+    opener.device.modemStatus = kMsRlsdOn | kMsCtsOn;
+    EXPECT_TRUE(SerialChannel.CardSlotEmpty());
+    opener.device.modemStatus = kMsCtsOn | kMsDsrOn;
+    EXPECT_FALSE(SerialChannel.CardSlotEmpty());
+    opener.device.modemStatusFails = true;
+    EXPECT_TRUE(SerialChannel.CardSlotEmpty()) << "an unreadable status never claims a card";
+}
+
+TEST_F(ChannelTest, OperationsOnAPortThatNeverOpenedFailQuietly)
+{
+    opener.available = false;
+    EXPECT_FALSE(OpenBase());
+    EXPECT_FALSE(SerialChannel.SetBreak());
+    EXPECT_FALSE(SerialChannel.ClearBreak());
+    EXPECT_TRUE(SerialChannel.SendCommandText("01 02"));
+    const int64_t start = clock.PeekMicros();
+    EXPECT_FALSE(SerialChannel.Receive(5, 300));
+    EXPECT_GE(ElapsedMs(start), 300);
+    EXPECT_EQ(SerialChannel.ReceiveCount, 0);
+}
+
+TEST_F(ChannelTest, BreakReportsTheSystemCall)
+{
+    ASSERT_TRUE(OpenBase());
+    EXPECT_TRUE(SerialChannel.SetBreak());
+    EXPECT_TRUE(SerialChannel.ClearBreak());
+    opener.device.breakFails = true;
+    EXPECT_FALSE(SerialChannel.SetBreak());
+    EXPECT_EQ(opener.device.log.breaksSet, 2);
+}
+
+TEST(InverseConvention, DecodesAndIsItsOwnInverse)
+{
+    EXPECT_EQ(TSerialChannel::InverseConvention(0x03), 0x3F);
+    EXPECT_EQ(TSerialChannel::InverseConvention(0x3F), 0x03);
+    EXPECT_EQ(TSerialChannel::InverseConvention(0x00), 0xFF);
+    EXPECT_EQ(TSerialChannel::InverseConvention(0x3B), 0x23);
+    for (int b = 0; b < 256; ++b) {
+        const auto x = static_cast<uint8_t>(b);
+        EXPECT_EQ(TSerialChannel::InverseConvention(TSerialChannel::InverseConvention(x)), x);
+        uint8_t reversed = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            if (x & (1 << bit)) reversed |= static_cast<uint8_t>(0x80 >> bit);
+        EXPECT_EQ(TSerialChannel::InverseConvention(x), static_cast<uint8_t>(~reversed));
+    }
+}
+
+}  // namespace
