@@ -1,0 +1,95 @@
+#include "programming/LoaderFrames.h"
+
+#include "platform/CommPort.h"
+#include "programming/ProgramData.h"
+#include "serial/Scom.h"
+
+namespace loader {
+
+const uint8_t kIdentificationBlock[kBlockSize] = {'T', 'O', 'R', 'V', 'I', 'K', 'L', 'O',
+                                                  'A', 'D', 'E', 'R', 0x00, 0x01, 0x76, 0x74};
+
+namespace {
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+// Appends b as two uppercase hex digits and a blank.
+void AppendByte(std::string& text, uint8_t b)
+{
+    text += kHexDigits[b >> 4];
+    text += kHexDigits[b & 0x0F];
+    text += ' ';
+}
+
+void AppendAddress(std::string& text, uint32_t address)
+{
+    AppendByte(text, static_cast<uint8_t>(address >> 16));
+    AppendByte(text, static_cast<uint8_t>(address >> 8));
+    AppendByte(text, static_cast<uint8_t>(address));
+}
+
+}  // namespace
+
+std::string BlockWriteText(uint32_t address, const uint8_t* data)
+{
+    std::string text;
+    text.reserve(kWriteFrameBytes * 3);
+    text += "FF 00 13 ";
+    AppendAddress(text, address);
+    for (int32_t i = 0; i < kBlockSize; ++i) AppendByte(text, data[i]);
+    text += "AA ";
+    return text;
+}
+
+std::string BlockReadText(uint32_t address)
+{
+    std::string text;
+    text.reserve(kReadFrameBytes * 3);
+    text += "FE 00 03 ";
+    AppendAddress(text, address);
+    text += "AA";
+    return text;
+}
+
+bool WriteAcknowledged()
+{
+    const uint8_t* ack = SerialChannel.ReceiveBuffer + kWriteAckPos;
+    return ack[0] == 0xFF && ack[1] == 0x00 && ack[2] == 0xC0;
+}
+
+int ReadBackMismatches(const uint8_t* expected)
+{
+    int differing = 0;
+    for (int32_t i = 0; i < kBlockSize; ++i) {
+        const int32_t pos = kReadDataPos + i;
+        if (pos >= SerialChannel.ReceiveCount || SerialChannel.ReceiveBuffer[pos] != expected[i]) ++differing;
+    }
+    return differing;
+}
+
+uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
+
+bool OpenBaseSettings(uint32_t port)
+{
+    SerialChannel.Close();
+    return SerialChannel.Open(port, BaseSpeed(ClockSetting), 8, kTwoStopBits, kNoParity, 0);
+}
+
+bool OpenWorkingSettings(uint32_t port, uint32_t speed)
+{
+    SerialChannel.Close();
+    return SerialChannel.Open(port, speed, 8, kTwoStopBits, kMarkParity, 0);
+}
+
+CalibrationRange CalibrationRangeFor(const std::string& clock)
+{
+    if (clock == "6.00") return {56600, 58600, 57600};
+    return {33600, 35600, 34600};
+}
+
+uint32_t PortNumberOfSelection(int comPortIndex)
+{
+    return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
+}
+
+}  // namespace loader

@@ -1,0 +1,78 @@
+#pragma once
+// The Torvik loader card's protocol as the program speaks it: the two line
+// formats, the loader start command, the block write and read frames as
+// command text, the tests on their answers, and the identification block.
+//
+// Every answer is judged in SerialChannel.ReceiveBuffer, whose positions count
+// the reader's echo of the frame first: a block write (23 bytes) is
+// acknowledged at positions 23..25, a block read (7 bytes) answers 22 bytes of
+// which positions 12..27 are the 16 stored bytes.
+
+#include <cstdint>
+#include <string>
+
+namespace loader {
+
+constexpr int32_t kBlockSize = 16;
+// Highest block address the card takes.
+constexpr uint32_t kLastBlockAddress = 0x3FFF0;
+
+// Sent at the base speed right after a card reset; its answer is not
+// examined. The loader then listens with the working settings.
+inline const char kStartCommand[] = "01 02 EA";
+
+// Block write: FF 00 13, three address bytes, 16 data bytes, AA.
+constexpr int32_t kWriteFrameBytes = 23;
+constexpr int32_t kWriteReplyCount = kWriteFrameBytes + 3;  // echo + FF 00 C0
+constexpr int32_t kWriteAckPos = kWriteFrameBytes;
+// Block read: FE 00 03, three address bytes, AA.
+constexpr int32_t kReadFrameBytes = 7;
+constexpr int32_t kReadReplyCount = kReadFrameBytes + 22;  // echo + answer
+constexpr int32_t kReadDataPos = kReadFrameBytes + 5;       // answer bytes 5..20
+
+// Written to address 0 and read back by every calibration trial:
+// "TORVIKLOADER" 00 01 'v' 't'.
+extern const uint8_t kIdentificationBlock[kBlockSize];
+
+// Command text of the block write frame for the 16 bytes at `data`, stored
+// at `address` (a byte offset, multiple of 16): "FF 00 13 00 00 10 ... AA ".
+std::string BlockWriteText(uint32_t address, const uint8_t* data);
+// Command text of the block read frame: "FE 00 03 00 00 10 AA".
+std::string BlockReadText(uint32_t address);
+
+// True when the last block write was acknowledged: FF 00 C0 at positions
+// 23..25 of the receive buffer, whatever else arrived.
+bool WriteAcknowledged();
+// The number of the 16 positions 12..27 of the last read answer that do not
+// hold `expected`; a position that nothing filled counts as differing, so a
+// read answer that never came cannot pass for a block of zero bytes.
+int ReadBackMismatches(const uint8_t* expected);
+
+// Base speed for the card reset and the loader start command: 9600 baud when
+// `clock` is exactly "6.00", else 5728.
+uint32_t BaseSpeed(const std::string& clock);
+
+// Reopens the channel on `port` with the base settings at
+// BaseSpeed(ClockSetting): 8 data bits, no parity, two stop bits. The result
+// of the open (callers judge the card's answers instead).
+bool OpenBaseSettings(uint32_t port);
+// Reopens the channel on `port` with the working settings at `speed`: 8 data
+// bits, mark parity, two stop bits, no parity checking.
+bool OpenWorkingSettings(uint32_t port, uint32_t speed);
+
+// The trial speeds of a calibration: first to last in steps of 100 baud, and
+// the result when no trial passes (the middle).
+struct CalibrationRange {
+    int32_t first;
+    int32_t last;
+    int32_t middle;
+};
+constexpr int32_t kTrialStep = 100;
+// 56600..58600 when `clock` is exactly "6.00", else 33600..35600.
+CalibrationRange CalibrationRangeFor(const std::string& clock);
+
+// The port number of a port-list selection (index 0 is Com1); 0, which names
+// no port, when nothing is selected.
+uint32_t PortNumberOfSelection(int comPortIndex);
+
+}  // namespace loader

@@ -1,0 +1,116 @@
+#include "programming/ProgramCard.h"
+
+
+#include "programming/LoaderFrames.h"
+#include "programming/ProgramData.h"
+#include "reader/StatusMessages.h"
+#include "serial/Scom.h"
+
+namespace {
+
+// A Torvik loader card answers the reset with 3B 54 4C 54 and at least one
+// more byte.
+const char kAtrPrefix[] = "3B 54 4C 54 ";
+constexpr size_t kAtrPrefixLength = sizeof kAtrPrefix - 1;
+
+constexpr int kAttemptsPerBlock = 10;
+// Every block write acknowledgement is awaited this long.
+constexpr int32_t kAckTimeoutMs = 1500;
+constexpr int32_t kReadTimeoutMs = 500;
+// Without "Verify programming" a block is read back whenever the write
+// counter reaches 31 modulo 32.
+constexpr int32_t kSampleEvery = 32;
+
+bool IsLoaderCardAtr(const std::string& atr)
+{
+    return atr.size() > kAtrPrefixLength && atr.compare(0, kAtrPrefixLength, kAtrPrefix) == 0;
+}
+
+// Fills the image with zero bytes up to a whole number of blocks and returns
+// the padded length. A length outside the buffer is brought back inside it,
+// so padding never writes outside the image.
+int32_t PadToWholeBlocks(TCardImage& image)
+{
+    if (image.Data == nullptr || image.Length < 0) image.Length = 0;
+    if (image.Length > kCardImageSize) image.Length = kCardImageSize;
+    while (image.Length % loader::kBlockSize != 0) image.Data[image.Length++] = 0x00;
+    return image.Length;
+}
+
+// One block: at most ten writes. Returns the failure mark of the last
+// attempt: 0 when the block is written (and read back where the rule asks).
+int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& writeCounter)
+{
+    int failureMark = 0;
+    for (int attemptsLeft = kAttemptsPerBlock; attemptsLeft > 0;) {
+        // 5.2.1-5.2.4: the write and its acknowledgement.
+        failureMark = 0;
+        SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
+        SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
+        if (!loader::WriteAcknowledged()) failureMark = 1;
+        --attemptsLeft;
+
+        // 5.2.5: let late bytes arrive before the next attempt.
+        if (failureMark != 0) {
+            SerialChannel.Receive(100, 20);
+            continue;
+        }
+
+        // 5.2.6: accepted; read back when the verify rule asks for it.
+        ++writeCounter;
+        if (!verifyAll && writeCounter % kSampleEvery != kSampleEvery - 1) return 0;
+        SerialChannel.SendCommandText(loader::BlockReadText(offset));
+        SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
+        failureMark = loader::ReadBackMismatches(data);
+        if (failureMark == 0) {
+            ++writeCounter;
+            return 0;
+        }
+    }
+    return failureMark;
+}
+
+}  // namespace
+
+bool ProgramCard(ProgramWindow& window)
+{
+    const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
+    const bool verifyAll = window.VerifyChecked();
+    StatusControl& status = window.Status();
+
+    // 1: only a Torvik loader card is programmed.
+    loader::OpenBaseSettings(port);
+    if (!IsLoaderCardAtr(SerialChannel.ResetCard(0, 0))) {
+        ShowFailure(status, status_text::kWrongAtr);
+        return false;
+    }
+
+    // 2.
+    const int32_t speed = CalibrateBaudRate(window);
+
+    // 3: restart the loader and talk to it at the calibrated speed.
+    loader::OpenBaseSettings(port);
+    SerialChannel.ResetCard(0, 0);
+    SerialChannel.SendCommandText(loader::kStartCommand);
+    loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
+
+    // 4.
+    const int32_t length = PadToWholeBlocks(CardImage);
+
+    // 5: block by block.
+    int32_t writeCounter = 0;
+    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
+        const uint32_t address = static_cast<uint32_t>(offset);
+        if (WriteBlock(address, CardImage.Data + offset, verifyAll, writeCounter) != 0) {
+            ShowFailure(status, status_text::kErrorProgramming);
+            return false;
+        }
+        const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
+        window.SetProgress(percent);
+        status.SetText(status_text::Progress(verifyAll, percent));
+    }
+
+    // 6.
+    SerialChannel.Close();
+    return true;
+}

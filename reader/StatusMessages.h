@@ -1,0 +1,49 @@
+#pragma once
+// The texts that reader control and card programming show in the window's
+// status field, and the one way they show a failure. Every status write of
+// those operations goes through here, so each message has one spelling.
+
+#include <string>
+
+#include "platform/Window.h"
+
+namespace status_text {
+
+inline const char kCouldNotOpenPort[] = "Could not open comport!";
+inline const char kRemoveCard[] = "Please remove card from card slot.";
+inline const char kInsertCard[] = "Please insert card in card slot.";
+inline const char kWrongAtr[] = "Wrong ATR, please insert a Torvik Loader Card.";
+inline const char kErrorProgramming[] = "Error programming Torvik Loader Card.";
+// Shown by the front ends after ProgramCard returned true.
+inline const char kCardProgrammed[] = "Card successfully programmed.";
+
+// "Wait Setting Phoenix 3.58MHz." (no blank before "MHz.").
+inline std::string WaitSetting(const std::string& mode, const std::string& clock)
+{
+    return "Wait Setting " + mode + " " + clock + "MHz.";
+}
+
+// "Error setting Phoenix mode."
+inline std::string ErrorSetting(const std::string& mode) { return "Error setting " + mode + " mode."; }
+
+// "Optimizing " followed by one star per calibration trial begun.
+inline std::string Optimizing(int trialsBegun)
+{
+    return "Optimizing " + std::string(static_cast<size_t>(trialsBegun > 0 ? trialsBegun : 0), '*');
+}
+
+// "Programming and verifying 50%" when every block is read back, else
+// "Programming 50%".
+inline std::string Progress(bool verifyAll, int percent)
+{
+    return (verifyAll ? "Programming and verifying " : "Programming ") + std::to_string(percent) + "%";
+}
+
+}  // namespace status_text
+
+// A failure: the message on red.
+inline void ShowFailure(StatusControl& status, const std::string& text)
+{
+    status.SetText(text);
+    status.SetColor(clRed);
+}

@@ -1,0 +1,151 @@
+#include "reader/Usb_phoenixinterface.h"
+
+#include <cstdio>
+
+#include "reader/StatusMessages.h"
+#include "serial/Scom.h"
+#include "serial/Utils.h"
+
+namespace {
+
+// Half a blink cycle, the pause after a slot change and the pause before the
+// card is used.
+constexpr int32_t kHalfCycleMs = 500;
+// The break: eleven waits of 100 ms, then a 5-byte read within 100 ms that
+// throws away what the reader sent while the break was held.
+constexpr int kBreakWaits = 11;
+constexpr int32_t kBreakStepMs = 100;
+constexpr int32_t kBreakJunkBytes = 5;
+constexpr uint8_t kAck = 0x06;
+
+// Reader setup and card-slot waits run at 9600 baud, 8 data bits, no parity,
+// one stop bit.
+bool OpenSetupLine(uint32_t portNumber)
+{
+    SerialChannel.Close();
+    return SerialChannel.Open(portNumber, 9600, 8, kOneStopBit, kNoParity, 0);
+}
+
+// Blinks the status field yellow and red, half a second each, for at most
+// waitCount cycles; stops at the first slot test (after each half) that finds
+// the slot empty (wantEmpty) or holding a card (!wantEmpty).
+void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, StatusControl& status)
+{
+    for (int32_t cycle = 0; cycle < waitCount; ++cycle) {
+        status.SetColor(clYellow);
+        PumpingDelay.Wait(kHalfCycleMs);
+        if (SerialChannel.CardSlotEmpty() == wantEmpty) return;
+        status.SetColor(clRed);
+        PumpingDelay.Wait(kHalfCycleMs);
+        if (SerialChannel.CardSlotEmpty() == wantEmpty) return;
+    }
+}
+
+// Reply byte n (1-based, echo included) of the last exchange.
+uint8_t ReplyByte(int n) { return SerialChannel.ReceiveBuffer[n - 1]; }
+
+// The attention sequence: a break of at least 1.2 s, after which the reader
+// answers 0x06.
+bool SendAttention()
+{
+    SerialChannel.SetBreak();
+    SerialChannel.ClearReceiveBuffer();
+    for (int i = 0; i < kBreakWaits; ++i) PumpingDelay.Wait(kBreakStepMs);
+    SerialChannel.Receive(kBreakJunkBytes, 100);
+    SerialChannel.ClearReceiveBuffer();
+    SerialChannel.ClearBreak();
+    PumpingDelay.Wait(100);
+    SerialChannel.Receive(1, 200);
+    return ReplyByte(1) == kAck;
+}
+
+std::string HexByte(uint8_t b)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", b);
+    return text;
+}
+
+}  // namespace
+
+uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock)
+{
+    uint8_t clockCode = 0;
+    if (clock == "3.58")
+        clockCode = 1;
+    else if (clock == "3.68")
+        clockCode = 2;
+    else if (clock == "6.00")
+        clockCode = 3;
+    const uint8_t modeBit = mode == "SmartMouse" ? 0x80 : 0x00;
+    return static_cast<uint8_t>(modeBit | clockCode);
+}
+
+bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount, uint32_t portNumber,
+                   StatusControl& status)
+{
+    // 1-2: the port at the setup line format.
+    if (!OpenSetupLine(portNumber)) {
+        ShowFailure(status, status_text::kCouldNotOpenPort);
+        return false;
+    }
+    status.SetColor(clBtnFace);
+
+    // 3-4: the reader is set up with an empty slot only.
+    if (!SerialChannel.CardSlotEmpty()) {
+        status.SetText(status_text::kRemoveCard);
+        BlinkUntilSlot(true, waitCount, status);
+        if (!SerialChannel.CardSlotEmpty()) return false;
+        status.SetColor(clBtnFace);
+        PumpingDelay.Wait(kHalfCycleMs);
+    }
+
+    // 5.
+    status.SetText(status_text::WaitSetting(mode, clock));
+
+    const auto fail = [&] {
+        ShowFailure(status, status_text::ErrorSetting(mode));
+        return false;
+    };
+
+    // 6: attention sequence.
+    if (!SendAttention()) return fail();
+
+    // 7: "2A 41": echo of 2, answer of 4 ending 10 06.
+    SerialChannel.SendCommandText("2A 41");
+    SerialChannel.Receive(6, 500);
+    if (ReplyByte(5) != 0x10 || ReplyByte(6) != kAck) return fail();
+
+    // 8: "2A 42 " with the setting byte: echo of 3, answer 06.
+    SerialChannel.SendCommandText("2A 42 " + HexByte(ReaderSettingByte(mode, clock)));
+    SerialChannel.Receive(4, 500);
+    if (ReplyByte(4) != kAck) return fail();
+
+    // 9: "2A 43" puts the reader to work; its answer is not examined.
+    SerialChannel.SendCommandText("2A 43");
+    SerialChannel.Receive(3, 250);
+    SerialChannel.Close();
+    return true;
+}
+
+bool WaitForCard(int32_t waitCount, uint32_t portNumber, StatusControl& status)
+{
+    // 1.
+    status.SetColor(clBtnFace);
+    if (!OpenSetupLine(portNumber)) {
+        ShowFailure(status, status_text::kCouldNotOpenPort);
+        return false;
+    }
+
+    // 2-3: ask for a card only when the slot is empty.
+    if (SerialChannel.CardSlotEmpty()) {
+        status.SetText(status_text::kInsertCard);
+        BlinkUntilSlot(false, waitCount, status);
+        if (SerialChannel.CardSlotEmpty()) return false;
+        status.SetColor(clBtnFace);
+    }
+
+    // 4: give the card time to settle; the port stays open.
+    PumpingDelay.Wait(kHalfCycleMs);
+    return true;
+}
