@@ -1,0 +1,96 @@
+#pragma once
+// An in-memory main window for core tests: it answers the port selection and
+// the verify option, and records every status text, status colour and
+// progress position the core sets, in order, with the virtual time of the
+// change. The clock is read with PeekMicros, so recording never moves time.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Window.h"
+
+class RecordingStatus final : public StatusControl {
+public:
+    struct TextChange {
+        int64_t micros;
+        std::string text;
+    };
+    struct ColorChange {
+        int64_t micros;
+        TColor color;
+    };
+
+    explicit RecordingStatus(const VirtualClock& clock) : clock_(clock) {}
+
+    void SetText(const std::string& text) override
+    {
+        text_ = text;
+        texts.push_back({clock_.PeekMicros(), text});
+    }
+    std::string Text() const override { return text_; }
+    void SetColor(TColor color) override
+    {
+        color_ = color;
+        colors.push_back({clock_.PeekMicros(), color});
+    }
+    TColor Color() const override { return color_; }
+
+    // Every change, in order.
+    std::vector<TextChange> texts;
+    std::vector<ColorChange> colors;
+
+    // The colours alone, in order.
+    std::vector<TColor> ColorSequence() const
+    {
+        std::vector<TColor> out;
+        out.reserve(colors.size());
+        for (const ColorChange& c : colors) out.push_back(c.color);
+        return out;
+    }
+    // The texts alone, in order.
+    std::vector<std::string> TextSequence() const
+    {
+        std::vector<std::string> out;
+        out.reserve(texts.size());
+        for (const TextChange& t : texts) out.push_back(t.text);
+        return out;
+    }
+
+private:
+    const VirtualClock& clock_;
+    std::string text_;
+    TColor color_ = clBtnFace;
+};
+
+class RecordingWindow final : public ProgramWindow {
+public:
+    struct ProgressChange {
+        int64_t micros;
+        int position;
+    };
+
+    explicit RecordingWindow(const VirtualClock& clock, int comPortIndex = 0, bool verify = true)
+        : status(clock), comPortIndex(comPortIndex), verify(verify), clock_(clock)
+    {
+    }
+
+    int ComPortIndex() const override { return comPortIndex; }
+    bool VerifyChecked() const override { return verify; }
+    StatusControl& Status() override { return status; }
+    void SetProgress(int position) override
+    {
+        this->position = position;
+        progress.push_back({clock_.PeekMicros(), position});
+    }
+
+    RecordingStatus status;
+    int comPortIndex;
+    bool verify;
+    int position = 0;
+    std::vector<ProgressChange> progress;
+
+private:
+    const VirtualClock& clock_;
+};
