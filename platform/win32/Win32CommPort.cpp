@@ -1,0 +1,177 @@
+// The port layer on Windows: a COM device opened with CreateFileA and driven
+// with the Win32 communications calls, one call per CommPort operation.
+// Reads and writes are plain blocking ReadFile/WriteFile calls (no overlapped
+// I/O); their timing is entirely the driver's, under the COMMTIMEOUTS set by
+// SetTimeouts.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "platform/SystemPorts.h"
+
+// Our names carry the Win32 values; the channel relies on them being equal.
+static_assert(kMaxDword == MAXDWORD);
+static_assert(kOneStopBit == ONESTOPBIT && kOne5StopBits == ONE5STOPBITS && kTwoStopBits == TWOSTOPBITS);
+static_assert(kNoParity == NOPARITY && kOddParity == ODDPARITY && kEvenParity == EVENPARITY &&
+              kMarkParity == MARKPARITY && kSpaceParity == SPACEPARITY);
+static_assert(kDtrControlDisable == DTR_CONTROL_DISABLE && kDtrControlEnable == DTR_CONTROL_ENABLE &&
+              kDtrControlHandshake == DTR_CONTROL_HANDSHAKE);
+static_assert(kRtsControlDisable == RTS_CONTROL_DISABLE && kRtsControlEnable == RTS_CONTROL_ENABLE &&
+              kRtsControlHandshake == RTS_CONTROL_HANDSHAKE && kRtsControlToggle == RTS_CONTROL_TOGGLE);
+static_assert(kEscSetRts == SETRTS && kEscClrRts == CLRRTS && kEscSetDtr == SETDTR && kEscClrDtr == CLRDTR);
+static_assert(kMsCtsOn == MS_CTS_ON && kMsDsrOn == MS_DSR_ON && kMsRingOn == MS_RING_ON && kMsRlsdOn == MS_RLSD_ON);
+static_assert(kPurgeTxAbort == PURGE_TXABORT && kPurgeRxAbort == PURGE_RXABORT && kPurgeTxClear == PURGE_TXCLEAR &&
+              kPurgeRxClear == PURGE_RXCLEAR);
+
+namespace {
+
+void ToLineSettings(const DCB& dcb, LineSettings& s)
+{
+    s.BaudRate = dcb.BaudRate;
+    s.fBinary = dcb.fBinary != 0;
+    s.fParity = dcb.fParity != 0;
+    s.fOutxCtsFlow = dcb.fOutxCtsFlow != 0;
+    s.fOutxDsrFlow = dcb.fOutxDsrFlow != 0;
+    s.fDtrControl = static_cast<uint8_t>(dcb.fDtrControl);
+    s.fDsrSensitivity = dcb.fDsrSensitivity != 0;
+    s.fTXContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+    s.fOutX = dcb.fOutX != 0;
+    s.fInX = dcb.fInX != 0;
+    s.fErrorChar = dcb.fErrorChar != 0;
+    s.fNull = dcb.fNull != 0;
+    s.fRtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    s.fAbortOnError = dcb.fAbortOnError != 0;
+    s.XonLim = dcb.XonLim;
+    s.XoffLim = dcb.XoffLim;
+    s.ByteSize = dcb.ByteSize;
+    s.Parity = dcb.Parity;
+    s.StopBits = dcb.StopBits;
+    s.XonChar = dcb.XonChar;
+    s.XoffChar = dcb.XoffChar;
+    s.ErrorChar = dcb.ErrorChar;
+    s.EofChar = dcb.EofChar;
+    s.EvtChar = dcb.EvtChar;
+}
+
+// Fields of the DCB that LineSettings does not carry (the reserved ones) keep
+// what the driver reported.
+void FromLineSettings(const LineSettings& s, DCB& dcb)
+{
+    dcb.BaudRate = s.BaudRate;
+    dcb.fBinary = s.fBinary;
+    dcb.fParity = s.fParity;
+    dcb.fOutxCtsFlow = s.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = s.fOutxDsrFlow;
+    dcb.fDtrControl = s.fDtrControl & 3u;
+    dcb.fDsrSensitivity = s.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = s.fTXContinueOnXoff;
+    dcb.fOutX = s.fOutX;
+    dcb.fInX = s.fInX;
+    dcb.fErrorChar = s.fErrorChar;
+    dcb.fNull = s.fNull;
+    dcb.fRtsControl = s.fRtsControl & 3u;
+    dcb.fAbortOnError = s.fAbortOnError;
+    dcb.XonLim = s.XonLim;
+    dcb.XoffLim = s.XoffLim;
+    dcb.ByteSize = s.ByteSize;
+    dcb.Parity = s.Parity;
+    dcb.StopBits = s.StopBits;
+    dcb.XonChar = s.XonChar;
+    dcb.XoffChar = s.XoffChar;
+    dcb.ErrorChar = s.ErrorChar;
+    dcb.EofChar = s.EofChar;
+    dcb.EvtChar = s.EvtChar;
+}
+
+bool ReadDcb(HANDLE handle, DCB& dcb)
+{
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(handle, &dcb) != FALSE;
+}
+
+class Win32CommPort final : public CommPort {
+public:
+    explicit Win32CommPort(HANDLE handle) : handle_(handle) {}
+    ~Win32CommPort() override { CloseHandle(handle_); }
+    Win32CommPort(const Win32CommPort&) = delete;
+    Win32CommPort& operator=(const Win32CommPort&) = delete;
+
+    bool SetTimeouts(const CommTimeouts& t) override
+    {
+        COMMTIMEOUTS ct;
+        ct.ReadIntervalTimeout = t.ReadIntervalTimeout;
+        ct.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+        ct.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+        ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+        ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+        return SetCommTimeouts(handle_, &ct) != FALSE;
+    }
+
+    bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override
+    {
+        return SetupComm(handle_, inQueue, outQueue) != FALSE;
+    }
+
+    bool GetState(LineSettings& settings) override
+    {
+        DCB dcb;
+        if (!ReadDcb(handle_, dcb)) return false;
+        ToLineSettings(dcb, settings);
+        return true;
+    }
+
+    bool SetState(const LineSettings& settings) override
+    {
+        DCB dcb;
+        if (!ReadDcb(handle_, dcb)) return false;
+        FromLineSettings(settings, dcb);
+        return SetCommState(handle_, &dcb) != FALSE;
+    }
+
+    bool Escape(uint32_t function) override { return EscapeCommFunction(handle_, function) != FALSE; }
+    bool SetBreak() override { return SetCommBreak(handle_) != FALSE; }
+    bool ClearBreak() override { return ClearCommBreak(handle_) != FALSE; }
+
+    bool GetModemStatus(uint32_t& status) override
+    {
+        DWORD value = 0;
+        if (!GetCommModemStatus(handle_, &value)) return false;
+        status = value;
+        return true;
+    }
+
+    bool Purge(uint32_t flags) override { return PurgeComm(handle_, flags) != FALSE; }
+
+    bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
+    {
+        DWORD got = 0;
+        const BOOL ok = ReadFile(handle_, buffer, count, &got, nullptr);
+        bytesRead = ok ? got : 0;
+        return ok != FALSE;
+    }
+
+    bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
+    {
+        DWORD put = 0;
+        const BOOL ok = WriteFile(handle_, buffer, count, &put, nullptr);
+        bytesWritten = put;
+        return ok != FALSE;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path)
+{
+    // Exclusive (share mode 0): a port another program holds cannot be opened.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32CommPort>(handle);
+}
