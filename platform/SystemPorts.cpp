@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/Platform.h"
+#include "platform/Rfc2217Port.h"
 
 std::optional<uint32_t> PortNumberFromDeviceName(const std::string& deviceName)
 {
@@ -42,6 +43,7 @@ std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32
     if (resolved.empty()) return nullptr;
     if (resolved == "sim") return OpenSimulatedDevice(portNumber, "");
     if (resolved.rfind("sim:", 0) == 0) return OpenSimulatedDevice(portNumber, resolved.substr(4));
+    if (resolved.rfind("rfc2217://", 0) == 0) return OpenNetworkDevice(resolved);
     return OpenLocalSerialDevice(resolved);
 }
 

@@ -1,0 +1,123 @@
+#pragma once
+// A reader on another machine, reached through a serial-over-network server
+// that speaks Telnet with the Com Port Control option (RFC 2217). Selected
+// when a port's resolved name is "rfc2217://HOST:PORT", for example
+// TORVIK_COM3=rfc2217://127.0.0.1:7000.
+//
+// It keeps the port layer's contract (platform/CommPort.h):
+//  - reads return at once with what is waiting, else wait up to the read
+//    timeout for the first byte;
+//  - line settings, RTS, DTR and break go out as Com Port Control commands,
+//    and each call waits (at most Rfc2217Timing::replyMs) for the server to
+//    confirm, so that a new speed or format is in force before the next
+//    bytes go out;
+//  - the modem status is the last NOTIFY-MODEMSTATE from the server (carrier
+//    detect 0x80 is the reader's empty-slot signal); until the first one has
+//    come the status cannot be read;
+//  - purging the receive side drops what this port holds and asks the server
+//    to drop its queue; bytes in flight before the server's confirmation are
+//    dropped too;
+//  - a connection that cannot be made or agreed is a port that cannot be
+//    opened; one that drops is a port that has vanished: every later call
+//    returns false.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CommPort.h"
+#include "platform/Rfc2217Codec.h"
+#include "platform/TcpSocket.h"
+
+struct NetworkAddress {
+    std::string host;
+    uint16_t port = 0;
+};
+
+// HOST:PORT of "rfc2217://HOST:PORT" (an IPv6 host in brackets, an optional
+// trailing "/"); nothing when the text is not of that form or the port is not
+// 1 to 65535.
+std::optional<NetworkAddress> ParseRfc2217Address(const std::string& resolved);
+
+// Time limits of the network port, in milliseconds.
+struct Rfc2217Timing {
+    int32_t connectMs = 3000;   // TCP connection, per address
+    int32_t negotiateMs = 2000; // the server's agreement to the Com Port option
+    int32_t replyMs = 2000;     // the server's confirmation of a command
+};
+
+class Rfc2217Port final : public CommPort {
+public:
+    // Negotiates the Telnet options over a connected stream and asks for
+    // modem-state notifications. Null when the server refuses the Com Port
+    // option, does not answer within timing.negotiateMs, or the stream breaks.
+    static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing = {});
+
+    bool SetTimeouts(const CommTimeouts& timeouts) override;
+    bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override;
+    bool GetState(LineSettings& settings) override;
+    bool SetState(const LineSettings& settings) override;
+    bool Escape(uint32_t function) override;
+    bool SetBreak() override;
+    bool ClearBreak() override;
+    bool GetModemStatus(uint32_t& status) override;
+    bool Purge(uint32_t flags) override;
+    bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override;
+    bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override;
+
+    // True once the connection has failed; the port then refuses everything.
+    bool Broken() const { return broken_; }
+
+private:
+    Rfc2217Port(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing);
+
+    class Handler;
+    friend class Handler;
+
+    // Reads what the stream delivers within waitMs (0: only what is there)
+    // and decodes it. False when the connection is gone.
+    bool Pump(int32_t waitMs);
+    // Takes in everything that has already arrived, without waiting.
+    bool Drain();
+    bool SendRaw(const std::vector<uint8_t>& bytes);
+    // Sends a Com Port command whose confirmation must echo `value` (when
+    // `check` is set) and records that it is awaited.
+    bool SendCommand(uint8_t code, const std::vector<uint8_t>& value, bool check = true);
+    // Waits until every awaited confirmation has come. False on timeout, a
+    // confirmation with another value, or a broken connection.
+    bool AwaitReplies();
+    bool Control(uint8_t value);
+    void Fail();
+
+    struct Awaited {
+        uint8_t code;
+        std::vector<uint8_t> value;
+        bool check;
+    };
+
+    std::unique_ptr<ByteStream> stream_;
+    Rfc2217Timing timing_;
+    rfc2217::TelnetDecoder decoder_;
+    rfc2217::OptionNegotiator options_;
+    bool broken_ = false;
+
+    std::deque<uint8_t> received_;
+    size_t receiveLimit_ = 65536;
+    std::deque<Awaited> awaited_;
+    bool refused_ = false;
+    // Data before the server's confirmation of a receive purge is stale.
+    int purgesInFlight_ = 0;
+    std::optional<uint8_t> modemState_;
+    bool modemWaited_ = false;
+    bool flowSuspended_ = false;
+
+    CommTimeouts timeouts_{};
+    LineSettings settings_{};
+};
+
+// Connects to "rfc2217://HOST:PORT" and starts the port; null when the name
+// is malformed or the server cannot be reached or agreed with.
+std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing = {});
