@@ -1,0 +1,138 @@
+// How the channel's Windows device names become devices on this machine.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "platform/SystemPorts.h"
+#include "serial/Scom.h"
+
+namespace {
+
+// Sets (or, with nullptr, removes) an environment variable for the lifetime
+// of the object and puts the old value back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::string& name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name.c_str())) saved_ = old;
+        Set(value);
+    }
+    ~ScopedEnv() { Set(saved_ ? saved_->c_str() : nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void Set(const char* value)
+    {
+#ifdef _WIN32
+        _putenv_s(name_.c_str(), value ? value : "");
+#else
+        if (value)
+            setenv(name_.c_str(), value, 1);
+        else
+            unsetenv(name_.c_str());
+#endif
+    }
+    std::string name_;
+    std::optional<std::string> saved_;
+};
+
+std::string DefaultDevice(uint32_t port, const std::string& name)
+{
+#ifdef _WIN32
+    (void)port;
+    return name;
+#else
+    (void)name;
+    return "/dev/ttyUSB" + std::to_string(port - 1);
+#endif
+}
+
+TEST(DeviceNames, PortNumbersOfComNames)
+{
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> port;
+    };
+    const Case cases[] = {
+        {".\\COM9", 9u},
+        {".\\COM1", 1u},
+        {"\\\\.\\COM10", 10u},
+        {"\\\\.\\COM16", 16u},
+        {".\\COM0", 0u},
+        {"\\\\.\\COM4294967295", 4294967295u},
+        {"\\\\.\\COM4294967296", std::nullopt},  // beyond 32 bits
+        {"\\\\.\\COM99999999999", std::nullopt},
+        {".\\COM", std::nullopt},
+        {".\\COM3a", std::nullopt},
+        {".\\COM-3", std::nullopt},
+        {"COM3", std::nullopt},
+        {"\\\\?\\COM3", std::nullopt},
+        {"/dev/ttyUSB0", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(PortNumberFromDeviceName(c.name), c.port);
+    }
+}
+
+TEST(DeviceNames, EveryNameTheChannelBuildsCarriesItsPort)
+{
+    for (uint32_t port : {1u, 9u, 10u, 16u, 255u, 4294967295u}) {
+        SCOPED_TRACE(port);
+        EXPECT_EQ(PortNumberFromDeviceName(TSerialChannel::DeviceName(port)), port);
+    }
+}
+
+TEST(DeviceNames, DefaultDevicesFollowThePortNumber)
+{
+    for (uint32_t port : {1u, 3u, 9u, 10u, 16u}) {
+        const std::string name = TSerialChannel::DeviceName(port);
+        SCOPED_TRACE(name);
+        ScopedEnv unset("TORVIK_COM" + std::to_string(port), nullptr);
+        EXPECT_EQ(ResolveDeviceName(name), DefaultDevice(port, name));
+    }
+}
+
+TEST(DeviceNames, TheEnvironmentOverridesOnePort)
+{
+    ScopedEnv com3("TORVIK_COM3", "/dev/pts/7");
+    ScopedEnv com13("TORVIK_COM13", "sim:card=none");
+    ScopedEnv com4("TORVIK_COM4", nullptr);
+    EXPECT_EQ(ResolveDeviceName(".\\COM3"), "/dev/pts/7");
+    EXPECT_EQ(ResolveDeviceName("\\\\.\\COM13"), "sim:card=none");
+    EXPECT_EQ(ResolveDeviceName(".\\COM4"), DefaultDevice(4, ".\\COM4"));
+    {
+        // An empty value sets nothing.
+        ScopedEnv empty("TORVIK_COM4", "");
+        EXPECT_EQ(ResolveDeviceName(".\\COM4"), DefaultDevice(4, ".\\COM4"));
+    }
+}
+
+TEST(DeviceNames, PortZeroNamesNothingAndOtherNamesPassThrough)
+{
+    ScopedEnv com0("TORVIK_COM0", "/dev/pts/0");
+    EXPECT_EQ(ResolveDeviceName(".\\COM0"), "");
+    EXPECT_EQ(ResolveDeviceName("\\\\.\\COM0"), "");
+    SystemPorts ports;
+    EXPECT_EQ(ports.Open(".\\COM0"), nullptr);
+    EXPECT_EQ(OpenResolvedDevice("", 0), nullptr);
+
+    for (const char* name : {"/dev/ttyACM0", "sim", "sim:card=none", "rfc2217://127.0.0.1:7000", "COM3"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ResolveDeviceName(name), name);
+    }
+}
+
+TEST(DeviceNames, AnOverrideToAMissingDeviceFailsToOpen)
+{
+    ScopedEnv com2("TORVIK_COM2", "/nonexistent/torvik-port");
+    SystemPorts ports;
+    EXPECT_EQ(ports.Open(".\\COM2"), nullptr);
+}
+
+}  // namespace
