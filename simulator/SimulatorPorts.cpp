@@ -1,3 +1,36 @@
-// Placeholder until the simulator lands.
+// The "sim" devices of the port layer: one simulated reader per port number,
+// alive for the whole program, so the card and the reader's state survive
+// the many closes and reopens of a programming run.
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+#include "platform/Platform.h"
 #include "platform/SystemPorts.h"
-std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t, const std::string&) { return nullptr; }
+#include "simulator/Simulator.h"
+
+std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
+{
+    static std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers;
+    static std::set<std::string> reported;
+
+    auto it = readers.find(portNumber);
+    if (it == readers.end()) {
+        sim::SimOptions parsed;
+        try {
+            parsed = sim::SimOptions::Parse(options);
+        } catch (const std::invalid_argument& e) {
+            if (reported.insert(options).second)
+                std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
+            return nullptr;
+        }
+        parsed.port = portNumber;
+        auto reader = std::make_shared<sim::SimulatedReader>(SystemClock(), std::move(parsed));
+        reader->SetRecording(false);
+        it = readers.emplace(portNumber, std::move(reader)).first;
+    }
+    return it->second->OpenHandle();
+}

@@ -1,0 +1,203 @@
+#include "simulator/SimOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+std::string Trim(const std::string& s)
+{
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    const auto last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
+}
+
+[[noreturn]] void Bad(const std::string& key, const std::string& value, const std::string& expected)
+{
+    throw std::invalid_argument("simulator option '" + key + "': expected " + expected + ", got '" + value + "'");
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A whole non-negative number: decimal, or hexadecimal after "0x".
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& out)
+{
+    std::string digits = text;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+        base = 16;
+    }
+    if (digits.empty()) return false;
+    uint64_t n = 0;
+    for (char c : digits) {
+        const int d = HexDigit(c);
+        if (d < 0 || d >= base) return false;
+        const uint64_t digit = static_cast<uint64_t>(d);
+        if (n > (max - digit) / static_cast<uint64_t>(base)) return false;
+        n = n * static_cast<uint64_t>(base) + digit;
+    }
+    out = n;
+    return true;
+}
+
+uint64_t Unsigned(const std::string& key, const std::string& value, uint64_t max)
+{
+    uint64_t n = 0;
+    if (!ParseUnsigned(value, max, n)) Bad(key, value, "a number from 0 to " + std::to_string(max));
+    return n;
+}
+
+// Milliseconds, or -1 for never.
+int64_t Delay(const std::string& key, const std::string& value)
+{
+    if (value == "-1") return -1;
+    uint64_t n = 0;
+    if (!ParseUnsigned(value, 1'000'000'000, n)) Bad(key, value, "milliseconds (0 or more) or -1 for never");
+    return static_cast<int64_t>(n);
+}
+
+bool Flag(const std::string& key, const std::string& value)
+{
+    if (value == "1") return true;
+    if (value == "0") return false;
+    Bad(key, value, "0 or 1");
+}
+
+double Probability(const std::string& key, const std::string& value)
+{
+    if (value.empty() || value.find_first_not_of("0123456789.") != std::string::npos)
+        Bad(key, value, "a probability from 0 to 1");
+    errno = 0;
+    char* end = nullptr;
+    const double p = std::strtod(value.c_str(), &end);
+    if (errno != 0 || end != value.c_str() + value.size() || !(p >= 0.0 && p <= 1.0))
+        Bad(key, value, "a probability from 0 to 1");
+    return p;
+}
+
+int64_t CardAddress(const std::string& key, const std::string& value)
+{
+    uint64_t n = 0;
+    if (!ParseUnsigned(value, 0x3FFFF, n)) Bad(key, value, "a card address from 0 to 0x3FFFF");
+    return static_cast<int64_t>(n);
+}
+
+std::vector<uint8_t> HexBytes(const std::string& key, const std::string& value)
+{
+    std::vector<uint8_t> bytes;
+    int high = -1;
+    for (char c : value) {
+        if (c == ' ') {
+            if (high >= 0) Bad(key, value, "hex digits in pairs, or none");
+            continue;
+        }
+        const int d = HexDigit(c);
+        if (d < 0) Bad(key, value, "hex digits in pairs, or none");
+        if (high < 0) {
+            high = d;
+        } else {
+            bytes.push_back(static_cast<uint8_t>(high * 16 + d));
+            high = -1;
+        }
+    }
+    if (high >= 0 || bytes.empty() || bytes.size() > 255) Bad(key, value, "1 to 255 bytes as hex digit pairs, or none");
+    return bytes;
+}
+
+}  // namespace
+
+SimOptions SimOptions::Parse(const std::string& text)
+{
+    std::string rest = Trim(text);
+    if (rest == "sim") rest.clear();
+    if (rest.rfind("sim:", 0) == 0) rest = rest.substr(4);
+
+    SimOptions o;
+    size_t pos = 0;
+    while (pos <= rest.size()) {
+        size_t comma = rest.find(',', pos);
+        if (comma == std::string::npos) comma = rest.size();
+        const std::string item = Trim(rest.substr(pos, comma - pos));
+        pos = comma + 1;
+        if (item.empty()) continue;
+
+        const size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            throw std::invalid_argument("simulator option '" + item + "': expected key=value");
+        const std::string key = Trim(item.substr(0, eq));
+        const std::string value = Trim(item.substr(eq + 1));
+
+        if (key == "port") {
+            o.port = static_cast<uint32_t>(Unsigned(key, value, 0xFFFFFFFFu));
+        } else if (key == "card") {
+            if (value == "in")
+                o.cardIn = true;
+            else if (value == "out")
+                o.cardIn = false;
+            else
+                Bad(key, value, "in or out");
+        } else if (key == "remove") {
+            o.removeMs = Delay(key, value);
+        } else if (key == "insert") {
+            o.insertMs = Delay(key, value);
+        } else if (key == "setup") {
+            const std::vector<uint8_t> b = value.size() == 2 ? HexBytes(key, value) : std::vector<uint8_t>{};
+            if (b.size() != 1) Bad(key, value, "a setting byte as two hex digits");
+            o.setupByte = b[0];
+        } else if (key == "turnaround") {
+            o.turnaroundMicros = static_cast<int64_t>(Unsigned(key, value, 10'000'000));
+        } else if (key == "breakjunk") {
+            o.breakJunk = static_cast<int>(Unsigned(key, value, 8192));
+        } else if (key == "atr") {
+            o.atr = value == "none" ? std::vector<uint8_t>{} : HexBytes(key, value);
+        } else if (key == "window") {
+            const size_t dash = value.find('-');
+            uint64_t lo = 0;
+            uint64_t hi = 0;
+            if (dash == std::string::npos || !ParseUnsigned(value.substr(0, dash), 10'000'000, lo) ||
+                !ParseUnsigned(value.substr(dash + 1), 10'000'000, hi) || lo == 0 || lo > hi)
+                Bad(key, value, "LO-HI in baud with 0 < LO <= HI");
+            o.windowLow = static_cast<uint32_t>(lo);
+            o.windowHigh = static_cast<uint32_t>(hi);
+        } else if (key == "silent") {
+            o.silent = Flag(key, value);
+        } else if (key == "noecho") {
+            o.noEcho = Flag(key, value);
+        } else if (key == "ackloss") {
+            o.ackLoss = Probability(key, value);
+        } else if (key == "ackwrong") {
+            o.ackWrong = Probability(key, value);
+        } else if (key == "readcorrupt") {
+            o.readCorrupt = Probability(key, value);
+        } else if (key == "noise") {
+            o.noise = Probability(key, value);
+        } else if (key == "lose_ack_block") {
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) Bad(key, value, "ADDR:N");
+            o.loseAckBlock = CardAddress(key, value.substr(0, colon));
+            o.loseAckCount = static_cast<int>(Unsigned(key, value.substr(colon + 1), 1'000'000));
+        } else if (key == "badcell") {
+            o.badCell = CardAddress(key, value);
+        } else if (key == "vanish") {
+            o.vanishMs = Delay(key, value);
+        } else if (key == "seed") {
+            o.seed = Unsigned(key, value, UINT64_MAX);
+        } else {
+            throw std::invalid_argument("simulator option '" + key + "': unknown key");
+        }
+    }
+    return o;
+}
+
+}  // namespace sim

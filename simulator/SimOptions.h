@@ -1,0 +1,87 @@
+#pragma once
+// The knobs of the simulated reader and card.
+//
+// Written as the value of a "sim:" device: key=value pairs separated by
+// commas, for example
+//     sim:card=in,remove=1500,insert=1500,window=34000-34700
+// "sim" alone (or an empty text) gives the defaults. Keys:
+//
+//   port=N           COM port number the simulated reader answers on (default 1;
+//                    used by SimulatorOpener, ignored for "sim:" devices, which
+//                    take the number of the port they were named for).
+//   card=in|out      whether a card is in the slot at start (default in).
+//   remove=MS        remove the card MS ms after the first modem-status read
+//                    that saw it in the slot; -1 = never (default).
+//   insert=MS        insert the card MS ms after the first modem-status read
+//                    that saw the slot empty (after any scripted removal);
+//                    -1 = never (default).
+//   setup=XX         start with the reader already set up, as if "2A 42 XX"
+//                    and "2A 43" had been accepted (XX = setting byte in hex:
+//                    bit 7 SmartMouse, bits 0-1 clock code); default: not set
+//                    up, the setup protocol must be run first.
+//   turnaround=US    microseconds between the last byte of a frame and the
+//                    first byte of its answer (default 100).
+//   breakjunk=N      bytes (0xA5) the reader emits while a break is held,
+//                    starting just after the 1.1 s mark (default 0).
+//   atr=HEX|none     the card's answer-to-reset as hex digits ("3B544C54...",
+//                    blanks allowed), or none for a card that does not
+//                    announce itself (default 3B 54 4C 54 52 56 4B 01).
+//   window=LO-HI     loader speed window in baud, inclusive (default
+//                    34000-34700 at clock 3.58/3.68, 57000-57900 at 6.00).
+//   silent=0|1       the reader answers nothing at all, not even the echo.
+//   noecho=0|1       the reader does not echo; answers still come.
+//   ackloss=P        probability (0..1) that a block write's acknowledgement is
+//                    lost (the block is stored).
+//   ackwrong=P       probability that a block write is acknowledged with
+//                    FF 00 C1 instead of FF 00 C0 (the block is stored).
+//   readcorrupt=P    probability that one data byte of a read answer arrives
+//                    with a bit flipped.
+//   lose_ack_block=ADDR:N  the write of the block at ADDR (hex with 0x, or
+//                    decimal) gets no acknowledgement the first N times.
+//   badcell=ADDR     the card byte at ADDR always stores a wrong value.
+//   noise=P          each byte on the line (either direction) has one bit
+//                    flipped with probability P.
+//   vanish=MS        the port disappears MS ms after the first open: every
+//                    call on an open handle fails and opens fail; -1 = never.
+//   seed=N           seed of the pseudo-random faults (default 1, so runs are
+//                    repeatable).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct SimOptions {
+    uint32_t port = 1;
+    bool cardIn = true;
+    int64_t removeMs = -1;
+    int64_t insertMs = -1;
+    int setupByte = -1;  // -1: not set up at start
+    int64_t turnaroundMicros = 100;
+    int breakJunk = 0;
+    std::vector<uint8_t> atr = DefaultAtr();  // empty: no answer-to-reset
+    uint32_t windowLow = 0;                   // 0: by the reader's clock
+    uint32_t windowHigh = 0;
+    bool silent = false;
+    bool noEcho = false;
+    double ackLoss = 0.0;
+    double ackWrong = 0.0;
+    double readCorrupt = 0.0;
+    int64_t loseAckBlock = -1;  // address; -1: none
+    int loseAckCount = 0;
+    int64_t badCell = -1;  // address; -1: none
+    double noise = 0.0;
+    int64_t vanishMs = -1;
+    uint64_t seed = 1;
+
+    // The card's answer-to-reset unless atr= says otherwise.
+    static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }
+
+    // Parses the value of a "sim" or "sim:..." device (the "sim:" prefix is
+    // optional). Throws std::invalid_argument naming the key for an unknown
+    // key or a bad value.
+    static SimOptions Parse(const std::string& text);
+};
+
+}  // namespace sim

@@ -1,0 +1,815 @@
+// The simulated reader and card on the wire: echo and line timing, read
+// timeouts, the reader's setup protocol, the card's answer-to-reset, the
+// loader's frames and speed window, the card slot, exclusivity and the fault
+// switches. Driven through a raw handle on a virtual clock.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/CommPort.h"
+#include "simulator/Simulator.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using sim::SimOptions;
+
+constexpr int64_t kMs = 1000;
+constexpr CommTimeouts kChannelTimeouts{kMaxDword, kMaxDword, 250, 2, 500};
+const Bytes kDefaultAtr = {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01};
+const Bytes kAck = {0xFF, 0x00, 0xC0};
+
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes WriteFrame(uint32_t address, const Bytes& data)
+{
+    Bytes f = {0xFF, 0x00, 0x13, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+    f.insert(f.end(), data.begin(), data.end());
+    f.push_back(0xAA);
+    return f;
+}
+
+Bytes ReadFrame(uint32_t address)
+{
+    return {0xFE, 0x00, 0x03, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address), 0xAA};
+}
+
+Bytes Block(uint8_t first)
+{
+    Bytes b(16);
+    for (size_t i = 0; i < 16; ++i) b[i] = static_cast<uint8_t>(first + i * 7);
+    return b;
+}
+
+class SimulatorTest : public ::testing::Test {
+protected:
+    void Start(const std::string& options = "")
+    {
+        opener = std::make_unique<sim::SimulatorOpener>(clock, SimOptions::Parse(options));
+        port = opener->Open(".\\COM1");
+        ASSERT_TRUE(port);
+        ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+        Line(9600, 8, kNoParity, kOneStopBit);
+    }
+    sim::SimulatedReader& Reader() { return opener->Reader(); }
+
+    void Line(uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_t stopBits, bool rts = false)
+    {
+        LineSettings s;
+        ASSERT_TRUE(port->GetState(s));
+        s.BaudRate = baud;
+        s.ByteSize = dataBits;
+        s.Parity = parity;
+        s.StopBits = stopBits;
+        s.fRtsControl = rts ? kRtsControlEnable : kRtsControlDisable;
+        s.fDtrControl = kDtrControlDisable;
+        ASSERT_TRUE(port->SetState(s));
+    }
+    void Base() { Line(5728, 8, kNoParity, kTwoStopBits); }
+    void Working(uint32_t baud) { Line(baud, 8, kMarkParity, kTwoStopBits); }
+
+    void Send(const Bytes& bytes)
+    {
+        uint32_t written = 0;
+        ASSERT_TRUE(port->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), written));
+        ASSERT_EQ(written, bytes.size());
+    }
+    // Reads the way the channel does until n bytes have come or ms have passed.
+    Bytes Receive(size_t n, int64_t ms)
+    {
+        const int64_t deadline = clock.NowMicros() + ms * kMs;
+        Bytes out;
+        while (out.size() < n) {
+            uint8_t buffer[512];
+            uint32_t got = 0;
+            const size_t ask = std::min<size_t>(n - out.size(), sizeof buffer);
+            EXPECT_TRUE(port->Read(buffer, static_cast<uint32_t>(ask), got));
+            out.insert(out.end(), buffer, buffer + got);
+            if (clock.PeekMicros() > deadline) break;
+        }
+        return out;
+    }
+    // Everything that arrives within ms.
+    Bytes Collect(int64_t ms) { return Receive(100000, ms); }
+    void Pause(int64_t ms) { clock.Advance(ms * kMs); }
+    Bytes Exchange(const Bytes& frame, int64_t ms = 200)
+    {
+        Send(frame);
+        return Collect(ms);
+    }
+    bool SlotEmpty()
+    {
+        uint32_t status = 0;
+        EXPECT_TRUE(port->GetModemStatus(status));
+        return (status & kMsRlsdOn) != 0;
+    }
+
+    // The reader's setup protocol at 9600 8N1 with the given setting byte.
+    void SetUpReader(uint8_t setting = 0x01)
+    {
+        Line(9600, 8, kNoParity, kOneStopBit, true);
+        ASSERT_TRUE(port->SetBreak());
+        Pause(1150);
+        ASSERT_TRUE(port->ClearBreak());
+        ASSERT_EQ(Collect(100), Bytes{0x06});
+        ASSERT_EQ(Exchange({0x2A, 0x42, setting}), (Bytes{0x2A, 0x42, setting, 0x06}));
+        ASSERT_EQ(Exchange({0x2A, 0x43}), (Bytes{0x2A, 0x43, 0x06}));
+    }
+    // Resets the card at the base settings and returns what it answers.
+    Bytes ResetCard()
+    {
+        EXPECT_TRUE(port->Escape(kEscSetRts));
+        Pause(10);
+        EXPECT_TRUE(port->Escape(kEscClrRts));
+        return Collect(300);
+    }
+    void StartLoader(uint32_t baud = 34350)
+    {
+        Base();
+        ASSERT_EQ(ResetCard(), kDefaultAtr);
+        ASSERT_EQ(Exchange({0x01, 0x02, 0xEA}, 20), (Bytes{0x01, 0x02, 0xEA}));
+        Working(baud);
+    }
+
+    VirtualClock clock;
+    std::unique_ptr<sim::SimulatorOpener> opener;
+    std::unique_ptr<CommPort> port;
+};
+
+// ------------------------------------------------------------ line and reads
+
+TEST_F(SimulatorTest, EchoArrivesWhenEachByteHasBeenSent)
+{
+    Start("card=out");
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x11, 0x22, 0x33});
+    // The first read waits for the first byte only: 10 bits at 9600 baud.
+    uint8_t buffer[8];
+    uint32_t got = 0;
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(buffer[0], 0x11);
+    EXPECT_NEAR(clock.PeekMicros() - t0, 1042, 3);
+    EXPECT_EQ(Receive(2, 100), (Bytes{0x22, 0x33}));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 3 * 1042, 5);
+}
+
+TEST_F(SimulatorTest, ByteTimeCountsStartDataParityAndStopBits)
+{
+    struct Case {
+        sim::LineFormat format;
+        double bits;
+    };
+    const Case cases[] = {
+        {{9600, 8, kNoParity, kOneStopBit}, 10},  {{5728, 8, kNoParity, kTwoStopBits}, 11},
+        {{34350, 8, kMarkParity, kTwoStopBits}, 12}, {{19200, 7, kEvenParity, kOneStopBit}, 10},
+        {{1200, 5, kNoParity, kOne5StopBits}, 7.5},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(c.format.ByteNanos(), c.bits * 1e9 / c.format.baud, 1.0) << c.format.baud;
+}
+
+TEST_F(SimulatorTest, LoaderFrameTakesItsLineTimeAndAnswerFollowsTurnaround)
+{
+    Start("setup=01");
+    StartLoader(34350);
+    const int64_t t0 = clock.PeekMicros();
+    const Bytes frame = WriteFrame(0x100, Block(1));
+    Send(frame);
+    ASSERT_EQ(Receive(23, 100), frame);
+    const double frameMicros = 23 * 12 * 1e6 / 34350;  // 8036 µs
+    EXPECT_NEAR(clock.PeekMicros() - t0, frameMicros, 3);
+    ASSERT_EQ(Receive(3, 100), kAck);
+    EXPECT_NEAR(clock.PeekMicros() - t0, frameMicros + 100 + 3 * 12 * 1e6 / 34350, 5);
+}
+
+TEST_F(SimulatorTest, WritesQueueBehindEachOtherOnTheLine)
+{
+    Start("card=out");
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x01, 0x02});
+    Send({0x03});
+    EXPECT_EQ(Receive(3, 100), (Bytes{0x01, 0x02, 0x03}));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 3 * 1042, 5);
+}
+
+TEST_F(SimulatorTest, ReadReturnsWaitingBytesAtOnceUpToTheCount)
+{
+    Start("card=out");
+    Send({1, 2, 3, 4, 5});
+    Pause(20);
+    const int64_t t0 = clock.PeekMicros();
+    uint8_t buffer[8];
+    uint32_t got = 0;
+    ASSERT_TRUE(port->Read(buffer, 2, got));
+    EXPECT_EQ(Bytes(buffer, buffer + got), (Bytes{1, 2}));
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(Bytes(buffer, buffer + got), (Bytes{3, 4, 5}));
+    EXPECT_LT(clock.PeekMicros() - t0, 10);
+}
+
+TEST_F(SimulatorTest, ReadOnASilentLineReturnsNothingAfterTheConstant)
+{
+    Start("card=out");
+    uint8_t buffer[8];
+    uint32_t got = 99;
+    const int64_t t0 = clock.PeekMicros();
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_NEAR(clock.PeekMicros() - t0, 250 * kMs, 3);
+
+    // A byte due after the constant is not waited for.
+    ASSERT_TRUE(port->SetTimeouts({kMaxDword, kMaxDword, 1, 0, 0}));
+    Send({0x42});
+    const int64_t t1 = clock.PeekMicros();
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_NEAR(clock.PeekMicros() - t1, 1 * kMs, 3);
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(got, 1u);
+}
+
+TEST_F(SimulatorTest, ZeroTimeoutsReturnAtOnceAndTotalTimeoutsWaitForTheCount)
+{
+    Start("card=out");
+    uint8_t buffer[8];
+    uint32_t got = 0;
+    ASSERT_TRUE(port->SetTimeouts({0, 0, 0, 0, 0}));
+    Send({7, 8, 9});
+    const int64_t t0 = clock.PeekMicros();
+    ASSERT_TRUE(port->Read(buffer, 8, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(clock.PeekMicros() - t0, 10);
+
+    // A plain total timeout waits for the whole count.
+    ASSERT_TRUE(port->SetTimeouts({0, 0, 100, 0, 0}));
+    ASSERT_TRUE(port->Read(buffer, 3, got));
+    EXPECT_EQ(Bytes(buffer, buffer + got), (Bytes{7, 8, 9}));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 3 * 1042, 5);
+    ASSERT_TRUE(port->Read(buffer, 3, got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_NEAR(clock.PeekMicros() - t0, 3 * 1042 + 100 * kMs, 10);
+}
+
+TEST_F(SimulatorTest, PurgeDropsWhatHasArrivedButNotWhatIsStillOnTheLine)
+{
+    Start("card=out");
+    Send({1, 2, 3, 4, 5});
+    clock.Advance(2500);  // two echoes are in (1042 µs each), three still coming
+    ASSERT_TRUE(port->Purge(kPurgeRxClear));
+    EXPECT_EQ(Collect(50), (Bytes{3, 4, 5}));
+}
+
+TEST_F(SimulatorTest, InputQueueHoldsAtMost8192Bytes)
+{
+    Start("card=out");
+    Line(1'000'000, 8, kNoParity, kOneStopBit);
+    Send(Bytes(9000, 0x55));
+    Pause(200);
+    EXPECT_EQ(Collect(10).size(), 8192u);
+}
+
+TEST_F(SimulatorTest, BytesForAClosedHandleNeverReachTheNextOne)
+{
+    Start("card=out");
+    Send({1, 2, 3});
+    port.reset();  // closed while the echo is still on its way
+    port = opener->Open(".\\COM1");
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+    EXPECT_TRUE(Collect(50).empty());
+    // Bytes written before the close still went out and were echoed to it.
+    EXPECT_EQ(Exchange({4}), Bytes{4});
+}
+
+// ----------------------------------------------------------- reader setup
+
+TEST_F(SimulatorTest, LongBreakEntersSetupModeAndIsAnswered)
+{
+    Start("card=out");
+    ASSERT_TRUE(port->SetBreak());
+    Pause(1100);
+    ASSERT_TRUE(port->ClearBreak());
+    const int64_t released = clock.PeekMicros();
+    EXPECT_EQ(Receive(1, 300), Bytes{0x06});
+    EXPECT_NEAR(clock.PeekMicros() - released, 50 * kMs + 1042, 10);
+    EXPECT_TRUE(Reader().InSetupMode());
+}
+
+TEST_F(SimulatorTest, ShortBreakDoesNothing)
+{
+    Start("card=out");
+    ASSERT_TRUE(port->SetBreak());
+    Pause(1098);
+    ASSERT_TRUE(port->ClearBreak());
+    EXPECT_TRUE(Collect(400).empty());
+    EXPECT_FALSE(Reader().InSetupMode());
+    // Not in setup mode: commands get their echo only.
+    EXPECT_EQ(Exchange({0x2A, 0x41}), (Bytes{0x2A, 0x41}));
+}
+
+TEST_F(SimulatorTest, JunkBytesComeWhileTheBreakIsHeld)
+{
+    Start("card=out,breakjunk=6");
+    ASSERT_TRUE(port->SetBreak());
+    Pause(1100);
+    EXPECT_EQ(Receive(5, 100), Bytes(5, 0xA5));
+    ASSERT_TRUE(port->ClearBreak());
+    // The sixth junk byte is still queued ahead of the answer.
+    EXPECT_EQ(Collect(200), (Bytes{0xA5, 0x06}));
+
+    // A break released before the mark brings no junk.
+    ASSERT_TRUE(port->SetBreak());
+    Pause(1000);
+    ASSERT_TRUE(port->ClearBreak());
+    EXPECT_TRUE(Collect(500).empty());
+}
+
+TEST_F(SimulatorTest, SetupCommandsAreAnsweredAndTheSettingByteRecorded)
+{
+    Start("card=out");
+    SetUpReader(0x83);
+    EXPECT_TRUE(Reader().SetUp());
+    EXPECT_FALSE(Reader().InSetupMode());
+    EXPECT_EQ(Reader().SettingByte(), 0x83);
+
+    ASSERT_TRUE(port->SetBreak());
+    Pause(1200);
+    ASSERT_TRUE(port->ClearBreak());
+    ASSERT_EQ(Collect(100), Bytes{0x06});
+    EXPECT_FALSE(Reader().SetUp());
+    const Bytes version = Exchange({0x2A, 0x41});
+    ASSERT_EQ(version.size(), 6u);
+    EXPECT_EQ(version[4], 0x10);
+    EXPECT_EQ(version[5], 0x06);
+    // "2A 43" before any setting byte is refused.
+    EXPECT_EQ(Exchange({0x2A, 0x43}), (Bytes{0x2A, 0x43, 0x15}));
+    EXPECT_FALSE(Reader().SetUp());
+    // Only 9600 8N1 is understood.
+    Line(9600, 8, kNoParity, kTwoStopBits);
+    EXPECT_EQ(Exchange({0x2A, 0x42, 0x02}), (Bytes{0x2A, 0x42, 0x02}));
+    EXPECT_EQ(Reader().SettingByte(), 0x83);
+    Line(9600, 8, kNoParity, kOneStopBit);
+    EXPECT_EQ(Exchange({0x2A, 0x42, 0x02}), (Bytes{0x2A, 0x42, 0x02, 0x06}));
+    EXPECT_EQ(Reader().SettingByte(), 0x02);
+}
+
+// ----------------------------------------------------------- answer-to-reset
+
+TEST_F(SimulatorTest, AnswerToResetIsIntactOnlyAtTheBaseSettings)
+{
+    Start();
+    SetUpReader(0x01);
+    struct Case {
+        uint32_t baud;
+        uint8_t parity;
+        uint8_t stopBits;
+        enum { Intact, Garbled, Nothing } expect;
+    };
+    const Case cases[] = {
+        {5728, kNoParity, kTwoStopBits, Case::Intact},
+        {5840, kNoParity, kTwoStopBits, Case::Intact},    // +1.96 %
+        {5610, kNoParity, kTwoStopBits, Case::Garbled},   // -2.06 %
+        {5728, kNoParity, kOneStopBit, Case::Garbled},
+        {5728, kMarkParity, kTwoStopBits, Case::Garbled},
+        {9600, kNoParity, kTwoStopBits, Case::Garbled},
+        {34350, kNoParity, kTwoStopBits, Case::Nothing},
+    };
+    for (const Case& c : cases) {
+        Line(c.baud, 8, c.parity, c.stopBits);
+        const Bytes atr = ResetCard();
+        switch (c.expect) {
+        case Case::Intact: EXPECT_EQ(atr, kDefaultAtr) << c.baud; break;
+        case Case::Nothing: EXPECT_TRUE(atr.empty()) << c.baud; break;
+        case Case::Garbled:
+            ASSERT_EQ(atr.size(), kDefaultAtr.size()) << c.baud;
+            for (size_t i = 0; i < atr.size(); ++i) EXPECT_NE(atr[i], kDefaultAtr[i]) << c.baud;
+            break;
+        }
+    }
+}
+
+TEST_F(SimulatorTest, AnswerToResetStartsTwentyMillisecondsAfterRelease)
+{
+    Start("setup=01,atr=3B 54 4C 54 00");
+    Base();
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    Pause(10);
+    const int64_t released = clock.PeekMicros();
+    ASSERT_TRUE(port->Escape(kEscClrRts));
+    EXPECT_EQ(Receive(1, 100), Bytes{0x3B});
+    EXPECT_NEAR(clock.PeekMicros() - released, 20 * kMs + 11 * 1e6 / 5728, 5);
+    EXPECT_EQ(Collect(100), (Bytes{0x54, 0x4C, 0x54, 0x00}));
+}
+
+TEST_F(SimulatorTest, CardAnswersResetOnlyWhenReachable)
+{
+    struct Case {
+        std::string options;
+        bool answers;
+    };
+    const Case cases[] = {
+        {"", false},                      // reader never set up
+        {"setup=01,card=out", false},     // empty slot
+        {"setup=81", false},              // SmartMouse mode
+        {"setup=00", false},              // no card clock
+        {"setup=01,atr=none", false},
+        {"setup=02", true},
+        {"setup=03", true},               // base speed 9600 at 6.00 MHz
+    };
+    for (const Case& c : cases) {
+        port.reset();
+        Start(c.options);
+        if (Reader().SettingByte() == 0x03)
+            Line(9600, 8, kNoParity, kTwoStopBits);
+        else
+            Base();
+        EXPECT_EQ(ResetCard().empty(), !c.answers) << c.options;
+    }
+}
+
+TEST_F(SimulatorTest, RaisingRtsCutsTheAnswerToResetShort)
+{
+    Start("setup=01");
+    Base();
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    ASSERT_TRUE(port->Escape(kEscClrRts));
+    EXPECT_EQ(Receive(2, 100), (Bytes{0x3B, 0x54}));
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    EXPECT_TRUE(Collect(100).empty());
+}
+
+TEST_F(SimulatorTest, SetStateDrivesRtsAndDtrAndTheLevelsAreRecorded)
+{
+    Start("setup=01");
+    const size_t before = Reader().LineHistory().size();
+    Line(5728, 8, kNoParity, kTwoStopBits, true);
+    EXPECT_TRUE(Reader().Rts());
+    EXPECT_FALSE(Reader().Dtr());
+    Line(5728, 8, kNoParity, kTwoStopBits, false);  // release through the settings
+    EXPECT_EQ(Collect(100), kDefaultAtr);
+    const auto& history = Reader().LineHistory();
+    ASSERT_EQ(history.size(), before + 2);
+    EXPECT_EQ(history[before].signal, sim::Signal::Rts);
+    EXPECT_TRUE(history[before].level);
+    EXPECT_EQ(history[before + 1].signal, sim::Signal::Rts);
+    EXPECT_FALSE(history[before + 1].level);
+    EXPECT_GT(history[before + 1].atMicros, history[before].atMicros);
+}
+
+// ------------------------------------------------------------------ loader
+
+TEST_F(SimulatorTest, LoaderUnderstandsFramesOnlyInsideItsWindowAndFormat)
+{
+    Start("setup=01");
+    StartLoader();
+    struct Case {
+        uint32_t baud;
+        uint8_t parity;
+        uint8_t stopBits;
+        bool answered;
+    };
+    const Case cases[] = {
+        {33900, kMarkParity, kTwoStopBits, false}, {34000, kMarkParity, kTwoStopBits, true},
+        {34700, kMarkParity, kTwoStopBits, true},  {34800, kMarkParity, kTwoStopBits, false},
+        {34350, kNoParity, kTwoStopBits, false},   {34350, kMarkParity, kOneStopBit, false},
+        {34350, kSpaceParity, kTwoStopBits, false}, {34350, kMarkParity, kTwoStopBits, true},
+    };
+    for (const Case& c : cases) {
+        Line(c.baud, 8, c.parity, c.stopBits);
+        const Bytes frame = WriteFrame(0x20, Block(uint8_t(c.baud)));
+        EXPECT_EQ(Exchange(frame), c.answered ? Concat(frame, kAck) : frame) << c.baud << " " << int(c.parity);
+    }
+}
+
+TEST_F(SimulatorTest, WindowFollowsTheClockAndTheKnob)
+{
+    Start("setup=03");
+    EXPECT_EQ(Reader().LoaderWindow(), (std::pair<uint32_t, uint32_t>{57000, 57900}));
+    port.reset();
+    Start("setup=01,window=30000-30100");
+    StartLoader(30100);
+    const Bytes frame = WriteFrame(0, Block(9));
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+    Working(30200);
+    EXPECT_EQ(Exchange(frame), frame);
+}
+
+TEST_F(SimulatorTest, BlockWriteAndReadRoundTrip)
+{
+    Start("setup=01");
+    StartLoader();
+    const Bytes data = Block(0x30);
+    const Bytes frame = WriteFrame(0x3FFF0, data);
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), Reader().Memory().begin() + 0x3FFF0));
+    EXPECT_EQ(Reader().Memory()[0x3FFEF], 0xFF);
+
+    const Bytes read = Exchange(ReadFrame(0x3FFF0));
+    ASSERT_EQ(read.size(), 7u + 22u);
+    EXPECT_EQ(Bytes(read.begin() + 12, read.begin() + 28), data);
+    EXPECT_EQ(Bytes(read.begin() + 7, read.begin() + 12), (Bytes{0xFE, 0x13, 0x03, 0xFF, 0xF0}));
+    // An unwritten block reads erased.
+    const Bytes erased = Exchange(ReadFrame(0x10));
+    ASSERT_EQ(erased.size(), 29u);
+    EXPECT_EQ(Bytes(erased.begin() + 12, erased.begin() + 28), Bytes(16, 0xFF));
+    EXPECT_EQ(Reader().BlockWrites(), 1);
+    EXPECT_EQ(Reader().BlockReads(), 2);
+}
+
+TEST_F(SimulatorTest, MalformedFramesGetNoAnswerAndStoreNothing)
+{
+    Start("setup=01");
+    StartLoader();
+    std::vector<Bytes> frames;
+    frames.push_back(WriteFrame(0x08, Block(1)));     // not a block boundary
+    frames.push_back(WriteFrame(0x40000, Block(1)));  // beyond the card
+    Bytes trailer = WriteFrame(0x10, Block(1));
+    trailer[22] = 0xAB;
+    frames.push_back(trailer);
+    Bytes second = WriteFrame(0x10, Block(1));
+    second[1] = 0x01;
+    frames.push_back(second);
+    Bytes length = WriteFrame(0x10, Block(1));
+    length[2] = 0x12;
+    frames.push_back(length);
+    Bytes read = ReadFrame(0x10);
+    read[6] = 0x00;
+    frames.push_back(read);
+    for (const Bytes& f : frames) EXPECT_EQ(Exchange(f), f);
+    EXPECT_EQ(Reader().Memory(), Bytes(sim::kCardMemorySize, 0xFF));
+    EXPECT_EQ(Reader().BlockWrites(), 0);
+    // The loader is still listening.
+    const Bytes good = WriteFrame(0x10, Block(1));
+    EXPECT_EQ(Exchange(good), Concat(good, kAck));
+}
+
+TEST_F(SimulatorTest, LoaderStartCommandCountsOnlyAtTheBaseSettings)
+{
+    Start("setup=01");
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    Line(9600, 8, kNoParity, kTwoStopBits);
+    Exchange({0x01, 0x02, 0xEA}, 20);
+    Working(34350);
+    const Bytes frame = WriteFrame(0, Block(2));
+    EXPECT_EQ(Exchange(frame), frame);
+    EXPECT_EQ(Reader().Card(), sim::CardState::Ready);
+}
+
+TEST_F(SimulatorTest, ResetEndsTheLoaderButClosingTheHandleDoesNot)
+{
+    Start("setup=01");
+    StartLoader();
+    const Bytes frame = WriteFrame(0x30, Block(3));
+
+    // Closed and reopened with RTS low throughout: the loader keeps listening.
+    port.reset();
+    port = opener->Open("\\\\.\\COM1");
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+    Working(34350);
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    ASSERT_TRUE(port->Escape(kEscClrRts));
+    Collect(300);  // the answer-to-reset, garbled at this speed
+    EXPECT_EQ(Exchange(frame), frame);
+    EXPECT_EQ(Reader().Card(), sim::CardState::Ready);
+}
+
+TEST_F(SimulatorTest, PauseInsideAFrameAbandonsIt)
+{
+    Start("setup=01");
+    StartLoader();
+    const Bytes frame = WriteFrame(0x40, Block(4));
+    Send(Bytes(frame.begin(), frame.begin() + 10));
+    Pause(5);
+    Send(Bytes(frame.begin() + 10, frame.end()));
+    EXPECT_EQ(Collect(100), frame);
+    // The next whole frame is understood.
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+}
+
+// -------------------------------------------------------------- card slot
+
+TEST_F(SimulatorTest, SlotScriptRemovesAndInsertsTheCard)
+{
+    Start("card=in,remove=1500,insert=2000");
+    EXPECT_FALSE(SlotEmpty());  // arms the removal
+    Pause(1499);
+    EXPECT_FALSE(SlotEmpty());
+    Pause(2);
+    EXPECT_TRUE(SlotEmpty());  // arms the insertion
+    EXPECT_FALSE(Reader().CardPresent());
+    Pause(1999);
+    EXPECT_TRUE(SlotEmpty());
+    Pause(2);
+    EXPECT_FALSE(SlotEmpty());
+    Pause(10000);
+    EXPECT_FALSE(SlotEmpty());  // each script runs once
+}
+
+TEST_F(SimulatorTest, SlotStartsAsToldAndFollowsManualChanges)
+{
+    Start("card=out");
+    EXPECT_TRUE(SlotEmpty());
+    Pause(60000);
+    EXPECT_TRUE(SlotEmpty());  // no script by default
+    Reader().InsertCard();
+    EXPECT_FALSE(SlotEmpty());
+    Reader().RemoveCard();
+    EXPECT_TRUE(SlotEmpty());
+}
+
+TEST_F(SimulatorTest, RemovingTheCardEndsItsAnswer)
+{
+    Start("setup=01");
+    Base();
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    ASSERT_TRUE(port->Escape(kEscClrRts));
+    EXPECT_EQ(Receive(3, 100), (Bytes{0x3B, 0x54, 0x4C}));
+    Reader().RemoveCard();
+    EXPECT_TRUE(Collect(100).empty());
+}
+
+// --------------------------------------------------- opening and vanishing
+
+TEST_F(SimulatorTest, OpenIsExclusiveAndCounted)
+{
+    Start("card=out");
+    EXPECT_EQ(opener->OpenCount(), 1);
+    EXPECT_EQ(opener->Open(".\\COM1"), nullptr);  // in use
+    EXPECT_EQ(opener->Open(".\\COM2"), nullptr);  // no such port
+    EXPECT_EQ(opener->Open("COM1"), nullptr);
+    port.reset();
+    port = opener->Open("\\\\.\\COM1");
+    EXPECT_NE(port, nullptr);
+    EXPECT_EQ(opener->OpenCount(), 2);
+
+    sim::SimulatorOpener twelve(clock, SimOptions::Parse("port=12"));
+    EXPECT_EQ(twelve.Open(".\\COM1"), nullptr);
+    EXPECT_NE(twelve.Open("\\\\.\\COM12"), nullptr);
+    EXPECT_EQ(twelve.OpenCount(), 1);
+}
+
+TEST_F(SimulatorTest, VanishedPortFailsEveryCallAndEveryOpen)
+{
+    Start("card=out,vanish=500");
+    Pause(499);
+    uint32_t status = 0;
+    EXPECT_TRUE(port->GetModemStatus(status));
+    Pause(2);
+    EXPECT_FALSE(port->GetModemStatus(status));
+    uint8_t buffer[4];
+    uint32_t n = 0;
+    EXPECT_FALSE(port->Read(buffer, 4, n));
+    EXPECT_FALSE(port->Write(buffer, 4, n));
+    EXPECT_FALSE(port->SetBreak());
+    port.reset();
+    EXPECT_EQ(opener->Open(".\\COM1"), nullptr);
+}
+
+TEST_F(SimulatorTest, VanishingWakesABlockedRead)
+{
+    Start("card=out");
+    Reader().Options().silent = true;
+    sim::SimulatorOpener late(clock, SimOptions::Parse("card=out,vanish=100"));
+    auto handle = late.Open(".\\COM1");
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE(handle->SetTimeouts(kChannelTimeouts));
+    const int64_t t0 = clock.PeekMicros();
+    uint8_t buffer[4];
+    uint32_t n = 0;
+    EXPECT_FALSE(handle->Read(buffer, 4, n));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 100 * kMs, 10);
+    late.Reader().Vanish();
+    EXPECT_TRUE(late.Reader().Vanished());
+}
+
+TEST_F(SimulatorTest, HostWritesAreLoggedWithTimeAndSettings)
+{
+    Start("card=out");
+    Base();
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x01, 0x02, 0xEA});
+    const auto& writes = Reader().Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].bytes, (Bytes{0x01, 0x02, 0xEA}));
+    EXPECT_EQ(writes[0].settings.BaudRate, 5728u);
+    EXPECT_EQ(writes[0].settings.StopBits, kTwoStopBits);
+    EXPECT_NEAR(writes[0].atMicros, t0, 2);
+}
+
+// ----------------------------------------------------------- fault switches
+
+TEST_F(SimulatorTest, SilentReaderSendsNothingAndNoEchoOnlyDropsTheEcho)
+{
+    Start("setup=01");
+    StartLoader();
+    const Bytes frame = WriteFrame(0x50, Block(5));
+    Reader().Options().silent = true;
+    EXPECT_TRUE(Exchange(frame).empty());
+    Reader().Options().silent = false;
+    Reader().Options().noEcho = true;
+    EXPECT_EQ(Exchange(frame), kAck);
+    EXPECT_EQ(Reader().BlockWrites(), 2);
+}
+
+TEST_F(SimulatorTest, AcknowledgementFaultsStillStoreTheBlock)
+{
+    Start("setup=01");
+    StartLoader();
+    const Bytes frame = WriteFrame(0x60, Block(6));
+    Reader().Options().ackLoss = 1.0;
+    EXPECT_EQ(Exchange(frame), frame);
+    Reader().Options().ackLoss = 0.0;
+    Reader().Options().ackWrong = 1.0;
+    EXPECT_EQ(Exchange(frame), Concat(frame, {0xFF, 0x00, 0xC1}));
+    EXPECT_EQ(Reader().BlockWrites(), 2);
+    EXPECT_TRUE(std::equal(frame.begin() + 6, frame.begin() + 22, Reader().Memory().begin() + 0x60));
+}
+
+TEST_F(SimulatorTest, LostAcknowledgementsOfOneBlock)
+{
+    Start("setup=01,lose_ack_block=0x70:2");
+    StartLoader();
+    const Bytes frame = WriteFrame(0x70, Block(7));
+    const Bytes other = WriteFrame(0x80, Block(8));
+    EXPECT_EQ(Exchange(frame), frame);
+    EXPECT_EQ(Exchange(other), Concat(other, kAck));
+    EXPECT_EQ(Exchange(frame), frame);
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+}
+
+TEST_F(SimulatorTest, BadCellAndCorruptReadsShowInTheReadBack)
+{
+    Start("setup=01,badcell=0x95");
+    StartLoader();
+    const Bytes data = Block(9);
+    Exchange(WriteFrame(0x90, data));
+    EXPECT_NE(Reader().Memory()[0x95], data[5]);
+    Bytes read = Exchange(ReadFrame(0x90));
+    ASSERT_EQ(read.size(), 29u);
+    for (size_t i = 0; i < 16; ++i) EXPECT_EQ(read[12 + i] != data[i], i == 5) << i;
+
+    // A corrupted read answer: one data byte, one bit.
+    Reader().Options().readCorrupt = 1.0;
+    const Bytes stored(Reader().Memory().begin() + 0x90, Reader().Memory().begin() + 0xA0);
+    read = Exchange(ReadFrame(0x90));
+    ASSERT_EQ(read.size(), 29u);
+    int differing = 0;
+    for (size_t i = 0; i < 16; ++i) {
+        const uint8_t diff = read[12 + i] ^ stored[i];
+        if (diff != 0) {
+            ++differing;
+            EXPECT_EQ(diff & (diff - 1), 0) << "more than one bit flipped";
+        }
+    }
+    EXPECT_EQ(differing, 1);
+}
+
+TEST_F(SimulatorTest, NoiseFlipsOneBitOfEveryByteAtCertainty)
+{
+    Start("card=out,noise=1");
+    const Bytes sent = {0x00, 0xFF, 0x55, 0xAA};
+    const Bytes echo = Exchange(sent);
+    ASSERT_EQ(echo.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const uint8_t diff = echo[i] ^ sent[i];
+        EXPECT_NE(diff, 0);
+        EXPECT_EQ(diff & (diff - 1), 0);
+    }
+}
+
+TEST_F(SimulatorTest, RandomFaultsRepeatForTheSameSeed)
+{
+    auto pattern = [this](const std::string& options) {
+        port.reset();
+        Start(options);
+        StartLoader();
+        std::string acks;
+        for (uint32_t i = 0; i < 40; ++i) {
+            const Bytes frame = WriteFrame(i * 16, Block(uint8_t(i)));
+            acks += Exchange(frame).size() == 26 ? '1' : '0';
+        }
+        return acks;
+    };
+    const std::string a = pattern("setup=01,ackloss=0.5");
+    EXPECT_EQ(pattern("setup=01,ackloss=0.5,seed=1"), a);
+    EXPECT_NE(pattern("setup=01,ackloss=0.5,seed=2"), a);
+    EXPECT_NE(a.find('0'), std::string::npos);
+    EXPECT_NE(a.find('1'), std::string::npos);
+}
+
+}  // namespace
