@@ -1,0 +1,135 @@
+// The "sim:" device value: every key, the defaults, and refusals that name
+// the offending key. Also the program-wide simulated devices behind "sim:".
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/SystemPorts.h"
+#include "simulator/SimOptions.h"
+
+namespace {
+
+using sim::SimOptions;
+
+TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
+{
+    for (const char* text : {"", "sim", "sim:", " "}) {
+        const SimOptions o = SimOptions::Parse(text);
+        EXPECT_EQ(o.port, 1u) << text;
+        EXPECT_TRUE(o.cardIn);
+        EXPECT_EQ(o.removeMs, -1);
+        EXPECT_EQ(o.insertMs, -1);
+        EXPECT_EQ(o.setupByte, -1);
+        EXPECT_EQ(o.atr, (std::vector<uint8_t>{0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}));
+        EXPECT_EQ(o.windowLow, 0u);
+        EXPECT_EQ(o.turnaroundMicros, 100);
+        EXPECT_EQ(o.vanishMs, -1);
+        EXPECT_EQ(o.ackLoss, 0.0);
+    }
+}
+
+TEST(SimulatorOptionsTest, EveryKeyIsParsed)
+{
+    struct Case {
+        std::string text;
+        std::function<bool(const SimOptions&)> check;
+    };
+    const std::vector<Case> cases = {
+        {"port=12", [](const SimOptions& o) { return o.port == 12; }},
+        {"card=out", [](const SimOptions& o) { return !o.cardIn; }},
+        {"remove=1500,insert=0", [](const SimOptions& o) { return o.removeMs == 1500 && o.insertMs == 0; }},
+        {"remove=-1", [](const SimOptions& o) { return o.removeMs == -1; }},
+        {"setup=83", [](const SimOptions& o) { return o.setupByte == 0x83; }},
+        {"turnaround=250", [](const SimOptions& o) { return o.turnaroundMicros == 250; }},
+        {"breakjunk=6", [](const SimOptions& o) { return o.breakJunk == 6; }},
+        {"atr=3b544c54 00", [](const SimOptions& o) { return o.atr == std::vector<uint8_t>{0x3B, 0x54, 0x4C, 0x54, 0}; }},
+        {"atr=none", [](const SimOptions& o) { return o.atr.empty(); }},
+        {"window=34000-34700", [](const SimOptions& o) { return o.windowLow == 34000 && o.windowHigh == 34700; }},
+        {"silent=1,noecho=1", [](const SimOptions& o) { return o.silent && o.noEcho; }},
+        {"ackloss=0.25,ackwrong=1", [](const SimOptions& o) { return o.ackLoss == 0.25 && o.ackWrong == 1.0; }},
+        {"readcorrupt=0.5,noise=0.001",
+         [](const SimOptions& o) { return o.readCorrupt == 0.5 && o.noise == 0.001; }},
+        {"lose_ack_block=0x3FFF0:3",
+         [](const SimOptions& o) { return o.loseAckBlock == 0x3FFF0 && o.loseAckCount == 3; }},
+        {"lose_ack_block=32:1", [](const SimOptions& o) { return o.loseAckBlock == 32 && o.loseAckCount == 1; }},
+        {"badcell=0x15", [](const SimOptions& o) { return o.badCell == 0x15; }},
+        {"vanish=2000,seed=18446744073709551615",
+         [](const SimOptions& o) { return o.vanishMs == 2000 && o.seed == UINT64_MAX; }},
+        {"sim:card=in, remove=1500 ,insert=1500,window=34000-34700,",
+         [](const SimOptions& o) {
+             return o.cardIn && o.removeMs == 1500 && o.insertMs == 1500 && o.windowHigh == 34700;
+         }},
+    };
+    for (const Case& c : cases) EXPECT_TRUE(c.check(SimOptions::Parse(c.text))) << c.text;
+}
+
+TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
+{
+    struct Case {
+        std::string text;
+        std::string key;
+    };
+    const std::vector<Case> cases = {
+        {"colour=red", "colour"},
+        {"card=maybe", "card"},
+        {"remove=-5", "remove"},
+        {"insert=soon", "insert"},
+        {"port=", "port"},
+        {"port=99999999999", "port"},
+        {"setup=1", "setup"},
+        {"setup=1FF", "setup"},
+        {"atr=3B5", "atr"},
+        {"atr=", "atr"},
+        {"atr=XY", "atr"},
+        {"window=34700-34000", "window"},
+        {"window=34000", "window"},
+        {"silent=yes", "silent"},
+        {"ackloss=1.5", "ackloss"},
+        {"ackwrong=-0.1", "ackwrong"},
+        {"noise=nan", "noise"},
+        {"lose_ack_block=0x40", "lose_ack_block"},
+        {"badcell=0x40000", "badcell"},
+        {"seed=18446744073709551616", "seed"},
+        {"card", "card"},
+    };
+    for (const Case& c : cases) {
+        try {
+            SimOptions::Parse(c.text);
+            ADD_FAILURE() << c.text << " was accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("'" + c.key), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)
+{
+    // Bad options open nothing.
+    EXPECT_EQ(OpenSimulatedDevice(201, "card=sideways"), nullptr);
+
+    auto first = OpenSimulatedDevice(202, "card=out");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(OpenSimulatedDevice(202, "card=out"), nullptr);  // exclusive
+    uint32_t status = 0;
+    ASSERT_TRUE(first->GetModemStatus(status));
+    EXPECT_NE(status & kMsRlsdOn, 0u);
+    first.reset();
+
+    // The same reader comes back: the options of later opens do not matter.
+    auto again = OpenSimulatedDevice(202, "card=in");
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(again->GetModemStatus(status));
+    EXPECT_NE(status & kMsRlsdOn, 0u);
+
+    // Another port number is another reader.
+    auto other = OpenSimulatedDevice(203, "card=in");
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(other->GetModemStatus(status));
+    EXPECT_EQ(status & kMsRlsdOn, 0u);
+}
+
+}  // namespace
