@@ -1,8 +1,8 @@
 // The port layer on Windows: a COM device opened with CreateFileA and driven
 // with the Win32 communications calls, one call per CommPort operation.
 // Reads and writes are plain blocking ReadFile/WriteFile calls (no overlapped
-// I/O); their timing is entirely the driver's, under the COMMTIMEOUTS set by
-// SetTimeouts.
+// I/O) timed by the driver under the COMMTIMEOUTS set by SetTimeouts; for the
+// channel's own timeouts the read sizes its requests itself (see Read).
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -107,7 +107,10 @@ public:
         ct.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
         ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
         ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
-        return SetCommTimeouts(handle_, &ct) != FALSE;
+        if (!SetCommTimeouts(handle_, &ct)) return false;
+        firstByteReads_ = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                          t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+        return true;
     }
 
     bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override
@@ -147,10 +150,30 @@ public:
 
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {
-        DWORD got = 0;
-        const BOOL ok = ReadFile(handle_, buffer, count, &got, nullptr);
-        bytesRead = ok ? got : 0;
-        return ok != FALSE;
+        bytesRead = 0;
+        if (!firstByteReads_ || count == 0) return ReadOnce(buffer, count, bytesRead);
+
+        // Interval and multiplier MAXDWORD with a constant c: return at once
+        // with what is waiting, else with the first byte to arrive within c
+        // ms. Not every driver honours this combination (Wine's serial driver
+        // and some USB adapters wait for the whole count or the full c ms),
+        // so the read asks for no more than the driver already holds, or for
+        // a single byte when it holds none, and then collects whatever came
+        // in behind that byte.
+        const DWORD waiting = BytesWaiting();
+        if (waiting == kUnknown) return ReadOnce(buffer, count, bytesRead);
+        if (waiting > 0) return ReadOnce(buffer, waiting < count ? waiting : count, bytesRead);
+
+        uint32_t first = 0;
+        if (!ReadOnce(buffer, 1, first)) return false;
+        bytesRead = first;
+        if (first == 0 || count == 1) return true;
+        const DWORD more = BytesWaiting();
+        if (more == 0 || more == kUnknown) return true;
+        uint32_t rest = 0;
+        const bool ok = ReadOnce(buffer + 1, more < count - 1 ? more : count - 1, rest);
+        bytesRead += rest;
+        return ok;
     }
 
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
@@ -162,7 +185,29 @@ public:
     }
 
 private:
+    static constexpr DWORD kUnknown = MAXDWORD;
+
+    bool ReadOnce(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
+    {
+        DWORD got = 0;
+        const BOOL ok = ReadFile(handle_, buffer, count, &got, nullptr);
+        bytesRead = got;
+        return ok != FALSE;
+    }
+
+    // Bytes the driver has received and not yet delivered; kUnknown when it
+    // cannot tell.
+    DWORD BytesWaiting()
+    {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(handle_, &errors, &status)) return kUnknown;
+        return status.cbInQue;
+    }
+
     HANDLE handle_;
+    // The timeouts in force are the "first byte" combination (see Read).
+    bool firstByteReads_ = false;
 };
 
 }  // namespace
