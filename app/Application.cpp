@@ -1,0 +1,35 @@
+#include "app/Application.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <exception>
+#include <functional>
+#include <memory>
+
+#include "app/Artwork.h"
+#include "platform/Platform.h"
+
+int RunApplication(QApplication& app, FormServices services)
+{
+    QCoreApplication::setApplicationName("USB_TorvikLoader");
+    QApplication::setWindowIcon(AppIcon());
+    std::function<void()> savedPump = Platform().processMessages;
+    Platform().processMessages = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+
+    const auto showError = services.showError ? services.showError : FormServices::Defaults().showError;
+    std::unique_ptr<TForm1> form;
+    try {
+        form = std::make_unique<TForm1>(std::move(services));
+        form->show();
+        app.exec();
+    } catch (const std::exception& e) {
+        showError(e.what());
+    } catch (...) {
+        showError("");
+    }
+    form.reset();
+    Form1 = nullptr;
+    Platform().processMessages = std::move(savedPump);
+    return 0;
+}

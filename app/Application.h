@@ -1,0 +1,14 @@
+#pragma once
+// The program entry's work inside an existing application object.
+
+#include <QApplication>
+
+#include "app/Unit1.h"
+
+// Names the application "USB_TorvikLoader" with its icon, installs the
+// toolkit's message processing for the core's waits, creates Form1, shows it
+// and runs the message loop until the application terminates. An error while
+// the window is created (a wrong-typed setting, no memory for the card image)
+// is shown through services.showError and the window never appears. Returns 0
+// in every case; Form1 is null again afterwards.
+int RunApplication(QApplication& app, FormServices services = FormServices::Defaults());

@@ -1,0 +1,457 @@
+// The main window's own logic on the real Qt window: start-up with and without
+// stored settings, loading files, the status rules, closing and storing, the
+// link and its hover styles, and the program entry.
+
+#include <QCloseEvent>
+#include <QEnterEvent>
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "FormFixture.h"
+#include "app/Application.h"
+#include "app/Colors.h"
+#include "platform/RegFile.h"
+
+namespace {
+
+const std::string kKey = kSettingsKey;
+
+// Opens nothing and remembers the names asked for.
+class RefusingOpener final : public CommPortOpener {
+public:
+    std::unique_ptr<CommPort> Open(const std::string& deviceName) override
+    {
+        names.push_back(deviceName);
+        return nullptr;
+    }
+    std::vector<std::string> names;
+};
+
+}  // namespace
+
+using WindowTest = FormFixture;
+
+TEST_F(WindowTest, FirstStartWithoutSettings)
+{
+    TForm1& f = MakeForm();
+    EXPECT_EQ(f.windowTitle(), "Torvik Card Loader for Norvale USB SM/Phoenix V1.1");
+    EXPECT_EQ(f.size(), QSize(378, 155));
+    EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "fixed size";
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+
+    EXPECT_EQ(f.ComPort->currentText(), "Com1");
+    EXPECT_EQ(f.ComPort->currentIndex(), -1);
+    EXPECT_EQ(f.ComPort->count(), 16);
+    EXPECT_EQ(f.ComPort->itemText(15), "Com16");
+    EXPECT_TRUE(f.ComPort->isEditable());
+    EXPECT_FALSE(f.Program->isEnabled());
+    EXPECT_TRUE(InputsEnabled());
+    EXPECT_TRUE(f.VerifyCheckBox->isChecked());
+    EXPECT_EQ(f.Status().Text(), "");
+    EXPECT_EQ(f.Status().Color(), clBtnFace);
+    EXPECT_TRUE(f.Status().font().bold());
+    EXPECT_FALSE(f.Status().isReadOnly());
+    EXPECT_EQ(f.ProgressBar1->value(), 0);
+    EXPECT_EQ(f.LinkLabel->text().toStdString(), LinkAddress);
+    EXPECT_EQ(LinkAddress.rfind("https://example.com/", 0), 0u) << "a reserved example address";
+    EXPECT_EQ(f.Image1->pixmap().size(), QSize(204, 89));
+    ASSERT_NE(CardImage.Data, nullptr);
+    EXPECT_EQ(CardImage.Length, 0);
+    EXPECT_EQ(store.keys.count(kKey), 1u) << "the key is created at start";
+
+    // Component positions and sizes within the client area.
+    const struct {
+        QWidget* widget;
+        QRect rect;
+    } layout[] = {
+        {f.Image1, {165, 8, 204, 89}},       {f.ComPort, {88, 8, 65, 21}},
+        {f.Load, {8, 32, 145, 25}},          {f.Program, {8, 64, 145, 25}},
+        {f.VerifyCheckBox, {8, 94, 145, 17}}, {f.ProgressBar1, {8, 112, 361, 12}},
+        {f.LinkLabel, {165, 96, 204, 13}},   {&f.Status(), {8, 128, 361, 21}},
+    };
+    for (const auto& item : layout) EXPECT_EQ(item.widget->geometry(), item.rect) << item.widget->objectName().toStdString();
+
+    // Tab order: Load, Program, Status, ComPort, VerifyCheckBox.
+    std::vector<QWidget*> chain;
+    QWidget* w = f.Load;
+    for (int i = 0; i < 4; ++i) {
+        w = w->nextInFocusChain();
+        while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() != nullptr) w = w->nextInFocusChain();
+        chain.push_back(w);
+    }
+    EXPECT_EQ(chain, (std::vector<QWidget*>{f.Program, &f.Status(), f.ComPort, f.VerifyCheckBox}));
+
+    // With no entry selected a Program click names port 0, which opens
+    // nothing.
+    VirtualClock clock;
+    RefusingOpener opener;
+    ScopedPlatform platform(clock, opener);
+    LoadThroughDialog(MakeFile("card.tvk", 100));
+    ASSERT_TRUE(f.Program->isEnabled());
+    QTest::mouseClick(f.Program, Qt::LeftButton);
+    EXPECT_EQ(opener.names, (std::vector<std::string>{".\\COM0"}));
+    EXPECT_EQ(f.Status().Text(), "Could not open comport!");
+    EXPECT_EQ(f.Status().Color(), clRed);
+    EXPECT_TRUE(InputsEnabled());
+    EXPECT_TRUE(f.Program->isEnabled());
+    EXPECT_FALSE(SerialChannel.IsOpen);
+}
+
+TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
+{
+    const struct {
+        int32_t stored;
+        int index;
+        const char* text;
+    } cases[] = {
+        {0, 0, "Com1"}, {5, 5, "Com6"}, {15, 15, "Com16"}, {16, -1, "Com1"}, {-1, -1, "Com1"}, {-100000, -1, "Com1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        store.keys[kKey]["ComPort"] = c.stored;
+        TForm1& f = MakeForm();
+        EXPECT_EQ(f.ComPort->currentIndex(), c.index);
+        EXPECT_EQ(f.ComPortIndex(), c.index);
+        EXPECT_EQ(f.ComPort->currentText(), c.text);
+    }
+}
+
+TEST_F(WindowTest, EditedPortTextNamesNoEntry)
+{
+    store.keys[kKey]["ComPort"] = 2;
+    TForm1& f = MakeForm();
+    EXPECT_EQ(f.ComPortIndex(), 2);
+    f.ComPort->setEditText("Com7");
+    EXPECT_EQ(f.ComPortIndex(), -1) << "the selection no longer matches what is shown";
+    f.ComPort->setEditText("Com3");
+    EXPECT_EQ(f.ComPortIndex(), 2);
+}
+
+TEST_F(WindowTest, StoredPositionIsAppliedAsItStands)
+{
+    store.keys[kKey]["Xpos"] = 40;
+    store.keys[kKey]["Ypos"] = -20;  // off the screen: applied anyway
+    TForm1& f = MakeForm();
+    EXPECT_EQ(f.pos(), QPoint(40, -20));
+
+    store.keys[kKey].erase("Ypos");
+    store.keys[kKey]["Xpos"] = 77;
+    TForm1& g = MakeForm();
+    g.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&g));
+    const int placedY = g.y();
+    for (int i = 0; i < 200 && g.x() != 77; ++i) QTest::qWait(10);
+    EXPECT_EQ(g.x(), 77);
+    EXPECT_EQ(g.y(), placedY) << "only the stored axis moves";
+}
+
+TEST_F(WindowTest, WrongTypedSettingEndsStartUpBeforeTheWindowShows)
+{
+    const struct {
+        const char* name;
+        MemoryStore::Value value;
+    } cases[] = {
+        {"ComPort", std::string("3")}, {"Xpos", std::string("10")}, {"LastFile", int32_t{4}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        store.keys.clear();
+        store.keys[kKey][c.name] = c.value;
+        errors.clear();
+        EXPECT_EQ(RunApplication(*qApp, Services()), 0);
+        EXPECT_EQ(errors, (std::vector<std::string>{std::string("Invalid data type for '") + c.name + "'"}));
+        EXPECT_EQ(Form1, nullptr);
+        EXPECT_EQ(terminations, 0);
+        for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
+    }
+}
+
+TEST_F(WindowTest, MissingImageBufferEndsStartUp)
+{
+    FormServices s = Services();
+    s.allocateImage = [](std::size_t) { return nullptr; };
+    EXPECT_EQ(RunApplication(*qApp, s), 0);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("memory"), std::string::npos) << errors[0];
+    EXPECT_EQ(CardImage.Data, nullptr);
+}
+
+TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
+{
+    store.keys[kKey]["LastFile"] = std::string("/cards/kept.tvk");
+    FormServices s = Services();
+    s.terminate = [this] {
+        ++terminations;
+        QCoreApplication::quit();
+    };
+    bool sawWindow = false;
+    QTimer::singleShot(0, [&] {
+        sawWindow = Form1 != nullptr && Form1->isVisible();
+        if (Form1) Form1->close();
+    });
+    EXPECT_EQ(RunApplication(*qApp, s), 0);
+    EXPECT_TRUE(sawWindow);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(Form1, nullptr);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), "/cards/kept.tvk");
+}
+
+TEST_F(WindowTest, LoadSetsLengthStatusAndProgramByFileSize)
+{
+    const struct {
+        size_t size;
+        int32_t length;
+        const char* suffix;
+        TColor color;
+        bool program;
+    } cases[] = {
+        {0, 0, " not loaded.", clRed, false},
+        {15, 15, " not loaded.", clRed, false},
+        {16, 16, " loaded.", clLime, false},  // loaded, yet too short to program
+        {17, 17, " loaded.", clLime, true},
+        {0x40000, 0x40000, " loaded.", clLime, true},
+        {0x40000 + 1000, 0x40000, " loaded.", clLime, true},
+    };
+    TForm1& f = MakeForm();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string name = "image" + std::to_string(c.size) + ".tvk";
+        const std::string path = MakeFile(name, c.size, static_cast<uint8_t>(c.size));
+        LoadThroughDialog(path);
+        EXPECT_EQ(CardImage.Length, c.length);
+        EXPECT_EQ(f.Status().Text(), name + c.suffix);
+        EXPECT_EQ(f.Status().Color(), c.color);
+        EXPECT_EQ(f.Program->isEnabled(), c.program);
+        EXPECT_TRUE(InputsEnabled());
+        EXPECT_EQ(LastFile, path);
+        bool same = true;
+        for (int32_t i = 0; i < c.length; ++i) same = same && CardImage.Data[i] == Pattern(i, static_cast<uint8_t>(c.size));
+        EXPECT_TRUE(same) << "the buffer holds the file's first bytes";
+    }
+}
+
+TEST_F(WindowTest, DialogIsAskedWithTheLastFile)
+{
+    store.keys[kKey]["LastFile"] = std::string("/cards/old/previous.tvk");
+    MakeForm();
+    LoadThroughDialog(std::nullopt);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].title, "Load Torvik Loader File");
+    EXPECT_EQ(requests[0].nameFilters, (std::vector<std::string>{"TorvikLoader files (*.tvk)", "All Files (*)"}));
+    EXPECT_EQ(requests[0].initialDirectory, "/cards/old/previous.tvk");
+    EXPECT_EQ(requests[0].initialFileName, "previous.tvk");
+}
+
+TEST_F(WindowTest, CancelRewritesTheStatusFromWhatIsKept)
+{
+    // Nothing known: just the suffix, with its leading blank.
+    TForm1& f = MakeForm();
+    LoadThroughDialog(std::nullopt);
+    EXPECT_EQ(f.Status().Text(), " not loaded.");
+    EXPECT_EQ(f.Status().Color(), clRed);
+
+    // A stored last file but nothing loaded yet.
+    store.keys[kKey]["LastFile"] = std::string("/cards/stored.tvk");
+    TForm1& g = MakeForm();
+    LoadThroughDialog(std::nullopt);
+    EXPECT_EQ(g.Status().Text(), "stored.tvk not loaded.");
+    EXPECT_EQ(g.Status().Color(), clRed);
+    EXPECT_FALSE(g.Program->isEnabled());
+
+    // After a good load the cancel keeps image and button.
+    const std::string good = MakeFile("good.tvk", 100);
+    LoadThroughDialog(good);
+    g.Status().SetColor(clBtnFace);
+    LoadThroughDialog(std::nullopt);
+    EXPECT_EQ(g.Status().Text(), "good.tvk loaded.");
+    EXPECT_EQ(g.Status().Color(), clLime);
+    EXPECT_TRUE(g.Program->isEnabled());
+    EXPECT_EQ(CardImage.Length, 100);
+    EXPECT_EQ(LastFile, good);
+}
+
+TEST_F(WindowTest, ShortFileAfterAGoodOneDisablesProgram)
+{
+    TForm1& f = MakeForm();
+    LoadThroughDialog(MakeFile("good.tvk", 64, 1));
+    ASSERT_TRUE(f.Program->isEnabled());
+    LoadThroughDialog(MakeFile("short.tvk", 10, 2));
+    EXPECT_EQ(CardImage.Length, 10);
+    EXPECT_FALSE(f.Program->isEnabled());
+    EXPECT_EQ(f.Status().Text(), "short.tvk not loaded.");
+    EXPECT_EQ(CardImage.Data[10], Pattern(10, 1)) << "the rest of the earlier image stays in the buffer";
+}
+
+TEST_F(WindowTest, UnreadableFilesGiveLengthMinusOne)
+{
+    TForm1& f = MakeForm();
+    std::filesystem::create_directories(folder / "folder.tvk");
+    const std::string cases[] = {
+        (folder / "missing.tvk").string(),
+        (folder / "folder.tvk").string(),
+    };
+    for (const std::string& path : cases) {
+        SCOPED_TRACE(path);
+        LoadThroughDialog(MakeFile("good.tvk", 64));
+        LoadThroughDialog(path);
+        EXPECT_EQ(CardImage.Length, -1);
+        EXPECT_EQ(f.Status().Text(), NamePart(path) + " not loaded.");
+        EXPECT_EQ(f.Status().Color(), clRed);
+        EXPECT_FALSE(f.Program->isEnabled());
+        EXPECT_EQ(LastFile, path) << "the chosen name is kept and stored at close";
+    }
+}
+
+TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
+{
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        store.writeLog.clear();
+        terminations = 0;
+        TForm1& f = MakeForm();
+        f.move(12, 34);
+        EXPECT_TRUE(f.close());
+        EXPECT_EQ(store.writeLog, (std::vector<std::string>{"Version", "ComPort", "Xpos", "Ypos", "LastFile"}));
+        auto& values = store.keys[kKey];
+        EXPECT_EQ(std::get<int32_t>(values["Version"]), 10);
+        EXPECT_EQ(std::get<int32_t>(values["ComPort"]), -1) << "no entry selected";
+        EXPECT_EQ(std::get<int32_t>(values["Xpos"]), 12);
+        EXPECT_EQ(std::get<int32_t>(values["Ypos"]), 34);
+        EXPECT_EQ(std::get<std::string>(values["LastFile"]), "");
+        EXPECT_EQ(CardImage.Data, nullptr) << "buffer released";
+        EXPECT_EQ(terminations, 1);
+    }
+}
+
+TEST_F(WindowTest, CloseWithoutAStoreStillReleasesAndTerminates)
+{
+    store.refuseOpen = true;
+    TForm1& f = MakeForm();
+    EXPECT_TRUE(f.close());
+    EXPECT_TRUE(store.writeLog.empty());
+    EXPECT_EQ(CardImage.Data, nullptr);
+    EXPECT_EQ(terminations, 1);
+    EXPECT_TRUE(errors.empty()) << "nothing is reported";
+}
+
+TEST_F(WindowTest, FailingWriteKeepsTheWindowOpen)
+{
+    store.failingWrites = {"Xpos"};
+    TForm1& f = MakeForm();
+    f.show();
+    EXPECT_FALSE(f.close());
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(errors, (std::vector<std::string>{"Failed to set data for 'Xpos'"}));
+    EXPECT_EQ(store.writeLog, (std::vector<std::string>{"Version", "ComPort"})) << "values before it stay written";
+    EXPECT_NE(CardImage.Data, nullptr) << "buffer kept";
+    EXPECT_EQ(terminations, 0);
+
+    // The window still works, and closes once the store accepts the values.
+    LoadThroughDialog(MakeFile("after.tvk", 40));
+    EXPECT_EQ(f.Status().Text(), "after.tvk loaded.");
+    store.failingWrites.clear();
+    EXPECT_TRUE(f.close());
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(WindowTest, SettingsRoundTripThroughTheRegFile)
+{
+    const std::string storePath = (folder / "config" / "USB_TorvikLoader.reg").string();
+    auto services = [&] {
+        FormServices s = Services();
+        s.openRegistry = [storePath] { return std::make_unique<TRegFileRegistry>(storePath); };
+        return s;
+    };
+    const std::string image = MakeFile("round \"trip\".tvk", 50);
+    {
+        form = std::make_unique<TForm1>(services());
+        form->ComPort->setCurrentIndex(2);
+        form->move(40, 50);
+        LoadThroughDialog(image);
+        ASSERT_TRUE(form->close());
+    }
+    LastFile.clear();
+    form = std::make_unique<TForm1>(services());
+    EXPECT_EQ(form->ComPort->currentText(), "Com3");
+    EXPECT_EQ(form->pos(), QPoint(40, 50));
+    EXPECT_EQ(LastFile, image);
+
+    std::ifstream in(storePath, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("\"Version\"=dword:0000000a"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"ComPort\"=dword:00000002"), std::string::npos) << text;
+}
+
+TEST_F(WindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
+{
+    TForm1& f = MakeForm();
+    EXPECT_FALSE(f.LinkLabel->font().bold());
+    EXPECT_FALSE(f.LinkLabel->font().underline());
+    EXPECT_EQ(f.LinkLabel->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+    QApplication::sendEvent(f.LinkLabel, &enter);
+    EXPECT_TRUE(f.LinkLabel->font().bold());
+    EXPECT_TRUE(f.LinkLabel->font().underline());
+
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(f.LinkLabel, &leave);
+    EXPECT_FALSE(f.LinkLabel->font().bold());
+    EXPECT_TRUE(f.LinkLabel->font().underline());
+}
+
+TEST_F(WindowTest, DoubleClicksOpenTheLink)
+{
+    TForm1& f = MakeForm();
+    QTest::mouseDClick(f.LinkLabel, Qt::LeftButton);
+    QTest::mouseDClick(f.Image1, Qt::LeftButton);
+    QTest::mouseClick(f.LinkLabel, Qt::LeftButton);  // a single click does nothing
+    EXPECT_EQ(opened, (std::vector<std::string>{LinkAddress, LinkAddress}));
+}
+
+TEST_F(WindowTest, StatusColoursReachTheScreen)
+{
+    TForm1& f = MakeForm();
+    const struct {
+        TColor color;
+        QColor shown;
+    } cases[] = {
+        {clRed, QColor(255, 0, 0)},
+        {clLime, QColor(0, 255, 0)},
+        {clYellow, QColor(255, 255, 0)},
+        {0x00332211, QColor(0x11, 0x22, 0x33)},
+        {clBtnFace, QApplication::palette().color(QPalette::Button)},
+    };
+    for (const auto& c : cases) {
+        f.Status().SetColor(c.color);
+        EXPECT_EQ(f.Status().Color(), c.color);
+        EXPECT_EQ(f.Status().palette().color(QPalette::Base), c.shown) << std::hex << c.color;
+        EXPECT_EQ(ToQColor(c.color, QApplication::palette()), c.shown);
+    }
+}
+
+TEST(WindowHelpers, NamePartAndFilters)
+{
+    const struct {
+        const char* path;
+        const char* name;
+    } names[] = {
+        {"", ""}, {"card.tvk", "card.tvk"}, {"/home/u/cards/a.tvk", "a.tvk"}, {"/home/u/", ""},
+#ifdef _WIN32
+        {"C:\\Cards\\b.tvk", "b.tvk"}, {"C:b.tvk", "b.tvk"},
+#else
+        {"/odd\\name.tvk", "odd\\name.tvk"}, {"/a:b.tvk", "a:b.tvk"},
+#endif
+    };
+    for (const auto& n : names) EXPECT_EQ(NamePart(n.path), n.name) << n.path;
+
+    EXPECT_EQ(QtNameFilters("Images (*.tvk;*.bin)|*.tvk;*.bin|Text|*.txt"),
+              (std::vector<std::string>{"Images (*.tvk *.bin)", "Text (*.txt)"}));
+    EXPECT_TRUE(QtNameFilters("").empty());
+}
