@@ -1,0 +1,91 @@
+// rfc2217-sim-server: the simulated reader served over the network as an
+// RFC 2217 serial port, so that the programs can be run against a reader
+// "on another machine":
+//
+//   rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]
+//   TORVIK_COM1=rfc2217://HOST:PORT torvik-loader program --port 1 IMAGE
+//
+// --listen defaults to 127.0.0.1:0 (a free port); --sim takes the simulated
+// reader's options (the text after "sim:", see simulator/SimOptions.h). One
+// client at a time; the reader, its card and its state live as long as the
+// server, across connections. The first line on stdout names the address.
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "Rfc2217Session.h"
+#include "platform/Platform.h"
+#include "platform/TcpSocket.h"
+#include "simulator/Simulator.h"
+
+namespace {
+
+int Usage(const std::string& problem)
+{
+    std::cerr << "rfc2217-sim-server: " << problem << "\n"
+              << "usage: rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string host = "127.0.0.1";
+    uint16_t port = 0;
+    std::string simText;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--listen" || arg == "--sim") && i + 1 >= argc) return Usage(arg + " needs a value");
+        if (arg == "--listen") {
+            const std::string value = argv[++i];
+            const auto colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0) return Usage("--listen takes HOST:PORT");
+            host = value.substr(0, colon);
+            const std::string digits = value.substr(colon + 1);
+            if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(digits) > 65535)
+                return Usage("bad port in --listen");
+            port = static_cast<uint16_t>(std::stoul(digits));
+        } else if (arg == "--sim") {
+            simText = argv[++i];
+        } else if (arg == "--help" || arg == "-h") {
+            Usage("serves the simulated reader over RFC 2217");
+            return 0;
+        } else {
+            return Usage("unknown argument " + arg);
+        }
+    }
+
+    sim::SimOptions options;
+    try {
+        options = sim::SimOptions::Parse(simText);
+    } catch (const std::invalid_argument& e) {
+        return Usage(std::string("bad --sim options: ") + e.what());
+    }
+    auto reader = std::make_shared<sim::SimulatedReader>(SystemClock(), options);
+    reader->SetRecording(false);
+
+    std::unique_ptr<TcpListener> listener = TcpListener::Listen(host, port);
+    if (!listener) {
+        std::cerr << "rfc2217-sim-server: cannot listen on " << host << ":" << port << "\n";
+        return 1;
+    }
+    std::cout << "Serving the simulated reader on rfc2217://" << host << ":" << listener->Port() << std::endl;
+
+    for (;;) {
+        std::unique_ptr<TcpSocket> client = listener->Accept(-1);
+        if (!client) continue;
+        // A vanished reader cannot be opened: the client sees its connection
+        // close at once, as a port that cannot be opened.
+        std::unique_ptr<CommPort> handle = reader->OpenHandle();
+        if (!handle) continue;
+        Rfc2217Session session(*client, *handle);
+        if (!session.Start()) continue;
+        while (session.Turn(1)) {
+        }
+    }
+}
