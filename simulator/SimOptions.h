@@ -37,7 +37,8 @@
 //   readcorrupt=P    probability that one data byte of a read answer arrives
 //                    with a bit flipped.
 //   lose_ack_block=ADDR:N  the write of the block at ADDR (hex with 0x, or
-//                    decimal) gets no acknowledgement the first N times.
+//                    decimal) gets no acknowledgement the next N times (the
+//                    block is stored; the count in the options goes down).
 //   badcell=ADDR     the card byte at ADDR always stores a wrong value.
 //   noise=P          each byte on the line (either direction) has one bit
 //                    flipped with probability P.

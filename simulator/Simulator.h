@@ -41,8 +41,10 @@
 //   above 0x3FFF0) get no answer. A reset (RTS raised), removal of the card
 //   or a new setup ends the loader.
 // - Closing a handle changes no line level except a break still held, which
-//   ends. Bytes still queued for sending go out; bytes arriving while no
-//   handle is open are lost, and a new handle starts with an empty queue.
+//   ends; the card and the loader carry on. Bytes still queued for sending go
+//   out (and are acted on), but nothing coming back for one handle - echo or
+//   answer - ever reaches a later one: a new handle starts with an empty
+//   input queue, as a reopened port does.
 
 #include <cstdint>
 #include <deque>
