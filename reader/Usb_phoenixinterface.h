@@ -17,12 +17,16 @@ uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock);
 // Opens portNumber at 9600 8N1, waits (up to waitCount one-second blink
 // cycles) for an empty slot, then sends the attention sequence and the three
 // setup commands. True when the reader accepted the mode; the port is then
-// closed. On failure after the open the port is left open and the status
-// field holds the message.
+// closed and the status field shows "Wait Setting <mode> <clock>MHz." on
+// button face. On failure after the open the port is left open and the status
+// field holds the message ("Error setting <mode> mode." on red, or the removal
+// prompt). Blocks for about 2 s plus the removal wait; every wait processes
+// window messages.
 bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount,
                    uint32_t portNumber, StatusControl& status);
 
 // Opens portNumber at 9600 8N1 and waits (up to waitCount one-second blink
-// cycles) for a card in the slot. True when a card is in; the port is left
-// open in every case but a failed open.
+// cycles) for a card in the slot, then 500 ms more. True when a card is in;
+// the status text is then left as it was unless the user was prompted. The
+// port is left open at 9600 8N1 in every case but a failed open.
 bool WaitForCard(int32_t waitCount, uint32_t portNumber, StatusControl& status);
