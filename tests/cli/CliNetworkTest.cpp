@@ -1,0 +1,146 @@
+// torvik-loader as a program, against the simulated reader served over
+// RFC 2217 by rfc2217-sim-server on 127.0.0.1: a whole Program run over the
+// network, failures over the network, and the program's own command line.
+// These run in real time (a full run takes some 15 seconds).
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Subprocess.h"
+
+namespace {
+
+std::string WriteImage(const std::string& name, size_t size)
+{
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream file(path, std::ios::binary);
+    for (size_t i = 0; i < size; ++i) file.put(static_cast<char>(i * 13 + 1));
+    return path;
+}
+
+// The simulated reader behind the network server; the server ends with the
+// test.
+class SimServer {
+public:
+    explicit SimServer(const std::string& simOptions)
+    {
+        if (!process_.Start({TORVIK_SIM_SERVER, "--sim", simOptions})) return;
+        const std::string line = process_.ReadLine(10'000);
+        const auto at = line.find("rfc2217://");
+        if (at != std::string::npos) address_ = line.substr(at);
+    }
+    const std::string& Address() const { return address_; }
+    void Kill() { process_.Kill(); }
+
+private:
+    Subprocess process_;
+    std::string address_;
+};
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result RunLoader(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                 int timeoutMs = 120'000)
+{
+    Subprocess p;
+    std::vector<std::string> argv{TORVIK_CLI};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!p.Start(argv, env)) return {-2, "", "cannot start"};
+    const int status = p.Wait(timeoutMs);
+    return {status, p.Stdout(), p.Stderr()};
+}
+
+std::string LastLine(const std::string& text)
+{
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    const auto nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+}  // namespace
+
+TEST(CliNetwork, ProgramsTheCardThroughANetworkReaderNamedByPort)
+{
+    SimServer server("card=in,remove=800,insert=4000");
+    ASSERT_FALSE(server.Address().empty());
+    const std::string image = WriteImage("net-run.tvk", 300);
+    const Result r = RunLoader({"program", "--port", "3", "--no-verify", image}, {"TORVIK_COM3=" + server.Address()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Please remove card from card slot.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Please insert card in card slot.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Wait Setting Phoenix 3.58MHz.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Optimizing *********************\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Programming 94%\n"), std::string::npos) << r.out;  // 19 blocks: 288 * 100 / 304
+    EXPECT_EQ(LastLine(r.out), "Card successfully programmed.");
+}
+
+TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
+{
+    const std::string image = WriteImage("net-fail.tvk", 64);
+
+    // Nobody listens: the port cannot be opened.
+    Result r = RunLoader({"program", "--device", "rfc2217://127.0.0.1:1", image}, {}, 30'000);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(r.err, "torvik-loader: Could not open comport!\n");
+    EXPECT_EQ(LastLine(r.out), "Could not open comport!");
+
+    // A reader that never answers the setup.
+    SimServer silent("card=out,silent=1");
+    ASSERT_FALSE(silent.Address().empty());
+    r = RunLoader({"program", "--device", silent.Address(), image}, {}, 30'000);
+    EXPECT_EQ(r.status, 5) << r.out << r.err;
+    EXPECT_EQ(LastLine(r.out), "Error setting Phoenix mode.");
+
+    // A card that is not a loader card.
+    SimServer wrong("card=out,insert=200,atr=3B02");
+    ASSERT_FALSE(wrong.Address().empty());
+    r = RunLoader({"program", "--device", wrong.Address(), image}, {}, 60'000);
+    EXPECT_EQ(r.status, 7) << r.out << r.err;
+    EXPECT_EQ(r.err, "torvik-loader: Wrong ATR, please insert a Torvik Loader Card.\n");
+}
+
+TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
+{
+    SimServer server("card=out,insert=200");
+    ASSERT_FALSE(server.Address().empty());
+    const std::string image = WriteImage("net-gone.tvk", 64);
+    Subprocess p;
+    ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", server.Address(), image}));
+    // The setup's break is being held now; the server goes away.
+    ASSERT_EQ(p.ReadLine(10'000), "Wait Setting Phoenix 3.58MHz.");
+    server.Kill();
+    const int status = p.Wait(30'000);
+    EXPECT_EQ(status, 5) << p.Stdout() << p.Stderr();
+    EXPECT_EQ(LastLine(p.Stdout()), "Error setting Phoenix mode.");
+}
+
+TEST(CliProgram, CommandLineErrorsHelpAndVersion)
+{
+    Result r = RunLoader({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "torvik-loader: no command given (see torvik-loader --help)\n");
+
+    r = RunLoader({"program", ::testing::TempDir() + "missing.tvk"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "torvik-loader: " + ::testing::TempDir() + "missing.tvk: cannot be read\n");
+
+    r = RunLoader({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: torvik-loader program", 0), 0u) << r.out;
+
+    r = RunLoader({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("torvik-loader ", 0), 0u);
+    EXPECT_EQ(r.out.back(), '\n');
+}
