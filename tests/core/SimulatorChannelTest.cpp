@@ -153,14 +153,6 @@ TEST_F(SimulatorCardChannelTest, SpeedSweepPassesExactlyInsideTheWindow)
     EXPECT_EQ(opener.OpenCount(), 2 * 21);
 }
 
-TEST_F(SimulatorCardChannelTest, MissingEchoMovesTheAcknowledgementOffItsPlace)
-{
-    opener.Reader().Options().noEcho = true;
-    EXPECT_FALSE(Trial(34350));
-    // The acknowledgement came, just at positions 0 to 2.
-    EXPECT_EQ(opener.Reader().BlockWrites(), 1);
-}
-
 TEST_F(SimulatorCardChannelTest, WholeCardImageIsWrittenAndReadBack)
 {
     ASSERT_TRUE(Trial(34350));

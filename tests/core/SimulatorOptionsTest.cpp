@@ -19,16 +19,10 @@ TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
 {
     for (const char* text : {"", "sim", "sim:", " "}) {
         const SimOptions o = SimOptions::Parse(text);
-        EXPECT_EQ(o.port, 1u) << text;
-        EXPECT_TRUE(o.cardIn);
-        EXPECT_EQ(o.removeMs, -1);
-        EXPECT_EQ(o.insertMs, -1);
-        EXPECT_EQ(o.setupByte, -1);
+        EXPECT_TRUE(o.port == 1 && o.cardIn && o.removeMs == -1 && o.insertMs == -1 && o.setupByte == -1 &&
+                    o.windowLow == 0 && o.turnaroundMicros == 100 && o.vanishMs == -1 && o.ackLoss == 0.0)
+            << text;
         EXPECT_EQ(o.atr, (std::vector<uint8_t>{0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}));
-        EXPECT_EQ(o.windowLow, 0u);
-        EXPECT_EQ(o.turnaroundMicros, 100);
-        EXPECT_EQ(o.vanishMs, -1);
-        EXPECT_EQ(o.ackLoss, 0.0);
     }
 }
 
