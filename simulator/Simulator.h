@@ -17,6 +17,8 @@
 //   echoed to the host when it has been sent, ahead of any answer. Answers
 //   start a turnaround after the last byte of the frame and take their own
 //   line time.
+// - A new reader starts at 9600 8N1 with RTS and DTR high. Bytes whose time
+//   on the line ends while a break is held are lost.
 // - Carrier detect (kMsRlsdOn) is set while the slot is empty.
 // - A break held 1.1 s or more makes the reader enter setup mode; it answers
 //   0x06 50 ms after the break ends. In setup mode, at 9600 8N1 only:
@@ -112,8 +114,8 @@ public:
 
     // Fault switches and knobs. Fault switches, atr, window, turnaround,
     // breakjunk and the slot scripts' delays take effect from the next time
-    // they are consulted; card, setup, vanish and seed are read at
-    // construction only.
+    // they are consulted; card, setup and seed are read at construction,
+    // vanish at the first open, port by SimulatorOpener.
     SimOptions& Options() { return options_; }
     Clock& GetClock() { return clock_; }
 
