@@ -1,0 +1,188 @@
+// Speed calibration on the simulated card: which trial speeds count, how the
+// result follows from the passing ones, the timing rules a trial must meet,
+// the status text and the port it leaves open.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "programming/ProgramCard.h"
+#include "programming/ProgramData.h"
+#include "serial/Scom.h"
+#include "simulator/Simulator.h"
+#include "support/RecordingWindow.h"
+
+namespace {
+
+const uint8_t kIdentification[16] = {'T', 'O', 'R', 'V', 'I', 'K', 'L', 'O', 'A', 'D', 'E', 'R', 0, 1, 'v', 't'};
+
+class CalibrationTest : public ::testing::Test {
+protected:
+    CalibrationTest() : window(clock) { SerialChannel.ResetState(); }
+    ~CalibrationTest() override
+    {
+        platform.reset();
+        SerialChannel.ResetState();
+        ClockSetting = "3.58";
+    }
+
+    // A set-up reader with a card; `hook` runs whenever the program processes
+    // window messages.
+    sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {})
+    {
+        platform.reset();
+        SerialChannel.ResetState();
+        opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
+        platform.emplace(clock, *opener, std::move(hook));
+        return opener->Reader();
+    }
+
+    // Makes the card's loader take exactly the speeds in `passing`: at the
+    // start of every trial its window is narrowed to the trial speed, or
+    // moved out of reach.
+    sim::SimulatedReader& UseCardPassingAt(std::set<int32_t> passing, int32_t first,
+                                           const std::string& options = "setup=01")
+    {
+        auto hook = [this, passing, first] {
+            const std::string text = window.status.Text();
+            const size_t stars = text.size() - std::min(text.size(), std::string("Optimizing ").size());
+            if (stars == 0) return;
+            const int32_t speed = first + 100 * static_cast<int32_t>(stars - 1);
+            const uint32_t w = passing.count(speed) ? static_cast<uint32_t>(speed) : 100u;
+            opener->Reader().Options().windowLow = w;
+            opener->Reader().Options().windowHigh = w;
+        };
+        return UseSimulator(options, hook);
+    }
+
+    // Baud rates of the identification writes, one per trial that got so far.
+    std::vector<uint32_t> IdentificationWriteSpeeds() const
+    {
+        std::vector<uint32_t> speeds;
+        for (const sim::WriteRecord& w : opener->Reader().Writes())
+            if (w.bytes.size() == 23 && std::memcmp(w.bytes.data() + 6, kIdentification, 16) == 0)
+                speeds.push_back(w.settings.BaudRate);
+        return speeds;
+    }
+
+    VirtualClock clock;
+    RecordingWindow window;
+    std::unique_ptr<sim::SimulatorOpener> opener;
+    std::optional<ScopedPlatform> platform;
+};
+
+TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
+{
+    struct Case {
+        const char* what;
+        std::set<int32_t> passing;
+        int32_t result;
+    };
+    std::set<int32_t> wide;
+    for (int32_t s = 33900; s <= 34800; s += 100) wide.insert(s);
+    const std::vector<Case> cases = {
+        {"34000 only", {34000}, 34000},
+        {"33900 to 34800", wide, 34350},
+        {"both ends only", {33600, 35600}, 34600},
+        {"first only", {33600}, 33600},
+        {"last only", {35600}, 35600},
+        {"none", {}, 34600},
+        {"two apart", {34100, 34500}, 34300},
+    };
+    for (const Case& c : cases) {
+        window.status.texts.clear();
+        UseCardPassingAt(c.passing, 33600);
+        EXPECT_EQ(CalibrateBaudRate(window), c.result) << c.what;
+    }
+}
+
+TEST_F(CalibrationTest, SixMegahertzClockUsesItsOwnRange)
+{
+    ClockSetting = "6.00";
+    UseCardPassingAt({}, 56600, "setup=03");
+    EXPECT_EQ(CalibrateBaudRate(window), 57600);
+
+    std::vector<uint32_t> expected;
+    for (uint32_t s = 56600; s <= 58600; s += 100) expected.push_back(s);
+    EXPECT_EQ(IdentificationWriteSpeeds(), expected);
+
+    UseCardPassingAt({57000, 57100, 57200}, 56600, "setup=03");
+    EXPECT_EQ(CalibrateBaudRate(window), 57100);
+}
+
+TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
+{
+    sim::SimulatedReader& reader = UseSimulator("setup=01");  // default window 34000..34700
+    EXPECT_EQ(CalibrateBaudRate(window), 34350);
+
+    std::vector<std::string> expectedTexts;
+    for (int i = 1; i <= 21; ++i) expectedTexts.push_back("Optimizing " + std::string(static_cast<size_t>(i), '*'));
+    EXPECT_EQ(window.status.TextSequence(), expectedTexts);
+    EXPECT_TRUE(window.status.colors.empty()) << "calibration leaves the colour alone";
+
+    std::vector<uint32_t> speeds;
+    for (uint32_t s = 33600; s <= 35600; s += 100) speeds.push_back(s);
+    EXPECT_EQ(IdentificationWriteSpeeds(), speeds);
+    EXPECT_EQ(reader.BlockReads(), 8) << "read back only where the write was understood";
+
+    // Every trial starts the loader at the base settings after a reset.
+    int starts = 0;
+    for (const sim::WriteRecord& w : reader.Writes())
+        if (w.bytes == std::vector<uint8_t>{0x01, 0x02, 0xEA}) {
+            ++starts;
+            EXPECT_EQ(w.settings.BaudRate, 5728u);
+            EXPECT_EQ(w.settings.Parity, kNoParity);
+            EXPECT_EQ(w.settings.StopBits, kTwoStopBits);
+        }
+    EXPECT_EQ(starts, 21);
+
+    // Left open at the working settings of the last trial.
+    ASSERT_TRUE(SerialChannel.IsOpen);
+    EXPECT_EQ(SerialChannel.LineSettings_.BaudRate, 35600u);
+    EXPECT_EQ(SerialChannel.LineSettings_.Parity, kMarkParity);
+    EXPECT_EQ(SerialChannel.LineSettings_.StopBits, kTwoStopBits);
+    EXPECT_FALSE(SerialChannel.LineSettings_.fParity);
+    EXPECT_EQ(std::memcmp(reader.Memory().data(), kIdentification, 16), 0);
+}
+
+TEST_F(CalibrationTest, AcknowledgementLaterThan250MsFailsTheTrial)
+{
+    // The echo is in time but the acknowledgement comes 300 ms after the
+    // frame: the card stores the block, yet no trial counts.
+    sim::SimulatedReader& reader = UseSimulator("setup=01,turnaround=300000");
+    EXPECT_EQ(CalibrateBaudRate(window), 34600);
+    EXPECT_EQ(std::memcmp(reader.Memory().data(), kIdentification, 16), 0);
+    EXPECT_EQ(reader.BlockReads(), 0) << "a failed write is not read back";
+}
+
+TEST_F(CalibrationTest, ReadAnswerLaterThan250MsFailsTheTrial)
+{
+    // Acknowledgements on time; read answers 300 ms late.
+    sim::SimulatedReader* reader = nullptr;
+    reader = &UseSimulator("setup=01", [&reader] {
+        const auto& writes = reader->Writes();
+        const bool readPending = !writes.empty() && writes.back().bytes.size() == 7 && writes.back().bytes[0] == 0xFE;
+        reader->Options().turnaroundMicros = readPending ? 300000 : 100;
+    });
+    EXPECT_EQ(CalibrateBaudRate(window), 34600);
+    EXPECT_EQ(reader->BlockReads(), 8) << "the loader did answer, too late";
+}
+
+TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
+{
+    for (const char* fault : {"ackwrong=1", "readcorrupt=1", "noecho=1", "silent=1"}) {
+        window.status.texts.clear();
+        UseSimulator(std::string("setup=01,") + fault);
+        EXPECT_EQ(CalibrateBaudRate(window), 34600) << fault;
+        EXPECT_EQ(window.status.texts.size(), 21u) << fault;
+    }
+}
+
+}  // namespace
