@@ -39,9 +39,12 @@ int32_t PadToWholeBlocks(TCardImage& image)
 
 // One block: at most ten writes. Returns the failure mark of the last
 // attempt: 0 when the block is written (and read back where the rule asks).
+// Once a read-back of the block has failed, every rewrite of it is read back
+// too, so a block known to be wrong is never taken as written.
 int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& writeCounter)
 {
     int failureMark = 0;
+    bool readBack = verifyAll;
     for (int attemptsLeft = kAttemptsPerBlock; attemptsLeft > 0;) {
         // 5.2.1-5.2.4: the write and its acknowledgement.
         failureMark = 0;
@@ -58,7 +61,7 @@ int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& wr
 
         // 5.2.6: accepted; read back when the verify rule asks for it.
         ++writeCounter;
-        if (!verifyAll && writeCounter % kSampleEvery != kSampleEvery - 1) return 0;
+        if (!readBack && writeCounter % kSampleEvery != kSampleEvery - 1) return 0;
         SerialChannel.SendCommandText(loader::BlockReadText(offset));
         SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
         failureMark = loader::ReadBackMismatches(data);
@@ -66,6 +69,7 @@ int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& wr
             ++writeCounter;
             return 0;
         }
+        readBack = true;
     }
     return failureMark;
 }

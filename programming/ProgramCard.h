@@ -13,11 +13,15 @@
 // written (and read back where the verify rule asks); the port is then closed.
 // False after showing "Wrong ATR, please insert a Torvik Loader Card." or
 // "Error programming Torvik Loader Card." on red, with the port left open.
-// A read-back counts only the bytes that actually came back, so a missing
-// read answer never passes for a block of zero bytes. Reports progress as
+// Blocks are read back after every write when verify is ticked, else when the
+// write counter (accepted writes plus passed read-backs) stands at 31 modulo
+// 32; a block whose read-back failed is read back after each rewrite. A
+// read-back counts only the bytes that actually came back, so a missing read
+// answer never passes for a block of zero bytes. Reports progress as
 // "Programming[ and verifying] p%" with the progress bar at p (never 100).
-// Takes about 20 s for calibration and setup plus the line time of the
-// frames; every receive processes window messages.
+// Takes about 8 s for the answer-to-reset, calibration and loader start, plus
+// little more than the line time of the frames (about 2.5 min for 256 KiB
+// with verify); every receive processes window messages.
 bool ProgramCard(ProgramWindow& window);
 
 // Finds the serial speed window in which the card's loader answers and returns

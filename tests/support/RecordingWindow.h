@@ -41,6 +41,15 @@ public:
     std::vector<TextChange> texts;
     std::vector<ColorChange> colors;
 
+    // Forgets every change; the field reads as a fresh one.
+    void Clear()
+    {
+        texts.clear();
+        colors.clear();
+        text_.clear();
+        color_ = clBtnFace;
+    }
+
     // The colours alone, in order.
     std::vector<TColor> ColorSequence() const
     {
@@ -83,6 +92,16 @@ public:
     {
         this->position = position;
         progress.push_back({clock_.PeekMicros(), position});
+    }
+
+    // Back to a fresh window: Com1 selected, verify ticked, nothing recorded.
+    void Clear()
+    {
+        status.Clear();
+        comPortIndex = 0;
+        verify = true;
+        position = 0;
+        progress.clear();
     }
 
     RecordingStatus status;

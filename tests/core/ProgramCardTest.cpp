@@ -1,0 +1,380 @@
+// Card programming on the simulated card: the answer-to-reset check, padding,
+// the frames and addresses written, the read-back schedule, retries and their
+// limit, progress and status, and what the card holds afterwards.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "programming/ProgramCard.h"
+#include "programming/ProgramData.h"
+#include "serial/Scom.h"
+#include "simulator/Simulator.h"
+#include "support/RecordingWindow.h"
+
+namespace {
+
+constexpr int64_t kMs = 1000;
+const std::vector<uint8_t> kLoaderStart = {0x01, 0x02, 0xEA};
+
+struct Frame {
+    int64_t atMicros;
+    uint8_t command;  // 0xFF write, 0xFE read
+    uint32_t address;
+    std::vector<uint8_t> data;
+    LineSettings settings;
+};
+
+class ProgramCardTest : public ::testing::Test {
+protected:
+    ProgramCardTest() : window(clock), image(kCardImageSize, 0xEE) { SerialChannel.ResetState(); }
+    ~ProgramCardTest() override
+    {
+        platform.reset();
+        SerialChannel.ResetState();
+        CardImage = TCardImage{};
+    }
+
+    // A set-up reader with a card; `hook` runs whenever the program processes
+    // window messages.
+    sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {})
+    {
+        platform.reset();
+        SerialChannel.ResetState();
+        opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse("setup=01," + options));
+        platform.emplace(clock, *opener, std::move(hook));
+        window.Clear();
+        return opener->Reader();
+    }
+
+    // Loads `length` pseudo-random bytes; the rest of the buffer keeps 0xEE.
+    void LoadImage(int32_t length, uint32_t seed = 7)
+    {
+        std::mt19937 random(seed);
+        std::fill(image.begin(), image.end(), 0xEE);
+        for (int32_t i = 0; i < length; ++i) image[static_cast<size_t>(i)] = static_cast<uint8_t>(random());
+        CardImage.Data = image.data();
+        CardImage.Length = length;
+    }
+
+    // Block frames written after the last loader start command, that is by
+    // the programming loop.
+    std::vector<Frame> BlockFrames() const
+    {
+        const std::vector<sim::WriteRecord>& writes = opener->Reader().Writes();
+        size_t from = 0;
+        for (size_t i = 0; i < writes.size(); ++i)
+            if (writes[i].bytes == kLoaderStart) from = i + 1;
+        std::vector<Frame> frames;
+        for (size_t i = from; i < writes.size(); ++i) {
+            const std::vector<uint8_t>& b = writes[i].bytes;
+            if (b.size() < 7) continue;
+            Frame f{writes[i].atMicros, b[0], (uint32_t{b[3]} << 16) | (uint32_t{b[4]} << 8) | b[5], {},
+                    writes[i].settings};
+            if (b[0] == 0xFF && b.size() == 23) f.data.assign(b.begin() + 6, b.begin() + 22);
+            frames.push_back(f);
+        }
+        return frames;
+    }
+    std::vector<uint32_t> Addresses(uint8_t command) const
+    {
+        std::vector<uint32_t> out;
+        for (const Frame& f : BlockFrames())
+            if (f.command == command) out.push_back(f.address);
+        return out;
+    }
+    // Status texts after calibration.
+    std::vector<std::string> ProgressTexts() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& t : window.status.TextSequence())
+            if (t.rfind("Optimizing", 0) != 0) out.push_back(t);
+        return out;
+    }
+    std::vector<int> ProgressPositions() const
+    {
+        std::vector<int> out;
+        for (const auto& p : window.progress) out.push_back(p.position);
+        return out;
+    }
+    bool CardHolds(int32_t length) const
+    {
+        return std::equal(image.begin(), image.begin() + length, opener->Reader().Memory().begin());
+    }
+
+    VirtualClock clock;
+    RecordingWindow window;
+    std::vector<uint8_t> image;
+    std::unique_ptr<sim::SimulatorOpener> opener;
+    std::optional<ScopedPlatform> platform;
+};
+
+TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
+{
+    struct Case {
+        const char* atr;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"3B544C54", false},          // prefix alone: 11 characters
+        {"3B544C5400", true},         // one byte more
+        {"3B544C55AA", false},
+        {"3B544C", false},
+        {"none", false},
+        {"3B544C545256 4B01", true},  // the loader card's usual answer
+    };
+    for (const Case& c : cases) {
+        sim::SimulatedReader& reader = UseSimulator(std::string("atr=") + c.atr);
+        LoadImage(17);
+        EXPECT_EQ(ProgramCard(window), c.accepted) << c.atr;
+        if (c.accepted) {
+            EXPECT_TRUE(CardHolds(17)) << c.atr;
+            continue;
+        }
+        EXPECT_EQ(window.status.Text(), "Wrong ATR, please insert a Torvik Loader Card.") << c.atr;
+        EXPECT_EQ(window.status.Color(), clRed);
+        EXPECT_EQ(reader.BlockWrites(), 0) << "nothing is written to a card that is not a loader card";
+        EXPECT_TRUE(reader.Writes().empty());
+        EXPECT_TRUE(window.progress.empty());
+        ASSERT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
+        EXPECT_EQ(SerialChannel.LineSettings_.BaudRate, 5728u);
+        EXPECT_EQ(SerialChannel.LineSettings_.Parity, kNoParity);
+        EXPECT_EQ(SerialChannel.LineSettings_.StopBits, kTwoStopBits);
+    }
+}
+
+TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
+{
+    for (bool verify : {true, false}) {
+        UseSimulator("");
+        window.verify = verify;
+        LoadImage(17);
+
+        ASSERT_TRUE(ProgramCard(window)) << verify;
+        EXPECT_EQ(CardImage.Length, 32);
+        EXPECT_TRUE(std::all_of(image.begin() + 17, image.begin() + 32, [](uint8_t b) { return b == 0; }));
+        EXPECT_EQ(image[32], 0xEE) << "nothing beyond the last block is touched";
+        EXPECT_TRUE(CardHolds(32));
+
+        const std::vector<Frame> frames = BlockFrames();
+        EXPECT_EQ(Addresses(0xFF), (std::vector<uint32_t>{0x00, 0x10}));
+        EXPECT_EQ(Addresses(0xFE), (verify ? std::vector<uint32_t>{0x00, 0x10} : std::vector<uint32_t>{}));
+        for (const Frame& f : frames) {
+            if (f.command == 0xFF)
+                EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), image.begin() + f.address));
+            EXPECT_EQ(f.settings.BaudRate, 34350u) << "the middle of the default window 34000..34700";
+            EXPECT_EQ(f.settings.Parity, kMarkParity);
+            EXPECT_EQ(f.settings.StopBits, kTwoStopBits);
+        }
+
+        EXPECT_EQ(ProgressPositions(), (std::vector<int>{0, 50}));
+        const std::string label = verify ? "Programming and verifying " : "Programming ";
+        EXPECT_EQ(ProgressTexts(), (std::vector<std::string>{label + "0%", label + "50%"}));
+        EXPECT_TRUE(window.status.colors.empty()) << "success leaves the colour to the caller";
+        EXPECT_FALSE(SerialChannel.IsOpen);
+    }
+
+    // The padded length stays: a second run finds nothing to pad.
+    UseSimulator("");
+    ASSERT_TRUE(ProgramCard(window));
+    EXPECT_EQ(CardImage.Length, 32);
+    EXPECT_EQ(Addresses(0xFF).size(), 2u);
+}
+
+TEST_F(ProgramCardTest, FullImageWithVerify)
+{
+    sim::SimulatedReader& reader = UseSimulator("");
+    LoadImage(kCardImageSize);
+
+    ASSERT_TRUE(ProgramCard(window));
+    EXPECT_EQ(CardImage.Length, kCardImageSize);
+    EXPECT_TRUE(CardHolds(kCardImageSize));
+    const std::vector<uint32_t> writes = Addresses(0xFF);
+    ASSERT_EQ(writes.size(), 16384u);
+    EXPECT_EQ(writes.back(), 0x03FFF0u);
+    EXPECT_EQ(Addresses(0xFE), writes) << "every block is read back";
+    ASSERT_EQ(window.progress.size(), 16384u);
+    EXPECT_EQ(window.progress[16383].position, 99);
+    EXPECT_EQ(window.status.Text(), "Programming and verifying 99%");
+    EXPECT_EQ(reader.Memory().size(), static_cast<size_t>(kCardImageSize));
+}
+
+TEST_F(ProgramCardTest, FullImageWithoutVerifyReadsEveryThirtyFirstBlock)
+{
+    UseSimulator("");
+    window.verify = false;
+    LoadImage(kCardImageSize, 11);
+
+    ASSERT_TRUE(ProgramCard(window));
+    EXPECT_TRUE(CardHolds(kCardImageSize));
+    EXPECT_EQ(Addresses(0xFF).size(), 16384u);
+    // Blocks 31, 62, 93, ... (counted from 1) are read back.
+    std::vector<uint32_t> expected;
+    for (uint32_t block = 31; block <= 16384; block += 31) expected.push_back((block - 1) * 16);
+    EXPECT_EQ(Addresses(0xFE), expected);
+    EXPECT_EQ(window.status.Text(), "Programming 99%");
+}
+
+TEST_F(ProgramCardTest, SampledReadBackStartsAtTheThirtyFirstBlock)
+{
+    struct Case {
+        int32_t blocks;
+        std::vector<uint32_t> reads;
+    };
+    for (const Case& c : {Case{30, {}}, Case{31, {0x1E0}}, Case{61, {0x1E0}}, Case{62, {0x1E0, 0x3D0}}}) {
+        UseSimulator("");
+        window.verify = false;
+        LoadImage(c.blocks * 16);
+        ASSERT_TRUE(ProgramCard(window)) << c.blocks;
+        EXPECT_EQ(Addresses(0xFE), c.reads) << c.blocks;
+    }
+}
+
+TEST_F(ProgramCardTest, BlockWithoutAcknowledgementGetsTenAttempts)
+{
+    struct Case {
+        int lostAcks;
+        bool programmed;
+    };
+    for (const Case& c : {Case{9, true}, Case{10, false}, Case{1000, false}}) {
+        sim::SimulatedReader& reader = UseSimulator("lose_ack_block=0x20:" + std::to_string(c.lostAcks));
+        LoadImage(48);
+        EXPECT_EQ(ProgramCard(window), c.programmed) << c.lostAcks;
+
+        std::vector<Frame> sends;
+        for (const Frame& f : BlockFrames())
+            if (f.command == 0xFF && f.address == 0x20) sends.push_back(f);
+        EXPECT_EQ(sends.size(), 10u) << c.lostAcks;
+        // Each failed attempt waits out the 1.5 s receive and the pause.
+        for (size_t i = 1; i < sends.size(); ++i) {
+            const int64_t gapMs = (sends[i].atMicros - sends[i - 1].atMicros) / kMs;
+            EXPECT_GE(gapMs, 1750) << i;
+            EXPECT_LE(gapMs, 2010) << i;
+        }
+        EXPECT_EQ(Addresses(0xFE), c.programmed ? (std::vector<uint32_t>{0x00, 0x10, 0x20})
+                                                : (std::vector<uint32_t>{0x00, 0x10}));
+        if (c.programmed) continue;
+
+        EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
+        EXPECT_EQ(window.status.Color(), clRed);
+        EXPECT_EQ(ProgressPositions(), (std::vector<int>{0, 33}));
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + 32, reader.Memory().begin()))
+            << "earlier blocks stay written";
+        ASSERT_TRUE(SerialChannel.IsOpen);
+        EXPECT_EQ(SerialChannel.LineSettings_.Parity, kMarkParity);
+    }
+}
+
+TEST_F(ProgramCardTest, OneCorruptedReadAnswerCostsOneAttempt)
+{
+    // Once block 0 is done, the next read answer arrives with a flipped bit:
+    // that block is written again and read back again.
+    struct Case {
+        bool verify;
+        int32_t blocks;
+        std::vector<uint32_t> writes;
+        std::vector<uint32_t> reads;
+    };
+    std::vector<uint32_t> sampledWrites;
+    for (uint32_t a = 0; a < 32 * 16; a += 16) {
+        sampledWrites.push_back(a);
+        if (a == 0x1E0) sampledWrites.push_back(a);
+    }
+    const std::vector<Case> cases = {
+        {true, 3, {0x00, 0x10, 0x10, 0x20}, {0x00, 0x10, 0x10, 0x20}},
+        // Without verify the 31st block is the first read back; its rewrite is
+        // checked although the write counter then stands at 32.
+        {false, 32, sampledWrites, {0x1E0, 0x1E0}},
+    };
+    for (const Case& c : cases) {
+        int readsBefore = -1;
+        UseSimulator("", [this, &readsBefore] {
+            sim::SimulatedReader& reader = opener->Reader();
+            if (window.progress.empty()) return;
+            if (readsBefore < 0) {
+                readsBefore = reader.BlockReads();
+                reader.Options().readCorrupt = 1.0;
+            } else if (reader.BlockReads() > readsBefore) {
+                reader.Options().readCorrupt = 0.0;
+            }
+        });
+        window.verify = c.verify;
+        LoadImage(c.blocks * 16);
+
+        ASSERT_TRUE(ProgramCard(window)) << c.verify;
+        EXPECT_EQ(Addresses(0xFF), c.writes) << c.verify;
+        EXPECT_EQ(Addresses(0xFE), c.reads) << c.verify;
+        EXPECT_TRUE(CardHolds(c.blocks * 16));
+    }
+}
+
+TEST_F(ProgramCardTest, BlockThatNeverReadsBackIsAFailure)
+{
+    for (bool verify : {true, false}) {
+        // The card stores one byte of block 0x1E0 wrongly; with verify off that
+        // block is the 31st, which the sampled read-back checks.
+        sim::SimulatedReader& reader = UseSimulator("badcell=0x1E5");
+        window.verify = verify;
+        LoadImage(32 * 16);
+        EXPECT_FALSE(ProgramCard(window)) << verify;
+        EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
+        EXPECT_EQ(window.status.Color(), clRed);
+        const std::vector<uint32_t> writes = Addresses(0xFF);
+        EXPECT_EQ(std::count(writes.begin(), writes.end(), 0x1E0u), 10) << verify;
+        EXPECT_EQ(writes.back(), 0x1E0u) << "nothing after the failing block";
+        EXPECT_NE(reader.Memory()[0x1E5], image[0x1E5]);
+    }
+}
+
+TEST_F(ProgramCardTest, AcknowledgementOnlyCountsAtItsPositions)
+{
+    // Without the echo the acknowledgement lands at positions 0..2; a wrong
+    // third byte is no acknowledgement either.
+    for (const char* fault : {"noecho=1", "ackwrong=1"}) {
+        UseSimulator(fault);
+        LoadImage(32);
+        EXPECT_FALSE(ProgramCard(window)) << fault;
+        EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.") << fault;
+        EXPECT_EQ(Addresses(0xFF), std::vector<uint32_t>(10, 0x00)) << fault;
+        EXPECT_TRUE(window.progress.empty());
+    }
+}
+
+TEST_F(ProgramCardTest, MissingReadAnswerIsNoVerification)
+{
+    // Read answers come 600 ms late, after the read-back has given up. Even a
+    // block of zero bytes, which the empty buffer positions would match, is
+    // not taken as verified.
+    UseSimulator("", [this] {
+        sim::SimulatedReader& reader = opener->Reader();
+        const auto& writes = reader.Writes();
+        const bool readPending = !writes.empty() && writes.back().bytes.size() == 7 && writes.back().bytes[0] == 0xFE;
+        reader.Options().turnaroundMicros = readPending ? 600000 : 100;
+    });
+    LoadImage(16);
+    std::fill(image.begin(), image.begin() + 16, 0x00);
+
+    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
+    EXPECT_EQ(window.status.Color(), clRed);
+}
+
+TEST_F(ProgramCardTest, PortThatCannotBeOpenedEndsAtTheAnswerToReset)
+{
+    UseSimulator("");
+    window.comPortIndex = -1;  // no port selected: port 0
+    LoadImage(32);
+    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_EQ(window.status.Text(), "Wrong ATR, please insert a Torvik Loader Card.");
+    EXPECT_EQ(opener->OpenCount(), 0);
+}
+
+}  // namespace
