@@ -586,6 +586,7 @@ bool TRegFileRegistry::OpenKey(const std::string& key, bool canCreate)
         if (!in) return false;
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (in.bad()) return false;
+        in.close();  // Windows cannot move a file aside while it is open
         try {
             loaded = regfile::Parse(text);
         } catch (const regfile::ParseError& e) {
