@@ -1,0 +1,129 @@
+// Programming a full 256 KiB image onto the simulated card in virtual time,
+// with and without verify. Reports, per run:
+//   virtual_s        virtual seconds of the whole ProgramCard call
+//   loop_virtual_s   virtual seconds of the block loop alone (from the first
+//                    block frame to the end), calibration and setup left out
+//   loop_wire_s      the block loop's wire-time lower bound: every frame sent
+//                    and every byte answered (3 for a write, 22 for a read),
+//                    12 bits a byte at the calibrated speed
+//   wire_s           the same bound over every frame of the run
+//   ratio            loop_virtual_s / loop_wire_s (target: at most 1.05)
+//   cpu_us_per_block host CPU time of the whole call per block (target: under
+//                    20 µs)
+// The figures are printed, not asserted.
+
+#include <benchmark/benchmark.h>
+
+#include <ctime>
+#include <random>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "programming/ProgramCard.h"
+#include "programming/ProgramData.h"
+#include "serial/Scom.h"
+#include "simulator/Simulator.h"
+#include "tests/support/RecordingWindow.h"
+
+namespace {
+
+// Start, data, mark-parity and two stop bits.
+constexpr double kBitsPerByte = 12.0;
+constexpr int kBlocks = kCardImageSize / 16;
+
+double CpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Figures {
+    double virtualSeconds = 0;
+    double loopVirtualSeconds = 0;
+    double loopWireSeconds = 0;
+    double wireSeconds = 0;
+    double cpuSeconds = 0;
+    uint32_t speed = 0;
+};
+
+// Wire-time lower bound of the writes from index `from` on, at `speed`.
+double WireSeconds(const std::vector<sim::WriteRecord>& writes, size_t from, uint32_t speed)
+{
+    double bytes = 0;
+    for (size_t i = from; i < writes.size(); ++i) {
+        const std::vector<uint8_t>& b = writes[i].bytes;
+        bytes += static_cast<double>(b.size());
+        if (b.size() == 23 && b[0] == 0xFF) bytes += 3;
+        if (b.size() == 7 && b[0] == 0xFE) bytes += 22;
+    }
+    return bytes * kBitsPerByte / speed;
+}
+
+Figures ProgramOnce(bool verify, const std::vector<uint8_t>& source)
+{
+    VirtualClock clock;
+    sim::SimulatorOpener opener(clock, sim::SimOptions::Parse("setup=01"));
+    ScopedPlatform platform(clock, opener);
+    SerialChannel.ResetState();
+
+    std::vector<uint8_t> image = source;
+    CardImage.Data = image.data();
+    CardImage.Length = kCardImageSize;
+    RecordingWindow window(clock, 0, verify);
+
+    const int64_t startMicros = clock.PeekMicros();
+    const double cpuStart = CpuSeconds();
+    const bool programmed = ProgramCard(window);
+    Figures f;
+    f.cpuSeconds = CpuSeconds() - cpuStart;
+    f.virtualSeconds = static_cast<double>(clock.PeekMicros() - startMicros) * 1e-6;
+    if (!programmed || opener.Reader().Memory() != image) {
+        SerialChannel.ResetState();
+        CardImage = TCardImage{};
+        return Figures{};
+    }
+
+    // The block loop starts with the first frame after the last loader start.
+    const std::vector<sim::WriteRecord>& writes = opener.Reader().Writes();
+    size_t loopStart = 0;
+    for (size_t i = 0; i < writes.size(); ++i)
+        if (writes[i].bytes == std::vector<uint8_t>{0x01, 0x02, 0xEA}) loopStart = i + 1;
+    f.speed = writes.back().settings.BaudRate;
+    f.loopVirtualSeconds = static_cast<double>(clock.PeekMicros() - writes[loopStart].atMicros) * 1e-6;
+    f.loopWireSeconds = WireSeconds(writes, loopStart, f.speed);
+    f.wireSeconds = WireSeconds(writes, 0, f.speed);
+
+    SerialChannel.ResetState();
+    CardImage = TCardImage{};
+    return f;
+}
+
+void BM_ProgramFullImage(benchmark::State& state)
+{
+    const bool verify = state.range(0) != 0;
+    std::vector<uint8_t> source(kCardImageSize);
+    std::mt19937 random(1);
+    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+
+    Figures f;
+    for (auto _ : state) f = ProgramOnce(verify, source);
+    if (f.speed == 0) {
+        state.SkipWithError("the card does not hold the image");
+        return;
+    }
+    state.counters["virtual_s"] = f.virtualSeconds;
+    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
+    state.counters["loop_wire_s"] = f.loopWireSeconds;
+    state.counters["wire_s"] = f.wireSeconds;
+    state.counters["ratio"] = f.loopVirtualSeconds / f.loopWireSeconds;
+    state.counters["cpu_us_per_block"] = f.cpuSeconds * 1e6 / kBlocks;
+    state.counters["baud"] = f.speed;
+    state.SetLabel(verify ? "verify" : "no verify");
+}
+
+}  // namespace
+
+BENCHMARK(BM_ProgramFullImage)->Arg(1)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
