@@ -168,8 +168,9 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
         EXPECT_EQ(Addresses(0xFF), (std::vector<uint32_t>{0x00, 0x10}));
         EXPECT_EQ(Addresses(0xFE), (verify ? std::vector<uint32_t>{0x00, 0x10} : std::vector<uint32_t>{}));
         for (const Frame& f : frames) {
-            if (f.command == 0xFF)
+            if (f.command == 0xFF) {
                 EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), image.begin() + f.address));
+            }
             EXPECT_EQ(f.settings.BaudRate, 34350u) << "the middle of the default window 34000..34700";
             EXPECT_EQ(f.settings.Parity, kMarkParity);
             EXPECT_EQ(f.settings.StopBits, kTwoStopBits);
