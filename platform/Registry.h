@@ -29,7 +29,8 @@ public:
     virtual void CloseKey() = 0;
     virtual bool ValueExists(const std::string& name) = 0;
     // Throws ERegistryException "Invalid data type for 'name'" when the value
-    // is not of the type asked for.
+    // is not of the type asked for, "Failed to get data for 'name'" when it
+    // does not exist.
     virtual int32_t ReadInteger(const std::string& name) = 0;
     virtual std::string ReadString(const std::string& name) = 0;
     // Throws ERegistryException "Failed to set data for 'name'".

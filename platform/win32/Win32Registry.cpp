@@ -17,6 +17,11 @@ namespace {
     throw ERegistryException("Invalid data type for '" + name + "'");
 }
 
+[[noreturn]] void ThrowGetFailed(const std::string& name)
+{
+    throw ERegistryException("Failed to get data for '" + name + "'");
+}
+
 [[noreturn]] void ThrowSetFailed(const std::string& name)
 {
     throw ERegistryException("Failed to set data for '" + name + "'");
@@ -64,35 +69,40 @@ public:
                RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     }
 
+    // A value that is missing (or no key open): "Failed to get data"; one of
+    // another type: "Invalid data type".
     int32_t ReadInteger(const std::string& name) override
     {
         DWORD type = REG_NONE;
+        DWORD size = 0;
+        if (key_ == nullptr || RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            ThrowGetFailed(name);
         DWORD value = 0;
-        DWORD size = sizeof value;
-        if (key_ == nullptr ||
-            RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+        if (type != REG_DWORD || size != sizeof value) ThrowInvalidType(name);
+        if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
                 ERROR_SUCCESS ||
             type != REG_DWORD || size != sizeof value)
-            ThrowInvalidType(name);
+            ThrowGetFailed(name);
         return static_cast<int32_t>(value);
     }
 
     std::string ReadString(const std::string& name) override
     {
-        if (key_ == nullptr) ThrowInvalidType(name);
+        if (key_ == nullptr) ThrowGetFailed(name);
         // The value may change size between asking and reading: ask again.
         for (;;) {
             DWORD type = REG_NONE;
             DWORD size = 0;
-            if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-                (type != REG_SZ && type != REG_EXPAND_SZ))
-                ThrowInvalidType(name);
+            if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+                ThrowGetFailed(name);
+            if (type != REG_SZ && type != REG_EXPAND_SZ) ThrowInvalidType(name);
             std::vector<char> data(size + 1, '\0');
             DWORD got = size;
             const LONG rc =
                 RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
             if (rc == ERROR_MORE_DATA) continue;
-            if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) ThrowInvalidType(name);
+            if (rc != ERROR_SUCCESS) ThrowGetFailed(name);
+            if (type != REG_SZ && type != REG_EXPAND_SZ) ThrowInvalidType(name);
             // Stored strings usually end with their terminator, but need not.
             std::string text(data.data(), got);
             const std::string::size_type end = text.find('\0');

@@ -141,7 +141,9 @@ TEST_F(Win32RegistryTest, ValueOfAnotherTypeIsRefusedByName)
     EXPECT_EQ(MessageOf([&] { reg->ReadInteger("Blob"); }), "Invalid data type for 'Blob'");
     EXPECT_EQ(MessageOf([&] { reg->ReadString("Number"); }), "Invalid data type for 'Number'");
     EXPECT_EQ(MessageOf([&] { reg->ReadString("Blob"); }), "Invalid data type for 'Blob'");
-    EXPECT_EQ(MessageOf([&] { reg->ReadInteger("Missing"); }), "Invalid data type for 'Missing'");
+    // Missing values fail as the file store's do.
+    EXPECT_EQ(MessageOf([&] { reg->ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
+    EXPECT_EQ(MessageOf([&] { reg->ReadString("Missing"); }), "Failed to get data for 'Missing'");
     // The right type still reads.
     EXPECT_EQ(reg->ReadInteger("Number"), 4);
     EXPECT_EQ(reg->ReadString("Text"), "12");
