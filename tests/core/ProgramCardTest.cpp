@@ -190,38 +190,29 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
     EXPECT_EQ(Addresses(0xFF).size(), 2u);
 }
 
-TEST_F(ProgramCardTest, FullImageWithVerify)
+TEST_F(ProgramCardTest, FullImageIsWrittenAndReadBackByTheRule)
 {
-    sim::SimulatedReader& reader = UseSimulator("");
-    LoadImage(kCardImageSize);
+    for (bool verify : {true, false}) {
+        UseSimulator("");
+        window.verify = verify;
+        LoadImage(kCardImageSize, verify ? 7 : 11);
 
-    ASSERT_TRUE(ProgramCard(window));
-    EXPECT_EQ(CardImage.Length, kCardImageSize);
-    EXPECT_TRUE(CardHolds(kCardImageSize));
-    const std::vector<uint32_t> writes = Addresses(0xFF);
-    ASSERT_EQ(writes.size(), 16384u);
-    EXPECT_EQ(writes.back(), 0x03FFF0u);
-    EXPECT_EQ(Addresses(0xFE), writes) << "every block is read back";
-    ASSERT_EQ(window.progress.size(), 16384u);
-    EXPECT_EQ(window.progress[16383].position, 99);
-    EXPECT_EQ(window.status.Text(), "Programming and verifying 99%");
-    EXPECT_EQ(reader.Memory().size(), static_cast<size_t>(kCardImageSize));
-}
+        ASSERT_TRUE(ProgramCard(window)) << verify;
+        EXPECT_EQ(CardImage.Length, kCardImageSize);
+        EXPECT_TRUE(CardHolds(kCardImageSize));
+        const std::vector<uint32_t> writes = Addresses(0xFF);
+        ASSERT_EQ(writes.size(), 16384u);
+        EXPECT_EQ(writes.back(), 0x03FFF0u);
+        ASSERT_EQ(window.progress.size(), 16384u);
+        EXPECT_EQ(window.progress.back().position, 99);
+        EXPECT_EQ(window.status.Text(), verify ? "Programming and verifying 99%" : "Programming 99%");
 
-TEST_F(ProgramCardTest, FullImageWithoutVerifyReadsEveryThirtyFirstBlock)
-{
-    UseSimulator("");
-    window.verify = false;
-    LoadImage(kCardImageSize, 11);
-
-    ASSERT_TRUE(ProgramCard(window));
-    EXPECT_TRUE(CardHolds(kCardImageSize));
-    EXPECT_EQ(Addresses(0xFF).size(), 16384u);
-    // Blocks 31, 62, 93, ... (counted from 1) are read back.
-    std::vector<uint32_t> expected;
-    for (uint32_t block = 31; block <= 16384; block += 31) expected.push_back((block - 1) * 16);
-    EXPECT_EQ(Addresses(0xFE), expected);
-    EXPECT_EQ(window.status.Text(), "Programming 99%");
+        // With verify every block is read back; without, blocks 31, 62, 93,
+        // ... (counted from 1).
+        std::vector<uint32_t> sampled;
+        for (uint32_t block = 31; block <= 16384; block += 31) sampled.push_back((block - 1) * 16);
+        EXPECT_EQ(Addresses(0xFE), verify ? writes : sampled);
+    }
 }
 
 TEST_F(ProgramCardTest, SampledReadBackStartsAtTheThirtyFirstBlock)
@@ -366,16 +357,6 @@ TEST_F(ProgramCardTest, MissingReadAnswerIsNoVerification)
     EXPECT_FALSE(ProgramCard(window));
     EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
     EXPECT_EQ(window.status.Color(), clRed);
-}
-
-TEST_F(ProgramCardTest, PortThatCannotBeOpenedEndsAtTheAnswerToReset)
-{
-    UseSimulator("");
-    window.comPortIndex = -1;  // no port selected: port 0
-    LoadImage(32);
-    EXPECT_FALSE(ProgramCard(window));
-    EXPECT_EQ(window.status.Text(), "Wrong ATR, please insert a Torvik Loader Card.");
-    EXPECT_EQ(opener->OpenCount(), 0);
 }
 
 }  // namespace

@@ -221,15 +221,6 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
     }
 }
 
-TEST_F(ReaderSetupTest, NoAnswerToTheBreakFailsBeforeAnyCommand)
-{
-    ScriptedReaderDevice& reader = UseScriptedReader();
-    reader.breakAnswer = {0x15};
-    EXPECT_FALSE(Setup("SmartMouse"));
-    EXPECT_EQ(status.Text(), "Error setting SmartMouse mode.");
-    EXPECT_TRUE(reader.writes.empty());
-}
-
 TEST_F(ReaderSetupTest, PortThatCannotBeOpened)
 {
     RecordingStatus waitStatus(clock);

@@ -144,15 +144,4 @@ TEST_F(ResetCardTest, ClosedChannelGivesAnEmptyAnswer)
     EXPECT_EQ(SerialChannel.ReceiveCount, 0);
 }
 
-TEST_F(ResetCardTest, LongestAnswerFillsTheText)
-{
-    std::vector<uint8_t> answer(300);
-    for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<uint8_t>(i);
-    opener.device.Arrive(answer, 200 * kMs, 100);
-    const std::string text = SerialChannel.ResetCard(0, 0);
-    EXPECT_EQ(text.size(), 764u) << "255 bytes at most";
-    EXPECT_EQ(text.substr(0, 8), "00 01 02");
-    EXPECT_EQ(text.substr(text.size() - 2), "FE");
-}
-
 }  // namespace
