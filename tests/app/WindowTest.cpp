@@ -76,16 +76,6 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
     };
     for (const auto& item : layout) EXPECT_EQ(item.widget->geometry(), item.rect) << item.widget->objectName().toStdString();
 
-    // Tab order: Load, Program, Status, ComPort, VerifyCheckBox.
-    std::vector<QWidget*> chain;
-    QWidget* w = f.Load;
-    for (int i = 0; i < 4; ++i) {
-        w = w->nextInFocusChain();
-        while (w->focusPolicy() == Qt::NoFocus || w->focusProxy() != nullptr) w = w->nextInFocusChain();
-        chain.push_back(w);
-    }
-    EXPECT_EQ(chain, (std::vector<QWidget*>{f.Program, &f.Status(), f.ComPort, f.VerifyCheckBox}));
-
     // With no entry selected a Program click names port 0, which opens
     // nothing.
     VirtualClock clock;
