@@ -213,12 +213,6 @@ TEST_F(Win32EchoPort, LineFormatsOfTheChannelAreAppliedAndReportedBack)
     }
 }
 
-TEST_F(Win32EchoPort, BreakCanBeSetAndCleared)
-{
-    EXPECT_TRUE(device_->SetBreak());
-    EXPECT_TRUE(device_->ClearBreak());
-}
-
 TEST_F(Win32EchoPort, ControlAndModemLines)
 {
     const bool rts = device_->Escape(kEscSetRts) && device_->Escape(kEscClrRts);
