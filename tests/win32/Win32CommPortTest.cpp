@@ -42,6 +42,17 @@ TEST(Win32DeviceNames, PortNamesReachTheSystemUnchanged)
     SetEnv("TORVIK_COM3", "");
 }
 
+TEST(Win32DeviceNames, RedirectedPortOpensTheSimulatedReader)
+{
+    SetEnv("TORVIK_COM7", "sim");
+    SystemPorts ports;
+    auto port = ports.Open(".\\COM7");
+    SetEnv("TORVIK_COM7", "");
+    ASSERT_NE(port, nullptr);
+    uint32_t status = 0;
+    EXPECT_TRUE(port->GetModemStatus(status));
+}
+
 TEST(Win32DeviceNames, MissingDevicesFailCleanly)
 {
     for (const char* name : {".\\COM250", "\\\\.\\COM251", "\\\\.\\COM4294967295", "", "C:\\no\\such\\device"}) {
