@@ -170,10 +170,12 @@ public:
         if (first == 0 || count == 1) return true;
         const DWORD more = BytesWaiting();
         if (more == 0 || more == kUnknown) return true;
+        // The byte in hand is delivered even if this read fails; a failing
+        // device shows on the next read.
         uint32_t rest = 0;
-        const bool ok = ReadOnce(buffer + 1, more < count - 1 ? more : count - 1, rest);
+        ReadOnce(buffer + 1, more < count - 1 ? more : count - 1, rest);
         bytesRead += rest;
-        return ok;
+        return true;
     }
 
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
