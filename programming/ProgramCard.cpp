@@ -20,6 +20,9 @@ constexpr int32_t kReadTimeoutMs = 500;
 // Without "Verify programming" a block is read back whenever the write
 // counter reaches 31 modulo 32.
 constexpr int32_t kSampleEvery = 32;
+// With "Verify programming" the whole card is read back after the last block,
+// at most this many times while blocks keep turning up wrong.
+constexpr int kVerifyPasses = 3;
 
 bool IsLoaderCardAtr(const std::string& atr)
 {
@@ -35,6 +38,15 @@ int32_t PadToWholeBlocks(TCardImage& image)
     if (image.Length > kCardImageSize) image.Length = kCardImageSize;
     while (image.Length % loader::kBlockSize != 0) image.Data[image.Length++] = 0x00;
     return image.Length;
+}
+
+// Reads the block at `offset` back once; the number of its bytes that differ
+// from the image.
+int ReadBackBlock(uint32_t offset, const uint8_t* data)
+{
+    SerialChannel.SendCommandText(loader::BlockReadText(offset));
+    SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
+    return loader::ReadBackMismatches(data);
 }
 
 // One block: at most ten writes. Returns the failure mark of the last
@@ -62,9 +74,7 @@ int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& wr
         // 5.2.6: accepted; read back when the verify rule asks for it.
         ++writeCounter;
         if (!readBack && writeCounter % kSampleEvery != kSampleEvery - 1) return 0;
-        SerialChannel.SendCommandText(loader::BlockReadText(offset));
-        SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
-        failureMark = loader::ReadBackMismatches(data);
+        failureMark = ReadBackBlock(offset, data);
         if (failureMark == 0) {
             ++writeCounter;
             return 0;
@@ -72,6 +82,35 @@ int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& wr
         readBack = true;
     }
     return failureMark;
+}
+
+int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
+{
+    const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
+    window.SetProgress(percent);
+    return percent;
+}
+
+enum class PassResult { Clean, Repaired, Failed };
+
+// One verification pass over the whole image: every block is read back; a
+// block that differs is written again under the ten-attempt rule, each
+// rewrite read back. A write whose address was garbled on the line lands on
+// an earlier block and is acknowledged, so only reading the whole card again
+// shows the damage. Failed when a block cannot be repaired.
+PassResult VerifyPass(ProgramWindow& window, int32_t length, int32_t& writeCounter)
+{
+    PassResult result = PassResult::Clean;
+    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
+        const uint32_t address = static_cast<uint32_t>(offset);
+        const uint8_t* data = CardImage.Data + offset;
+        if (ReadBackBlock(address, data) != 0) {
+            result = PassResult::Repaired;
+            if (WriteBlock(address, data, true, writeCounter) != 0) return PassResult::Failed;
+        }
+        window.Status().SetText(status_text::Verifying(ShowProgress(window, offset, length)));
+    }
+    return result;
 }
 
 }  // namespace
@@ -109,9 +148,19 @@ bool ProgramCard(ProgramWindow& window)
             ShowFailure(status, status_text::kErrorProgramming);
             return false;
         }
-        const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
-        window.SetProgress(percent);
-        status.SetText(status_text::Progress(verifyAll, percent));
+        status.SetText(status_text::Progress(verifyAll, ShowProgress(window, offset, length)));
+    }
+
+    // With verify: read the whole card back until a pass finds every block
+    // right; a pass that had to repair a block is followed by another.
+    if (verifyAll) {
+        PassResult pass = PassResult::Repaired;
+        for (int n = 0; n < kVerifyPasses && pass == PassResult::Repaired; ++n)
+            pass = VerifyPass(window, length, writeCounter);
+        if (pass != PassResult::Clean) {
+            ShowFailure(status, status_text::kErrorProgramming);
+            return false;
+        }
     }
 
     // 6.

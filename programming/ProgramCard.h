@@ -19,10 +19,17 @@
 // read-back counts only the bytes that actually came back, so a missing read
 // answer never passes for a block of zero bytes. Reports progress as
 // "Programming[ and verifying] p%" with the progress bar at p (never 100).
+// With verify ticked, the whole card is then read back once more ("Verifying
+// p%"): a block that differs (a write whose address was garbled on the line
+// lands on an earlier block, acknowledged) is written again under the same
+// ten-attempt rule, and a pass that repaired anything is followed by another,
+// at most three in all; blocks still wrong after that end the run with
+// "Error programming Torvik Loader Card.". True therefore means, with verify,
+// that one whole pass read every block back as it is in the image.
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
-// 5.3 min with verify, 2.6 min without); every receive processes window
-// messages.
+// 8.2 min with verify, 2.8 min of it the final read-back; 2.7 min without);
+// every receive processes window messages.
 bool ProgramCard(ProgramWindow& window);
 
 // Finds the serial speed window in which the card's loader answers and returns

@@ -1,0 +1,141 @@
+#pragma once
+// A port layer between the channel and another opener (normally the simulated
+// reader) that injects the faults the device has no switch for:
+// - a reply byte changed on its way to the host (the reader answering a setup
+//   command wrongly);
+// - a block write frame whose address is garbled on its way to the card, so
+//   the card stores the block at another address and acknowledges it, as a
+//   flipped address bit on the line does.
+// Everything else passes through unchanged.
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/CommPort.h"
+
+class FaultyOpener final : public CommPortOpener {
+public:
+    // After a host write that starts with `after` (or, with `after` empty, the
+    // end of a line break), the byte received at position `index` from then
+    // on (echo included) arrives as `value`.
+    struct ReplyFault {
+        std::vector<uint8_t> after;
+        size_t index = 0;
+        uint8_t value = 0;
+    };
+    // Block writes meant for address `from` are stored at `to` instead: the
+    // first one, and then every `every`-th one (1: each), at most `limit`
+    // times (negative: without limit).
+    struct Misdirect {
+        uint32_t from = 0;
+        uint32_t to = 0;
+        int every = 1;
+        int limit = 1;
+        int seen = 0;
+        int done = 0;
+    };
+
+    explicit FaultyOpener(CommPortOpener& inner) : inner_(inner) {}
+
+    std::vector<ReplyFault> replyFaults;
+    std::vector<Misdirect> misdirects;
+    // What was injected so far.
+    int repliesChanged = 0;
+    int writesMisdirected = 0;
+
+    std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
+
+private:
+    CommPortOpener& inner_;
+};
+
+namespace faulty_detail {
+
+class Port final : public CommPort {
+public:
+    Port(std::unique_ptr<CommPort> inner, FaultyOpener& owner) : inner_(std::move(inner)), owner_(owner) {}
+
+    bool SetTimeouts(const CommTimeouts& t) override { return inner_->SetTimeouts(t); }
+    bool SetupQueues(uint32_t in, uint32_t out) override { return inner_->SetupQueues(in, out); }
+    bool GetState(LineSettings& s) override { return inner_->GetState(s); }
+    bool SetState(const LineSettings& s) override { return inner_->SetState(s); }
+    bool Escape(uint32_t f) override { return inner_->Escape(f); }
+    bool SetBreak() override { return inner_->SetBreak(); }
+    bool ClearBreak() override
+    {
+        Arm({});
+        return inner_->ClearBreak();
+    }
+    bool GetModemStatus(uint32_t& s) override { return inner_->GetModemStatus(s); }
+    bool Purge(uint32_t flags) override { return inner_->Purge(flags); }
+
+    bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
+    {
+        const bool ok = inner_->Read(buffer, count, bytesRead);
+        for (Armed& a : armed_) {
+            const FaultyOpener::ReplyFault& f = owner_.replyFaults[a.fault];
+            if (f.index >= a.received && f.index < a.received + bytesRead) {
+                buffer[f.index - a.received] = f.value;
+                ++owner_.repliesChanged;
+            }
+            a.received += bytesRead;
+        }
+        return ok;
+    }
+
+    bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
+    {
+        std::vector<uint8_t> bytes(buffer, buffer + count);
+        Arm(bytes);
+        if (count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13) {
+            const uint32_t address = (uint32_t{bytes[3]} << 16) | (uint32_t{bytes[4]} << 8) | bytes[5];
+            for (FaultyOpener::Misdirect& m : owner_.misdirects) {
+                if (m.from != address) continue;
+                const bool due = m.seen++ % m.every == 0 && (m.limit < 0 || m.done < m.limit);
+                if (!due) continue;
+                ++m.done;
+                ++owner_.writesMisdirected;
+                bytes[3] = static_cast<uint8_t>(m.to >> 16);
+                bytes[4] = static_cast<uint8_t>(m.to >> 8);
+                bytes[5] = static_cast<uint8_t>(m.to);
+                break;
+            }
+        }
+        return inner_->Write(bytes.data(), count, bytesWritten);
+    }
+
+private:
+    struct Armed {
+        size_t fault;
+        size_t received;
+    };
+
+    // A new trigger replaces what the previous write armed.
+    void Arm(const std::vector<uint8_t>& written)
+    {
+        armed_.clear();
+        for (size_t i = 0; i < owner_.replyFaults.size(); ++i) {
+            const std::vector<uint8_t>& after = owner_.replyFaults[i].after;
+            const bool match = after.empty() ? written.empty()
+                                             : written.size() >= after.size() &&
+                                                   std::equal(after.begin(), after.end(), written.begin());
+            if (match) armed_.push_back({i, 0});
+        }
+    }
+
+    std::unique_ptr<CommPort> inner_;
+    FaultyOpener& owner_;
+    std::vector<Armed> armed_;
+};
+
+}  // namespace faulty_detail
+
+inline std::unique_ptr<CommPort> FaultyOpener::Open(const std::string& deviceName)
+{
+    std::unique_ptr<CommPort> port = inner_.Open(deviceName);
+    if (!port) return nullptr;
+    return std::make_unique<faulty_detail::Port>(std::move(port), *this);
+}
