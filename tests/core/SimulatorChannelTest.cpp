@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,9 +31,11 @@ std::string Hex(const std::vector<uint8_t>& bytes)
 
 std::vector<uint8_t> WriteFrame(uint32_t address, const uint8_t* data)
 {
-    std::vector<uint8_t> f = {0xFF, 0x00, 0x13, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-    f.insert(f.end(), data, data + 16);
-    f.push_back(0xAA);
+    std::vector<uint8_t> f(23, 0);
+    const uint8_t head[6] = {0xFF, 0x00, 0x13, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
+    std::copy(head, head + 6, f.begin());
+    std::copy(data, data + 16, f.begin() + 6);
+    f[22] = 0xAA;
     return f;
 }
 
