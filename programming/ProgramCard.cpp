@@ -23,6 +23,10 @@ constexpr int32_t kSampleEvery = 32;
 // With "Verify programming" the whole card is read back after the last block,
 // at most this many times while blocks keep turning up wrong.
 constexpr int kVerifyPasses = 3;
+// In those passes a block is taken as wrong only after this many read answers
+// in a row differ from the image: an answer garbled on the line is not a
+// wrong block, and rewriting it would only call for yet another pass.
+constexpr int kReadsPerVerifiedBlock = 3;
 
 bool IsLoaderCardAtr(const std::string& atr)
 {
@@ -93,6 +97,14 @@ int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 
 enum class PassResult { Clean, Repaired, Failed };
 
+// True when one of up to kReadsPerVerifiedBlock read answers matches.
+bool BlockReadsBackRight(uint32_t offset, const uint8_t* data)
+{
+    for (int read = 0; read < kReadsPerVerifiedBlock; ++read)
+        if (ReadBackBlock(offset, data) == 0) return true;
+    return false;
+}
+
 // One verification pass over the whole image: every block is read back; a
 // block that differs is written again under the ten-attempt rule, each
 // rewrite read back. A write whose address was garbled on the line lands on
@@ -104,7 +116,7 @@ PassResult VerifyPass(ProgramWindow& window, int32_t length, int32_t& writeCount
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
         const uint32_t address = static_cast<uint32_t>(offset);
         const uint8_t* data = CardImage.Data + offset;
-        if (ReadBackBlock(address, data) != 0) {
+        if (!BlockReadsBackRight(address, data)) {
             result = PassResult::Repaired;
             if (WriteBlock(address, data, true, writeCounter) != 0) return PassResult::Failed;
         }

@@ -20,9 +20,9 @@
 // answer never passes for a block of zero bytes. Reports progress as
 // "Programming[ and verifying] p%" with the progress bar at p (never 100).
 // With verify ticked, the whole card is then read back once more ("Verifying
-// p%"): a block that differs (a write whose address was garbled on the line
-// lands on an earlier block, acknowledged) is written again under the same
-// ten-attempt rule, and a pass that repaired anything is followed by another,
+// p%"): a block that still differs after three read answers (a write whose
+// address was garbled on the line lands on an earlier block, acknowledged) is
+// written again under the same ten-attempt rule, and a pass that repaired anything is followed by another,
 // at most three in all; blocks still wrong after that end the run with
 // "Error programming Torvik Loader Card.". True therefore means, with verify,
 // that one whole pass read every block back as it is in the image.
