@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEnterEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFont>
@@ -21,8 +20,10 @@
 #include "app/Colors.h"
 #include "platform/Platform.h"
 #include "platform/Shell.h"
+#include "programming/CardImageFile.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
@@ -38,8 +39,6 @@ namespace {
 
 const char kCaption[] = "Torvik Card Loader for Norvale USB SM/Phoenix V1.1";
 const char kDialogTitle[] = "Load Torvik Loader File";
-const char kReaderMode[] = "Phoenix";
-constexpr int32_t kWaitCount = 30;
 constexpr int kPortEntries = 16;
 constexpr int32_t kStoredVersion = 10;
 
@@ -129,25 +128,6 @@ std::vector<std::string> QtNameFilters(const std::string& filter)
         out.push_back(caption + " (" + patterns + ")");
     }
     return out;
-}
-
-int32_t ReadCardImageFile(const std::string& path, uint8_t* buffer, int32_t capacity)
-{
-    const QString name = QString::fromStdString(path);
-    // Only regular files: a folder fails to read, and a pipe or device could
-    // block the window indefinitely.
-    const QFileInfo info(name);
-    if (!info.exists() || !info.isFile()) return -1;
-    QFile file(name);
-    if (!file.open(QIODevice::ReadOnly)) return -1;
-    int64_t total = 0;
-    while (total < capacity) {
-        const qint64 got = file.read(reinterpret_cast<char*>(buffer) + total, capacity - total);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        total += got;
-    }
-    return static_cast<int32_t>(total);
 }
 
 FormServices FormServices::Defaults()
@@ -414,31 +394,13 @@ void TForm1::ProgramClick(QObject*)
 {
     EnableControls(false);
     running_ = true;
-    ProgressBar1->setValue(0);
-    Status().SetColor(clBtnFace);
-
-    // The port number is read afresh for each call: entry index + 1, 0 when
-    // no entry is selected (which names no port).
-    auto port = [this] { return static_cast<uint32_t>(ComPortIndex() + 1); };
-    std::string error;
-    try {
-        if (SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port(), Status()) &&
-            WaitForCard(kWaitCount, port(), Status()) && ProgramCard(*this)) {
-            Status().SetText(status_text::kCardProgrammed);
-            Status().SetColor(clLime);
-        }
-    } catch (const RunAborted&) {
-        // The window is closing: the run stops here and the close follows.
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-
-    SerialChannel.Close();
+    // A close during the run stops it at its next wait; the close follows
+    // below.
+    const ProgramRunOutcome outcome = RunProgramSequence(*this);
     running_ = false;
-    Platform().abortRequested = false;
     EnableControls(true);
 
-    if (!error.empty()) services_.showError(error);
+    if (!outcome.error.empty()) services_.showError(outcome.error);
     if (closeRequested_) {
         closeRequested_ = false;
         close();

@@ -173,7 +173,3 @@ std::string NamePart(const std::string& path);
 // dot it becomes "*".
 std::vector<std::string> QtNameFilters(const std::string& filter);
 
-// Reads at most `capacity` bytes of the file at `path` into `buffer`, from its
-// start, read-only. The number of bytes read, or -1 when the file cannot be
-// opened or read or is not a regular file.
-int32_t ReadCardImageFile(const std::string& path, uint8_t* buffer, int32_t capacity);

@@ -1,7 +1,5 @@
 #include "cli/LoaderCli.h"
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -9,7 +7,9 @@
 #include "platform/Platform.h"
 #include "platform/SystemPorts.h"
 #include "programming/ProgramCard.h"
+#include "programming/CardImageFile.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
@@ -20,10 +20,9 @@
 
 namespace {
 
-// The reader mode and the number of one-second cycles of each card-slot
-// wait, as the window's Program button uses them.
+// The reader mode the Program sequence sets up, as its failure message names
+// it.
 const char kReaderMode[] = "Phoenix";
-constexpr int32_t kWaitCount = 30;
 
 // Opens the chosen port number as `device`; every other name as before.
 class DeviceOverride final : public CommPortOpener {
@@ -79,19 +78,6 @@ int ExitStatusForMessage(const std::string& status)
     return kExitOtherFailure;
 }
 
-int32_t ReadCardImageFile(const std::string& path, uint8_t* buffer, int32_t capacity)
-{
-    // Only regular files: a folder cannot be read, and a pipe or device could
-    // block without end.
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec)) return -1;
-    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    if (!file) return -1;
-    file.read(reinterpret_cast<char*>(buffer), capacity);
-    if (file.bad()) return -1;
-    return static_cast<int32_t>(file.gcount());
-}
-
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  const CliTerminal& terminal)
 {
@@ -131,35 +117,16 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
     }
 
     TerminalView view(out, terminal.live, terminal.colour, static_cast<int>(o.port) - 1, o.verify);
-    view.SetProgress(0);
-    view.SetColor(clBtnFace);
-
-    bool programmed = false;
-    bool interrupted = false;
-    std::string error;
-    try {
-        if (SetReaderMode(kReaderMode, ClockSetting, kWaitCount, o.port, view) &&
-            WaitForCard(kWaitCount, o.port, view) && ProgramCard(view)) {
-            view.SetText(status_text::kCardProgrammed);
-            view.SetColor(clLime);
-            programmed = true;
-        }
-    } catch (const RunAborted&) {
-        interrupted = true;
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    SerialChannel.Close();
-    Platform().abortRequested = false;
+    const ProgramRunOutcome outcome = RunProgramSequence(view);
     view.Finish();
 
-    if (programmed) return kExitProgrammed;
-    if (interrupted) {
+    if (outcome.programmed) return kExitProgrammed;
+    if (outcome.aborted) {
         err << "torvik-loader: stopped; the card may be partly programmed\n";
         return kExitInterrupted;
     }
-    if (!error.empty()) {
-        err << "torvik-loader: " << error << '\n';
+    if (!outcome.error.empty()) {
+        err << "torvik-loader: " << outcome.error << '\n';
         return kExitOtherFailure;
     }
     err << "torvik-loader: " << view.Text() << '\n';

@@ -25,11 +25,6 @@ constexpr int kExitInterrupted = 130;
 // (kExitOtherFailure for a text that is not one of the run's failures).
 int ExitStatusForMessage(const std::string& status);
 
-// Reads the first `capacity` bytes of the regular file at `path` into
-// `buffer`. The number of bytes read, or -1 when it is not a regular file or
-// cannot be read.
-int32_t ReadCardImageFile(const std::string& path, uint8_t* buffer, int32_t capacity);
-
 struct CliTerminal {
     bool live = false;    // stdout is a terminal: redraw a status line
     bool colour = false;  // ... and it shows colours

@@ -13,6 +13,7 @@
 #include "cli/CliArguments.h"
 #include "cli/LoaderCli.h"
 #include "cli/TerminalView.h"
+#include "programming/CardImageFile.h"
 #include "platform/Platform.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"

@@ -1,0 +1,45 @@
+#include "programming/ProgramSequence.h"
+
+#include <cstdint>
+#include <exception>
+
+#include "platform/Platform.h"
+#include "programming/LoaderFrames.h"
+#include "programming/ProgramCard.h"
+#include "programming/ProgramData.h"
+#include "reader/StatusMessages.h"
+#include "reader/Usb_phoenixinterface.h"
+#include "serial/Scom.h"
+
+namespace {
+
+// The reader is always set up in Phoenix mode; each card-slot wait lasts at
+// most 30 one-second blink cycles.
+const char kReaderMode[] = "Phoenix";
+constexpr int32_t kWaitCount = 30;
+
+}  // namespace
+
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
+{
+    window.SetProgress(0);
+    window.Status().SetColor(clBtnFace);
+
+    const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
+    ProgramRunOutcome outcome;
+    try {
+        if (SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port(), window.Status()) &&
+            WaitForCard(kWaitCount, port(), window.Status()) && ProgramCard(window)) {
+            window.Status().SetText(status_text::kCardProgrammed);
+            window.Status().SetColor(clLime);
+            outcome.programmed = true;
+        }
+    } catch (const RunAborted&) {
+        outcome.aborted = true;
+    } catch (const std::exception& e) {
+        outcome.error = e.what();
+    }
+    SerialChannel.Close();
+    Platform().abortRequested = false;
+    return outcome;
+}
