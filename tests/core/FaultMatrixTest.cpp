@@ -280,6 +280,22 @@ void WriteTable(const std::vector<Row>& rows)
 {
     const char* dir = std::getenv("TORVIK_RELIABILITY_DIR");
     if (dir == nullptr || *dir == '\0') return;
+
+    // Figures over every run, as key=value lines.
+    int runs = 0, falseSuccesses = 0, unverifiedWrong = 0, exceptions = 0, hangs = 0, unclean = 0;
+    for (const Row& row : rows)
+        for (const Measured& m : row.runs) {
+            ++runs;
+            if (m.programmed && m.card != Card::Holds) ++(row.verify ? falseSuccesses : unverifiedWrong);
+            if (m.exception) ++exceptions;
+            if (m.hang) ++hangs;
+            if (!m.portClosed || !m.controlsBack) ++unclean;
+        }
+    std::ofstream figures(std::string(dir) + "/fault-matrix.txt", std::ios::trunc);
+    figures << "faults=" << rows.size() / 2 << "\nruns=" << runs << "\nfalse_successes=" << falseSuccesses
+            << "\nunverified_wrong=" << unverifiedWrong << "\nexceptions=" << exceptions << "\nhangs=" << hangs
+            << "\nunclean=" << unclean << "\n";
+
     std::ofstream out(std::string(dir) + "/fault-matrix.md", std::ios::trunc);
     out << "| Fault | Verify | Runs | Status shown (runs) | Card afterwards (runs) | Port closed, controls back | "
            "Verification passes | Virtual time per run |\n";
