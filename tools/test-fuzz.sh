@@ -22,11 +22,12 @@ for target in "$build"/tests/fuzz/*_fuzz; do
   name=$(basename "$target" _fuzz)
   corpus=tests/fuzz/corpus/$name
   work=$(mktemp -d)
-  cp -r "$corpus"/. "$work"/ 2>/dev/null || true
+  mkdir "$work/corpus"
+  cp -r "$corpus"/. "$work/corpus"/ 2>/dev/null || true
   echo "== fuzzing $name for ${seconds}s"
   log=$work/log
   if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$work/" "$work" >"$log" 2>&1; then
+      -artifact_prefix="$work/" "$work/corpus" >"$log" 2>&1; then
     tail -40 "$log"
     echo "fuzz target $name failed; the input is in $work" >&2
     exit 1

@@ -8,9 +8,10 @@
 //
 // Nothing may crash or hang, and "Card successfully programmed." may be shown
 // only when every block of the image was written by a frame whose reply, as
-// the program received it, echoed the frame and then carried FF 00 C0 - and,
-// with verify, was read back by a frame whose reply carried the block at
-// positions 12..27, and the card holds the image.
+// the program received it, carried FF 00 C0 behind the 23 bytes of the echo
+// (whose contents the program does not examine) - and, with verify, was read
+// back by a frame whose reply carried the block at positions 12..27, and the
+// card holds the image.
 //
 // Input: byte 0 (bit 0 verify, bits 1-2 image size), then one change per
 // reply: kind byte (0 none, 1 replace: position, value; 2 drop: position,
@@ -161,7 +162,7 @@ private:
 uint32_t AddressOf(const std::vector<uint8_t>& f) { return (uint32_t{f[3]} << 16) | (uint32_t{f[4]} << 8) | f[5]; }
 
 // True when the block at `address` was written by a frame carrying `block`
-// whose reply echoed it and acknowledged it.
+// whose reply acknowledged it behind the echo's 23 bytes.
 bool WrittenAndAcknowledged(const std::vector<Reply>& replies, uint32_t address, const uint8_t* block)
 {
     for (const Reply& r : replies) {
@@ -169,8 +170,7 @@ bool WrittenAndAcknowledged(const std::vector<Reply>& replies, uint32_t address,
         if (f.size() != 23 || f[0] != 0xFF || AddressOf(f) != address || !std::equal(block, block + 16, f.begin() + 6))
             continue;
         const std::vector<uint8_t>& d = r.delivered;
-        if (d.size() >= 26 && std::equal(f.begin(), f.end(), d.begin()) && d[23] == 0xFF && d[24] == 0x00 &&
-            d[25] == 0xC0)
+        if (d.size() >= 26 && d[23] == 0xFF && d[24] == 0x00 && d[25] == 0xC0)
             return true;
     }
     return false;
