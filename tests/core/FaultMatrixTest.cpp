@@ -260,6 +260,16 @@ std::vector<Fault> Faults()
          {notProgrammed, Card::Part}, {notProgrammed, Card::Part}},
         {"port vanishes during the attention break", "vanish=1000", {}, {},
          {setupFailed, Card::Blank}, {setupFailed, Card::Blank}},
+        {"port gone when the card wait opens it", "", [](FaultyOpener& f) { f.refuseOpensFrom = 2; }, {},
+         {{t::kCouldNotOpenPort}, Card::Blank}, {{t::kCouldNotOpenPort}, Card::Blank}},
+        {"port vanishes during speed calibration", "", {},
+         [](Live& live) {
+             if (!live.done && live.window->status.Text() == t::Optimizing(5)) {
+                 live.done = true;
+                 live.reader->Vanish();
+             }
+         },
+         {notProgrammed, Card::Blank}, {notProgrammed, Card::Blank}},
         {"line noise: 0.1 % of bytes with a bit flipped", "noise=0.001", {}, {},
          {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6},
         {"line noise: 1 % of bytes with a bit flipped", "noise=0.01", {}, {},

@@ -42,6 +42,10 @@ public:
 
     std::vector<ReplyFault> replyFaults;
     std::vector<Misdirect> misdirects;
+    // From this open on (counted from 1) the port cannot be opened, as after
+    // the reader was unplugged between two operations; 0: never.
+    int refuseOpensFrom = 0;
+    int opens = 0;
     // What was injected so far.
     int repliesChanged = 0;
     int writesMisdirected = 0;
@@ -135,6 +139,7 @@ private:
 
 inline std::unique_ptr<CommPort> FaultyOpener::Open(const std::string& deviceName)
 {
+    if (refuseOpensFrom > 0 && ++opens >= refuseOpensFrom) return nullptr;
     std::unique_ptr<CommPort> port = inner_.Open(deviceName);
     if (!port) return nullptr;
     return std::make_unique<faulty_detail::Port>(std::move(port), *this);
