@@ -58,8 +58,8 @@ with the image afterwards.
 | Faults tried | $faults device faults, each with and without "Verify programming" |
 | Runs | $matrix_runs in the fault matrix, $endurance_runs in the endurance run |
 | False successes (verify on: success shown, card not holding the image) | $false_successes |
-| Crashes (exceptions escaping a run, sanitizer reports, fuzz crashes) | $exceptions |
-| Hangs (runs past 20 virtual minutes, fuzz timeouts) | $hangs |
+| Crashes (exceptions escaping a run; a crash or sanitizer report while fuzzing stops the report) | $exceptions |
+| Hangs (runs past 20 virtual minutes; a fuzz input over 10 s stops the report) | $hangs |
 | Fuzz executions | $fuzz_total |
 | Real time of the fault matrix and endurance run | ${seconds} s |
 
