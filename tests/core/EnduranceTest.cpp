@@ -26,10 +26,10 @@
 
 #include "platform/Platform.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
-#include "support/ProgramSequence.h"
 #include "support/RecordingWindow.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -95,7 +95,7 @@ struct RunResult {
     bool programmed = false;
     bool cardHoldsImage = false;
     bool portClosed = false;
-    bool clean = false;  // controls back, nothing escaped, no hang
+    bool clean = false;  // nothing escaped, no hang
 };
 
 RunResult RunOne(const Kind& kind, int index)
@@ -130,8 +130,7 @@ RunResult RunOne(const Kind& kind, int index)
     CardImage.Data = buffer.data();
     CardImage.Length = kind.imageBytes;
 
-    bool controls = true;
-    const ProgramRunOutcome outcome = RunProgramSequence(window, controls);
+    const ProgramRunOutcome outcome = RunProgramSequence(window);
     RunResult r;
     r.text = window.status.Text();
     r.programmed = outcome.programmed;
@@ -139,7 +138,7 @@ RunResult RunOne(const Kind& kind, int index)
     r.cardHoldsImage = std::equal(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(padded),
                                   simulator.Reader().Memory().begin());
     r.portClosed = !SerialChannel.IsOpen && !simulator.Reader().HandleOpen();
-    r.clean = controls && !hang && !outcome.aborted && outcome.exception.empty();
+    r.clean = !hang && !outcome.aborted && outcome.error.empty();
     CardImage = TCardImage{};
     SerialChannel.ResetState();
     return r;

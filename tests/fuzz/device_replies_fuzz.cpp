@@ -28,9 +28,9 @@
 
 #include "platform/Platform.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramSequence.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
-#include "support/ProgramSequence.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -210,10 +210,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CardImage.Data = buffer.data();
     CardImage.Length = length;
     RecordingWindow window(clock, 0, verify);
-    bool controls = true;
-    const ProgramRunOutcome outcome = RunProgramSequence(window, controls);
+    const ProgramRunOutcome outcome = RunProgramSequence(window);
 
-    if (!outcome.exception.empty() || outcome.aborted || !controls || SerialChannel.IsOpen) std::abort();
+    if (!outcome.error.empty() || outcome.aborted || SerialChannel.IsOpen) std::abort();
     if (outcome.programmed) {
         const int32_t padded = (length + 15) / 16 * 16;
         for (int32_t offset = 0; offset < padded; offset += 16) {
