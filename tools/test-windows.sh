@@ -29,19 +29,7 @@ build=${TORVIK_MINGW_BUILD_DIR:-build/mingw}
 jobs=${JOBS:-2}
 
 # --- Packages -----------------------------------------------------------------
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' tools/packages-windows.txt)
-missing=()
-for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+tools/install-deps.sh tools/packages-windows.txt
 
 # --- Cross build ----------------------------------------------------------------
 echo "== Windows cross build (mingw-w64) in $build"
