@@ -74,7 +74,9 @@ card once more at the end ("Verifying p%").
 
 "Verification passes" counts the final read-backs of the whole card over the
 row's runs; a pass that had to repair a block is followed by another, at most
-three in all.
+three in all. The same faults also run through the real window
+(\`tests/app/FaultWindowTest.cpp\`), which checks that the inputs stay disabled
+during each run and come back afterwards.
 
 EOF
   cat "$work/fault-matrix.md"
