@@ -11,21 +11,11 @@ const uint8_t kIdentificationBlock[kBlockSize] = {'T', 'O', 'R', 'V', 'I', 'K', 
 
 namespace {
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
-// Appends b as two uppercase hex digits and a blank.
-void AppendByte(std::string& text, uint8_t b)
-{
-    text += kHexDigits[b >> 4];
-    text += kHexDigits[b & 0x0F];
-    text += ' ';
-}
-
 void AppendAddress(std::string& text, uint32_t address)
 {
-    AppendByte(text, static_cast<uint8_t>(address >> 16));
-    AppendByte(text, static_cast<uint8_t>(address >> 8));
-    AppendByte(text, static_cast<uint8_t>(address));
+    AppendCommandByte(text, static_cast<uint8_t>(address >> 16));
+    AppendCommandByte(text, static_cast<uint8_t>(address >> 8));
+    AppendCommandByte(text, static_cast<uint8_t>(address));
 }
 
 }  // namespace
@@ -36,7 +26,7 @@ std::string BlockWriteText(uint32_t address, const uint8_t* data)
     text.reserve(kWriteFrameBytes * 3);
     text += "FF 00 13 ";
     AppendAddress(text, address);
-    for (int32_t i = 0; i < kBlockSize; ++i) AppendByte(text, data[i]);
+    for (int32_t i = 0; i < kBlockSize; ++i) AppendCommandByte(text, data[i]);
     text += "AA ";
     return text;
 }

@@ -1,7 +1,5 @@
 #include "reader/Usb_phoenixinterface.h"
 
-#include <cstdio>
-
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
 #include "serial/Utils.h"
@@ -59,13 +57,6 @@ bool SendAttention()
     return ReplyByte(1) == kAck;
 }
 
-std::string HexByte(uint8_t b)
-{
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", b);
-    return text;
-}
-
 }  // namespace
 
 uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock)
@@ -117,7 +108,9 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
     if (ReplyByte(5) != 0x10 || ReplyByte(6) != kAck) return fail();
 
     // 8: "2A 42 " with the setting byte: echo of 3, answer 06.
-    SerialChannel.SendCommandText("2A 42 " + HexByte(ReaderSettingByte(mode, clock)));
+    std::string setCommand = "2A 42 ";
+    AppendCommandByte(setCommand, ReaderSettingByte(mode, clock));
+    SerialChannel.SendCommandText(setCommand);
     SerialChannel.Receive(4, 500);
     if (ReplyByte(4) != kAck) return fail();
 

@@ -31,9 +31,15 @@ int HexValue(char c)
 constexpr uint8_t kInverseNibble[16] = {0xF, 0x7, 0xB, 0x3, 0xD, 0x5, 0x9, 0x1,
                                         0xE, 0x6, 0xA, 0x2, 0xC, 0x4, 0x8, 0x0};
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
 }  // namespace
+
+void AppendCommandByte(std::string& text, uint8_t b)
+{
+    static const char kHexDigits[] = "0123456789ABCDEF";
+    text += kHexDigits[b >> 4];
+    text += kHexDigits[b & 0x0F];
+    text += ' ';
+}
 
 TSerialChannel::TSerialChannel()
 {
@@ -212,11 +218,7 @@ std::string TSerialChannel::ResetCard(uint8_t resetPolarity, uint8_t convertInve
         for (int32_t i = 0; i < ReceiveCount; ++i) ReceiveBuffer[i] = InverseConvention(ReceiveBuffer[i]);
     std::string text;
     text.reserve(static_cast<size_t>(ReceiveCount) * 3);
-    for (int32_t i = 0; i < ReceiveCount; ++i) {
-        text += kHexDigits[ReceiveBuffer[i] >> 4];
-        text += kHexDigits[ReceiveBuffer[i] & 0x0F];
-        text += ' ';
-    }
+    for (int32_t i = 0; i < ReceiveCount; ++i) AppendCommandByte(text, ReceiveBuffer[i]);
 
     // 10-11.
     ClearReceiveBuffer();

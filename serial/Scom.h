@@ -123,5 +123,9 @@ private:
     int64_t NowMs();
 };
 
+// Appends b to command text as two uppercase hexadecimal digits and a blank,
+// the form every frame is built in ("01 02 EA ").
+void AppendCommandByte(std::string& text, uint8_t b);
+
 // Program-wide objects.
 extern TSerialChannel SerialChannel;
