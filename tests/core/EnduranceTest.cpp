@@ -73,12 +73,19 @@ std::vector<Kind> Cycle()
     };
 }
 
+// The number of open file descriptors, or -1 where it cannot be counted. On
+// Windows the path would reach the compatibility layer's own descriptors (or
+// nothing), so the count is taken on POSIX systems only.
 int OpenDescriptors()
 {
+#ifdef _WIN32
+    return -1;
+#else
     std::error_code ec;
     int n = 0;
     for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
     return ec ? -1 : n;
+#endif
 }
 
 size_t HeapInUse()
@@ -201,12 +208,15 @@ TEST(EnduranceTest, TwoHundredRunsLeaveNothingBehind)
     // The sanitizer's allocator bypasses mallinfo2: LeakSanitizer checks for
     // leaks at exit instead.
 #else
-    if (baseline == 0) GTEST_SKIP() << "no mallinfo2 on this system";
-    const size_t peak = *std::max_element(heapAfterBatch.begin() + 1, heapAfterBatch.end());
-    // A leak of even one small allocation per run would add a kilobyte or
-    // more over 180 runs.
-    EXPECT_LE(peak, baseline + 1024) << "heap in use grew across runs";
-    EXPECT_LE(growth, 1024);
+    // Without mallinfo2 (baseline 0) the heap is not measured; the runs
+    // themselves have been checked above.
+    if (baseline != 0) {
+        const size_t peak = *std::max_element(heapAfterBatch.begin() + 1, heapAfterBatch.end());
+        // A leak of even one small allocation per run would add a kilobyte
+        // or more over 180 runs.
+        EXPECT_LE(peak, baseline + 1024) << "heap in use grew across runs";
+        EXPECT_LE(growth, 1024);
+    }
 #endif
 }
 
