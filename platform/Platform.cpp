@@ -26,6 +26,23 @@ void ProcessPendingMessages()
     if (services.abortRequested) throw RunAborted();
 }
 
+void IdleUntil(int64_t deadlineMicros)
+{
+    Clock& clock = *Platform().clock;
+    const int64_t now = clock.NowMicros();
+    const int64_t nextMs = (now / 1000 + 1) * 1000;
+    clock.SleepUntilMicros(deadlineMicros < nextMs ? deadlineMicros : nextMs);
+}
+
+void WaitForMessagesUntil(int64_t deadlineMicros)
+{
+    PlatformServices& services = Platform();
+    if (services.waitForMessagesUntil)
+        services.waitForMessagesUntil(deadlineMicros);
+    else
+        IdleUntil(deadlineMicros);
+}
+
 ScopedPlatform::ScopedPlatform(Clock& clock, CommPortOpener& ports, std::function<void()> processMessages)
     : saved_(Platform())
 {
@@ -33,6 +50,7 @@ ScopedPlatform::ScopedPlatform(Clock& clock, CommPortOpener& ports, std::functio
     services.clock = &clock;
     services.ports = &ports;
     services.processMessages = std::move(processMessages);
+    services.waitForMessagesUntil = nullptr;
     services.abortRequested = false;
 }
 
