@@ -5,6 +5,7 @@
 
 #include "cli/TerminalView.h"
 #include "platform/Platform.h"
+#include "platform/PortFailure.h"
 #include "platform/SystemPorts.h"
 #include "programming/ProgramCard.h"
 #include "programming/CardImageFile.h"
@@ -117,6 +118,7 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
     }
 
     TerminalView view(out, terminal.live, terminal.colour, static_cast<int>(o.port) - 1, o.verify);
+    ClearPortFailures();
     const ProgramRunOutcome outcome = RunProgramSequence(view);
     view.Finish();
 
@@ -130,5 +132,10 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
         return kExitOtherFailure;
     }
     err << "torvik-loader: " << view.Text() << '\n';
+    // Which device failed and why, below the window's own message.
+    if (!DeviceGoneReason().empty())
+        err << "torvik-loader: " << DeviceGoneReason() << '\n';
+    else if (view.Text() == status_text::kCouldNotOpenPort && !LastOpenFailure().empty())
+        err << "torvik-loader: " << LastOpenFailure() << '\n';
     return ExitStatusForMessage(view.Text());
 }

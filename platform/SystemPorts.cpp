@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/Platform.h"
+#include "platform/PortFailure.h"
 #include "platform/Rfc2217Port.h"
 
 std::optional<uint32_t> PortNumberFromDeviceName(const std::string& deviceName)
@@ -38,7 +39,9 @@ std::string ResolveDeviceName(const std::string& deviceName)
 #endif
 }
 
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
+namespace {
+
+std::unique_ptr<CommPort> OpenByKind(const std::string& resolved, uint32_t portNumber)
 {
     if (resolved.empty()) return nullptr;
     if (resolved == "sim") return OpenSimulatedDevice(portNumber, "");
@@ -47,10 +50,25 @@ std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32
     return OpenLocalSerialDevice(resolved);
 }
 
+}  // namespace
+
+std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
+{
+    RecordOpenFailure({});
+    std::unique_ptr<CommPort> port = OpenByKind(resolved, portNumber);
+    if (!port && LastOpenFailure().empty())
+        RecordOpenFailure(resolved.empty() ? "no port is selected (port 0 names no device)"
+                                           : resolved + ": cannot be opened");
+    return port;
+}
+
 std::unique_ptr<CommPort> SystemPorts::Open(const std::string& deviceName)
 {
     const uint32_t port = PortNumberFromDeviceName(deviceName).value_or(0);
-    return OpenResolvedDevice(ResolveDeviceName(deviceName), port);
+    const std::string resolved = ResolveDeviceName(deviceName);
+    std::unique_ptr<CommPort> opened = OpenResolvedDevice(resolved, port);
+    if (!opened && port != 0) RecordOpenFailure("Com" + std::to_string(port) + " is " + LastOpenFailure());
+    return opened;
 }
 
 CommPortOpener& SystemPortOpener()

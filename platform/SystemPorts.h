@@ -25,7 +25,8 @@ std::optional<uint32_t> PortNumberFromDeviceName(const std::string& deviceName);
 std::string ResolveDeviceName(const std::string& deviceName);
 
 // Opens a resolved value (a path, "sim[:...]" or "rfc2217://...").
-// `portNumber` keys the simulated readers (0 when opened by path).
+// `portNumber` keys the simulated readers (0 when opened by path). On failure
+// LastOpenFailure() (platform/PortFailure.h) says which device and why.
 std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
 
 class SystemPorts final : public CommPortOpener {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/PortFailure.h"
 #include "platform/SystemPorts.h"
 
 namespace sim {
@@ -544,6 +545,7 @@ bool SimulatorPort::Enter(int64_t& now)
 {
     now = reader_->clock_.NowMicros();
     reader_->Advance(now);
+    if (reader_->vanished_) RecordDeviceGone("the simulated reader's port vanished");
     return !reader_->vanished_;
 }
 

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <climits>
 
+#include "platform/PortFailure.h"
 #include "platform/SystemPorts.h"
 #include "platform/posix/TerminalSpeed.h"
 
@@ -135,33 +138,49 @@ bool AsksForFlowControl(const LineSettings& s)
 
 enum class Drain { Ok, Failed };
 
+// The group that owns the device, for the hint after a refused open.
+std::string OwningGroup(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    const group* g = ::getgrgid(st.st_gid);
+    return g != nullptr && g->gr_name != nullptr ? g->gr_name : std::string();
+}
+
 }  // namespace
 
 std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path)
 {
     if (path.empty()) return nullptr;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    auto fail = [fd]() -> std::unique_ptr<PosixCommPort> {
+    if (fd < 0) {
+        const int error = errno;
+        RecordOpenFailure(DescribeOpenError(path, error, error == EACCES || error == EPERM ? OwningGroup(path) : ""));
+        return nullptr;
+    }
+    auto fail = [fd, &path](int error) -> std::unique_ptr<PosixCommPort> {
         ::close(fd);
+        RecordOpenFailure(DescribeOpenError(path, error));
         return nullptr;
     };
-    if (!isatty(fd)) return fail();
+    if (!isatty(fd)) return fail(ENOTTY);
     // The lock first: TIOCEXCL must only be set by the one user that holds
     // the device, since closing releases it again.
-    if (flock(fd, LOCK_EX | LOCK_NB) < 0) return fail();
+    if (flock(fd, LOCK_EX | LOCK_NB) < 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCEXCL
     // Keeps others from opening the device at all; not every system or
     // device honours it, which the lock above covers among our own users.
     IoctlRetry(fd, TIOCEXCL, nullptr);
 #endif
     termios t{};
-    if (tcgetattr(fd, &t) < 0) return fail();
+    if (tcgetattr(fd, &t) < 0) return fail(errno);
     MakeRaw(t);
-    if (tcsetattr(fd, TCSANOW, &t) < 0) return fail();
+    if (tcsetattr(fd, TCSANOW, &t) < 0) return fail(errno);
     int lines = 0;
     const bool modemLines = IoctlRetry(fd, TIOCMGET, &lines) == 0 || !LacksModemLines(errno);
-    return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, modemLines));
+    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines));
+    port->path_ = path;
+    return port;
 }
 
 PosixCommPort::~PosixCommPort()
@@ -360,6 +379,7 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
     // What is waiting already.
     if (ReadWaiting(fd_, buffer, count, got) == Drain::Failed) {
         bytesRead = got;
+        if (got == 0) ReportGone();
         return got > 0;
     }
     if (got == count) {
@@ -385,11 +405,12 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
                              ? -1
                              : MsUntil(AddMs(start, t.ReadTotalTimeoutConstant));
         const WaitResult w = WaitFor(fd_, POLLIN, wait);
-        if (w == WaitResult::HungUp) return false;
+        if (w == WaitResult::HungUp) return ReportGone();
         if (w == WaitResult::TimedOut) return true;
         const Drain d = ReadWaiting(fd_, buffer, count, got);
         bytesRead = got;
-        return d == Drain::Ok || got > 0;
+        if (d == Drain::Failed && got == 0) return ReportGone();
+        return true;
     }
 
     // The general rules: a total limit and a limit between bytes.
@@ -412,18 +433,24 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesRead = got;
-            return got > 0;
+            return got > 0 || ReportGone();
         }
         const uint32_t before = got;
         const Drain d = ReadWaiting(fd_, buffer, count, got);
         if (got > before) lastArrival = Now();
         if (d == Drain::Failed) {
             bytesRead = got;
-            return got > 0;
+            return got > 0 || ReportGone();
         }
     }
     bytesRead = got;
     return true;
+}
+
+bool PosixCommPort::ReportGone()
+{
+    RecordDeviceGone(path_ + ": the device went away (unplugged, or its driver failed)");
+    return false;
 }
 
 bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten)
@@ -443,7 +470,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             bytesWritten = done;
-            return false;
+            return errno == EIO || errno == ENXIO || errno == ENODEV ? ReportGone() : false;
         }
         // The driver's queue is full: wait for room within the time left.
         const int wait = hasTotal ? MsUntil(deadline) : -1;
@@ -452,7 +479,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesWritten = done;
-            return false;
+            return ReportGone();
         }
     }
     bytesWritten = done;

@@ -28,7 +28,8 @@ class PosixCommPort final : public CommPort {
 public:
     // Opens the terminal at `path` for exclusive use in raw mode. Returns
     // nullptr when the path does not exist, is not a terminal, or the device
-    // is in use. Never blocks (not even for a carrier).
+    // is in use, and records why (platform/PortFailure.h). Never blocks (not
+    // even for a carrier).
     static std::unique_ptr<PosixCommPort> Open(const std::string& path);
 
     // Closes the device and releases it for the next user.
@@ -85,8 +86,9 @@ public:
     //    or, once a byte has come, no further byte has come for the interval
     //    (no limit when it is 0 or kMaxDword).
     // A timeout is success with the bytes read so far. Returns false when the
-    // device fails or has hung up and nothing was read; bytes read before
-    // such a failure are returned first, and the next read fails.
+    // device fails or has hung up and nothing was read, and records that the
+    // device went away; bytes read before such a failure are returned first,
+    // and the next read fails.
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override;
     // Writes all bytes, waiting for room in the driver's queue for at most
     // the write timeouts (multiplier x count + constant ms; no limit when both
@@ -101,7 +103,11 @@ public:
 private:
     PosixCommPort(int fd, bool modemLines) : fd_(fd), modemLines_(modemLines) {}
 
+    // Records that the device went away; always false.
+    bool ReportGone();
+
     int fd_;
+    std::string path_;
     // False for a device that answers no modem-line request (a
     // pseudo-terminal); see above.
     bool modemLines_;

@@ -9,6 +9,9 @@
 #endif
 #include <windows.h>
 
+#include <string>
+
+#include "platform/PortFailure.h"
 #include "platform/SystemPorts.h"
 
 // Our names carry the Win32 values; the channel relies on them being equal.
@@ -219,6 +222,15 @@ std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path)
     // Exclusive (share mode 0): a port another program holds cannot be opened.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            RecordOpenFailure(path + ": no such device (is the reader plugged in?)");
+        else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            RecordOpenFailure(path + ": busy: another program is using it");
+        else
+            RecordOpenFailure(path + ": cannot be opened (system error " + std::to_string(error) + ")");
+        return nullptr;
+    }
     return std::make_unique<Win32CommPort>(handle);
 }
