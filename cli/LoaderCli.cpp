@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "cli/TerminalView.h"
+#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "platform/SystemPorts.h"
@@ -111,10 +112,12 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
 
     PlatformServices& services = Platform();
     std::unique_ptr<DeviceOverride> device;
+    std::unique_ptr<KeepingPortOpener> kept;
     std::unique_ptr<ScopedPlatform> scoped;
     if (!o.device.empty()) {
         device = std::make_unique<DeviceOverride>(*services.ports, o.port, o.device);
-        scoped = std::make_unique<ScopedPlatform>(*services.clock, *device, services.processMessages);
+        kept = std::make_unique<KeepingPortOpener>(*device);
+        scoped = std::make_unique<ScopedPlatform>(*services.clock, *kept, services.processMessages);
     }
 
     TerminalView view(out, terminal.live, terminal.colour, static_cast<int>(o.port) - 1, o.verify);

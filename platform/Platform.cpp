@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/KeptPorts.h"
+
 Clock& SystemClock()
 {
     static SteadyClock clock;
@@ -22,6 +24,7 @@ PlatformServices& Platform()
 void ProcessPendingMessages()
 {
     PlatformServices& services = Platform();
+    ReleaseIdleKeptPorts();
     if (services.processMessages) services.processMessages();
     if (services.abortRequested) throw RunAborted();
 }
@@ -46,6 +49,7 @@ void WaitForMessagesUntil(int64_t deadlineMicros)
 ScopedPlatform::ScopedPlatform(Clock& clock, CommPortOpener& ports, std::function<void()> processMessages)
     : saved_(Platform())
 {
+    ReleaseKeptPorts();
     PlatformServices& services = Platform();
     services.clock = &clock;
     services.ports = &ports;
@@ -54,4 +58,8 @@ ScopedPlatform::ScopedPlatform(Clock& clock, CommPortOpener& ports, std::functio
     services.abortRequested = false;
 }
 
-ScopedPlatform::~ScopedPlatform() { Platform() = saved_; }
+ScopedPlatform::~ScopedPlatform()
+{
+    ReleaseKeptPorts();
+    Platform() = saved_;
+}

@@ -42,7 +42,8 @@ struct PlatformServices {
 PlatformServices& Platform();
 
 // Processes pending window messages through the installed hook, then throws
-// RunAborted if an abort has been requested.
+// RunAborted if an abort has been requested. Also closes devices kept open
+// past their time (ReleaseIdleKeptPorts).
 void ProcessPendingMessages();
 
 // Sleeps on Platform().clock until the next whole millisecond or
@@ -54,14 +55,16 @@ void IdleUntil(int64_t deadlineMicros);
 // waitForMessagesUntil, or IdleUntil when none is installed.
 void WaitForMessagesUntil(int64_t deadlineMicros);
 
-// The system's serial devices (see platform/SystemPorts.h); the default opener.
+// The system's serial devices (see platform/SystemPorts.h) behind a
+// KeepingPortOpener (platform/KeptPorts.h); the default opener.
 CommPortOpener& SystemPortOpener();
 // The default clock.
 Clock& SystemClock();
 
 // Installs other services for the lifetime of the object and restores the
 // previous ones afterwards. The message wait falls back to IdleUntil, which
-// suits the clock being installed.
+// suits the clock being installed. Devices kept open are closed on both
+// changes.
 class ScopedPlatform {
 public:
     ScopedPlatform(Clock& clock, CommPortOpener& ports, std::function<void()> processMessages = {});

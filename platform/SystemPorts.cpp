@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "platform/Rfc2217Port.h"
@@ -74,5 +75,10 @@ std::unique_ptr<CommPort> SystemPorts::Open(const std::string& deviceName)
 CommPortOpener& SystemPortOpener()
 {
     static SystemPorts ports;
-    return ports;
+    // One device is the same resolved value opened for the same port number
+    // (the simulated readers are per port number).
+    static KeepingPortOpener kept(ports, [](const std::string& deviceName) {
+        return ResolveDeviceName(deviceName) + '|' + std::to_string(PortNumberFromDeviceName(deviceName).value_or(0));
+    });
+    return kept;
 }

@@ -193,6 +193,8 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.vanishMs = Delay(key, value);
         } else if (key == "seed") {
             o.seed = Unsigned(key, value, UINT64_MAX);
+        } else if (key == "openlines") {
+            o.openLines = Flag(key, value);
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }

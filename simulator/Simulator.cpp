@@ -68,13 +68,25 @@ SimulatedReader::SimulatedReader(Clock& clock, SimOptions options)
 
 std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
 {
-    const int64_t now = clock_.NowMicros();
+    int64_t now = clock_.NowMicros();
+    if (options_.openLines && !handleOpen_ && CeilMicros(txFreeNs_) > now) {
+        // A driver's close waits until what was written has left the line,
+        // so the next open comes after it.
+        clock_.SleepUntilMicros(CeilMicros(txFreeNs_));
+        now = clock_.NowMicros();
+    }
     // Everything up to now happens before this handle exists.
     Advance(now);
     if (vanished_ || handleOpen_) return nullptr;
     handleOpen_ = true;
     ++handleId_;
     rx_.clear();
+    if (options_.openLines) {
+        // The driver raises both lines on open (and the output written before
+        // has gone out); the first SetState sets them as asked.
+        SetRtsLevel(now, true);
+        SetDtrLevel(now, true);
+    }
     if (!everOpened_) {
         everOpened_ = true;
         if (options_.vanishMs >= 0) vanishAt_ = now + MsToMicros(static_cast<uint64_t>(options_.vanishMs));

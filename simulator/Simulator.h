@@ -47,6 +47,10 @@
 //   out (and are acted on), but nothing coming back for one handle - echo or
 //   answer - ever reaches a later one: a new handle starts with an empty
 //   input queue, as a reopened port does.
+// - With openlines=1 every open raises RTS and DTR (as a serial driver does),
+//   so the card is reset unless RTS was high already; and an open comes only
+//   after the bytes written through the previous handle have left the line,
+//   as a driver's close waits for them.
 
 #include <cstdint>
 #include <deque>
