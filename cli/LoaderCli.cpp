@@ -138,7 +138,7 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
     // Which device failed and why, below the window's own message.
     if (!DeviceGoneReason().empty())
         err << "torvik-loader: " << DeviceGoneReason() << '\n';
-    else if (view.Text() == status_text::kCouldNotOpenPort && !LastOpenFailure().empty())
+    else if (!LastOpenFailure().empty())
         err << "torvik-loader: " << LastOpenFailure() << '\n';
     return ExitStatusForMessage(view.Text());
 }

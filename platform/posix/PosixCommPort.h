@@ -26,7 +26,8 @@
 
 class PosixCommPort final : public CommPort {
 public:
-    // Opens the terminal at `path` for exclusive use in raw mode. Returns
+    // Opens the terminal at `path` for exclusive use in raw mode, asking a
+    // device with modem lines for low latency (see AskForLowLatency). Returns
     // nullptr when the path does not exist, is not a terminal, or the device
     // is in use, and records why (platform/PortFailure.h). Never blocks (not
     // even for a carrier).
@@ -59,7 +60,9 @@ public:
     // (CTS/DSR, XON/XOFF, DTR or RTS handshake, RTS toggle). A refused speed
     // returns false with the other settings already applied, and so does a
     // format the driver did not take as asked (a driver without mark and
-    // space parity, for one).
+    // space parity, for one) or a speed the driver set more than 2 % away
+    // from the one asked (read back after setting it). Each refusal by the
+    // driver records its reason (platform/PortFailure.h).
     bool SetState(const LineSettings& settings) override;
     // kEscSetRts/kEscClrRts/kEscSetDtr/kEscClrDtr; false on a device without
     // modem lines and for other functions.
@@ -105,9 +108,18 @@ private:
 
     // Records that the device went away; always false.
     bool ReportGone();
+    // Records why a line setting was refused; always false.
+    bool Refuse(const std::string& why);
+    // Low latency on open (Linux: ASYNC_LOW_LATENCY and the adapter's sysfs
+    // latency_timer set to 1 ms where writable); RestoreLatency puts back
+    // what was there, at the final close.
+    void AskForLowLatency();
+    void RestoreLatency();
 
     int fd_;
     std::string path_;
+    bool restoreLowLatency_ = false;
+    std::string latencyTimerBefore_;  // empty: not changed
     // False for a device that answers no modem-line request (a
     // pseudo-terminal); see above.
     bool modemLines_;
