@@ -51,6 +51,10 @@
 //                    opens a line; the RTS rise resets the card like any other,
 //                    and an open waits until earlier output has left the line
 //                    (default 0: an open moves no line).
+//   latency=MS       a USB adapter's latency timer: received bytes reach the
+//                    host MS ms after the first of a packet reached the
+//                    adapter, or when 62 bytes have gathered (default 0: at
+//                    once).
 
 #include <cstdint>
 #include <string>
@@ -81,6 +85,7 @@ struct SimOptions {
     int64_t vanishMs = -1;
     uint64_t seed = 1;
     bool openLines = false;
+    int64_t latencyMs = 0;
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }

@@ -81,6 +81,7 @@ std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
     handleOpen_ = true;
     ++handleId_;
     rx_.clear();
+    packetCount_ = 0;
     if (options_.openLines) {
         // The driver raises both lines on open (and the output written before
         // has gone out); the first SetState sets them as asked.
@@ -219,10 +220,27 @@ uint32_t SimulatedReader::Take(uint8_t* buffer, uint32_t count, int64_t now)
     return n;
 }
 
+int64_t SimulatedReader::AdapterDelay(int64_t wireAt)
+{
+    // The adapter gathers what the line brings and passes it on as one USB
+    // packet when its latency timer, started by the first byte gathered,
+    // fires, or at once when a packet's worth has gathered.
+    constexpr int kPacketBytes = 62;
+    if (packetCount_ == 0 || wireAt >= packetDue_) {
+        packetCount_ = 0;
+        packetDue_ = wireAt + options_.latencyMs * 1000;
+    }
+    if (++packetCount_ < kPacketBytes) return packetDue_;
+    for (auto it = rx_.rbegin(); it != rx_.rend() && it->at == packetDue_; ++it) it->at = wireAt;
+    packetCount_ = 0;
+    return wireAt;
+}
+
 void SimulatedReader::Deliver(int64_t at, uint8_t value, Source source, uint64_t handle)
 {
     // Only the handle a byte was meant for can receive it.
     if (!handleOpen_ || handle != handleId_ || options_.silent) return;
+    if (options_.latencyMs > 0) at = AdapterDelay(at);
     const RxByte b{at, value, source};
     if (rx_.empty() || rx_.back().at <= at) {
         rx_.push_back(b);

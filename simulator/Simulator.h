@@ -51,6 +51,9 @@
 //   so the card is reset unless RTS was high already; and an open comes only
 //   after the bytes written through the previous handle have left the line,
 //   as a driver's close waits for them.
+// - With latency=MS the bytes for the host pass through a USB adapter that
+//   holds them until its latency timer (MS ms from the first byte gathered)
+//   fires or 62 bytes (one packet) have gathered.
 
 #include <cstdint>
 #include <deque>
@@ -199,6 +202,8 @@ private:
     void HostWrite(int64_t now, const uint8_t* bytes, uint32_t count);
     void HostSetState(int64_t now, const LineSettings& s);
     void SetRtsLevel(int64_t now, bool level);
+    // When a byte that reaches the adapter at wireAt reaches the host.
+    int64_t AdapterDelay(int64_t wireAt);
     void SetDtrLevel(int64_t now, bool level);
     void HostSetBreak(int64_t now);
     void HostClearBreak(int64_t now);
@@ -249,6 +254,9 @@ private:
     int64_t txFreeNs_ = 0;
     std::deque<RxByte> rx_;
     int64_t rxFreeNs_ = 0;
+    // The adapter's packet being gathered (latency=MS).
+    int packetCount_ = 0;
+    int64_t packetDue_ = 0;
     int64_t lastByteEnd_ = 0;  // end of the last byte the reader received, µs
 
     // Control lines.
