@@ -7,7 +7,7 @@
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "programming/ProgramCard.h"
 #include "programming/CardImageFile.h"
 #include "programming/ProgramData.h"

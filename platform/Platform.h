@@ -55,7 +55,7 @@ void IdleUntil(int64_t deadlineMicros);
 // waitForMessagesUntil, or IdleUntil when none is installed.
 void WaitForMessagesUntil(int64_t deadlineMicros);
 
-// The system's serial devices (see platform/SystemPorts.h) behind a
+// The system's serial devices (see devices/SystemPorts.h) behind a
 // KeepingPortOpener (platform/KeptPorts.h); the default opener.
 CommPortOpener& SystemPortOpener();
 // The default clock.

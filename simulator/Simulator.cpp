@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ComNames.h"
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
 
 namespace sim {
 

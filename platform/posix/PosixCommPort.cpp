@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "platform/LocalPorts.h"
 #include "platform/posix/SystemCalls.h"
 
 namespace {

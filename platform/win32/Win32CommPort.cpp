@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "platform/LocalPorts.h"
 
 // Our names carry the Win32 values; the channel relies on them being equal.
 static_assert(kMaxDword == MAXDWORD);

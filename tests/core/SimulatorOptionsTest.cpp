@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "simulator/SimOptions.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/SystemCalls.h"
 #include "serial/Scom.h"

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/TerminalSpeed.h"
 #include "posix/PtyPair.h"

@@ -10,7 +10,7 @@
 
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "simulator/Simulator.h"
 
 std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
