@@ -186,6 +186,7 @@ public:
         DWORD put = 0;
         const BOOL ok = WriteFile(handle_, buffer, count, &put, nullptr);
         bytesWritten = put;
+        if (!ok) NoteFailure(GetLastError());
         return ok != FALSE;
     }
 
@@ -197,7 +198,17 @@ private:
         DWORD got = 0;
         const BOOL ok = ReadFile(handle_, buffer, count, &got, nullptr);
         bytesRead = got;
+        if (!ok) NoteFailure(GetLastError());
         return ok != FALSE;
+    }
+
+    // The errors a COM port of a USB adapter answers with once it has been
+    // unplugged.
+    static void NoteFailure(DWORD error)
+    {
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
+            error == ERROR_DEVICE_REMOVED || error == ERROR_GEN_FAILURE || error == ERROR_FILE_NOT_FOUND)
+            RecordDeviceGone("the device went away (unplugged, or its driver failed)");
     }
 
     // Bytes the driver has received and not yet delivered; kUnknown when it
