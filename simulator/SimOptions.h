@@ -52,8 +52,8 @@
 //                    and an open waits until earlier output has left the line
 //                    (default 0: an open moves no line).
 //   latency=MS       a USB adapter's latency timer: received bytes reach the
-//                    host MS ms after the first of a packet reached the
-//                    adapter, or when 62 bytes have gathered (default 0: at
+//                    host when the adapter's timer, firing every MS ms, fires
+//                    next, or when 62 bytes have gathered (default 0: at
 //                    once).
 
 #include <cstdint>

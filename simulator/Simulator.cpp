@@ -81,7 +81,6 @@ std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
     handleOpen_ = true;
     ++handleId_;
     rx_.clear();
-    packetCount_ = 0;
     if (options_.openLines) {
         // The driver raises both lines on open (and the output written before
         // has gone out); the first SetState sets them as asked.
@@ -222,13 +221,15 @@ uint32_t SimulatedReader::Take(uint8_t* buffer, uint32_t count, int64_t now)
 
 int64_t SimulatedReader::AdapterDelay(int64_t wireAt)
 {
-    // The adapter gathers what the line brings and passes it on as one USB
-    // packet when its latency timer, started by the first byte gathered,
-    // fires, or at once when a packet's worth has gathered.
+    // The adapter's latency timer fires every latencyMs; when it fires, the
+    // adapter passes what it has gathered to the host as one USB packet. A
+    // packet's worth gathered goes at once.
     constexpr int kPacketBytes = 62;
-    if (packetCount_ == 0 || wireAt >= packetDue_) {
+    const int64_t period = options_.latencyMs * 1000;
+    const int64_t tick = (wireAt + period - 1) / period * period;
+    if (tick != packetDue_) {
+        packetDue_ = tick;
         packetCount_ = 0;
-        packetDue_ = wireAt + options_.latencyMs * 1000;
     }
     if (++packetCount_ < kPacketBytes) return packetDue_;
     for (auto it = rx_.rbegin(); it != rx_.rend() && it->at == packetDue_; ++it) it->at = wireAt;

@@ -52,8 +52,8 @@
 //   after the bytes written through the previous handle have left the line,
 //   as a driver's close waits for them.
 // - With latency=MS the bytes for the host pass through a USB adapter that
-//   holds them until its latency timer (MS ms from the first byte gathered)
-//   fires or 62 bytes (one packet) have gathered.
+//   holds them until its latency timer, which fires every MS ms, fires or 62
+//   bytes (one packet) have gathered.
 
 #include <cstdint>
 #include <deque>

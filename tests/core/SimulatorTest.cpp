@@ -173,20 +173,22 @@ TEST_F(SimulatorTest, EchoTakesTheLineTimeOfEachByteAndWritesQueueUp)
 TEST_F(SimulatorTest, AdapterLatencyHoldsBytesUntilItsTimerOrAFullPacket)
 {
     Start("card=out,latency=16");
+    clock.Advance(16'000 - clock.PeekMicros() % 16'000);  // a tick of the timer
     const int64_t t0 = clock.PeekMicros();
     Send({0x11, 0x22});
-    // Both echoes wait for the timer started by the first: 1042 µs + 16 ms.
+    // Both echoes (in after 1042 and 2084 µs) wait for the next tick.
     EXPECT_EQ(Receive(2, 100), (Bytes{0x11, 0x22}));
-    EXPECT_NEAR(clock.PeekMicros() - t0, 1042 + 16'000, 5);
+    EXPECT_NEAR(clock.PeekMicros() - t0, 16'000, 5);
     // With a timer longer than 62 bytes take, 70 bytes: the first 62 go as
-    // one packet when the 62nd is in, the rest on the next timer.
+    // one packet when the 62nd is in, the rest on the next tick.
     Start("card=out,latency=100");
+    clock.Advance(100'000 - clock.PeekMicros() % 100'000);
     const int64_t t1 = clock.PeekMicros();
     Send(Bytes(70, 0x55));
     EXPECT_EQ(Receive(62, 200).size(), 62u);
     EXPECT_NEAR(clock.PeekMicros() - t1, 62 * 1042, 70);
     EXPECT_EQ(Receive(8, 200).size(), 8u);
-    EXPECT_NEAR(clock.PeekMicros() - t1, 63 * 1042 + 100'000, 70);
+    EXPECT_NEAR(clock.PeekMicros() - t1, 100'000, 70);
 }
 
 TEST_F(SimulatorTest, LoaderFrameTakesItsLineTimeAndAnswerFollowsTurnaround)
