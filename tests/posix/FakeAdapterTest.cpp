@@ -330,6 +330,10 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
     TSerialChannel channel;
     setenv("TORVIK_COM5", kPath, 1);
     ASSERT_TRUE(channel.Open(5, 5728, 8, kTwoStopBits, kNoParity, 0));
+    // Carrier detect is the empty slot.
+    EXPECT_TRUE(channel.CardSlotEmpty());
+    adapter.lines &= ~TIOCM_CD;
+    EXPECT_FALSE(channel.CardSlotEmpty());
     channel.ClearRts();
     for (uint32_t speed : {34000u, 34350u, 34700u}) {
         channel.Close();
