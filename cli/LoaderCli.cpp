@@ -4,10 +4,10 @@
 #include <stdexcept>
 
 #include "cli/TerminalView.h"
+#include "devices/SystemPorts.h"
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
-#include "devices/SystemPorts.h"
 #include "programming/ProgramCard.h"
 #include "programming/CardImageFile.h"
 #include "programming/ProgramData.h"
