@@ -2,7 +2,10 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -16,6 +19,18 @@ int RunApplication(QApplication& app, FormServices services)
     QApplication::setWindowIcon(AppIcon());
     std::function<void()> savedPump = Platform().processMessages;
     Platform().processMessages = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
+    // Between the turns of a wait the window sleeps in the toolkit until its
+    // next event or the wait's end, whichever comes first.
+    auto savedWait = Platform().waitForMessagesUntil;
+    Platform().waitForMessagesUntil = [](int64_t deadlineMicros) {
+        const int64_t left = deadlineMicros - Platform().clock->NowMicros();
+        if (left <= 0) return;
+        QTimer wake;
+        wake.setSingleShot(true);
+        wake.setTimerType(Qt::PreciseTimer);
+        wake.start(static_cast<int>(std::min<int64_t>((left + 999) / 1000, 60'000)));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    };
 
     const auto showError = services.showError ? services.showError : FormServices::Defaults().showError;
     std::unique_ptr<TForm1> form;
@@ -31,5 +46,6 @@ int RunApplication(QApplication& app, FormServices services)
     form.reset();
     Form1 = nullptr;
     Platform().processMessages = std::move(savedPump);
+    Platform().waitForMessagesUntil = std::move(savedWait);
     return 0;
 }

@@ -4,8 +4,10 @@
 #include <stdexcept>
 
 #include "cli/TerminalView.h"
+#include "devices/SystemPorts.h"
+#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
-#include "platform/SystemPorts.h"
+#include "platform/PortFailure.h"
 #include "programming/ProgramCard.h"
 #include "programming/CardImageFile.h"
 #include "programming/ProgramData.h"
@@ -110,13 +112,16 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
 
     PlatformServices& services = Platform();
     std::unique_ptr<DeviceOverride> device;
+    std::unique_ptr<KeepingPortOpener> kept;
     std::unique_ptr<ScopedPlatform> scoped;
     if (!o.device.empty()) {
         device = std::make_unique<DeviceOverride>(*services.ports, o.port, o.device);
-        scoped = std::make_unique<ScopedPlatform>(*services.clock, *device, services.processMessages);
+        kept = std::make_unique<KeepingPortOpener>(*device);
+        scoped = std::make_unique<ScopedPlatform>(*services.clock, *kept, services.processMessages);
     }
 
     TerminalView view(out, terminal.live, terminal.colour, static_cast<int>(o.port) - 1, o.verify);
+    ClearPortFailures();
     const ProgramRunOutcome outcome = RunProgramSequence(view);
     view.Finish();
 
@@ -130,5 +135,10 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
         return kExitOtherFailure;
     }
     err << "torvik-loader: " << view.Text() << '\n';
+    // Which device failed and why, below the window's own message.
+    if (!DeviceGoneReason().empty())
+        err << "torvik-loader: " << DeviceGoneReason() << '\n';
+    else if (!LastOpenFailure().empty())
+        err << "torvik-loader: " << LastOpenFailure() << '\n';
     return ExitStatusForMessage(view.Text());
 }

@@ -30,6 +30,11 @@ struct PlatformServices {
     // Set by the front end (from inside processMessages) when the program must
     // stop the run in hand at its next wait.
     bool abortRequested = false;
+    // Blocks between two turns of a message-processing wait until a window
+    // message is pending or the clock reaches deadlineMicros, whichever comes
+    // first; may return earlier, and may process the messages that woke it.
+    // Empty: IdleUntil (a sleep on the clock to the next millisecond).
+    std::function<void(int64_t deadlineMicros)> waitForMessagesUntil;
 };
 
 // The services in force. Never null members after the first call: the
@@ -37,16 +42,29 @@ struct PlatformServices {
 PlatformServices& Platform();
 
 // Processes pending window messages through the installed hook, then throws
-// RunAborted if an abort has been requested.
+// RunAborted if an abort has been requested. Also closes devices kept open
+// past their time (ReleaseIdleKeptPorts).
 void ProcessPendingMessages();
 
-// The system's serial devices (see platform/SystemPorts.h); the default opener.
+// Sleeps on Platform().clock until the next whole millisecond or
+// deadlineMicros, whichever is first, without processing messages. A virtual
+// clock jumps, so a wait built on it stays deterministic.
+void IdleUntil(int64_t deadlineMicros);
+
+// One pause between two turns of a message-processing wait: the installed
+// waitForMessagesUntil, or IdleUntil when none is installed.
+void WaitForMessagesUntil(int64_t deadlineMicros);
+
+// The system's serial devices (see devices/SystemPorts.h) behind a
+// KeepingPortOpener (platform/KeptPorts.h); the default opener.
 CommPortOpener& SystemPortOpener();
 // The default clock.
 Clock& SystemClock();
 
 // Installs other services for the lifetime of the object and restores the
-// previous ones afterwards.
+// previous ones afterwards. The message wait falls back to IdleUntil, which
+// suits the clock being installed. Devices kept open are closed on both
+// changes.
 class ScopedPlatform {
 public:
     ScopedPlatform(Clock& clock, CommPortOpener& ports, std::function<void()> processMessages = {});

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/Platform.h"
+#include "platform/PortFailure.h"
 
 using namespace rfc2217;
 
@@ -145,11 +146,13 @@ std::unique_ptr<Rfc2217Port> Rfc2217Port::Start(std::unique_ptr<ByteStream> stre
     const std::vector<uint8_t> poll = ComPortCommand(kNotifyModemState, {});
     notify.insert(notify.end(), poll.begin(), poll.end());
     if (!port->SendRaw(notify)) return nullptr;
+    port->started_ = true;
     return port;
 }
 
 void Rfc2217Port::Fail()
 {
+    if (started_ && !broken_) RecordDeviceGone("the network reader went away (connection lost)");
     broken_ = true;
     awaited_.clear();
     received_.clear();
@@ -407,8 +410,16 @@ bool Rfc2217Port::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWr
 std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing)
 {
     const std::optional<NetworkAddress> address = ParseRfc2217Address(resolved);
-    if (!address) return nullptr;
+    if (!address) {
+        RecordOpenFailure(resolved + ": not a network reader address (rfc2217://HOST:PORT)");
+        return nullptr;
+    }
     std::unique_ptr<TcpSocket> socket = TcpSocket::Connect(address->host, address->port, timing.connectMs);
-    if (!socket) return nullptr;
-    return Rfc2217Port::Start(std::move(socket), timing);
+    if (!socket) {
+        RecordOpenFailure(resolved + ": host unreachable, or no reader server on that port");
+        return nullptr;
+    }
+    std::unique_ptr<CommPort> port = Rfc2217Port::Start(std::move(socket), timing);
+    if (!port) RecordOpenFailure(resolved + ": the server did not answer as a serial port server (RFC 2217)");
+    return port;
 }

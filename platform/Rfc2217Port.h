@@ -103,6 +103,9 @@ private:
     rfc2217::TelnetDecoder decoder_;
     rfc2217::OptionNegotiator options_;
     bool broken_ = false;
+    // Set once Start has handed the port out: a failure from then on means
+    // the reader went away.
+    bool started_ = false;
 
     std::deque<uint8_t> received_;
     size_t receiveLimit_ = 65536;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
@@ -40,6 +41,8 @@ ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
         outcome.error = e.what();
     }
     SerialChannel.Close();
+    // The run is over: the device is really closed, not kept for a reopen.
+    ReleaseKeptPorts();
     Platform().abortRequested = false;
     return outcome;
 }

@@ -137,10 +137,13 @@ int32_t TSerialChannel::ReadStep(int32_t k)
     // Never beyond the buffer's room.
     const int32_t room = kBufferSize - ReceiveCount;
     const int32_t ask = std::min(k, room);
-    if (ask > 0 && PortHandle) {
+    readFailed_ = false;
+    if (ask > 0) {
         uint32_t got = 0;
-        if (PortHandle->Read(ReceiveBuffer + ReceiveCount, static_cast<uint32_t>(ask), got))
+        if (PortHandle && PortHandle->Read(ReceiveBuffer + ReceiveCount, static_cast<uint32_t>(ask), got))
             ReceiveCount += static_cast<int32_t>(std::min<uint32_t>(got, static_cast<uint32_t>(ask)));
+        else
+            readFailed_ = true;
     }
     const int64_t now = NowMs();
     if (now > NextPumpTime) {
@@ -157,8 +160,16 @@ bool TSerialChannel::Receive(int32_t n, int32_t timeoutMs)
     int32_t got = 0;
     for (;;) {
         if (got >= n) return true;
+        const int64_t stepStart = Platform().clock->NowMicros();
         got = ReadStep(n - got);
         if (NowMs() > deadline) return false;
+        // A failed read (no device, or one that has gone away) returns at
+        // once; wait out the read's 250 ms as an empty read would, but never
+        // beyond the first millisecond past the deadline, so the Receive ends
+        // when it would have ended anyway, without spinning.
+        if (readFailed_)
+            Platform().clock->SleepUntilMicros(
+                std::min<int64_t>(stepStart + kChannelTimeouts.ReadTotalTimeoutConstant * 1000, (deadline + 1) * 1000));
     }
 }
 

@@ -9,7 +9,8 @@
 // ReceiveCount and ReceiveBuffer directly. The reader echoes every byte it is
 // sent, so a reply starts with the echo of the frame.
 //
-// All waits poll Platform().clock; message processing goes through
+// All waits run on Platform().clock and sleep between their turns; message
+// processing goes through
 // ProcessPendingMessages(), which may throw RunAborted when the program is
 // closing in the middle of a run.
 
@@ -83,8 +84,10 @@ public:
     // Reads until ReceiveCount reaches n (true) or timeoutMs has passed
     // (false). Processes messages once at its start. The first read step asks
     // for n bytes whatever the buffer holds; the deadline is tested after
-    // every step, so one step may run up to 250 ms past it. Never empties the
-    // buffer.
+    // every step, so one step may run up to 250 ms past it. A read the port
+    // fails at once (a device gone away) is waited out like an empty one, up
+    // to 250 ms or just past the deadline, so the loop never spins. Never
+    // empties the buffer.
     bool Receive(int32_t n, int32_t timeoutMs);
     // ReceiveCount = 0 and all 8192 bytes zeroed. The driver's queue is left
     // alone.
@@ -99,8 +102,8 @@ public:
     // When the modem status cannot be read the slot is reported empty: the
     // program never claims a card it cannot see.
     bool CardSlotEmpty();
-    // Busy wait of ms milliseconds; processes messages on every turn only
-    // when ms > 100.
+    // Wait of ms milliseconds; processes messages on every turn only when
+    // ms > 100 (and sleeps straight to the end otherwise).
     void Delay(int32_t ms);
     // Resets the card by an RTS pulse and returns its answer-to-reset as
     // command text (uppercase pairs, single blanks, no trailing blank; empty
@@ -121,6 +124,8 @@ public:
 private:
     int32_t ReadStep(int32_t k);
     int64_t NowMs();
+    // Whether the last read step's read failed (or had no port to read).
+    bool readFailed_ = false;
 };
 
 // Appends b to command text as two uppercase hexadecimal digits and a blank,

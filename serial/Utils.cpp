@@ -13,6 +13,14 @@ void BusyWait(int32_t ms, bool pumpEveryTurn)
     while (t < deadline) {
         t = clock.NowMs();
         if (pumpEveryTurn) ProcessPendingMessages();
+        if (t >= deadline) break;
+        // Sleep instead of polling: a pumping wait wakes for the next message
+        // or the next millisecond, so it still processes messages as often
+        // as they can come; a wait that processes none sleeps to its end.
+        if (pumpEveryTurn)
+            WaitForMessagesUntil(deadline * 1000);
+        else
+            clock.SleepUntilMicros(deadline * 1000);
     }
 }
 

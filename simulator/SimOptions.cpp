@@ -193,6 +193,10 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.vanishMs = Delay(key, value);
         } else if (key == "seed") {
             o.seed = Unsigned(key, value, UINT64_MAX);
+        } else if (key == "openlines") {
+            o.openLines = Flag(key, value);
+        } else if (key == "latency") {
+            o.latencyMs = static_cast<int64_t>(Unsigned(key, value, 1000));
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }

@@ -46,6 +46,15 @@
 //                    call on an open handle fails and opens fail; -1 = never.
 //   seed=N           seed of the pseudo-random faults (default 1, so runs are
 //                    repeatable).
+//   openlines=0|1    every open of the port raises RTS and DTR until the
+//                    first line setting, as a serial driver does when it
+//                    opens a line; the RTS rise resets the card like any other,
+//                    and an open waits until earlier output has left the line
+//                    (default 0: an open moves no line).
+//   latency=MS       a USB adapter's latency timer: received bytes reach the
+//                    host when the adapter's timer, firing every MS ms, fires
+//                    next, or when 62 bytes have gathered (default 0: at
+//                    once).
 
 #include <cstdint>
 #include <string>
@@ -75,6 +84,8 @@ struct SimOptions {
     double noise = 0.0;
     int64_t vanishMs = -1;
     uint64_t seed = 1;
+    bool openLines = false;
+    int64_t latencyMs = 0;
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/SystemPorts.h"
+#include "platform/ComNames.h"
+#include "platform/PortFailure.h"
 
 namespace sim {
 
@@ -67,13 +68,25 @@ SimulatedReader::SimulatedReader(Clock& clock, SimOptions options)
 
 std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
 {
-    const int64_t now = clock_.NowMicros();
+    int64_t now = clock_.NowMicros();
+    if (options_.openLines && !handleOpen_ && CeilMicros(txFreeNs_) > now) {
+        // A driver's close waits until what was written has left the line,
+        // so the next open comes after it.
+        clock_.SleepUntilMicros(CeilMicros(txFreeNs_));
+        now = clock_.NowMicros();
+    }
     // Everything up to now happens before this handle exists.
     Advance(now);
     if (vanished_ || handleOpen_) return nullptr;
     handleOpen_ = true;
     ++handleId_;
     rx_.clear();
+    if (options_.openLines) {
+        // The driver raises both lines on open (and the output written before
+        // has gone out); the first SetState sets them as asked.
+        SetRtsLevel(now, true);
+        SetDtrLevel(now, true);
+    }
     if (!everOpened_) {
         everOpened_ = true;
         if (options_.vanishMs >= 0) vanishAt_ = now + MsToMicros(static_cast<uint64_t>(options_.vanishMs));
@@ -206,10 +219,29 @@ uint32_t SimulatedReader::Take(uint8_t* buffer, uint32_t count, int64_t now)
     return n;
 }
 
+int64_t SimulatedReader::AdapterDelay(int64_t wireAt)
+{
+    // The adapter's latency timer fires every latencyMs; when it fires, the
+    // adapter passes what it has gathered to the host as one USB packet. A
+    // packet's worth gathered goes at once.
+    constexpr int kPacketBytes = 62;
+    const int64_t period = options_.latencyMs * 1000;
+    const int64_t tick = (wireAt + period - 1) / period * period;
+    if (tick != packetDue_) {
+        packetDue_ = tick;
+        packetCount_ = 0;
+    }
+    if (++packetCount_ < kPacketBytes) return packetDue_;
+    for (auto it = rx_.rbegin(); it != rx_.rend() && it->at == packetDue_; ++it) it->at = wireAt;
+    packetCount_ = 0;
+    return wireAt;
+}
+
 void SimulatedReader::Deliver(int64_t at, uint8_t value, Source source, uint64_t handle)
 {
     // Only the handle a byte was meant for can receive it.
     if (!handleOpen_ || handle != handleId_ || options_.silent) return;
+    if (options_.latencyMs > 0) at = AdapterDelay(at);
     const RxByte b{at, value, source};
     if (rx_.empty() || rx_.back().at <= at) {
         rx_.push_back(b);
@@ -544,6 +576,7 @@ bool SimulatorPort::Enter(int64_t& now)
 {
     now = reader_->clock_.NowMicros();
     reader_->Advance(now);
+    if (reader_->vanished_) RecordDeviceGone("the simulated reader's port vanished");
     return !reader_->vanished_;
 }
 

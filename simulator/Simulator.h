@@ -47,6 +47,13 @@
 //   out (and are acted on), but nothing coming back for one handle - echo or
 //   answer - ever reaches a later one: a new handle starts with an empty
 //   input queue, as a reopened port does.
+// - With openlines=1 every open raises RTS and DTR (as a serial driver does),
+//   so the card is reset unless RTS was high already; and an open comes only
+//   after the bytes written through the previous handle have left the line,
+//   as a driver's close waits for them.
+// - With latency=MS the bytes for the host pass through a USB adapter that
+//   holds them until its latency timer, which fires every MS ms, fires or 62
+//   bytes (one packet) have gathered.
 
 #include <cstdint>
 #include <deque>
@@ -195,6 +202,8 @@ private:
     void HostWrite(int64_t now, const uint8_t* bytes, uint32_t count);
     void HostSetState(int64_t now, const LineSettings& s);
     void SetRtsLevel(int64_t now, bool level);
+    // When a byte that reaches the adapter at wireAt reaches the host.
+    int64_t AdapterDelay(int64_t wireAt);
     void SetDtrLevel(int64_t now, bool level);
     void HostSetBreak(int64_t now);
     void HostClearBreak(int64_t now);
@@ -245,6 +254,9 @@ private:
     int64_t txFreeNs_ = 0;
     std::deque<RxByte> rx_;
     int64_t rxFreeNs_ = 0;
+    // The adapter's packet being gathered (latency=MS).
+    int packetCount_ = 0;
+    int64_t packetDue_ = 0;
     int64_t lastByteEnd_ = 0;  // end of the last byte the reader received, µs
 
     // Control lines.

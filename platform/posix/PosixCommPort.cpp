@@ -3,16 +3,25 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <string>
 
-#include "platform/SystemPorts.h"
-#include "platform/posix/TerminalSpeed.h"
+#include "platform/PortFailure.h"
+#include "platform/LocalPorts.h"
+#include "platform/posix/SystemCalls.h"
 
 namespace {
 
@@ -39,7 +48,7 @@ int IoctlRetry(int fd, unsigned long request, void* arg)
 {
     int r;
     do {
-        r = ioctl(fd, request, arg);
+        r = SystemCalls().ioctl(fd, request, arg);
     } while (r < 0 && errno == EINTR);
     return r;
 }
@@ -135,41 +144,113 @@ bool AsksForFlowControl(const LineSettings& s)
 
 enum class Drain { Ok, Failed };
 
+// The group that owns the device, for the hint after a refused open.
+std::string OwningGroup(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    const group* g = ::getgrgid(st.st_gid);
+    return g != nullptr && g->gr_name != nullptr ? g->gr_name : std::string();
+}
+
+// The adapter's latency timer in sysfs (USB serial chips that gather bytes
+// before passing them on), by the device's name under /dev.
+std::string LatencyTimerPath(const std::string& path)
+{
+    std::string name = path;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        name = real;
+        std::free(real);
+    }
+    const std::string::size_type slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    return "/sys/class/tty/" + name + "/device/latency_timer";
+}
+
+// Whether `taken` is within 2 % of `asked`: what a UART's divider may miss
+// by and still talk to the far end.
+bool CloseEnough(uint32_t taken, uint32_t asked)
+{
+    const uint64_t diff = taken > asked ? taken - asked : asked - taken;
+    return diff * 50 <= asked;
+}
+
 }  // namespace
 
 std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path)
 {
     if (path.empty()) return nullptr;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    auto fail = [fd]() -> std::unique_ptr<PosixCommPort> {
-        ::close(fd);
+    const int fd = SystemCalls().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        RecordOpenFailure(DescribeOpenError(path, error, error == EACCES || error == EPERM ? OwningGroup(path) : ""));
+        return nullptr;
+    }
+    auto fail = [fd, &path](int error) -> std::unique_ptr<PosixCommPort> {
+        SystemCalls().close(fd);
+        RecordOpenFailure(DescribeOpenError(path, error));
         return nullptr;
     };
-    if (!isatty(fd)) return fail();
+    if (!SystemCalls().isatty(fd)) return fail(ENOTTY);
     // The lock first: TIOCEXCL must only be set by the one user that holds
     // the device, since closing releases it again.
-    if (flock(fd, LOCK_EX | LOCK_NB) < 0) return fail();
+    if (SystemCalls().flock(fd, LOCK_EX | LOCK_NB) < 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCEXCL
     // Keeps others from opening the device at all; not every system or
     // device honours it, which the lock above covers among our own users.
     IoctlRetry(fd, TIOCEXCL, nullptr);
 #endif
     termios t{};
-    if (tcgetattr(fd, &t) < 0) return fail();
+    if (SystemCalls().tcgetattr(fd, &t) < 0) return fail(errno);
     MakeRaw(t);
-    if (tcsetattr(fd, TCSANOW, &t) < 0) return fail();
+    if (SystemCalls().tcsetattr(fd, TCSANOW, &t) < 0) return fail(errno);
     int lines = 0;
     const bool modemLines = IoctlRetry(fd, TIOCMGET, &lines) == 0 || !LacksModemLines(errno);
-    return std::unique_ptr<PosixCommPort>(new PosixCommPort(fd, modemLines));
+    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines));
+    port->path_ = path;
+    if (modemLines) port->AskForLowLatency();
+    return port;
+}
+
+void PosixCommPort::AskForLowLatency()
+{
+    // Bytes received are passed on at once instead of at the next tick of
+    // the adapter's timer (16 ms on many chips): every exchange waits for a
+    // short answer. Not getting it is no error; what was there before is put
+    // back at the final close.
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (IoctlRetry(fd_, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        restoreLowLatency_ = IoctlRetry(fd_, TIOCSSERIAL, &serial) == 0;
+    }
+#endif
+    const std::string timer = LatencyTimerPath(path_);
+    std::string before;
+    if (SystemCalls().readText(timer, before) && before != "1" && before != "0" && !before.empty() &&
+        SystemCalls().writeText(timer, "1"))
+        latencyTimerBefore_ = before;
+}
+
+void PosixCommPort::RestoreLatency()
+{
+#if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
+    serial_struct serial{};
+    if (restoreLowLatency_ && IoctlRetry(fd_, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        IoctlRetry(fd_, TIOCSSERIAL, &serial);
+    }
+#endif
+    if (!latencyTimerBefore_.empty()) SystemCalls().writeText(LatencyTimerPath(path_), latencyTimerBefore_);
 }
 
 PosixCommPort::~PosixCommPort()
 {
+    RestoreLatency();
 #ifdef TIOCNXCL
     IoctlRetry(fd_, TIOCNXCL, nullptr);
 #endif
-    ::close(fd_);  // also releases the lock
+    SystemCalls().close(fd_);  // also releases the lock
 }
 
 bool PosixCommPort::SetTimeouts(const CommTimeouts& timeouts)
@@ -181,16 +262,16 @@ bool PosixCommPort::SetTimeouts(const CommTimeouts& timeouts)
 bool PosixCommPort::SetupQueues(uint32_t, uint32_t)
 {
     termios t{};
-    return tcgetattr(fd_, &t) == 0;
+    return SystemCalls().tcgetattr(fd_, &t) == 0;
 }
 
 bool PosixCommPort::GetState(LineSettings& settings)
 {
     termios t{};
-    if (tcgetattr(fd_, &t) < 0) return false;
+    if (SystemCalls().tcgetattr(fd_, &t) < 0) return false;
     LineSettings s = settings_;
     uint32_t baud = 0;
-    if (GetTerminalSpeed(fd_, baud) && baud != 0) s.BaudRate = baud;
+    if (SystemCalls().getSpeed(fd_, baud) && baud != 0) s.BaudRate = baud;
 
     if (modemLines_) {
         switch (t.c_cflag & CSIZE) {
@@ -226,24 +307,33 @@ bool PosixCommPort::SetState(const LineSettings& settings)
         return false;
 
     termios t{};
-    if (tcgetattr(fd_, &t) < 0) return false;
+    if (SystemCalls().tcgetattr(fd_, &t) < 0) return false;
     MakeRaw(t);
     if (settings.fParity) t.c_iflag |= INPCK;
     t.c_cflag &= ~kFormatBits;
     t.c_cflag |= sizeFlag | parityFlags | stopFlag;
-    if (tcsetattr(fd_, TCSANOW, &t) < 0) return false;
+    if (SystemCalls().tcsetattr(fd_, TCSANOW, &t) < 0) return false;
 
     // tcsetattr succeeds when any part of the change was made, and drivers
     // quietly drop what their hardware cannot do (mark and space parity
     // among them): check that the line format was taken as asked. A device
     // without modem lines carries no frames, and keeps what it likes.
     termios taken{};
-    if (tcgetattr(fd_, &taken) < 0) return false;
+    if (SystemCalls().tcgetattr(fd_, &taken) < 0) return false;
     if (modemLines_ && ((taken.c_cflag & kFormatBits) != (t.c_cflag & kFormatBits) ||
                         (taken.c_iflag & INPCK) != (t.c_iflag & INPCK)))
-        return false;
+        return Refuse("the driver did not take the line format (data bits, parity, stop bits) as asked");
 
-    if (!SetTerminalSpeed(fd_, settings.BaudRate)) return false;
+    if (!SystemCalls().setSpeed(fd_, settings.BaudRate))
+        return Refuse("the driver refused " + std::to_string(settings.BaudRate) + " baud");
+    // Drivers set the nearest speed their divider makes; more than 2 % off
+    // and the card would not understand a frame.
+    uint32_t speed = 0;
+    if (!SystemCalls().getSpeed(fd_, speed))
+        return Refuse("the speed in force cannot be read back");
+    if (!CloseEnough(speed, settings.BaudRate))
+        return Refuse("the driver set " + std::to_string(speed) + " baud instead of " +
+                      std::to_string(settings.BaudRate) + " (more than 2 % off)");
 
     // RTS and DTR: levels a device without modem lines cannot take are
     // ignored, so that bridged ports on pseudo-terminals open.
@@ -291,7 +381,7 @@ bool PosixCommPort::Purge(uint32_t flags)
     const bool tx = (flags & kPurgeTxClear) != 0;
     if (!rx && !tx) return true;
     const int queue = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
-    return tcflush(fd_, queue) == 0;
+    return SystemCalls().tcflush(fd_, queue) == 0;
 }
 
 namespace {
@@ -307,7 +397,7 @@ WaitResult WaitFor(int fd, short events, int timeoutMs)
     for (;;) {
         pollfd p{fd, events, 0};
         const int wait = timeoutMs < 0 ? -1 : MsUntil(deadline);
-        const int r = ::poll(&p, 1, wait);
+        const int r = SystemCalls().poll(&p, 1, wait);
         if (r < 0) {
             if (errno == EINTR) continue;
             return WaitResult::HungUp;
@@ -324,7 +414,7 @@ bool HasHungUp(int fd)
     pollfd p{fd, POLLIN, 0};
     int r;
     do {
-        r = ::poll(&p, 1, 0);
+        r = SystemCalls().poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
     return r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
@@ -333,7 +423,7 @@ bool HasHungUp(int fd)
 Drain ReadWaiting(int fd, uint8_t* buffer, uint32_t count, uint32_t& got)
 {
     while (got < count) {
-        const ssize_t n = ::read(fd, buffer + got, count - got);
+        const ssize_t n = SystemCalls().read(fd, buffer + got, count - got);
         if (n > 0) {
             got += static_cast<uint32_t>(n);
             continue;
@@ -360,6 +450,7 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
     // What is waiting already.
     if (ReadWaiting(fd_, buffer, count, got) == Drain::Failed) {
         bytesRead = got;
+        if (got == 0) ReportGone();
         return got > 0;
     }
     if (got == count) {
@@ -385,11 +476,12 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
                              ? -1
                              : MsUntil(AddMs(start, t.ReadTotalTimeoutConstant));
         const WaitResult w = WaitFor(fd_, POLLIN, wait);
-        if (w == WaitResult::HungUp) return false;
+        if (w == WaitResult::HungUp) return ReportGone();
         if (w == WaitResult::TimedOut) return true;
         const Drain d = ReadWaiting(fd_, buffer, count, got);
         bytesRead = got;
-        return d == Drain::Ok || got > 0;
+        if (d == Drain::Failed && got == 0) return ReportGone();
+        return true;
     }
 
     // The general rules: a total limit and a limit between bytes.
@@ -412,18 +504,30 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesRead = got;
-            return got > 0;
+            return got > 0 || ReportGone();
         }
         const uint32_t before = got;
         const Drain d = ReadWaiting(fd_, buffer, count, got);
         if (got > before) lastArrival = Now();
         if (d == Drain::Failed) {
             bytesRead = got;
-            return got > 0;
+            return got > 0 || ReportGone();
         }
     }
     bytesRead = got;
     return true;
+}
+
+bool PosixCommPort::Refuse(const std::string& why)
+{
+    RecordOpenFailure(path_ + ": " + why);
+    return false;
+}
+
+bool PosixCommPort::ReportGone()
+{
+    RecordDeviceGone(path_ + ": the device went away (unplugged, or its driver failed)");
+    return false;
 }
 
 bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten)
@@ -435,7 +539,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
     const SteadyTime deadline = AddMs(Now(), totalMs);
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd_, buffer + done, count - done);
+        const ssize_t n = SystemCalls().write(fd_, buffer + done, count - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             continue;
@@ -443,7 +547,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             bytesWritten = done;
-            return false;
+            return errno == EIO || errno == ENXIO || errno == ENODEV ? ReportGone() : false;
         }
         // The driver's queue is full: wait for room within the time left.
         const int wait = hasTotal ? MsUntil(deadline) : -1;
@@ -452,7 +556,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesWritten = done;
-            return false;
+            return ReportGone();
         }
     }
     bytesWritten = done;

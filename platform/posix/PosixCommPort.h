@@ -26,9 +26,11 @@
 
 class PosixCommPort final : public CommPort {
 public:
-    // Opens the terminal at `path` for exclusive use in raw mode. Returns
+    // Opens the terminal at `path` for exclusive use in raw mode, asking a
+    // device with modem lines for low latency (see AskForLowLatency). Returns
     // nullptr when the path does not exist, is not a terminal, or the device
-    // is in use. Never blocks (not even for a carrier).
+    // is in use, and records why (platform/PortFailure.h). Never blocks (not
+    // even for a carrier).
     static std::unique_ptr<PosixCommPort> Open(const std::string& path);
 
     // Closes the device and releases it for the next user.
@@ -58,7 +60,9 @@ public:
     // (CTS/DSR, XON/XOFF, DTR or RTS handshake, RTS toggle). A refused speed
     // returns false with the other settings already applied, and so does a
     // format the driver did not take as asked (a driver without mark and
-    // space parity, for one).
+    // space parity, for one) or a speed the driver set more than 2 % away
+    // from the one asked (read back after setting it). Each refusal by the
+    // driver records its reason (platform/PortFailure.h).
     bool SetState(const LineSettings& settings) override;
     // kEscSetRts/kEscClrRts/kEscSetDtr/kEscClrDtr; false on a device without
     // modem lines and for other functions.
@@ -85,8 +89,9 @@ public:
     //    or, once a byte has come, no further byte has come for the interval
     //    (no limit when it is 0 or kMaxDword).
     // A timeout is success with the bytes read so far. Returns false when the
-    // device fails or has hung up and nothing was read; bytes read before
-    // such a failure are returned first, and the next read fails.
+    // device fails or has hung up and nothing was read, and records that the
+    // device went away; bytes read before such a failure are returned first,
+    // and the next read fails.
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override;
     // Writes all bytes, waiting for room in the driver's queue for at most
     // the write timeouts (multiplier x count + constant ms; no limit when both
@@ -101,7 +106,20 @@ public:
 private:
     PosixCommPort(int fd, bool modemLines) : fd_(fd), modemLines_(modemLines) {}
 
+    // Records that the device went away; always false.
+    bool ReportGone();
+    // Records why a line setting was refused; always false.
+    bool Refuse(const std::string& why);
+    // Low latency on open (Linux: ASYNC_LOW_LATENCY and the adapter's sysfs
+    // latency_timer set to 1 ms where writable); RestoreLatency puts back
+    // what was there, at the final close.
+    void AskForLowLatency();
+    void RestoreLatency();
+
     int fd_;
+    std::string path_;
+    bool restoreLowLatency_ = false;
+    std::string latencyTimerBefore_;  // empty: not changed
     // False for a device that answers no modem-line request (a
     // pseudo-terminal); see above.
     bool modemLines_;

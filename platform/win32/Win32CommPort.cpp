@@ -9,7 +9,10 @@
 #endif
 #include <windows.h>
 
-#include "platform/SystemPorts.h"
+#include <string>
+
+#include "platform/PortFailure.h"
+#include "platform/LocalPorts.h"
 
 // Our names carry the Win32 values; the channel relies on them being equal.
 static_assert(kMaxDword == MAXDWORD);
@@ -183,6 +186,7 @@ public:
         DWORD put = 0;
         const BOOL ok = WriteFile(handle_, buffer, count, &put, nullptr);
         bytesWritten = put;
+        if (!ok) NoteFailure(GetLastError());
         return ok != FALSE;
     }
 
@@ -194,7 +198,17 @@ private:
         DWORD got = 0;
         const BOOL ok = ReadFile(handle_, buffer, count, &got, nullptr);
         bytesRead = got;
+        if (!ok) NoteFailure(GetLastError());
         return ok != FALSE;
+    }
+
+    // The errors a COM port of a USB adapter answers with once it has been
+    // unplugged.
+    static void NoteFailure(DWORD error)
+    {
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
+            error == ERROR_DEVICE_REMOVED || error == ERROR_GEN_FAILURE || error == ERROR_FILE_NOT_FOUND)
+            RecordDeviceGone("the device went away (unplugged, or its driver failed)");
     }
 
     // Bytes the driver has received and not yet delivered; kUnknown when it
@@ -219,6 +233,15 @@ std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path)
     // Exclusive (share mode 0): a port another program holds cannot be opened.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            RecordOpenFailure(path + ": no such device (is the reader plugged in?)");
+        else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            RecordOpenFailure(path + ": busy: another program is using it");
+        else
+            RecordOpenFailure(path + ": cannot be opened (system error " + std::to_string(error) + ")");
+        return nullptr;
+    }
     return std::make_unique<Win32CommPort>(handle);
 }

@@ -88,10 +88,11 @@ TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
 {
     const std::string image = WriteImage("net-fail.tvk", 64);
 
-    // Nobody listens: the port cannot be opened.
+    // Nobody listens: the port cannot be opened, and stderr says why.
     Result r = RunLoader({"program", "--device", "rfc2217://127.0.0.1:1", image}, {}, 30'000);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Could not open comport!\n");
+    EXPECT_EQ(r.err, "torvik-loader: Could not open comport!\n"
+                     "torvik-loader: rfc2217://127.0.0.1:1: host unreachable, or no reader server on that port\n");
     EXPECT_EQ(LastLine(r.out), "Could not open comport!");
 
     // A reader that never answers the setup.

@@ -134,6 +134,15 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
     }
 }
 
+TEST(CliRun, SaysWhenTheDeviceWentAway)
+{
+    const std::string path = WriteImage("cli-vanish.tvk", Pattern(4096));
+    const RunResult r = SimulatedRun("card=out,insert=100,vanish=4000")({"program", path});
+    EXPECT_EQ(r.status, 8) << r.err;
+    EXPECT_EQ(r.err, "torvik-loader: Error programming Torvik Loader Card.\n"
+                     "torvik-loader: the simulated reader's port vanished\n");
+}
+
 TEST(CliRun, ImageFilesAreCheckedBeforeTheReaderIsTouched)
 {
     struct Case {

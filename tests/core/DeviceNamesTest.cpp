@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "serial/Scom.h"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
@@ -365,6 +366,35 @@ TEST_F(ProgramCardTest, MissingReadAnswerIsNoVerification)
     EXPECT_FALSE(ProgramCard(window));
     EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
     EXPECT_EQ(window.status.Color(), clRed);
+}
+
+// A driver that raises RTS and DTR on every open resets the card on each of
+// the channel's reopens; keeping the device open across them is what lets the
+// loader started before a reopen still answer after it.
+TEST_F(ProgramCardTest, KeptDeviceSurvivesADriverThatRaisesTheLinesOnOpen)
+{
+    for (const bool keep : {false, true}) {
+        UseSimulator("openlines=1");
+        KeepingPortOpener kept(*opener);
+        if (keep) {
+            platform.reset();
+            platform.emplace(clock, kept);
+        }
+        LoadImage(100);
+        EXPECT_EQ(ProgramCard(window), keep) << keep;
+        EXPECT_EQ(CardHolds(100), keep) << keep;
+        if (keep) {
+            EXPECT_EQ(opener->OpenCount(), 1) << "one open for all the reopens of the run";
+        } else {
+            EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
+            EXPECT_GT(opener->OpenCount(), 20) << "every trial reopens the device";
+        }
+        SerialChannel.Close();
+        EXPECT_EQ(kept.Holding(), keep);
+        ReleaseKeptPorts();
+        EXPECT_FALSE(kept.Holding());
+        platform.reset();
+    }
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "simulator/SimOptions.h"
 
 namespace {
@@ -53,6 +53,7 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
         {"badcell=0x15", [](const SimOptions& o) { return o.badCell == 0x15; }},
         {"vanish=2000,seed=18446744073709551615",
          [](const SimOptions& o) { return o.vanishMs == 2000 && o.seed == UINT64_MAX; }},
+        {"openlines=1,latency=16", [](const SimOptions& o) { return o.openLines && o.latencyMs == 16; }},
         {"sim:card=in, remove=1500 ,insert=1500,window=34000-34700,",
          [](const SimOptions& o) {
              return o.cardIn && o.removeMs == 1500 && o.insertMs == 1500 && o.windowHigh == 34700;

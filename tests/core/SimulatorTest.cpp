@@ -170,6 +170,27 @@ TEST_F(SimulatorTest, EchoTakesTheLineTimeOfEachByteAndWritesQueueUp)
         EXPECT_NEAR(format.ByteNanos(), bits * 1e9 / format.baud, 1.0) << format.baud;
 }
 
+TEST_F(SimulatorTest, AdapterLatencyHoldsBytesUntilItsTimerOrAFullPacket)
+{
+    Start("card=out,latency=16");
+    clock.Advance(16'000 - clock.PeekMicros() % 16'000);  // a tick of the timer
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x11, 0x22});
+    // Both echoes (in after 1042 and 2084 µs) wait for the next tick.
+    EXPECT_EQ(Receive(2, 100), (Bytes{0x11, 0x22}));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 16'000, 5);
+    // With a timer longer than 62 bytes take, 70 bytes: the first 62 go as
+    // one packet when the 62nd is in, the rest on the next tick.
+    Start("card=out,latency=100");
+    clock.Advance(100'000 - clock.PeekMicros() % 100'000);
+    const int64_t t1 = clock.PeekMicros();
+    Send(Bytes(70, 0x55));
+    EXPECT_EQ(Receive(62, 200).size(), 62u);
+    EXPECT_NEAR(clock.PeekMicros() - t1, 62 * 1042, 70);
+    EXPECT_EQ(Receive(8, 200).size(), 8u);
+    EXPECT_NEAR(clock.PeekMicros() - t1, 100'000, 70);
+}
+
 TEST_F(SimulatorTest, LoaderFrameTakesItsLineTimeAndAnswerFollowsTurnaround)
 {
     Start("setup=01");
@@ -514,6 +535,23 @@ TEST_F(SimulatorTest, ResetEndsTheLoaderButClosingTheHandleDoesNot)
     ASSERT_TRUE(port->Escape(kEscClrRts));
     Collect(300);  // the answer-to-reset, garbled at this speed
     EXPECT_EQ(Exchange(frame), frame);
+    EXPECT_EQ(Reader().Card(), sim::CardState::Ready);
+}
+
+TEST_F(SimulatorTest, DriverThatRaisesTheLinesOnOpenResetsTheCard)
+{
+    Start("setup=01,openlines=1");
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    // The start command is still on the line when the handle closes: the
+    // next open waits for it, then raises RTS, which ends the loader.
+    Send({0x01, 0x02, 0xEA});
+    port.reset();
+    port = opener->Open(".\\COM1");
+    ASSERT_TRUE(port);
+    EXPECT_TRUE(Reader().Rts());
+    ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+    Working(34350);
     EXPECT_EQ(Reader().Card(), sim::CardState::Ready);
 }
 

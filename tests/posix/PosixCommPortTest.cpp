@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
-#include "platform/SystemPorts.h"
+#include "platform/PortFailure.h"
+#include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/TerminalSpeed.h"
 #include "posix/PtyPair.h"
@@ -51,11 +53,22 @@ std::vector<uint8_t> ReadOnce(CommPort& port, uint32_t count, bool* ok = nullptr
 
 TEST(PosixCommPortOpen, RefusesWhatIsNotAnAvailableTerminal)
 {
-    for (const char* path : {"", "/nonexistent/ttyUSB0", "/dev/null", "/tmp"}) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "no port is selected (port 0 names no device)"},
+        {"/nonexistent/ttyUSB0", "/nonexistent/ttyUSB0: no such device (is the reader plugged in?)"},
+        {"/dev/null", "/dev/null: not a serial device"},
+        {"/tmp", "/tmp: Is a directory"},
+    };
+    for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(PosixCommPort::Open(path), nullptr);
-        EXPECT_EQ(OpenLocalSerialDevice(path), nullptr);
+        EXPECT_EQ(OpenResolvedDevice(path, 0), nullptr);
+        EXPECT_EQ(LastOpenFailure(), reason);
     }
+    // The hint names the group to join.
+    EXPECT_EQ(DescribeOpenError("/dev/ttyUSB0", EACCES, "dialout"),
+              "/dev/ttyUSB0: permission denied; join the group that owns the device ('dialout') and log in again: "
+              "sudo usermod -aG dialout $USER");
 }
 
 TEST(PosixCommPortOpen, HoldsTheDeviceExclusivelyUntilClosed)
@@ -65,6 +78,7 @@ TEST(PosixCommPortOpen, HoldsTheDeviceExclusivelyUntilClosed)
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(PosixCommPort::Open(pty.SlavePath()), nullptr);
     EXPECT_EQ(OpenLocalSerialDevice(pty.SlavePath()), nullptr);
+    EXPECT_EQ(LastOpenFailure(), pty.SlavePath() + ": busy: another program is using it");
     first.reset();
     EXPECT_NE(PosixCommPort::Open(pty.SlavePath()), nullptr);
 }
@@ -371,6 +385,7 @@ TEST(PosixCommPortHangUp, ReadsAndWritesFailWithoutHanging)
     auto port = OpenSlave(pty);
     ASSERT_NE(port, nullptr);
     pty.CloseMaster();
+    ClearPortFailures();
 
     for (int i = 0; i < 2; ++i) {
         const auto start = steady_clock::now();
@@ -379,6 +394,7 @@ TEST(PosixCommPortHangUp, ReadsAndWritesFailWithoutHanging)
         EXPECT_FALSE(ok);
         EXPECT_LT(MsSince(start), 200.0) << "a hung-up line must not wait out the timeout";
     }
+    EXPECT_EQ(DeviceGoneReason(), pty.SlavePath() + ": the device went away (unplugged, or its driver failed)");
     // Also when the read had to wait for the hang-up.
     PtyPair later;
     auto port2 = OpenSlave(later);

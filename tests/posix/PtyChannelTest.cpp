@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/Platform.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "platform/posix/TerminalSpeed.h"
 #include "posix/PtyPair.h"
 #include "serial/Scom.h"

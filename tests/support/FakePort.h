@@ -39,6 +39,8 @@ struct FakeDevice {
     bool failSetTimeouts = false;
     bool failSetState = false;
     bool breakFails = false;
+    // Every read fails at once, as on a device that has gone away.
+    bool readFails = false;
     LineSettings driverState{};
 
     // Queues bytes that arrive `afterMicros` from now, one every `spacing` µs.
@@ -114,6 +116,7 @@ public:
     {
         d_.log.readRequests.push_back(count);
         got = 0;
+        if (d_.readFails) return false;
         const int64_t now = d_.clock->PeekMicros();
         if (Arrived(now) == 0) {
             const int64_t limit = now + int64_t{timeouts_.ReadTotalTimeoutConstant} * 1000;

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/Platform.h"
-#include "platform/SystemPorts.h"
+#include "devices/SystemPorts.h"
 #include "serial/Scom.h"
 #include "win32/Win32TestSupport.h"
 

@@ -9,7 +9,8 @@
 #include <stdexcept>
 
 #include "platform/Platform.h"
-#include "platform/SystemPorts.h"
+#include "platform/PortFailure.h"
+#include "devices/SystemPorts.h"
 #include "simulator/Simulator.h"
 
 std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
@@ -25,6 +26,7 @@ std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::st
         } catch (const std::invalid_argument& e) {
             if (reported.insert(options).second)
                 std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
+            RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
         parsed.port = portNumber;
@@ -32,5 +34,9 @@ std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::st
         reader->SetRecording(false);
         it = readers.emplace(portNumber, std::move(reader)).first;
     }
-    return it->second->OpenHandle();
+    std::unique_ptr<CommPort> port = it->second->OpenHandle();
+    if (!port)
+        RecordOpenFailure(it->second->Vanished() ? "sim: no such device (the simulated port has vanished)"
+                                                 : "sim: busy: the simulated port is open already");
+    return port;
 }

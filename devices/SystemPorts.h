@@ -1,5 +1,7 @@
 #pragma once
-// How a Win32 device name becomes a device on this machine.
+// How a Win32 device name becomes a device on this machine. This layer sits
+// above the port layer (platform/) and the simulator (simulator/), which know
+// nothing of each other.
 //
 // The channel names ports as Windows does (".\COM3", "\\.\COM12"). The port
 // number n of such a name resolves to:
@@ -15,17 +17,17 @@
 #include <optional>
 #include <string>
 
+#include "platform/ComNames.h"
 #include "platform/CommPort.h"
-
-// The port number of ".\COMn" or "\\.\COMn"; nothing for other names.
-std::optional<uint32_t> PortNumberFromDeviceName(const std::string& deviceName);
+#include "platform/LocalPorts.h"
 
 // The resolved value for a device name, by the rules above; empty when the
 // name names no port (port 0).
 std::string ResolveDeviceName(const std::string& deviceName);
 
 // Opens a resolved value (a path, "sim[:...]" or "rfc2217://...").
-// `portNumber` keys the simulated readers (0 when opened by path).
+// `portNumber` keys the simulated readers (0 when opened by path). On failure
+// LastOpenFailure() (platform/PortFailure.h) says which device and why.
 std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
 
 class SystemPorts final : public CommPortOpener {
@@ -33,6 +35,5 @@ public:
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
 };
 
-// Backends, one file each.
-std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path);  // POSIX or Win32
+// The built-in simulated reader of `portNumber` (devices/SimulatorPorts.cpp).
 std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options);

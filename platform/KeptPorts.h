@@ -1,0 +1,56 @@
+#pragma once
+// Keeping a device open across the channel's Close and Open.
+//
+// The channel closes and reopens the port between the steps of a run (after
+// the loader start command, between calibration trials). On a real serial
+// line each open makes the driver raise RTS and DTR until the first line
+// setting, and RTS high holds the card in reset: a reopen can end the loader
+// it has just started. A KeepingPortOpener therefore holds a closed port for
+// a short time instead of closing it; an Open of the same device within that
+// time gets the same open device back (the channel then applies its settings
+// afresh), so no line moves. The device is really closed when another device
+// is opened, when it has not been used for the keep time, on Release (the end
+// of a Program run), when other platform services are installed, and at exit.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/CommPort.h"
+
+class KeepingPortOpener final : public CommPortOpener {
+public:
+    // Keeps what `base` opens. `keyOf` names the device a device name stands
+    // for (two names with the same key are one device); by default the name
+    // itself.
+    explicit KeepingPortOpener(CommPortOpener& base, std::function<std::string(const std::string&)> keyOf = {},
+                               int64_t keepMs = 3000);
+    // Closes the device it holds.
+    ~KeepingPortOpener() override;
+    KeepingPortOpener(const KeepingPortOpener&) = delete;
+    KeepingPortOpener& operator=(const KeepingPortOpener&) = delete;
+
+    // The held device when it is the one named and still answers (its line
+    // settings can be read), else whatever `base` opens, after really
+    // closing the held device. The handle returned parks its device here
+    // when destroyed.
+    std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
+    // Really closes the held device, if any.
+    void Release();
+    // Really closes the held device when it has been held for the keep time.
+    void ReleaseIfIdle();
+    // Whether a closed device is being held.
+    bool Holding() const;
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// Really closes the devices every keeper holds: at the end of a Program run.
+void ReleaseKeptPorts();
+// Really closes the devices held for longer than their keep time; called from
+// every message-processing turn.
+void ReleaseIdleKeptPorts();

@@ -1,0 +1,55 @@
+#pragma once
+// The system calls the POSIX port makes, as one table of function pointers.
+//
+// Production uses the system's own calls. Tests replace entries to play a
+// real USB serial adapter that a pseudo-terminal cannot imitate: modem lines,
+// a driver that rounds the speed or drops a format, interrupted and
+// would-block calls, an unplug in the middle of a read, the low-latency
+// requests. Replace entries only while no port is open, and put the table
+// back afterwards (ScopedSystemCalls).
+
+#include <poll.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+
+struct PosixSystemCalls {
+    int (*open)(const char* path, int flags);
+    int (*close)(int fd);
+    int (*isatty)(int fd);
+    int (*flock)(int fd, int operation);
+    // ioctl with a pointer argument (or nullptr).
+    int (*ioctl)(int fd, unsigned long request, void* arg);
+    int (*tcgetattr)(int fd, termios* t);
+    int (*tcsetattr)(int fd, int when, const termios* t);
+    int (*tcflush)(int fd, int queue);
+    ssize_t (*read)(int fd, void* buffer, size_t count);
+    ssize_t (*write)(int fd, const void* buffer, size_t count);
+    int (*poll)(pollfd* fds, nfds_t count, int timeoutMs);
+    // The line speed (platform/posix/TerminalSpeed.h).
+    bool (*setSpeed)(int fd, uint32_t baud);
+    bool (*getSpeed)(int fd, uint32_t& baud);
+    // Reads / writes a small text file (the adapter's sysfs attributes).
+    bool (*readText)(const std::string& path, std::string& text);
+    bool (*writeText)(const std::string& path, const std::string& text);
+};
+
+// The calls in force.
+PosixSystemCalls& SystemCalls();
+// The system's own calls.
+const PosixSystemCalls& RealSystemCalls();
+
+// Installs a table for the lifetime of the object and puts the previous one
+// back afterwards.
+class ScopedSystemCalls {
+public:
+    explicit ScopedSystemCalls(const PosixSystemCalls& calls) : saved_(SystemCalls()) { SystemCalls() = calls; }
+    ~ScopedSystemCalls() { SystemCalls() = saved_; }
+    ScopedSystemCalls(const ScopedSystemCalls&) = delete;
+    ScopedSystemCalls& operator=(const ScopedSystemCalls&) = delete;
+
+private:
+    PosixSystemCalls saved_;
+};
