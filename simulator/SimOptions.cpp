@@ -124,6 +124,8 @@ SimOptions SimOptions::Parse(const std::string& text)
     if (rest.rfind("sim:", 0) == 0) rest = rest.substr(4);
 
     SimOptions o;
+    bool slotScripted = false;
+    int follow = -1;  // -1: not given
     size_t pos = 0;
     while (pos <= rest.size()) {
         size_t comma = rest.find(',', pos);
@@ -193,10 +195,14 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.vanishMs = Delay(key, value);
         } else if (key == "seed") {
             o.seed = Unsigned(key, value, UINT64_MAX);
+        } else if (key == "follow") {
+            follow = Flag(key, value) ? 1 : 0;
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }
+        if (key == "card" || key == "remove" || key == "insert") slotScripted = true;
     }
+    o.followPrompts = follow < 0 ? !slotScripted : follow == 1;
     return o;
 }
 

@@ -46,6 +46,12 @@
 //                    call on an open handle fails and opens fail; -1 = never.
 //   seed=N           seed of the pseudo-random faults (default 1, so runs are
 //                    repeatable).
+//   follow=0|1       a simulated person follows the prompts: when the program
+//                    keeps looking at the slot (a second look in a row at the
+//                    same state), takes the card out half a second later if it
+//                    has been in since the start or since its last reset, or
+//                    puts a new card in if the slot is empty. Default 1 unless
+//                    card=, remove= or insert= script the slot.
 
 #include <cstdint>
 #include <string>
@@ -75,6 +81,7 @@ struct SimOptions {
     double noise = 0.0;
     int64_t vanishMs = -1;
     uint64_t seed = 1;
+    bool followPrompts = false;  // Parse: true unless the slot is scripted
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }

@@ -98,6 +98,10 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
     EXPECT_EQ(memory[1007], 0x00);
     EXPECT_FALSE(SerialChannel.IsOpen);
 
+    // The default simulated reader: a person takes the card out and puts it
+    // back when the program asks.
+    EXPECT_EQ(SimulatedRun("")({"program", path}).status, 0);
+
     // Without verification the progress says so.
     const RunResult quick = SimulatedRun("card=out,insert=100")({"program", "--no-verify", path});
     EXPECT_EQ(quick.status, 0);
@@ -122,6 +126,12 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
         {"card=out,insert=100,atr=3B544C55AA", {"program", path}, 7,
          "Wrong ATR, please insert a Torvik Loader Card."},
         {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
+        // The default person takes the card out and puts it back when asked,
+        // so each fault shows its own message given alone.
+        {"silent=1", {"program", path}, 5, "Error setting Phoenix mode."},
+        {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
+        {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
+        {"follow=0", {"program", path}, 4, "Please remove card from card slot."},
     };
     for (const Case& c : cases) {
         const RunResult r = SimulatedRun(c.sim)(c.args);
