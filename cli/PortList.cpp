@@ -1,0 +1,132 @@
+#include "cli/PortList.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+extern char** environ;
+#endif
+
+#include "platform/SystemPorts.h"
+#include "serial/Scom.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kHighestPort = 255;
+
+// Every TORVIK_COM<n> that is set: n -> value.
+std::map<uint32_t, std::string> PortVariables()
+{
+    std::map<uint32_t, std::string> vars;
+    for (uint32_t n = 1; n <= kHighestPort; ++n) {
+        const char* value = std::getenv(("TORVIK_COM" + std::to_string(n)).c_str());
+        if (value != nullptr) vars[n] = value;
+    }
+    return vars;
+}
+
+// The Com numbers (1 to 255) that resolve to `device`.
+std::string ComNumbersFor(const std::string& device)
+{
+    std::string names;
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(device, ec);
+    for (uint32_t n = 1; n <= kHighestPort; ++n) {
+        const std::string value = ResolveDeviceName(TSerialChannel::DeviceName(n));
+        std::error_code e2;
+        if (value == device || (!ec && fs::weakly_canonical(value, e2) == real && !e2))
+            names += (names.empty() ? "Com" : ", Com") + std::to_string(n);
+    }
+    return names;
+}
+
+#ifndef _WIN32
+std::string ReadLine(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+void WriteSystemPorts(std::ostream& out, int& count)
+{
+    std::error_code ec;
+    std::map<std::string, std::string> byId;  // device -> by-id name
+    for (const fs::directory_entry& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        std::error_code e2;
+        byId[fs::canonical(e.path(), e2).string()] = e.path().string();
+    }
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator("/sys/class/tty", ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const fs::path sys = fs::path("/sys/class/tty") / name;
+        std::error_code e2;
+        if (!fs::exists(sys / "device", e2)) continue;
+        // Built-in 8250 ports are listed whether present or not; keep only
+        // the ones with a known port type.
+        if (name.rfind("ttyS", 0) == 0 && ReadLine(sys / "type") == "0") continue;
+        const std::string device = "/dev/" + name;
+        std::string line = device;
+        fs::path dir = fs::canonical(sys / "device", e2);
+        for (int up = 0; up < 6 && !e2 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
+            if (!fs::exists(dir / "idVendor", e2)) continue;
+            line += "  usb " + ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+            for (const char* field : {"manufacturer", "product", "serial"}) {
+                const std::string value = ReadLine(dir / field);
+                if (!value.empty()) line += std::string("  ") + field + " \"" + value + "\"";
+            }
+            break;
+        }
+        if (byId.count(device) != 0) line += "  " + byId[device];
+        const std::string com = ComNumbersFor(device);
+        line += com.empty() ? "  (no Com number)" : "  " + com;
+        out << line << '\n';
+        ++count;
+    }
+}
+#else
+void WriteSystemPorts(std::ostream& out, int& count)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        BYTE value[256];
+        DWORD nameSize = sizeof name, valueSize = sizeof value - 1, type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, value, &valueSize) != ERROR_SUCCESS) break;
+        if (type != REG_SZ) continue;
+        value[valueSize] = 0;
+        const std::string port = reinterpret_cast<char*>(value);
+        std::string line = port + "  " + name;
+        if (port.rfind("COM", 0) == 0) line += "  Com" + port.substr(3);
+        out << line << '\n';
+        ++count;
+    }
+    RegCloseKey(key);
+}
+#endif
+
+}  // namespace
+
+void WritePortList(std::ostream& out)
+{
+    int count = 0;
+    WriteSystemPorts(out, count);
+    if (count == 0) out << "No serial devices found.\n";
+    for (const auto& [n, value] : PortVariables())
+        out << "Com" << n << "  TORVIK_COM" << n << "=" << value << '\n';
+}
