@@ -92,4 +92,8 @@ struct SimOptions {
     static SimOptions Parse(const std::string& text);
 };
 
+// The keys above, one per line with their meaning and default, for a
+// program's --help.
+std::string SimOptionsHelp();
+
 }  // namespace sim

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -35,6 +36,13 @@ public:
     }
     const std::string& Address() const { return address_; }
     void Kill() { process_.Kill(); }
+    // Ends the server and returns what it logged.
+    std::string Log()
+    {
+        process_.Kill();
+        process_.Wait(5'000);
+        return process_.Stderr();
+    }
 
 private:
     Subprocess process_;
@@ -82,6 +90,9 @@ TEST(CliNetwork, ProgramsTheCardThroughANetworkReaderNamedByPort)
         EXPECT_NE(r.out.find(message), std::string::npos) << message << r.out;
     EXPECT_EQ(r.out.find("Programming 94%"), std::string::npos) << r.out;
     EXPECT_EQ(LastLine(r.out).rfind("Card successfully programmed. 300 bytes in ", 0), 0u) << r.out;
+    const std::string log = server.Log();
+    EXPECT_NE(log.find(" connection 1 opened\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" connection 1 closed\n"), std::string::npos) << log;
 }
 
 TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
@@ -125,8 +136,31 @@ TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
     EXPECT_EQ(p.Stderr(), "torvik-loader: Error setting Phoenix mode.\n");
 }
 
+TEST(CliProgram, SignalsStopTheRunWithTheirStatus)
+{
+    const std::string image = WriteImage("sig.tvk", 64);
+    const std::pair<int, int> cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+    for (const auto& [signal, status] : cases) {
+        Subprocess p;
+        // A card nobody takes out: the run waits at the first prompt.
+        ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", "sim:card=in", image}));
+        ASSERT_EQ(p.ReadLine(10'000).rfind("Image ", 0), 0u);
+        ASSERT_NE(p.ReadLine(10'000).find("Please remove card from card slot."), std::string::npos);
+        p.Signal(signal);
+        EXPECT_EQ(p.Wait(10'000), status) << signal;
+        EXPECT_EQ(p.Stderr(), "torvik-loader: interrupted: nothing written yet\n");
+    }
+}
+
 TEST(CliProgram, CommandLineErrorsHelpAndVersion)
 {
+    // The network server's help lists the simulator's options.
+    Subprocess server;
+    ASSERT_TRUE(server.Start({TORVIK_SIM_SERVER, "--help"}));
+    EXPECT_EQ(server.Wait(10'000), 0);
+    for (const char* key : {"--listen", "card=", "follow=", "atr=", "seed="})
+        EXPECT_NE(server.Stdout().find(key), std::string::npos) << key;
+
     Result r = RunLoader({});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
