@@ -122,8 +122,10 @@ void TerminalView::SetProgress(int position)
 {
     position = std::clamp(position, 0, 100);
     if (position == progress_) return;
+    const bool barMoves = position * kBarWidth / 100 != progress_ * kBarWidth / 100;
     progress_ = position;
-    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && !IsFailureText(text_)) Redraw();
+    // The text that follows carries the percentage; redraw only a bar that moved.
+    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && barMoves && !IsFailureText(text_)) Redraw();
 }
 
 void TerminalView::Redraw()
