@@ -388,13 +388,14 @@ private:
     {
         TerminalView& view = session_->View();
         if (outcome.aborted) {
-            const bool writing = view.Seen("Programming") || view.Seen("Programming and verifying") ||
-                                 view.Seen("Verifying");
+            const bool writing = view.Seen("Programming") || view.Seen("Programming and verifying");
             const LineCounts& c = session_->Counts();
-            const std::string what =
-                writing ? "stopped at block " + Hex5(c.lastWriteAddress < 0 ? 0 : c.lastWriteAddress) + " of " +
-                              Hex5(CardImage.Length) + ": the card is partly programmed"
-                        : "nothing written yet";
+            std::string what = "nothing written yet";
+            if (view.Head() == "Verifying")
+                what = "stopped while reading the card back after writing every block: the card is not verified";
+            else if (writing)
+                what = "stopped at block " + Hex5(c.lastWriteAddress < 0 ? 0 : c.lastWriteAddress) + " of " +
+                       Hex5(CardImage.Length) + ": the card is partly programmed";
             Result("interrupted", kExitInterrupted, what, "");
             return Fail("interrupted: " + what, kExitInterrupted);
         }

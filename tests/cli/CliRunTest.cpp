@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -386,6 +387,9 @@ TEST(CliRun, InterruptSaysWhatWasWritten)
         {"Please remove card", {"program", path}, "torvik-loader: interrupted: nothing written yet\n"},
         {"Optimizing", {"program", path}, "torvik-loader: interrupted: nothing written yet\n"},
         {"", {"program", "-n", path}, "torvik-loader: interrupted: stopped at block 0x010"},
+        {"Verifying 0%", {"program", path},
+         "torvik-loader: interrupted: stopped while reading the card back after writing every block: the card is "
+         "not verified\n"},
         {"Reading", {"read", ::testing::TempDir() + "cli-stopped.bin"},
          "torvik-loader: interrupted: nothing written to "},
     };
@@ -461,6 +465,16 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
     const RunResult verbose = SimulatedRun("")({"program", "-v", "-n", path});
     EXPECT_TRUE(Has(Texts(verbose.out), "Programming 14%")) << verbose.out;  // every percent
     EXPECT_EQ(verbose.out.rfind("Port 1: ", 0), 0u) << verbose.out;
+}
+
+TEST(CliPorts, ListsTheComVariables)
+{
+    setenv("TORVIK_COM7", "sim:seed=3", 1);
+    std::ostringstream out, err;
+    EXPECT_EQ(RunLoaderCli({"ports"}, out, err, CliTerminal{}), 0);
+    unsetenv("TORVIK_COM7");
+    EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
+    EXPECT_EQ(err.str(), "");
 }
 
 TEST(Sha256, KnownDigests)
