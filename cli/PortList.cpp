@@ -10,7 +10,11 @@
 #include <vector>
 
 #ifdef _WIN32
+// clang-format off
 #include <windows.h>
+#include <devguid.h>
+#include <setupapi.h>
+// clang-format on
 #else
 extern char** environ;
 #endif
@@ -35,6 +39,7 @@ std::map<uint32_t, std::string> PortVariables()
     return vars;
 }
 
+#ifndef _WIN32
 // The Com numbers (1 to 255) that resolve to `device`.
 std::string ComNumbersFor(const std::string& device)
 {
@@ -50,7 +55,6 @@ std::string ComNumbersFor(const std::string& device)
     return names;
 }
 
-#ifndef _WIN32
 std::string ReadLine(const fs::path& file)
 {
     std::ifstream in(file);
@@ -98,11 +102,41 @@ void WriteSystemPorts(std::ostream& out, int& count)
     }
 }
 #else
+// The friendly names of the ports class ("USB Serial Port (COM3)"), by port
+// name.
+std::map<std::string, std::string> FriendlyNames()
+{
+    std::map<std::string, std::string> names;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return names;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        char friendly[256] = {};
+        if (!SetupDiGetDeviceRegistryPropertyA(set, &info, SPDRP_FRIENDLYNAME, nullptr,
+                                               reinterpret_cast<PBYTE>(friendly), sizeof friendly - 1, nullptr))
+            continue;
+        HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char port[64] = {};
+        DWORD size = sizeof port - 1;
+        DWORD type = 0;
+        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_SZ)
+            names[port] = friendly;
+        RegCloseKey(key);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return names;
+}
+
 void WriteSystemPorts(std::ostream& out, int& count)
 {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;
+    const std::map<std::string, std::string> friendly = FriendlyNames();
     for (DWORD i = 0;; ++i) {
         char name[256];
         BYTE value[256];
@@ -111,8 +145,18 @@ void WriteSystemPorts(std::ostream& out, int& count)
         if (type != REG_SZ) continue;
         value[valueSize] = 0;
         const std::string port = reinterpret_cast<char*>(value);
-        std::string line = port + "  " + name;
-        if (port.rfind("COM", 0) == 0) line += "  Com" + port.substr(3);
+        std::string line = port;
+        const auto f = friendly.find(port);
+        line += "  \"" + (f != friendly.end() ? f->second : std::string(name)) + "\"";
+        // COMn is Com n unless TORVIK_COM<n> sends that number elsewhere.
+        std::string com;
+        if (port.size() > 3 && port.size() <= 6 && port.rfind("COM", 0) == 0 &&
+            port.find_first_not_of("0123456789", 3) == std::string::npos) {
+            const unsigned long n = std::stoul(port.substr(3));
+            if (n >= 1 && n <= kHighestPort && std::getenv(("TORVIK_COM" + std::to_string(n)).c_str()) == nullptr)
+                com = "Com" + std::to_string(n);
+        }
+        line += com.empty() ? "  (no Com number)" : "  " + com;
         out << line << '\n';
         ++count;
     }
