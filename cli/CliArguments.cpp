@@ -109,6 +109,11 @@ public:
             result.error = "no command given";
             return result;
         }
+        if (args.size() == 1 && args[0] == "help") {  // as before the command table
+            o.action = CliOptions::Action::Help;
+            o.helpText = app_.help();
+            return result;
+        }
         std::vector<std::string> reversed(args.rbegin(), args.rend());
         try {
             app_.parse(reversed);

@@ -257,6 +257,7 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         {{"verify", "-p", "2", "a.tvk"}, "", A::Verify, 2, "", true, "a.tvk"},
         {{"ports"}, "", A::Ports, 1, "", true, ""},
         {{"--help"}, "", A::Help, 1, "", true, ""},
+        {{"help"}, "", A::Help, 1, "", true, ""},
         {{"program", "--help"}, "", A::Help, 1, "", true, ""},
         {{"--version"}, "", A::Version, 1, "", true, ""},
         {{"-V"}, "", A::Version, 1, "", true, ""},
