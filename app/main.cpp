@@ -11,6 +11,7 @@
 
 #include "app/Application.h"
 #include "app/Unit1.h"
+#include "platform/LineTrace.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ void ArrangeScreenshot(FormServices& services, const std::string& output)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    InstallTraceFromEnvironment();  // TORVIK_TRACE=FILE: the line traffic, for a misbehaving reader
     FormServices services = FormServices::Defaults();
     if (const char* shot = std::getenv("TORVIK_SCREENSHOT"); shot != nullptr && *shot != '\0')
         ArrangeScreenshot(services, shot);

@@ -1,113 +1,211 @@
 #include "cli/CliArguments.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+
 namespace {
 
 constexpr uint32_t kHighestPort = 255;
+constexpr int32_t kCardSize = 0x40000;
 
-bool ParsePort(const std::string& text, uint32_t& port)
+const char kAbout[] =
+    "Writes a card image file (.tvk) onto the Torvik loader card in the reader, reads a card back\n"
+    "into a file, or compares a card with a file, through the same reader setup, card wait,\n"
+    "answer-to-reset check and speed calibration as the window.";
+
+const char kExitStatuses[] =
+    "Exit status:\n"
+    "  0  success (programmed; read; the card equals the image)\n"
+    "  1  any other failure\n"
+    "  2  bad arguments, or a file that cannot be used\n"
+    "  3  Could not open comport!\n"
+    "  4  Please remove card from card slot. (the card was not taken out in time)\n"
+    "  5  Error setting Phoenix mode.\n"
+    "  6  Please insert card in card slot. (no card was put in in time)\n"
+    "  7  Wrong ATR, please insert a Torvik Loader Card.\n"
+    "  8  Error programming Torvik Loader Card.\n"
+    "  9  the card could not be read\n"
+    "  10 verify: the card differs from the image\n"
+    "  130 interrupted (Ctrl-C), 143 terminated\n";
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out)
 {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    port = static_cast<uint32_t>(std::stoul(text));
-    return port >= 1 && port <= kHighestPort;
+    std::string digits = text;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+        base = 16;
+    }
+    if (digits.empty() || digits.size() > 10) return false;
+    const char* allowed = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    if (digits.find_first_not_of(allowed) != std::string::npos) return false;
+    out = std::stoull(digits, nullptr, base);
+    return out <= max;
 }
+
+// The options every command that talks to a reader takes.
+struct ReaderOptions {
+    std::string port;
+    std::string device;
+    std::string trace;
+    int json = 0;
+    int quiet = 0;
+    int verbose = 0;
+};
+
+void AddReaderOptions(CLI::App& command, ReaderOptions& o)
+{
+    command.add_option("-p,--port", o.port, "the reader's port number, 1 to 255 (default 1, Com1): TORVIK_COM<N> if set, "
+                                            "else the system's serial device for that number")
+        ->type_name("N");
+    command.add_option("-d,--device", o.device, "use NAME as that port for this run: a serial device path, "
+                                                "sim[:OPTIONS] or rfc2217://HOST:PORT")
+        ->type_name("NAME");
+    command.add_option("--trace", o.trace, "write every byte and line change of the run to FILE")->type_name("FILE");
+    command.add_flag("--json", o.json, "one JSON object per line for each status change and a summary");
+    command.add_flag("-q,--quiet", o.quiet, "print only the result");
+    command.add_flag("-v,--verbose", o.verbose, "print every status text, with the resolved port");
+}
+
+class Parser {
+public:
+    Parser()
+    {
+        app_.footer(std::string(kAbout) + "\n\n" + kExitStatuses);
+        app_.add_flag("-V,--version", version_, "print the program's version");
+        app_.require_subcommand(0, 1);
+        app_.fallthrough(false);
+
+        program_ = app_.add_subcommand("program", "write IMAGE onto the card (- reads it from standard input)");
+        AddReaderOptions(*program_, programReader_);
+        program_->add_flag("-n,--no-verify", noVerify_, "read back only a sample of the blocks, not every block");
+        program_->add_flag("--truncate", truncate_, "program the first 0x40000 bytes of a longer image");
+        program_->add_flag("--repeat", repeat_, "card after card, until interrupted");
+        program_->add_option("IMAGE", programImage_, "the card image file")->required()->type_name("");
+
+        read_ = app_.add_subcommand("read", "read the card into the file OUT");
+        AddReaderOptions(*read_, readReader_);
+        read_->add_option("--length", length_, "bytes to read from address 0 (default 0x40000)")->type_name("N");
+        read_->add_option("OUT", readOut_, "the file to write")->required()->type_name("");
+
+        verify_ = app_.add_subcommand("verify", "compare the card with IMAGE without writing to it");
+        AddReaderOptions(*verify_, verifyReader_);
+        verify_->add_option("IMAGE", verifyImage_, "the card image file")->required()->type_name("");
+
+        ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");
+
+        for (CLI::App* command : {program_, read_, verify_, ports_}) command->footer(kExitStatuses);
+        for (CLI::App* app : {&app_, program_, read_, verify_, ports_})
+            for (CLI::Option* option : app->get_options())
+                if (option->get_name() != "--help") option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+    }
+
+    CliParse Parse(const std::vector<std::string>& args)
+    {
+        CliParse result;
+        CliOptions& o = result.options;
+        if (args.empty()) {
+            result.error = "no command given";
+            return result;
+        }
+        if (args.size() == 1 && args[0] == "help") {  // as before the command table
+            o.action = CliOptions::Action::Help;
+            o.helpText = app_.help();
+            return result;
+        }
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        try {
+            app_.parse(reversed);
+        } catch (const CLI::CallForHelp&) {
+            o.action = CliOptions::Action::Help;
+            o.helpText = app_.help();
+            return result;
+        } catch (const CLI::ParseError& e) {
+            result.error = e.what();
+            // "--port: At Most 1 required but received 2"
+            const size_t colon = result.error.find(": At Most 1 required");
+            if (colon != std::string::npos) result.error = result.error.substr(0, colon) + " given more than once";
+            return result;
+        }
+        if (version_ > 0) {
+            o.action = CliOptions::Action::Version;
+            return result;
+        }
+        const ReaderOptions* reader = nullptr;
+        if (program_->parsed()) {
+            o.action = CliOptions::Action::Program;
+            o.image = programImage_;
+            o.verify = noVerify_ == 0;
+            o.truncate = truncate_ > 0;
+            o.repeat = repeat_ > 0;
+            reader = &programReader_;
+        } else if (read_->parsed()) {
+            o.action = CliOptions::Action::Read;
+            o.image = readOut_;
+            reader = &readReader_;
+            uint64_t n = 0;
+            if (!length_.empty() && (!ParseNumber(length_, kCardSize, n) || n == 0)) {
+                result.error = "--length takes a number of bytes from 1 to 0x40000, not '" + length_ + "'";
+                return result;
+            }
+            if (!length_.empty()) o.length = static_cast<int32_t>(n);
+        } else if (verify_->parsed()) {
+            o.action = CliOptions::Action::Verify;
+            o.image = verifyImage_;
+            reader = &verifyReader_;
+        } else if (ports_->parsed()) {
+            o.action = CliOptions::Action::Ports;
+            return result;
+        } else {
+            result.error = "no command given";
+            return result;
+        }
+        if (!reader->port.empty()) {
+            uint64_t n = 0;
+            if (reader->port.find_first_not_of("0123456789") != std::string::npos ||
+                !ParseNumber(reader->port, kHighestPort, n) || n == 0) {
+                result.error = "--port takes a port number from 1 to " + std::to_string(kHighestPort) + ", not '" +
+                               reader->port + "'";
+                return result;
+            }
+            o.port = static_cast<uint32_t>(n);
+        }
+        o.device = reader->device;
+        if (reader->device.empty() && Given(reader == &programReader_ ? program_ : reader == &readReader_ ? read_ : verify_, "--device")) {
+            result.error = "--device needs a device name";
+            return result;
+        }
+        o.trace = reader->trace;
+        o.json = reader->json > 0;
+        o.quiet = reader->quiet > 0;
+        o.verbose = reader->verbose > 0;
+        if (o.quiet && o.verbose) result.error = "--quiet and --verbose cannot be given together";
+        if (o.image.empty()) result.error = "the file name is empty";
+        return result;
+    }
+
+    std::string Help() { return app_.help(); }
+
+private:
+    static bool Given(CLI::App* command, const std::string& name) { return command->count(name) > 0; }
+
+    CLI::App app_{"", "torvik-loader"};
+    CLI::App* program_ = nullptr;
+    CLI::App* read_ = nullptr;
+    CLI::App* verify_ = nullptr;
+    CLI::App* ports_ = nullptr;
+    int version_ = 0;
+    ReaderOptions programReader_, readReader_, verifyReader_;
+    int noVerify_ = 0;
+    int truncate_ = 0;
+    int repeat_ = 0;
+    std::string length_;
+    std::string programImage_, readOut_, verifyImage_;
+};
 
 }  // namespace
 
-CliParse ParseCliArguments(const std::vector<std::string>& args)
-{
-    CliParse result;
-    CliOptions& o = result.options;
-    if (args.empty()) {
-        result.error = "no command given";
-        return result;
-    }
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        o.action = CliOptions::Action::Help;
-        return result;
-    }
-    if (args[0] == "--version") {
-        o.action = CliOptions::Action::Version;
-        return result;
-    }
-    if (args[0] != "program") {
-        result.error = "unknown command '" + args[0] + "'";
-        return result;
-    }
+CliParse ParseCliArguments(const std::vector<std::string>& args) { return Parser().Parse(args); }
 
-    o.action = CliOptions::Action::Program;
-    bool optionsEnded = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const std::string& name, std::string& out) {
-            if (i + 1 >= args.size()) {
-                result.error = name + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        if (!optionsEnded && (a == "--help" || a == "-h")) {
-            o.action = CliOptions::Action::Help;
-            return result;
-        }
-        if (!optionsEnded && a == "--port") {
-            std::string text;
-            if (!value(a, text)) return result;
-            if (!ParsePort(text, o.port)) {
-                result.error = "--port takes a port number from 1 to " + std::to_string(kHighestPort) + ", not '" +
-                               text + "'";
-                return result;
-            }
-        } else if (!optionsEnded && a == "--device") {
-            if (!value(a, o.device)) return result;
-            if (o.device.empty()) {
-                result.error = "--device needs a device name";
-                return result;
-            }
-        } else if (!optionsEnded && a == "--no-verify") {
-            o.verify = false;
-        } else if (!optionsEnded && a == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-            result.error = "unknown option '" + a + "'";
-            return result;
-        } else if (o.image.empty()) {
-            o.image = a;
-        } else {
-            result.error = "only one card image can be programmed at a time ('" + a + "')";
-            return result;
-        }
-    }
-    if (o.image.empty()) result.error = "no card image file given";
-    return result;
-}
-
-std::string CliUsage()
-{
-    return "Usage: torvik-loader program [--port N | --device NAME] [--no-verify] IMAGE\n"
-           "       torvik-loader --help | --version\n"
-           "\n"
-           "Writes the card image file IMAGE (.tvk) onto the Torvik loader card in the\n"
-           "reader: sets the reader up, waits for the card, and programs it, showing the\n"
-           "same messages as the window.\n"
-           "\n"
-           "  --port N       the reader's port number, 1 to 255 (default 1, Com1). The\n"
-           "                 port resolves as in the window: TORVIK_COM<N> if set, else\n"
-           "                 the system's serial device for that number.\n"
-           "  --device NAME  use NAME as the reader's port for this run: a serial device\n"
-           "                 path, sim[:OPTIONS] for the built-in simulated reader, or\n"
-           "                 rfc2217://HOST:PORT for a reader behind a network server\n"
-           "                 (it then stands for port N, 1 unless --port is given).\n"
-           "  --no-verify    read back only a sample of the blocks, not every block.\n"
-           "\n"
-           "Exit status:\n"
-           "  0  Card successfully programmed.\n"
-           "  2  bad arguments, or the image file cannot be used\n"
-           "  3  Could not open comport!\n"
-           "  4  Please remove card from card slot. (the card was not taken out in time)\n"
-           "  5  Error setting Phoenix mode.\n"
-           "  6  Please insert card in card slot. (no card was put in in time)\n"
-           "  7  Wrong ATR, please insert a Torvik Loader Card.\n"
-           "  8  Error programming Torvik Loader Card.\n"
-           "  1  any other failure; 130 when interrupted\n";
-}
+std::string CliUsage() { return Parser().Help(); }

@@ -1,7 +1,11 @@
 #pragma once
-// The command line of torvik-loader:
+// The command line of torvik-loader (see CliUsage() and
+// docs/command-line-and-network-readers.md):
 //
-//   torvik-loader program [--port N | --device NAME] [--no-verify] IMAGE
+//   torvik-loader program [OPTIONS] [--no-verify] [--truncate] [--repeat] IMAGE
+//   torvik-loader read    [OPTIONS] [--length N] OUT
+//   torvik-loader verify  [OPTIONS] IMAGE
+//   torvik-loader ports
 //   torvik-loader --help | --version
 
 #include <cstdint>
@@ -9,7 +13,7 @@
 #include <vector>
 
 struct CliOptions {
-    enum class Action { Program, Help, Version };
+    enum class Action { Program, Read, Verify, Ports, Help, Version };
     Action action = Action::Help;
     // The reader's port number, as the window's port list (1 for Com1).
     uint32_t port = 1;
@@ -18,7 +22,24 @@ struct CliOptions {
     std::string device;
     // "Verify programming": every block is read back.
     bool verify = true;
+    // program: the image file ("-" for standard input); verify: the image to
+    // compare with; read: the file to write.
     std::string image;
+    // program: an image longer than the card is cut to the card's size
+    // instead of refused.
+    bool truncate = false;
+    // program: card after card until interrupted.
+    bool repeat = false;
+    // read: the number of bytes to read from address 0 (the whole card
+    // unless given).
+    int32_t length = 0x40000;
+    bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    // A file that receives the line traffic of the run; empty for none.
+    std::string trace;
+    // Help: the text to print (the command's own help after "CMD --help").
+    std::string helpText;
 };
 
 struct CliParse {
@@ -28,8 +49,10 @@ struct CliParse {
     std::string error;
 };
 
-// Parses the arguments after the program name.
+// Parses the arguments after the program name. An option given twice, an
+// unknown option or command, a missing or extra file name and a bad number
+// are errors.
 CliParse ParseCliArguments(const std::vector<std::string>& args);
 
-// The --help text.
+// The --help text of the whole program.
 std::string CliUsage();

@@ -1,12 +1,15 @@
 #pragma once
-// torvik-loader: the window's Program sequence from the command line.
+// torvik-loader: the window's Program sequence from the command line, and
+// reading a card back into a file or comparing it with one.
 //
-// "program" loads the card image by the window's rules (the first 0x40000
-// bytes of a regular file; more than 16 bytes are needed to program), then
-// runs SetReaderMode("Phoenix", ClockSetting, 30, port), WaitForCard(30,
-// port), ProgramCard and SerialChannel.Close(), exactly as the window's
-// Program button, with the status messages and progress shown by a
-// TerminalView. The exit status tells the outcome (see CliUsage()).
+// "program" loads the card image (more than 16 and at most 0x40000 bytes
+// unless --truncate), shows its size and SHA-256, then runs
+// SetReaderMode("Phoenix", ClockSetting, 30, port), WaitForCard(30, port),
+// ProgramCard and SerialChannel.Close(), exactly as the window's Program
+// button, with the status messages and progress shown by a TerminalView.
+// "read" and "verify" run the same reader setup and card wait, then
+// StartCardLoader, and read every block until two clean answers agree.
+// The exit status tells the outcome (see CliUsage()).
 
 #include <cstdint>
 #include <ostream>
@@ -19,7 +22,10 @@
 constexpr int kExitProgrammed = 0;
 constexpr int kExitOtherFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitReadFailed = 9;
+constexpr int kExitCardDiffers = 10;
 constexpr int kExitInterrupted = 130;
+constexpr int kExitTerminated = 143;
 
 // The exit status for the status text a failed run left behind
 // (kExitOtherFailure for a text that is not one of the run's failures).
@@ -28,11 +34,14 @@ int ExitStatusForMessage(const std::string& status);
 struct CliTerminal {
     bool live = false;    // stdout is a terminal: redraw a status line
     bool colour = false;  // ... and it shows colours
+    bool ansi = true;     // ... and takes escape codes (not TERM=dumb)
+    int width = 80;       // ... of this many columns
 };
 
 // Runs the program for the arguments after the program name. Status lines go
-// to `out`, a failure's one-line message to `err`. Uses the port opener and
-// clock of Platform(); a --device is opened through OpenResolvedDevice for
-// the chosen port number only.
+// to `out`, a failure's one-line message to `err`; `in` is the image for
+// "program -". Uses the port opener and clock of Platform(); a --device is
+// opened through OpenResolvedDevice for the chosen port number only. An
+// interrupted run (Platform().abortRequested) returns kExitInterrupted.
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 const CliTerminal& terminal);
+                 const CliTerminal& terminal, std::istream* in = nullptr);

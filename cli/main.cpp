@@ -1,16 +1,19 @@
-// torvik-loader: programs a Torvik loader card from the command line (see
-// cli/LoaderCli.h). Ctrl-C stops the run at its next wait, closes the port
-// and exits with status 130.
+// torvik-loader: programs, reads and verifies Torvik loader cards from the
+// command line (see cli/LoaderCli.h). Ctrl-C stops the run at its next wait,
+// closes the port and exits with status 130; SIGTERM does the same with 143.
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #define TORVIK_ISATTY(fd) _isatty(fd)
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #define TORVIK_ISATTY(fd) isatty(fd)
 #endif
@@ -20,9 +23,24 @@
 
 namespace {
 
-volatile std::sig_atomic_t interruptRequested = 0;
+volatile std::sig_atomic_t interruptSignal = 0;
 
-extern "C" void OnInterrupt(int) { interruptRequested = 1; }
+extern "C" void OnInterrupt(int signal) { interruptSignal = signal; }
+
+int TerminalWidth()
+{
+#ifdef _WIN32
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize size{};
+    if (ioctl(1, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+    const char* columns = std::getenv("COLUMNS");
+    if (columns != nullptr && std::atoi(columns) > 0) return std::atoi(columns);
+    return 80;
+}
 
 }  // namespace
 
@@ -32,15 +50,20 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, OnInterrupt);
     // The run's waits process "messages" here: the only one is an interrupt.
     Platform().processMessages = [] {
-        if (interruptRequested) Platform().abortRequested = true;
+        if (interruptSignal != 0) Platform().abortRequested = true;
     };
 
     CliTerminal terminal;
     terminal.live = TORVIK_ISATTY(1) != 0;
     const char* term = std::getenv("TERM");
-    terminal.colour = terminal.live && std::getenv("NO_COLOR") == nullptr &&
-                      !(term != nullptr && std::string(term) == "dumb");
+    const bool dumb = term != nullptr && std::string(term) == "dumb";
+    terminal.ansi = terminal.live && !dumb;
+    terminal.colour = terminal.ansi && std::getenv("NO_COLOR") == nullptr;
+    terminal.width = terminal.live ? TerminalWidth() : 80;
 
+    std::ios::sync_with_stdio(true);
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return RunLoaderCli(args, std::cout, std::cerr, terminal);
+    const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, &std::cin);
+    if (status == kExitInterrupted && interruptSignal == SIGTERM) return kExitTerminated;
+    return status;
 }

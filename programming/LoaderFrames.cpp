@@ -57,6 +57,14 @@ int ReadBackMismatches(const uint8_t* expected)
     return differing;
 }
 
+bool EchoIntact(int32_t frameBytes)
+{
+    if (frameBytes < 0 || SerialChannel.ReceiveCount < frameBytes) return false;
+    for (int32_t i = 0; i < frameBytes; ++i)
+        if (SerialChannel.ReceiveBuffer[i] != SerialChannel.TransmitBuffer[i]) return false;
+    return true;
+}
+
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
 
 bool OpenBaseSettings(uint32_t port)

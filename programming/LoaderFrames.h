@@ -48,6 +48,11 @@ bool WriteAcknowledged();
 // read answer that never came cannot pass for a block of zero bytes.
 int ReadBackMismatches(const uint8_t* expected);
 
+// True when the reader echoed the last frame sent intact: at least
+// frameBytes bytes arrived and the first frameBytes of them equal the frame in
+// SerialChannel.TransmitBuffer.
+bool EchoIntact(int32_t frameBytes);
+
 // Base speed for the card reset and the loader start command: 9600 baud when
 // `clock` is exactly "6.00", else 5728.
 uint32_t BaseSpeed(const std::string& clock);

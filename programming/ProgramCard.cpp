@@ -3,15 +3,11 @@
 
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
+#include "programming/StartCardLoader.h"
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
 
 namespace {
-
-// A Torvik loader card answers the reset with 3B 54 4C 54 and at least one
-// more byte.
-const char kAtrPrefix[] = "3B 54 4C 54 ";
-constexpr size_t kAtrPrefixLength = sizeof kAtrPrefix - 1;
 
 constexpr int kAttemptsPerBlock = 10;
 // Every block write acknowledgement is awaited this long.
@@ -27,11 +23,6 @@ constexpr int kVerifyPasses = 3;
 // in a row differ from the image: an answer garbled on the line is not a
 // wrong block, and rewriting it would only call for yet another pass.
 constexpr int kReadsPerVerifiedBlock = 3;
-
-bool IsLoaderCardAtr(const std::string& atr)
-{
-    return atr.size() > kAtrPrefixLength && atr.compare(0, kAtrPrefixLength, kAtrPrefix) == 0;
-}
 
 // Fills the image with zero bytes up to a whole number of blocks and returns
 // the padded length. A length outside the buffer is brought back inside it,
@@ -129,25 +120,11 @@ PassResult VerifyPass(ProgramWindow& window, int32_t length, int32_t& writeCount
 
 bool ProgramCard(ProgramWindow& window)
 {
-    const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
     const bool verifyAll = window.VerifyChecked();
     StatusControl& status = window.Status();
 
-    // 1: only a Torvik loader card is programmed.
-    loader::OpenBaseSettings(port);
-    if (!IsLoaderCardAtr(SerialChannel.ResetCard(0, 0))) {
-        ShowFailure(status, status_text::kWrongAtr);
-        return false;
-    }
-
-    // 2.
-    const int32_t speed = CalibrateBaudRate(window);
-
-    // 3: restart the loader and talk to it at the calibrated speed.
-    loader::OpenBaseSettings(port);
-    SerialChannel.ResetCard(0, 0);
-    SerialChannel.SendCommandText(loader::kStartCommand);
-    loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
+    // 1-3: answer-to-reset check, calibration, loader start.
+    if (StartCardLoader(window) == 0) return false;
 
     // 4.
     const int32_t length = PadToWholeBlocks(CardImage);

@@ -124,6 +124,8 @@ SimOptions SimOptions::Parse(const std::string& text)
     if (rest.rfind("sim:", 0) == 0) rest = rest.substr(4);
 
     SimOptions o;
+    bool slotScripted = false;
+    int follow = -1;  // -1: not given
     size_t pos = 0;
     while (pos <= rest.size()) {
         size_t comma = rest.find(',', pos);
@@ -197,11 +199,38 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.openLines = Flag(key, value);
         } else if (key == "latency") {
             o.latencyMs = static_cast<int64_t>(Unsigned(key, value, 1000));
+        } else if (key == "follow") {
+            follow = Flag(key, value) ? 1 : 0;
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }
+        if (key == "card" || key == "remove" || key == "insert") slotScripted = true;
     }
+    o.followPrompts = follow < 0 ? !slotScripted : follow == 1;
     return o;
+}
+
+std::string SimOptionsHelp()
+{
+    return "  card=in|out        a card is in the slot at start (in)\n"
+           "  remove=MS          take the card out MS ms after the program first sees it (-1, never)\n"
+           "  insert=MS          put a card in MS ms after the program first sees the slot empty (-1, never)\n"
+           "  follow=0|1         a person takes the card out and puts it back when asked\n"
+           "                     (1 unless card=, remove= or insert= is given)\n"
+           "  setup=XX           the reader starts set up with setting byte XX (not set up)\n"
+           "  window=LO-HI       baud range in which the loader understands frames (34000-34700)\n"
+           "  atr=HEX|none       the card's answer-to-reset (3B 54 4C 54 52 56 4B 01)\n"
+           "  turnaround=US      delay before an answer in microseconds (100)\n"
+           "  breakjunk=N        bytes the reader sends while a break is held (0)\n"
+           "  silent=1, noecho=1 the reader answers nothing / does not echo\n"
+           "  ackloss=P          probability that a block acknowledgement is lost (0)\n"
+           "  ackwrong=P         probability that a block is acknowledged wrongly (0)\n"
+           "  readcorrupt=P      probability of a flipped bit in a read answer (0)\n"
+           "  noise=P            probability of a flipped bit in any byte on the line (0)\n"
+           "  lose_ack_block=ADDR:N  the block at ADDR gets no acknowledgement N times\n"
+           "  badcell=ADDR       the card byte at ADDR never stores correctly\n"
+           "  vanish=MS          the port disappears MS ms after it was first opened (-1, never)\n"
+           "  seed=N             seed of the random faults (1)\n";
 }
 
 }  // namespace sim

@@ -55,6 +55,12 @@
 //                    host when the adapter's timer, firing every MS ms, fires
 //                    next, or when 62 bytes have gathered (default 0: at
 //                    once).
+//   follow=0|1       a simulated person follows the prompts: when the program
+//                    keeps looking at the slot (a second look in a row at the
+//                    same state), takes the card out half a second later if it
+//                    has been in since the start or since its last reset, or
+//                    puts a new card in if the slot is empty. Default 1 unless
+//                    card=, remove= or insert= script the slot.
 
 #include <cstdint>
 #include <string>
@@ -86,6 +92,7 @@ struct SimOptions {
     uint64_t seed = 1;
     bool openLines = false;
     int64_t latencyMs = 0;
+    bool followPrompts = false;  // Parse: true unless the slot is scripted
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }
@@ -95,5 +102,9 @@ struct SimOptions {
     // key or a bad value.
     static SimOptions Parse(const std::string& text);
 };
+
+// The keys above, one per line with their meaning and default, for a
+// program's --help.
+std::string SimOptionsHelp();
 
 }  // namespace sim

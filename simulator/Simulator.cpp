@@ -353,6 +353,7 @@ void SimulatedReader::SetDtrLevel(int64_t now, bool level)
 void SimulatedReader::ReleaseReset(int64_t now)
 {
     if (card_ == CardState::Absent || !CardReachable()) return;
+    cardUsed_ = true;
     card_ = CardState::Ready;
     frame_.clear();
     const std::vector<uint8_t> atr = options_.atr;
@@ -395,6 +396,7 @@ void SimulatedReader::PurgeTx(int64_t now)
 
 uint32_t SimulatedReader::ModemStatus(int64_t now)
 {
+    if (options_.followPrompts) FollowPrompt(now);
     if (card_ != CardState::Absent) {
         if (!removeArmed_ && options_.removeMs >= 0) {
             removeArmed_ = true;
@@ -407,6 +409,32 @@ uint32_t SimulatedReader::ModemStatus(int64_t now)
         insertAt_ = now + MsToMicros(static_cast<uint64_t>(options_.insertMs));
     }
     return kMsRlsdOn;
+}
+
+void SimulatedReader::FollowPrompt(int64_t now)
+{
+    // The program looks at the slot again and again while it waits (every
+    // half second); a single look, or two in one go, is not a prompt. The
+    // person acts half a second after a look that comes a while after the
+    // first one at the same state, about a second after the prompt.
+    constexpr int64_t kReactionMicros = 500'000;
+    constexpr int64_t kWaitingMicros = 250'000;
+    const bool present = card_ != CardState::Absent;
+    if (present != lookedPresent_ || firstLookAt_ < 0) {
+        lookedPresent_ = present;
+        firstLookAt_ = now;
+    }
+    if (now - firstLookAt_ < kWaitingMicros) return;
+    if (present) {
+        insertAt_ = kNever;
+        if (cardUsed_ && removeAt_ == kNever) removeAt_ = now + kReactionMicros;
+        return;
+    }
+    removeAt_ = kNever;
+    if (insertAt_ == kNever) {
+        insertAt_ = now + kReactionMicros;
+        cardUsed_ = false;
+    }
 }
 
 // --------------------------------------------------------------- reader side

@@ -219,6 +219,9 @@ private:
     void EnterSetupMode(int64_t now);
     void ReleaseReset(int64_t now);
     void InsertAt(int64_t t);
+    // With follow=1: a program that keeps looking at the slot makes the person
+    // take the card out or put one in.
+    void FollowPrompt(int64_t now);
     void RemoveAt(int64_t t);
     bool CardReachable() const;
     // Queues reader or card bytes towards the host, starting no earlier than
@@ -279,6 +282,12 @@ private:
     int64_t insertAt_ = kNever;
     bool removeArmed_ = false;
     bool insertArmed_ = false;
+    // The person who follows the prompts: the card in the slot has been there
+    // since the start or has been released from reset since it was put in,
+    // so a look at the slot means the program wants it out.
+    bool cardUsed_ = true;
+    bool lookedPresent_ = false;  // the slot as the program last saw it
+    int64_t firstLookAt_ = -1;    // the first look at that state, µs
 
     // Card.
     CardState card_ = CardState::Idle;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -35,6 +36,13 @@ public:
     }
     const std::string& Address() const { return address_; }
     void Kill() { process_.Kill(); }
+    // Ends the server and returns what it logged.
+    std::string Log()
+    {
+        process_.Kill();
+        process_.Wait(5'000);
+        return process_.Stderr();
+    }
 
 private:
     Subprocess process_;
@@ -76,12 +84,15 @@ TEST(CliNetwork, ProgramsTheCardThroughANetworkReaderNamedByPort)
     const Result r = RunLoader({"program", "--port", "3", "--no-verify", image}, {"TORVIK_COM3=" + server.Address()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("Please remove card from card slot.\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Please insert card in card slot.\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Wait Setting Phoenix 3.58MHz.\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Optimizing *********************\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Programming 94%\n"), std::string::npos) << r.out;  // 19 blocks: 288 * 100 / 304
-    EXPECT_EQ(LastLine(r.out), "Card successfully programmed.");
+    // Piped: one line per message with the seconds since the start.
+    for (const char* message : {"s  Please remove card from card slot.\n", "s  Please insert card in card slot.\n",
+                                "s  Wait Setting Phoenix 3.58MHz.\n", "s  Optimizing *\n", "s  Programming 0%\n"})
+        EXPECT_NE(r.out.find(message), std::string::npos) << message << r.out;
+    EXPECT_EQ(r.out.find("Programming 94%"), std::string::npos) << r.out;
+    EXPECT_EQ(LastLine(r.out).rfind("Card successfully programmed. 300 bytes in ", 0), 0u) << r.out;
+    const std::string log = server.Log();
+    EXPECT_NE(log.find(" connection 1 opened\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" connection 1 closed\n"), std::string::npos) << log;
 }
 
 TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
@@ -93,14 +104,14 @@ TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(r.err, "torvik-loader: Could not open comport!\n"
                      "torvik-loader: rfc2217://127.0.0.1:1: host unreachable, or no reader server on that port\n");
-    EXPECT_EQ(LastLine(r.out), "Could not open comport!");
+    EXPECT_EQ(r.out.find("Could not open comport!"), std::string::npos) << "reported twice: " << r.out;
 
     // A reader that never answers the setup.
     SimServer silent("card=out,silent=1");
     ASSERT_FALSE(silent.Address().empty());
     r = RunLoader({"program", "--device", silent.Address(), image}, {}, 30'000);
     EXPECT_EQ(r.status, 5) << r.out << r.err;
-    EXPECT_EQ(LastLine(r.out), "Error setting Phoenix mode.");
+    EXPECT_EQ(r.err, "torvik-loader: Error setting Phoenix mode.\n");
 
     // A card that is not a loader card.
     SimServer wrong("card=out,insert=200,atr=3B02");
@@ -118,15 +129,40 @@ TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
     Subprocess p;
     ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", server.Address(), image}));
     // The setup's break is being held now; the server goes away.
-    ASSERT_EQ(p.ReadLine(10'000), "Wait Setting Phoenix 3.58MHz.");
+    ASSERT_EQ(p.ReadLine(10'000).rfind("Image ", 0), 0u);
+    ASSERT_NE(p.ReadLine(10'000).find("s  Wait Setting Phoenix 3.58MHz."), std::string::npos);
     server.Kill();
     const int status = p.Wait(30'000);
     EXPECT_EQ(status, 5) << p.Stdout() << p.Stderr();
-    EXPECT_EQ(LastLine(p.Stdout()), "Error setting Phoenix mode.");
+    EXPECT_EQ(p.Stderr(), "torvik-loader: Error setting Phoenix mode.\n"
+                          "torvik-loader: the network reader went away (connection lost)\n");
+}
+
+TEST(CliProgram, SignalsStopTheRunWithTheirStatus)
+{
+    const std::string image = WriteImage("sig.tvk", 64);
+    const std::pair<int, int> cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+    for (const auto& [signal, status] : cases) {
+        Subprocess p;
+        // A card nobody takes out: the run waits at the first prompt.
+        ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", "sim:card=in", image}));
+        ASSERT_EQ(p.ReadLine(10'000).rfind("Image ", 0), 0u);
+        ASSERT_NE(p.ReadLine(10'000).find("Please remove card from card slot."), std::string::npos);
+        p.Signal(signal);
+        EXPECT_EQ(p.Wait(10'000), status) << signal;
+        EXPECT_EQ(p.Stderr(), "torvik-loader: interrupted: nothing written yet\n");
+    }
 }
 
 TEST(CliProgram, CommandLineErrorsHelpAndVersion)
 {
+    // The network server's help lists the simulator's options.
+    Subprocess server;
+    ASSERT_TRUE(server.Start({TORVIK_SIM_SERVER, "--help"}));
+    EXPECT_EQ(server.Wait(10'000), 0);
+    for (const char* key : {"--listen", "card=", "follow=", "atr=", "seed="})
+        EXPECT_NE(server.Stdout().find(key), std::string::npos) << key;
+
     Result r = RunLoader({});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
@@ -134,11 +170,11 @@ TEST(CliProgram, CommandLineErrorsHelpAndVersion)
 
     r = RunLoader({"program", ::testing::TempDir() + "missing.tvk"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "torvik-loader: " + ::testing::TempDir() + "missing.tvk: cannot be read\n");
+    EXPECT_EQ(r.err, "torvik-loader: " + ::testing::TempDir() + "missing.tvk: cannot be read: No such file or directory\n");
 
     r = RunLoader({"--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("Usage: torvik-loader program", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Usage: torvik-loader", 0), 0u) << r.out;
 
     r = RunLoader({"--version"});
     EXPECT_EQ(r.status, 0);

@@ -20,7 +20,8 @@ TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
     for (const char* text : {"", "sim", "sim:", " "}) {
         const SimOptions o = SimOptions::Parse(text);
         EXPECT_TRUE(o.port == 1 && o.cardIn && o.removeMs == -1 && o.insertMs == -1 && o.setupByte == -1 &&
-                    o.windowLow == 0 && o.turnaroundMicros == 100 && o.vanishMs == -1 && o.ackLoss == 0.0)
+                    o.windowLow == 0 && o.turnaroundMicros == 100 && o.vanishMs == -1 && o.ackLoss == 0.0 &&
+                    o.followPrompts)
             << text;
         EXPECT_EQ(o.atr, (std::vector<uint8_t>{0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}));
     }
@@ -50,6 +51,9 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
         {"lose_ack_block=0x3FFF0:3",
          [](const SimOptions& o) { return o.loseAckBlock == 0x3FFF0 && o.loseAckCount == 3; }},
         {"lose_ack_block=32:1", [](const SimOptions& o) { return o.loseAckBlock == 32 && o.loseAckCount == 1; }},
+        {"follow=0", [](const SimOptions& o) { return !o.followPrompts; }},
+        {"card=in", [](const SimOptions& o) { return !o.followPrompts; }},
+        {"insert=5,follow=1", [](const SimOptions& o) { return o.followPrompts; }},
         {"badcell=0x15", [](const SimOptions& o) { return o.badCell == 0x15; }},
         {"vanish=2000,seed=18446744073709551615",
          [](const SimOptions& o) { return o.vanishMs == 2000 && o.seed == UINT64_MAX; }},
@@ -89,6 +93,7 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
         {"lose_ack_block=0x40", "lose_ack_block"},
         {"badcell=0x40000", "badcell"},
         {"seed=18446744073709551616", "seed"},
+        {"follow=yes", "follow"},
         {"card", "card"},
     };
     for (const Case& c : cases) {

@@ -122,6 +122,11 @@ public:
     }
 
     void CloseStdin() { CloseFd(in_); }
+    // Sends `signal` to the child.
+    void Signal(int signal)
+    {
+        if (pid_ > 0) kill(pid_, signal);
+    }
     void Kill()
     {
         if (pid_ > 0) kill(pid_, SIGKILL);

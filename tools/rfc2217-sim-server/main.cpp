@@ -3,14 +3,18 @@
 // "on another machine":
 //
 //   rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]
+//   rfc2217-sim-server --help | --version
 //   TORVIK_COM1=rfc2217://HOST:PORT torvik-loader program --port 1 IMAGE
 //
 // --listen defaults to 127.0.0.1:0 (a free port); --sim takes the simulated
 // reader's options (the text after "sim:", see simulator/SimOptions.h). One
 // client at a time; the reader, its card and its state live as long as the
-// server, across connections. The first line on stdout names the address.
+// server, across connections. The first line on stdout names the address;
+// each connection is logged on stderr when it opens and when it ends.
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -21,13 +25,40 @@
 #include "platform/TcpSocket.h"
 #include "simulator/Simulator.h"
 
+#ifndef TORVIK_VERSION
+#define TORVIK_VERSION "unknown"
+#endif
+
 namespace {
+
+const char kUsage[] = "usage: rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]\n"
+                      "       rfc2217-sim-server --help | --version\n";
 
 int Usage(const std::string& problem)
 {
-    std::cerr << "rfc2217-sim-server: " << problem << "\n"
-              << "usage: rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]\n";
+    std::cerr << "rfc2217-sim-server: " << problem << "\n" << kUsage;
     return 2;
+}
+
+int Help()
+{
+    std::cout << kUsage
+              << "\nServes the simulated card reader as an RFC 2217 serial port, one client at a\n"
+                 "time; the reader and its card live as long as the server. The first line names\n"
+                 "the address (rfc2217://HOST:PORT); connections are logged on stderr.\n\n"
+                 "  --listen HOST:PORT  address to listen on (127.0.0.1 and a free port)\n"
+                 "  --sim OPTIONS       the simulated reader's options, key=value separated by commas:\n\n"
+              << sim::SimOptionsHelp();
+    return 0;
+}
+
+// "2026-12-09 03:14:15 " in local time.
+std::string Stamp()
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S ", std::localtime(&now));
+    return text;
 }
 
 }  // namespace
@@ -53,7 +84,9 @@ int main(int argc, char** argv)
         } else if (arg == "--sim") {
             simText = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
-            Usage("serves the simulated reader over RFC 2217");
+            return Help();
+        } else if (arg == "--version" || arg == "-V") {
+            std::cout << "rfc2217-sim-server " << TORVIK_VERSION << '\n';
             return 0;
         } else {
             return Usage("unknown argument " + arg);
@@ -76,16 +109,25 @@ int main(int argc, char** argv)
     }
     std::cout << "Serving the simulated reader on rfc2217://" << host << ":" << listener->Port() << std::endl;
 
-    for (;;) {
+    for (int connection = 1;; ++connection) {
         std::unique_ptr<TcpSocket> client = listener->Accept(-1);
         if (!client) continue;
+        std::cerr << Stamp() << "connection " << connection << " opened" << std::endl;
         // A vanished reader cannot be opened: the client sees its connection
         // close at once, as a port that cannot be opened.
         std::unique_ptr<CommPort> handle = reader->OpenHandle();
-        if (!handle) continue;
+        if (!handle) {
+            std::cerr << Stamp() << "connection " << connection << " closed: the reader has vanished" << std::endl;
+            continue;
+        }
         Rfc2217Session session(*client, *handle);
-        if (!session.Start()) continue;
+        if (!session.Start()) {
+            std::cerr << Stamp() << "connection " << connection << " closed during the Telnet negotiation"
+                      << std::endl;
+            continue;
+        }
         while (session.Turn(1)) {
         }
+        std::cerr << Stamp() << "connection " << connection << " closed" << std::endl;
     }
 }

@@ -1,0 +1,176 @@
+#include "cli/PortList.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <devguid.h>
+#include <setupapi.h>
+// clang-format on
+#else
+extern char** environ;
+#endif
+
+#include "devices/SystemPorts.h"
+#include "serial/Scom.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kHighestPort = 255;
+
+// Every TORVIK_COM<n> that is set: n -> value.
+std::map<uint32_t, std::string> PortVariables()
+{
+    std::map<uint32_t, std::string> vars;
+    for (uint32_t n = 1; n <= kHighestPort; ++n) {
+        const char* value = std::getenv(("TORVIK_COM" + std::to_string(n)).c_str());
+        if (value != nullptr) vars[n] = value;
+    }
+    return vars;
+}
+
+#ifndef _WIN32
+// The Com numbers (1 to 255) that resolve to `device`.
+std::string ComNumbersFor(const std::string& device)
+{
+    std::string names;
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(device, ec);
+    for (uint32_t n = 1; n <= kHighestPort; ++n) {
+        const std::string value = ResolveDeviceName(TSerialChannel::DeviceName(n));
+        std::error_code e2;
+        if (value == device || (!ec && fs::weakly_canonical(value, e2) == real && !e2))
+            names += (names.empty() ? "Com" : ", Com") + std::to_string(n);
+    }
+    return names;
+}
+
+std::string ReadLine(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+void WriteSystemPorts(std::ostream& out, int& count)
+{
+    std::error_code ec;
+    std::map<std::string, std::string> byId;  // device -> by-id name
+    for (const fs::directory_entry& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        std::error_code e2;
+        byId[fs::canonical(e.path(), e2).string()] = e.path().string();
+    }
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator("/sys/class/tty", ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const fs::path sys = fs::path("/sys/class/tty") / name;
+        std::error_code e2;
+        if (!fs::exists(sys / "device", e2)) continue;
+        // Built-in 8250 ports are listed whether present or not; keep only
+        // the ones with a known port type.
+        if (name.rfind("ttyS", 0) == 0 && ReadLine(sys / "type") == "0") continue;
+        const std::string device = "/dev/" + name;
+        std::string line = device;
+        fs::path dir = fs::canonical(sys / "device", e2);
+        for (int up = 0; up < 6 && !e2 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
+            if (!fs::exists(dir / "idVendor", e2)) continue;
+            line += "  usb " + ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+            for (const char* field : {"manufacturer", "product", "serial"}) {
+                const std::string value = ReadLine(dir / field);
+                if (!value.empty()) line += std::string("  ") + field + " \"" + value + "\"";
+            }
+            break;
+        }
+        if (byId.count(device) != 0) line += "  " + byId[device];
+        const std::string com = ComNumbersFor(device);
+        line += com.empty() ? "  (no Com number)" : "  " + com;
+        out << line << '\n';
+        ++count;
+    }
+}
+#else
+// The friendly names of the ports class ("USB Serial Port (COM3)"), by port
+// name.
+std::map<std::string, std::string> FriendlyNames()
+{
+    std::map<std::string, std::string> names;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return names;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        char friendly[256] = {};
+        if (!SetupDiGetDeviceRegistryPropertyA(set, &info, SPDRP_FRIENDLYNAME, nullptr,
+                                               reinterpret_cast<PBYTE>(friendly), sizeof friendly - 1, nullptr))
+            continue;
+        HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char port[64] = {};
+        DWORD size = sizeof port - 1;
+        DWORD type = 0;
+        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(port), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_SZ)
+            names[port] = friendly;
+        RegCloseKey(key);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return names;
+}
+
+void WriteSystemPorts(std::ostream& out, int& count)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    const std::map<std::string, std::string> friendly = FriendlyNames();
+    for (DWORD i = 0;; ++i) {
+        char name[256];
+        BYTE value[256];
+        DWORD nameSize = sizeof name, valueSize = sizeof value - 1, type = 0;
+        if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, value, &valueSize) != ERROR_SUCCESS) break;
+        if (type != REG_SZ) continue;
+        value[valueSize] = 0;
+        const std::string port = reinterpret_cast<char*>(value);
+        std::string line = port;
+        const auto f = friendly.find(port);
+        line += "  \"" + (f != friendly.end() ? f->second : std::string(name)) + "\"";
+        // COMn is Com n unless TORVIK_COM<n> sends that number elsewhere.
+        std::string com;
+        if (port.size() > 3 && port.size() <= 6 && port.rfind("COM", 0) == 0 &&
+            port.find_first_not_of("0123456789", 3) == std::string::npos) {
+            const unsigned long n = std::stoul(port.substr(3));
+            if (n >= 1 && n <= kHighestPort && std::getenv(("TORVIK_COM" + std::to_string(n)).c_str()) == nullptr)
+                com = "Com" + std::to_string(n);
+        }
+        line += com.empty() ? "  (no Com number)" : "  " + com;
+        out << line << '\n';
+        ++count;
+    }
+    RegCloseKey(key);
+}
+#endif
+
+}  // namespace
+
+void WritePortList(std::ostream& out)
+{
+    int count = 0;
+    WriteSystemPorts(out, count);
+    if (count == 0) out << "No serial devices found.\n";
+    for (const auto& [n, value] : PortVariables())
+        out << "Com" << n << "  TORVIK_COM" << n << "=" << value << '\n';
+}

@@ -1,0 +1,167 @@
+#include "platform/LineTrace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/Platform.h"
+
+namespace {
+
+std::string Hex(const uint8_t* bytes, uint32_t count)
+{
+    std::string text;
+    text.reserve(count * 3);
+    char pair[4];
+    for (uint32_t i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, " %02X", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::string Format(const LineSettings& s)
+{
+    static const char parity[] = "NOEMS";
+    static const char* const stop[] = {"1", "1.5", "2"};
+    return std::to_string(s.BaudRate) + " " + std::to_string(s.ByteSize) + (s.Parity < 5 ? parity[s.Parity] : '?') +
+           (s.StopBits < 3 ? stop[s.StopBits] : "?");
+}
+
+class WatchedPort final : public CommPort {
+public:
+    WatchedPort(std::unique_ptr<CommPort> port, LineWatch& watch) : port_(std::move(port)), watch_(watch) {}
+    ~WatchedPort() override { watch_.Note("close"); }
+
+    bool SetTimeouts(const CommTimeouts& t) override { return port_->SetTimeouts(t); }
+    bool SetupQueues(uint32_t in, uint32_t out) override { return port_->SetupQueues(in, out); }
+    bool GetState(LineSettings& s) override { return port_->GetState(s); }
+    bool SetState(const LineSettings& s) override
+    {
+        const bool ok = port_->SetState(s);
+        watch_.Settings(s);
+        watch_.Note("settings " + Format(s) + " rts " + std::to_string(s.fRtsControl) + " dtr " +
+                    std::to_string(s.fDtrControl) + Failed(ok));
+        return ok;
+    }
+    bool Escape(uint32_t f) override
+    {
+        const bool ok = port_->Escape(f);
+        const char* name = f == kEscSetRts ? "rts 1" : f == kEscClrRts ? "rts 0" : f == kEscSetDtr ? "dtr 1"
+                                                                          : f == kEscClrDtr ? "dtr 0" : "escape ?";
+        watch_.Note(name + Failed(ok));
+        return ok;
+    }
+    bool SetBreak() override
+    {
+        const bool ok = port_->SetBreak();
+        watch_.Note("break 1" + Failed(ok));
+        return ok;
+    }
+    bool ClearBreak() override
+    {
+        const bool ok = port_->ClearBreak();
+        watch_.Note("break 0" + Failed(ok));
+        return ok;
+    }
+    bool GetModemStatus(uint32_t& status) override
+    {
+        const bool ok = port_->GetModemStatus(status);
+        watch_.Note("modem cd=" + Bit(status, kMsRlsdOn) + " cts=" + Bit(status, kMsCtsOn) + " dsr=" +
+                    Bit(status, kMsDsrOn) + " ring=" + Bit(status, kMsRingOn) + Failed(ok));
+        return ok;
+    }
+    bool Purge(uint32_t flags) override
+    {
+        const bool ok = port_->Purge(flags);
+        std::string text = "purge";
+        if (flags & (kPurgeRxAbort | kPurgeRxClear)) text += " rx";
+        if (flags & (kPurgeTxAbort | kPurgeTxClear)) text += " tx";
+        watch_.Note(text + Failed(ok));
+        return ok;
+    }
+    bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
+    {
+        const bool ok = port_->Read(buffer, count, bytesRead);
+        if (ok && bytesRead > 0) watch_.Received(buffer, bytesRead);
+        if (!ok) watch_.Note("rx failed");
+        return ok;
+    }
+    bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
+    {
+        const bool ok = port_->Write(buffer, count, bytesWritten);
+        watch_.Sent(buffer, count);
+        if (!ok) watch_.Note("tx failed");
+        return ok;
+    }
+
+private:
+    static std::string Failed(bool ok) { return ok ? "" : " failed"; }
+    static std::string Bit(uint32_t status, uint32_t bit) { return (status & bit) != 0 ? "1" : "0"; }
+
+    std::unique_ptr<CommPort> port_;
+    LineWatch& watch_;
+};
+
+}  // namespace
+
+LineWatch::LineWatch(CommPortOpener& base, Clock& clock, std::ostream* trace)
+    : base_(base), clock_(clock), trace_(trace), startMicros_(clock.NowMicros())
+{
+}
+
+std::unique_ptr<CommPort> LineWatch::Open(const std::string& deviceName)
+{
+    std::unique_ptr<CommPort> port = base_.Open(deviceName);
+    Note("open " + deviceName + (port ? "" : " failed"));
+    if (!port) return nullptr;
+    return std::make_unique<WatchedPort>(std::move(port), *this);
+}
+
+void LineWatch::Note(const std::string& text)
+{
+    if (trace_ == nullptr) return;
+    const int64_t micros = clock_.NowMicros() - startMicros_;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(micros / 1000) / 1000.0);
+    *trace_ << stamp << text << '\n';
+}
+
+void LineWatch::Sent(const uint8_t* bytes, uint32_t count)
+{
+    counts_.bytesSent += count;
+    if (count == 3 && bytes[0] == 0x01 && bytes[1] == 0x02 && bytes[2] == 0xEA) {
+        counts_.writeFrames = 0;
+        counts_.readFrames = 0;
+        counts_.lastWriteAddress = -1;
+    } else if (count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13) {
+        ++counts_.writeFrames;
+        counts_.lastWriteAddress = (int64_t{bytes[3]} << 16) | (int64_t{bytes[4]} << 8) | bytes[5];
+    } else if (count == 7 && bytes[0] == 0xFE && bytes[1] == 0x00 && bytes[2] == 0x03) {
+        ++counts_.readFrames;
+    }
+    if (trace_ != nullptr) Note("tx" + Hex(bytes, count));
+}
+
+void LineWatch::Received(const uint8_t* bytes, uint32_t count)
+{
+    counts_.bytesReceived += count;
+    if (trace_ != nullptr) Note("rx" + Hex(bytes, count));
+}
+
+void LineWatch::Settings(const LineSettings& s)
+{
+    if (s.Parity == kMarkParity) counts_.workingBaud = s.BaudRate;
+}
+
+void InstallTraceFromEnvironment()
+{
+    const char* path = std::getenv("TORVIK_TRACE");
+    if (path == nullptr || *path == '\0') return;
+    static std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file) return;
+    file << std::unitbuf;
+    PlatformServices& services = Platform();
+    static LineWatch watch(*services.ports, *services.clock, &file);
+    services.ports = &watch;
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The start of every card session after the card wait: the answer-to-reset
+// check, the speed calibration and the loader start. Programming, reading and
+// verifying a card all begin here.
+
+#include <cstdint>
+
+#include "platform/Window.h"
+
+// Expects the port open (after WaitForCard). Resets the card at the base
+// settings and checks that it answers as a Torvik loader card (3B 54 4C 54 and
+// at least one more byte); otherwise shows "Wrong ATR, please insert a Torvik
+// Loader Card." on red and returns 0 with the port left open. Then finds the
+// loader's speed with CalibrateBaudRate, resets the card again, sends the
+// loader start command at the base settings and reopens the port with the
+// working settings at the speed found, which it returns. Takes about 8 s.
+//
+// CalibrateBaudRate writes the identification block to address 0 in every
+// trial, which programming overwrites afterwards. With `readOnly` (reading or
+// comparing a card, which must leave it as it is) the speed is found instead
+// by trials that only read block 0: a trial passes when two read answers come
+// back whole, with the echo intact, and agree. Same trial speeds, same
+// "Optimizing" stars, same choice of the middle of the passing window.
+int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false);
