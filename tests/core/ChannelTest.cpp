@@ -140,6 +140,10 @@ TEST_F(ChannelTest, CommandTextVariantsGiveTheSameBytes)
         {"01\t02\r\nea", loaderStart},
         {"ea", {0xEA}},
         {"01 0", {0x01}},
+        {"01 0 ", {0x01}},
+        {"01 0\r\n", {0x01}},
+        {"01 02 E ", {0x01, 0x02}},
+        {"01 02 EA\t\n", loaderStart},
         {"", {}},
         {"7", {}},
     };
@@ -166,7 +170,7 @@ TEST_F(ChannelTest, MalformedTextIsRefusedBeforeAnythingChanges)
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({0x55});
     SerialChannel.Receive(1, 100);
-    for (const std::string text : {" 01 02", "01 0G", "0x12", "01 2 3"}) {
+    for (const std::string text : {" 01 02", "0 ", "01 0G", "0x12", "01 2 3"}) {
         try {
             SerialChannel.SendCommandText(text);
             ADD_FAILURE() << "accepted \"" << text << '"';
