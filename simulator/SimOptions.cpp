@@ -67,6 +67,15 @@ int64_t Delay(const std::string& key, const std::string& value)
     return static_cast<int64_t>(n);
 }
 
+// Milliseconds, or -1 for the turnaround.
+int64_t AnswerDelay(const std::string& key, const std::string& value)
+{
+    if (value == "-1") return -1;
+    uint64_t n = 0;
+    if (!ParseUnsigned(value, 1'000'000, n)) Bad(key, value, "milliseconds (0 or more) or -1 for the turnaround");
+    return static_cast<int64_t>(n);
+}
+
 bool Flag(const std::string& key, const std::string& value)
 {
     if (value == "1") return true;
@@ -193,6 +202,27 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.vanishMs = Delay(key, value);
         } else if (key == "seed") {
             o.seed = Unsigned(key, value, UINT64_MAX);
+        } else if (key == "breakanswer") {
+            o.breakAnswerMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "answer41") {
+            o.answer41Ms = AnswerDelay(key, value);
+        } else if (key == "answer42") {
+            o.answer42Ms = AnswerDelay(key, value);
+        } else if (key == "answer43") {
+            o.answer43Ms = AnswerDelay(key, value);
+        } else if (key == "atrdelay") {
+            o.atrDelayMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "atrgap") {
+            o.atrGapMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "ackdelay") {
+            o.ackDelayMs = AnswerDelay(key, value);
+        } else if (key == "readdelay") {
+            o.readDelayMs = AnswerDelay(key, value);
+        } else if (key == "split") {
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) Bad(key, value, "N:MS");
+            o.splitAfter = static_cast<int>(Unsigned(key, value.substr(0, colon), 8192));
+            o.splitPauseMs = static_cast<int64_t>(Unsigned(key, value.substr(colon + 1), 1'000'000));
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }
