@@ -223,6 +223,8 @@ SimOptions SimOptions::Parse(const std::string& text)
             if (colon == std::string::npos) Bad(key, value, "N:MS");
             o.splitAfter = static_cast<int>(Unsigned(key, value.substr(0, colon), 8192));
             o.splitPauseMs = static_cast<int64_t>(Unsigned(key, value.substr(colon + 1), 1'000'000));
+        } else if (key == "ack") {
+            o.ackBytes = HexBytes(key, value);
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }

@@ -63,6 +63,8 @@
 //   split=N:MS       every answer longer than N bytes (the break junk and the
 //                    answer-to-reset included) stops after its first N bytes
 //                    for MS ms before the rest follows (default 0:0, whole).
+//   ack=HEX          the bytes the loader acknowledges a block write with
+//                    (default FF 00 C0).
 
 #include <cstdint>
 #include <string>
@@ -102,6 +104,7 @@ struct SimOptions {
     int64_t readDelayMs = -1;
     int splitAfter = 0;  // 0: answers go out whole
     int64_t splitPauseMs = 0;
+    std::vector<uint8_t> ackBytes = {0xFF, 0x00, 0xC0};
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }

@@ -531,9 +531,10 @@ void SimulatedReader::LoaderFrame(const TxByte& last)
             return;
         }
         if (Chance(options_.ackLoss)) return;
-        uint8_t ack[3] = {0xFF, 0x00, 0xC0};
-        if (Chance(options_.ackWrong)) ack[2] = 0xC1;
-        SendAnswer(AnswerFrom(last.end, options_.ackDelayMs), ack, 3, last.format, Source::Card, last.handle);
+        std::vector<uint8_t> ack = options_.ackBytes;
+        if (Chance(options_.ackWrong) && ack.size() >= 3) ack[2] = 0xC1;
+        SendAnswer(AnswerFrom(last.end, options_.ackDelayMs), ack.data(), ack.size(), last.format, Source::Card,
+                   last.handle);
         return;
     }
 

@@ -59,6 +59,7 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
          [](const SimOptions& o) { return o.answer41Ms == 490 && o.answer42Ms == -1 && o.answer43Ms == 0; }},
         {"ackdelay=240,readdelay=1", [](const SimOptions& o) { return o.ackDelayMs == 240 && o.readDelayMs == 1; }},
         {"split=24:230", [](const SimOptions& o) { return o.splitAfter == 24 && o.splitPauseMs == 230; }},
+        {"ack=FF01C0", [](const SimOptions& o) { return o.ackBytes == std::vector<uint8_t>{0xFF, 0x01, 0xC0}; }},
         {"sim:card=in, remove=1500 ,insert=1500,window=34000-34700,",
          [](const SimOptions& o) {
              return o.cardIn && o.removeMs == 1500 && o.insertMs == 1500 && o.windowHigh == 34700;
@@ -99,6 +100,7 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
         {"answer42=-2", "answer42"},
         {"split=3", "split"},
         {"split=x:10", "split"},
+        {"ack=none", "ack"},
     };
     for (const Case& c : cases) {
         try {
