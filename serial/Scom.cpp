@@ -109,12 +109,15 @@ bool TSerialChannel::SendCommandText(const std::string& text)
     // before the receive buffer is touched or anything is written.
     int32_t count = 0;
     std::string::size_type pos = 0;
-    const std::string::size_type end = text.size();
+    std::string::size_type end = text.size();
     while (end - pos >= 2) {
         const char hi = text[pos];
         const char lo = text[pos + 1];
         pos += 2;
+        // The rest is trimmed at both ends, so a single character left over
+        // behind trailing blanks ("01 0 ") is ignored, not taken as a pair.
         while (pos < end && IsBlank(text[pos])) ++pos;
+        while (end > pos && IsBlank(text[end - 1])) --end;
         const int h = HexValue(hi);
         const int l = HexValue(lo);
         if (h < 0 || l < 0)

@@ -76,10 +76,11 @@ public:
     // Closes the device if open. Always true; a second Close makes no call.
     bool Close();
     // Converts command text ("01 02 EA"; blanks of code 0x20 or below between
-    // pairs optional, a single trailing character ignored) into bytes, empties
-    // the receive buffer and writes the bytes in one write. Always true; a
-    // failed write is not reported. Throws EConvertError or ECommandTooLong
-    // before touching anything.
+    // pairs optional and ignored at the end, so a single character left over
+    // behind the last pair is ignored too) into bytes, empties the receive
+    // buffer and writes the bytes in one write. Always true; a failed write is
+    // not reported. Throws EConvertError or ECommandTooLong before touching
+    // anything.
     bool SendCommandText(const std::string& text);
     // Reads until ReceiveCount reaches n (true) or timeoutMs has passed
     // (false). Processes messages once at its start. The first read step asks

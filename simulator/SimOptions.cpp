@@ -67,6 +67,15 @@ int64_t Delay(const std::string& key, const std::string& value)
     return static_cast<int64_t>(n);
 }
 
+// Milliseconds, or -1 for the turnaround.
+int64_t AnswerDelay(const std::string& key, const std::string& value)
+{
+    if (value == "-1") return -1;
+    uint64_t n = 0;
+    if (!ParseUnsigned(value, 1'000'000, n)) Bad(key, value, "milliseconds (0 or more) or -1 for the turnaround");
+    return static_cast<int64_t>(n);
+}
+
 bool Flag(const std::string& key, const std::string& value)
 {
     if (value == "1") return true;
@@ -201,6 +210,29 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.latencyMs = static_cast<int64_t>(Unsigned(key, value, 1000));
         } else if (key == "follow") {
             follow = Flag(key, value) ? 1 : 0;
+        } else if (key == "breakanswer") {
+            o.breakAnswerMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "answer41") {
+            o.answer41Ms = AnswerDelay(key, value);
+        } else if (key == "answer42") {
+            o.answer42Ms = AnswerDelay(key, value);
+        } else if (key == "answer43") {
+            o.answer43Ms = AnswerDelay(key, value);
+        } else if (key == "atrdelay") {
+            o.atrDelayMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "atrgap") {
+            o.atrGapMs = static_cast<int64_t>(Unsigned(key, value, 1'000'000));
+        } else if (key == "ackdelay") {
+            o.ackDelayMs = AnswerDelay(key, value);
+        } else if (key == "readdelay") {
+            o.readDelayMs = AnswerDelay(key, value);
+        } else if (key == "split") {
+            const size_t colon = value.find(':');
+            if (colon == std::string::npos) Bad(key, value, "N:MS");
+            o.splitAfter = static_cast<int>(Unsigned(key, value.substr(0, colon), 8192));
+            o.splitPauseMs = static_cast<int64_t>(Unsigned(key, value.substr(colon + 1), 1'000'000));
+        } else if (key == "ack") {
+            o.ackBytes = HexBytes(key, value);
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }
@@ -230,7 +262,18 @@ std::string SimOptionsHelp()
            "  lose_ack_block=ADDR:N  the block at ADDR gets no acknowledgement N times\n"
            "  badcell=ADDR       the card byte at ADDR never stores correctly\n"
            "  vanish=MS          the port disappears MS ms after it was first opened (-1, never)\n"
-           "  seed=N             seed of the random faults (1)\n";
+           "  seed=N             seed of the random faults (1)\n"
+           "  openlines=0|1      every open raises RTS and DTR until the first line setting (0)\n"
+           "  latency=MS         an adapter's latency timer on received bytes (0, none)\n"
+           "  breakanswer=MS     delay of the 0x06 after a setup break (50)\n"
+           "  answer41=MS, answer42=MS, answer43=MS\n"
+           "                     delay of the answers to the setup commands (-1, turnaround)\n"
+           "  atrdelay=MS        delay of the answer-to-reset after the release (20)\n"
+           "  atrgap=MS          pause between the bytes of the answer-to-reset (0)\n"
+           "  ackdelay=MS, readdelay=MS\n"
+           "                     delay of the block acknowledgement / read answer (-1, turnaround)\n"
+           "  split=N:MS         answers longer than N bytes pause MS ms after N bytes (0:0)\n"
+           "  ack=HEX            the block write acknowledgement (FF 00 C0)\n";
 }
 
 }  // namespace sim

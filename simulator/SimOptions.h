@@ -61,6 +61,25 @@
 //                    has been in since the start or since its last reset, or
 //                    puts a new card in if the slot is empty. Default 1 unless
 //                    card=, remove= or insert= script the slot.
+//
+// Answer timing, in milliseconds, for putting the program's time-outs to the
+// test. A delay counts from the end of what the answer replies to (the last
+// byte of the command or frame, the end of the break, the release of RTS) to
+// the start of the answer's first byte; -1 leaves the answer at `turnaround`.
+//   breakanswer=MS   the 0x06 that follows a setup break (default 50).
+//   answer41=MS, answer42=MS, answer43=MS
+//                    the reader's answer to "2A 41", "2A 42 xx", "2A 43"
+//                    (default -1).
+//   atrdelay=MS      the answer-to-reset after the release (default 20).
+//   atrgap=MS        pause between the bytes of the answer-to-reset
+//                    (default 0: back to back).
+//   ackdelay=MS      the block write acknowledgement (default -1).
+//   readdelay=MS     the block read answer (default -1).
+//   split=N:MS       every answer longer than N bytes (the break junk and the
+//                    answer-to-reset included) stops after its first N bytes
+//                    for MS ms before the rest follows (default 0:0, whole).
+//   ack=HEX          the bytes the loader acknowledges a block write with
+//                    (default FF 00 C0).
 
 #include <cstdint>
 #include <string>
@@ -93,6 +112,17 @@ struct SimOptions {
     bool openLines = false;
     int64_t latencyMs = 0;
     bool followPrompts = false;  // Parse: true unless the slot is scripted
+    int64_t breakAnswerMs = 50;
+    int64_t answer41Ms = -1;  // -1: turnaroundMicros
+    int64_t answer42Ms = -1;
+    int64_t answer43Ms = -1;
+    int64_t atrDelayMs = 20;
+    int64_t atrGapMs = 0;
+    int64_t ackDelayMs = -1;
+    int64_t readDelayMs = -1;
+    int splitAfter = 0;  // 0: answers go out whole
+    int64_t splitPauseMs = 0;
+    std::vector<uint8_t> ackBytes = {0xFF, 0x00, 0xC0};
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }

@@ -13,9 +13,7 @@ namespace {
 constexpr LineFormat kSetupFormat{9600, 8, kNoParity, kOneStopBit};
 
 constexpr int64_t kSetupBreakMicros = 1'100'000;   // shortest break that enters setup mode
-constexpr int64_t kBreakAnswerMicros = 50'000;     // 0x06 this long after the break ends
 constexpr int64_t kJunkAfterMarkMicros = 2'000;    // junk starts this long after the 1.1 s mark
-constexpr int64_t kAtrDelayMicros = 20'000;        // answer-to-reset after the release
 constexpr uint8_t kJunkByte = 0xA5;
 constexpr uint8_t kGarbleMask = 0x5A;              // what a wrong line format does to a byte
 
@@ -180,7 +178,7 @@ void SimulatedReader::ProcessNextEvent()
         junkAt_ = kNever;
         if (breakHeld_ && options_.breakJunk > 0) {
             const std::vector<uint8_t> junk(static_cast<size_t>(options_.breakJunk), kJunkByte);
-            Send(e, junk.data(), junk.size(), kSetupFormat, Source::Reader, breakHandle_);
+            SendAnswer(e, junk.data(), junk.size(), kSetupFormat, Source::Reader, breakHandle_);
         }
     } else {
         const TxByte b = tx_.front();
@@ -272,6 +270,29 @@ void SimulatedReader::Send(int64_t from, const uint8_t* bytes, size_t n, const L
     rxFreeNs_ = ns;
 }
 
+int64_t SimulatedReader::AnswerFrom(int64_t end, int64_t ms) const
+{
+    return end + (ms < 0 ? options_.turnaroundMicros : MsToMicros(static_cast<uint64_t>(ms)));
+}
+
+void SimulatedReader::SendAnswer(int64_t from, const uint8_t* bytes, size_t n, const LineFormat& sent, Source source,
+                                 uint64_t handle, int64_t gapMicros)
+{
+    // Pieces: one byte each with a gap, else at most two around the split.
+    const size_t split = options_.splitAfter > 0 ? static_cast<size_t>(options_.splitAfter) : n;
+    size_t i = 0;
+    while (i < n) {
+        size_t end = gapMicros > 0 ? i + 1 : (i < split ? std::min(split, n) : n);
+        if (i > 0) {
+            int64_t pause = gapMicros;
+            if (i == split) pause += MsToMicros(static_cast<uint64_t>(options_.splitPauseMs));
+            from = CeilMicros(rxFreeNs_) + pause;
+        }
+        Send(from, bytes + i, end - i, sent, source, handle);
+        i = end;
+    }
+}
+
 void SimulatedReader::CancelCardBytes(int64_t now)
 {
     int64_t busyUntil = now * 1000;
@@ -357,7 +378,8 @@ void SimulatedReader::ReleaseReset(int64_t now)
     card_ = CardState::Ready;
     frame_.clear();
     const std::vector<uint8_t> atr = options_.atr;
-    Send(now + kAtrDelayMicros, atr.data(), atr.size(), BaseFormat(), Source::Card, handleId_);
+    SendAnswer(now + MsToMicros(static_cast<uint64_t>(options_.atrDelayMs)), atr.data(), atr.size(), BaseFormat(),
+               Source::Card, handleId_, MsToMicros(static_cast<uint64_t>(options_.atrGapMs)));
 }
 
 void SimulatedReader::HostSetBreak(int64_t now)
@@ -379,7 +401,8 @@ void SimulatedReader::HostClearBreak(int64_t now)
     if (now - breakStart_ < kSetupBreakMicros) return;
     EnterSetupMode(now);
     const uint8_t ack = kAck;
-    Send(now + kBreakAnswerMicros, &ack, 1, kSetupFormat, Source::Reader, handleId_);
+    SendAnswer(now + MsToMicros(static_cast<uint64_t>(options_.breakAnswerMs)), &ack, 1, kSetupFormat,
+               Source::Reader, handleId_);
 }
 
 void SimulatedReader::PurgeRx(int64_t now)
@@ -486,11 +509,10 @@ void SimulatedReader::SetupByte(const TxByte& b)
     }
     if (f.size() < 2) return;
 
-    const int64_t from = b.end + options_.turnaroundMicros;
     switch (f[1]) {
     case 0x41: {
         static const uint8_t kVersion[4] = {0x01, 0x00, 0x10, kAck};
-        Send(from, kVersion, 4, kSetupFormat, Source::Reader, b.handle);
+        SendAnswer(AnswerFrom(b.end, options_.answer41Ms), kVersion, 4, kSetupFormat, Source::Reader, b.handle);
         break;
     }
     case 0x42: {
@@ -498,12 +520,12 @@ void SimulatedReader::SetupByte(const TxByte& b)
         settingByte_ = f[2];
         settingGiven_ = true;
         const uint8_t ack = kAck;
-        Send(from, &ack, 1, kSetupFormat, Source::Reader, b.handle);
+        SendAnswer(AnswerFrom(b.end, options_.answer42Ms), &ack, 1, kSetupFormat, Source::Reader, b.handle);
         break;
     }
     case 0x43: {
         const uint8_t answer = settingGiven_ ? kAck : kNak;
-        Send(from, &answer, 1, kSetupFormat, Source::Reader, b.handle);
+        SendAnswer(AnswerFrom(b.end, options_.answer43Ms), &answer, 1, kSetupFormat, Source::Reader, b.handle);
         if (settingGiven_) {
             setupMode_ = false;
             working_ = true;
@@ -556,8 +578,6 @@ void SimulatedReader::LoaderFrame(const TxByte& last)
     const std::vector<uint8_t>& f = frame_;
     const uint32_t address = (uint32_t{f[3]} << 16) | (uint32_t{f[4]} << 8) | f[5];
     if (f[1] != 0x00 || address % 16 != 0 || address > kCardMemorySize - 16) return;
-    const int64_t from = last.end + options_.turnaroundMicros;
-
     if (f[0] == 0xFF) {
         if (f[2] != 0x13 || f[22] != 0xAA) return;
         for (uint32_t i = 0; i < 16; ++i) {
@@ -571,9 +591,10 @@ void SimulatedReader::LoaderFrame(const TxByte& last)
             return;
         }
         if (Chance(options_.ackLoss)) return;
-        uint8_t ack[3] = {0xFF, 0x00, 0xC0};
-        if (Chance(options_.ackWrong)) ack[2] = 0xC1;
-        Send(from, ack, 3, last.format, Source::Card, last.handle);
+        std::vector<uint8_t> ack = options_.ackBytes;
+        if (Chance(options_.ackWrong) && ack.size() >= 3) ack[2] = 0xC1;
+        SendAnswer(AnswerFrom(last.end, options_.ackDelayMs), ack.data(), ack.size(), last.format, Source::Card,
+                   last.handle);
         return;
     }
 
@@ -591,7 +612,8 @@ void SimulatedReader::LoaderFrame(const TxByte& last)
         answer[i] = FlipRandomBit(answer[i]);
     }
     ++blockReads_;
-    Send(from, answer, sizeof answer, last.format, Source::Card, last.handle);
+    SendAnswer(AnswerFrom(last.end, options_.readDelayMs), answer, sizeof answer, last.format, Source::Card,
+               last.handle);
 }
 
 // ------------------------------------------------------------- SimulatorPort

@@ -21,7 +21,7 @@
 //   on the line ends while a break is held are lost.
 // - Carrier detect (kMsRlsdOn) is set while the slot is empty.
 // - A break held 1.1 s or more makes the reader enter setup mode; it answers
-//   0x06 50 ms after the break ends. In setup mode, at 9600 8N1 only:
+//   0x06 50 ms after the break ends (breakanswer=). In setup mode, at 9600 8N1 only:
 //   "2A 41" -> 01 00 10 06; "2A 42 xx" -> 06 (xx recorded as setting byte);
 //   "2A 43" -> 06 and the reader works in the recorded mode (15 and no change
 //   when no setting byte was given since setup mode began).
@@ -29,7 +29,7 @@
 //   the reader passes bytes to and from the card. In SmartMouse mode, or with
 //   clock code 0, the card is not reached.
 // - RTS high holds the card in reset; dropping RTS releases it and it sends
-//   its answer-to-reset 20 ms later at the base settings (5728 baud at clock
+//   its answer-to-reset 20 ms later (atrdelay=, atrgap=) at the base settings (5728 baud at clock
 //   code 1 or 2, 9600 at code 3; 8 data bits, no parity, 2 stop bits). A host
 //   line at other settings receives the bytes corrupted (speed within a
 //   factor of 2) or nothing.
@@ -231,6 +231,13 @@ private:
     void Send(int64_t from, const uint8_t* bytes, size_t n, const LineFormat& sent, Source source,
               uint64_t handle);
     void Deliver(int64_t at, uint8_t value, Source source, uint64_t handle);
+    // Send for an answer: applies the split= knob, and puts `gapMicros`
+    // between its bytes.
+    void SendAnswer(int64_t from, const uint8_t* bytes, size_t n, const LineFormat& sent, Source source,
+                    uint64_t handle, int64_t gapMicros = 0);
+    // Start of an answer `ms` after `end` (µs), or a turnaround after it when
+    // ms is -1.
+    int64_t AnswerFrom(int64_t end, int64_t ms) const;
     // Drops card bytes not yet arrived (reset, removal).
     void CancelCardBytes(int64_t now);
     bool Chance(double p);

@@ -185,4 +185,81 @@ TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
     }
 }
 
+// Each wait of a trial just inside and just outside its time, and each count
+// and tested byte wrong on its own, against the default card (passing from
+// 34000 to 34700: result 34350; no trial passing: 34600).
+TEST_F(CalibrationTest, TrialLimitsDecideWhetherItPasses)
+{
+    struct Case {
+        std::string options;
+        int32_t result;
+    };
+    std::vector<Case> cases = {
+        // The acknowledgement within 250 ms of the identification write.
+        {"ackdelay=230", 34350},
+        {"ackdelay=260", 34600},
+        // The read answer within 250 ms, all 29 bytes of it.
+        {"readdelay=235", 34350},
+        {"readdelay=260", 34600},
+        {"split=21:200", 34350},
+        {"split=21:260", 34600},
+        // Each acknowledgement byte; a byte behind it is collected by the
+        // read that follows and spoils nothing.
+        {"ack=7F00C0", 34600},
+        {"ack=FF01C0", 34600},
+        {"ack=FF00C1", 34600},
+        {"ack=FF00C0FF", 34350},
+    };
+    // Each byte of the identification block.
+    for (int i = 0; i < 16; ++i) cases.push_back({"badcell=" + std::to_string(i), 34600});
+    for (const Case& c : cases) {
+        UseSimulator("setup=01," + c.options);
+        EXPECT_EQ(CalibrateBaudRate(window), c.result) << c.options;
+    }
+}
+
+// A trial's reset pulse lasts 10 ms; after the release the start of the
+// answer-to-reset is awaited, 8 bytes within 250 ms, before the loader start
+// command goes out. The read steps of that wait take up to 250 ms each.
+TEST_F(CalibrationTest, LoaderStartWaitsForTheAnswerToReset)
+{
+    struct Case {
+        std::string options;
+        double startAfterReleaseMs;
+    };
+    const double byteMs = 11.0 / 5728 * 1000;  // 8 data bits, 2 stop bits
+    const std::vector<Case> cases = {
+        {"", 20 + 8 * byteMs},
+        {"atrdelay=230", 230 + 8 * byteMs},  // the eighth byte just in time
+        {"atrdelay=280", 280 + byteMs},      // the first byte past the deadline ends the wait
+        {"atr=none", 500},                   // two silent read steps
+    };
+    for (const Case& c : cases) {
+        sim::SimulatedReader& reader = UseSimulator("setup=01," + c.options);
+        CalibrateBaudRate(window);
+
+        // The second trial's pulse.
+        std::vector<sim::LineEvent> rts;
+        for (const sim::LineEvent& e : reader.LineHistory())
+            if (e.signal == sim::Signal::Rts) rts.push_back(e);
+        // (The first trial finds RTS already high.)
+        ASSERT_GE(rts.size(), 3u) << c.options;
+        const sim::LineEvent& rise = rts[1];
+        const sim::LineEvent& release = rts[2];
+        ASSERT_TRUE(rise.level && !release.level) << c.options;
+        // Whole milliseconds on the clock: up to 1 ms short, never longer
+        // (but for the few µs that reading the virtual clock costs).
+        EXPECT_GT(release.atMicros - rise.atMicros, 9000) << c.options;
+        EXPECT_LE(release.atMicros - rise.atMicros, 10050) << c.options;
+
+        int64_t startAt = -1;
+        for (const sim::WriteRecord& w : reader.Writes())
+            if (w.bytes == std::vector<uint8_t>{0x01, 0x02, 0xEA} && w.atMicros > release.atMicros) {
+                startAt = w.atMicros;
+                break;
+            }
+        EXPECT_NEAR((startAt - release.atMicros) / 1000.0, c.startAfterReleaseMs, 0.1) << c.options;
+    }
+}
+
 }  // namespace

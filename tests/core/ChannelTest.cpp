@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "programming/LoaderFrames.h"
+#include "programming/ProgramData.h"
+#include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
 #include "serial/Utils.h"
 #include "support/FakePort.h"
+#include "support/RecordingWindow.h"
 
 namespace {
 
@@ -78,6 +83,85 @@ TEST_F(ChannelTest, OpenAppliesTimeoutsQueuesAndLineFormat)
     EXPECT_EQ(s.XonChar, 0x42);
 }
 
+// The three line formats as the reader setup, the card reset and the loader
+// frames open them, each field of the settings handed to the port, from a
+// driver that reported the opposite of every value the channel sets.
+TEST_F(ChannelTest, EachLineFormatSetsEveryField)
+{
+    LineSettings driver;
+    driver.BaudRate = 110;
+    driver.fBinary = false;
+    driver.fParity = true;
+    driver.fOutxCtsFlow = true;
+    driver.fOutxDsrFlow = true;
+    driver.fDtrControl = kDtrControlHandshake;
+    driver.fDsrSensitivity = true;
+    driver.fTXContinueOnXoff = false;
+    driver.fOutX = true;
+    driver.fInX = true;
+    driver.fErrorChar = true;
+    driver.fNull = true;
+    driver.fRtsControl = kRtsControlHandshake;
+    driver.fAbortOnError = true;
+    driver.XonLim = 2048;
+    driver.XoffLim = 2048;
+    driver.ByteSize = 7;
+    driver.Parity = kEvenParity;
+    driver.StopBits = kOne5StopBits;
+    driver.XonChar = 0x21;
+    driver.XoffChar = 0x22;
+    driver.ErrorChar = 0x23;
+    driver.EofChar = 0x24;
+    driver.EvtChar = 0x25;
+
+    struct Case {
+        const char* what;
+        std::function<void()> open;
+        uint32_t baud;
+        uint8_t stopBits;
+        uint8_t parity;
+    };
+    RecordingStatus status(clock);
+    const std::vector<Case> cases = {
+        {"reader setup", [&] { WaitForCard(30, 1, status); }, 9600, kOneStopBit, kNoParity},
+        {"base settings", [] { loader::OpenBaseSettings(1); }, 5728, kTwoStopBits, kNoParity},
+        {"working settings", [] { loader::OpenWorkingSettings(1, 34350); }, 34350, kTwoStopBits, kMarkParity},
+    };
+    for (const Case& c : cases) {
+        SerialChannel.ResetState();
+        opener.device.driverState = driver;
+        opener.device.log.states.clear();
+        c.open();
+        ASSERT_EQ(opener.device.log.states.size(), 1u) << c.what;
+        const LineSettings& s = opener.device.log.states[0];
+        EXPECT_EQ(s.BaudRate, c.baud) << c.what;
+        EXPECT_TRUE(s.fBinary) << c.what;
+        EXPECT_FALSE(s.fParity) << c.what;
+        EXPECT_FALSE(s.fOutxCtsFlow) << c.what;
+        EXPECT_FALSE(s.fOutxDsrFlow) << c.what;
+        EXPECT_EQ(s.fDtrControl, kDtrControlDisable) << c.what;
+        EXPECT_FALSE(s.fDsrSensitivity) << c.what;
+        EXPECT_TRUE(s.fTXContinueOnXoff) << c.what;
+        EXPECT_FALSE(s.fOutX) << c.what;
+        EXPECT_FALSE(s.fInX) << c.what;
+        EXPECT_FALSE(s.fErrorChar) << c.what;
+        EXPECT_FALSE(s.fNull) << c.what;
+        EXPECT_EQ(s.fRtsControl, kRtsControlEnable) << c.what;
+        EXPECT_FALSE(s.fAbortOnError) << c.what;
+        EXPECT_EQ(s.XonLim, 512) << c.what;
+        EXPECT_EQ(s.XoffLim, 512) << c.what;
+        EXPECT_EQ(s.ByteSize, 8) << c.what;
+        EXPECT_EQ(s.Parity, c.parity) << c.what;
+        EXPECT_EQ(s.StopBits, c.stopBits) << c.what;
+        // The special characters stay as the driver reported them.
+        EXPECT_EQ(s.XonChar, 0x21) << c.what;
+        EXPECT_EQ(s.XoffChar, 0x22) << c.what;
+        EXPECT_EQ(s.ErrorChar, 0x23) << c.what;
+        EXPECT_EQ(s.EofChar, 0x24) << c.what;
+        EXPECT_EQ(s.EvtChar, 0x25) << c.what;
+    }
+}
+
 TEST_F(ChannelTest, ReopenKeepsTheHandleAndAppliesTheNewFormat)
 {
     ASSERT_TRUE(OpenBase());
@@ -140,6 +224,10 @@ TEST_F(ChannelTest, CommandTextVariantsGiveTheSameBytes)
         {"01\t02\r\nea", loaderStart},
         {"ea", {0xEA}},
         {"01 0", {0x01}},
+        {"01 0 ", {0x01}},
+        {"01 0\r\n", {0x01}},
+        {"01 02 E ", {0x01, 0x02}},
+        {"01 02 EA\t\n", loaderStart},
         {"", {}},
         {"7", {}},
     };
@@ -166,7 +254,7 @@ TEST_F(ChannelTest, MalformedTextIsRefusedBeforeAnythingChanges)
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({0x55});
     SerialChannel.Receive(1, 100);
-    for (const std::string text : {" 01 02", "01 0G", "0x12", "01 2 3"}) {
+    for (const std::string text : {" 01 02", "0 ", "01 0G", "0x12", "01 2 3"}) {
         try {
             SerialChannel.SendCommandText(text);
             ADD_FAILURE() << "accepted \"" << text << '"';

@@ -198,6 +198,11 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
          false},
         {"2A 41 reply of five bytes", {0x2A, 0x41}, {0x01, 0x10, 0x06}, false},
         {"2A 41 answer ending 10 07", {0x2A, 0x41}, {0x01, 0x00, 0x10, 0x07}, false},
+        {"2A 41 answer ending 11 06", {0x2A, 0x41}, {0x01, 0x00, 0x11, 0x06}, false},
+        {"2A 41 answer with bytes 3 and 4 changed", {0x2A, 0x41}, {0xFF, 0xFF, 0x10, 0x06}, true},
+        {"break answered 15", {}, {0x15}, false},
+        {"break answered 06 15: the 15 starts the next reply", {}, {0x06, 0x15}, false},
+        {"break not answered", {}, {}, false},
         {"2A 42 01 answered 15", {0x2A, 0x42, 0x01}, {0x15}, false},
         {"2A 42 01 not answered", {0x2A, 0x42, 0x01}, {}, false},
         {"2A 43 not answered", {0x2A, 0x43}, {}, true},
@@ -212,7 +217,10 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
             reader.answers[{0x2A, 0x42, 0x01}] = {0x00, 0x00, 0x00, 0x06};
             reader.answers[{0x2A, 0x43}] = {};
         }
-        reader.answers[c.frame] = c.answer;
+        if (c.frame.empty())
+            reader.breakAnswer = c.answer;
+        else
+            reader.answers[c.frame] = c.answer;
 
         EXPECT_EQ(Setup(), c.accepted) << c.what;
         EXPECT_EQ(status.Text(), c.accepted ? kWaitSetting : "Error setting Phoenix mode.") << c.what;
@@ -290,6 +298,51 @@ TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
         }
         EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), 1000 * c.waitCount, 5);
         EXPECT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
+    }
+}
+
+// Every setup wait just inside and just outside its time, with the time the
+// whole setup takes. The reader's answers are timed from the end of what they
+// answer; each Receive waits in read steps of up to 250 ms and stops after the
+// first step that ends past its deadline.
+TEST_F(ReaderSetupTest, SetupWaitsEndAtTheirTimes)
+{
+    struct Case {
+        const char* options;
+        bool accepted;
+        int64_t takesMs;  // from the start to the return
+    };
+    // Break of 1100 ms, a silent discarding read step of 250 ms, 100 ms after
+    // the break, then the three commands (about 14 ms of line time).
+    const std::vector<Case> cases = {
+        {"", true, 1464},
+        // The 0x06 after the break: its single read step starts 100 ms after
+        // the break ends and waits 250 ms.
+        {"breakanswer=340", true, 1704},
+        {"breakanswer=360", false, 1700},
+        // Bytes sent while the break is held: five within the 100 ms read are
+        // thrown away; the ones after it take the place of the 0x06. (The
+        // split delays the rest of the "2A 41" answer by as much.)
+        {"breakjunk=5,split=1:85", true, 1390},
+        {"breakjunk=5,split=1:110", false, 1313},
+        // "2A 41": six bytes within 500 ms.
+        {"answer41=490", true, 1954},
+        {"answer41=510", false, 1952},
+        // "2A 42 01": four bytes within 500 ms.
+        {"answer42=490", true, 1954},
+        {"answer42=510", false, 1958},
+        // "2A 43": three bytes within 250 ms, not examined; a later answer
+        // only ends the wait at its deadline.
+        {"answer43=200", true, 1664},
+        {"answer43=300", true, 1711},
+    };
+    for (const Case& c : cases) {
+        SerialChannel.ResetState();
+        status.texts.clear();
+        UseSimulator(std::string("card=out,") + c.options);
+        EXPECT_EQ(Setup(), c.accepted) << c.options;
+        EXPECT_EQ(status.Text(), c.accepted ? kWaitSetting : "Error setting Phoenix mode.") << c.options;
+        EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), c.takesMs, 2) << c.options;
     }
 }
 

@@ -95,6 +95,7 @@ TEST_F(ResetCardTest, PulseTimingAndMessageProcessing)
     // Nothing pumps messages before the final receive begins, 180 ms in.
     ASSERT_FALSE(pumpTimes.empty());
     EXPECT_GE(pumpTimes.front() - start, 180 * kMs);
+    EXPECT_LT(pumpTimes.front() - start, 181 * kMs);
     EXPECT_EQ(opener.device.log.purges, std::vector<uint32_t>{kPurgeRxClear});
 }
 
@@ -142,6 +143,40 @@ TEST_F(ResetCardTest, ClosedChannelGivesAnEmptyAnswer)
     CardSends({0x3B, 0x54}, 200);
     EXPECT_EQ(SerialChannel.ResetCard(0, 0), "");
     EXPECT_EQ(SerialChannel.ReceiveCount, 0);
+}
+
+// Which bytes make up the answer, by their arrival just either side of each
+// limit: the purge 80 ms in, the collection of 255 bytes from 180 ms on with
+// its 500 ms deadline. The collection waits in read steps of 250 ms; the step
+// that ends exactly at the deadline is not yet past it, so a silent line is
+// read until 930 ms.
+TEST_F(ResetCardTest, AnswerBytesEitherSideOfEveryLimit)
+{
+    struct Case {
+        const char* what;
+        int64_t atMs;
+        size_t bytes;
+        size_t reported;
+        int64_t takesMs;
+    };
+    const std::vector<Case> cases = {
+        {"just before the purge", 79, 1, 0, 930},
+        {"just after the purge", 81, 1, 1, 930},
+        {"in the step that ends the collection", 925, 1, 1, 925},
+        {"after the collection", 935, 1, 0, 930},
+        {"255 bytes at once", 200, 255, 255, 200},
+        {"256 bytes at once", 200, 256, 255, 200},
+        {"254 bytes at once", 200, 254, 254, 700},
+    };
+    for (const Case& c : cases) {
+        SerialChannel.ClearReceiveBuffer();
+        opener.device.incoming.clear();
+        start = clock.PeekMicros();
+        opener.device.Arrive(std::vector<uint8_t>(c.bytes, 0x3B), c.atMs * kMs);
+        const std::string text = SerialChannel.ResetCard(0, 0);
+        EXPECT_EQ((text.size() + 1) / 3, c.reported) << c.what;
+        EXPECT_NEAR((clock.PeekMicros() - start) / kMs, c.takesMs, 1) << c.what;
+    }
 }
 
 }  // namespace

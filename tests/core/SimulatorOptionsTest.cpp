@@ -58,6 +58,13 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
         {"vanish=2000,seed=18446744073709551615",
          [](const SimOptions& o) { return o.vanishMs == 2000 && o.seed == UINT64_MAX; }},
         {"openlines=1,latency=16", [](const SimOptions& o) { return o.openLines && o.latencyMs == 16; }},
+        {"breakanswer=340,atrdelay=0,atrgap=120",
+         [](const SimOptions& o) { return o.breakAnswerMs == 340 && o.atrDelayMs == 0 && o.atrGapMs == 120; }},
+        {"answer41=490,answer42=-1,answer43=0",
+         [](const SimOptions& o) { return o.answer41Ms == 490 && o.answer42Ms == -1 && o.answer43Ms == 0; }},
+        {"ackdelay=240,readdelay=1", [](const SimOptions& o) { return o.ackDelayMs == 240 && o.readDelayMs == 1; }},
+        {"split=24:230", [](const SimOptions& o) { return o.splitAfter == 24 && o.splitPauseMs == 230; }},
+        {"ack=FF01C0", [](const SimOptions& o) { return o.ackBytes == std::vector<uint8_t>{0xFF, 0x01, 0xC0}; }},
         {"sim:card=in, remove=1500 ,insert=1500,window=34000-34700,",
          [](const SimOptions& o) {
              return o.cardIn && o.removeMs == 1500 && o.insertMs == 1500 && o.windowHigh == 34700;
@@ -95,6 +102,11 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
         {"seed=18446744073709551616", "seed"},
         {"follow=yes", "follow"},
         {"card", "card"},
+        {"breakanswer=-1", "breakanswer"},
+        {"answer42=-2", "answer42"},
+        {"split=3", "split"},
+        {"split=x:10", "split"},
+        {"ack=none", "ack"},
     };
     for (const Case& c : cases) {
         try {
