@@ -37,9 +37,8 @@
 namespace {
 
 // The reader mode the Program sequence sets up, as its failure message names
-// it, and the card-slot waits in blink cycles.
+// it.
 const char kReaderMode[] = "Phoenix";
-constexpr int32_t kWaitCount = 30;
 // Reads of one block before reading the card gives up.
 constexpr int kReadsPerBlock = 10;
 // Differing addresses listed by verify.
@@ -211,27 +210,13 @@ struct CardSessionOutcome {
     std::string error;
 };
 
-// The reader setup, card wait and loader start of the Program sequence, then
-// `body`; the port is closed and an abort request cleared afterwards.
+// The reader setup, card wait and (read-only) loader start of the Program
+// sequence, then `body`, in the Program sequence's frame.
 CardSessionOutcome RunCardSession(ProgramWindow& window, const std::function<bool()>& body)
 {
-    window.SetProgress(0);
-    window.Status().SetColor(clBtnFace);
-    const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
-    CardSessionOutcome outcome;
-    try {
-        if (SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port, window.Status()) &&
-            WaitForCard(kWaitCount, port, window.Status()) && StartCardLoader(window, true) != 0 && body())
-            outcome.done = true;
-    } catch (const RunAborted&) {
-        outcome.aborted = true;
-    } catch (const std::exception& e) {
-        outcome.error = e.what();
-    }
-    SerialChannel.Close();
-    ReleaseKeptPorts();
-    Platform().abortRequested = false;
-    return outcome;
+    const ProgramRunOutcome run =
+        RunReaderSequence(window, [&] { return StartCardLoader(window, true) != 0 && body(); });
+    return {run.programmed, run.aborted, run.error};
 }
 
 // Reads `length` bytes from address 0 into `buffer`, showing "Reading p%".

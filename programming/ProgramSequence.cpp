@@ -21,7 +21,7 @@ constexpr int32_t kWaitCount = 30;
 
 }  // namespace
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
+ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<bool()>& withCard)
 {
     window.SetProgress(0);
     window.Status().SetColor(clBtnFace);
@@ -29,12 +29,8 @@ ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
     const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
     ProgramRunOutcome outcome;
     try {
-        if (SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port(), window.Status()) &&
-            WaitForCard(kWaitCount, port(), window.Status()) && ProgramCard(window)) {
-            window.Status().SetText(status_text::kCardProgrammed);
-            window.Status().SetColor(clLime);
-            outcome.programmed = true;
-        }
+        outcome.programmed = SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port(), window.Status()) &&
+                             WaitForCard(kWaitCount, port(), window.Status()) && withCard();
     } catch (const RunAborted&) {
         outcome.aborted = true;
     } catch (const std::exception& e) {
@@ -45,4 +41,14 @@ ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
     ReleaseKeptPorts();
     Platform().abortRequested = false;
     return outcome;
+}
+
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
+{
+    return RunReaderSequence(window, [&window] {
+        if (!ProgramCard(window)) return false;
+        window.Status().SetText(status_text::kCardProgrammed);
+        window.Status().SetColor(clLime);
+        return true;
+    });
 }

@@ -3,12 +3,13 @@
 // card programming and the success message, with the port closed afterwards
 // whatever happened.
 
+#include <functional>
 #include <string>
 
 #include "platform/Window.h"
 
 struct ProgramRunOutcome {
-    bool programmed = false;  // "Card successfully programmed." was shown
+    bool programmed = false;  // the run completed: "Card successfully programmed." was shown
     bool aborted = false;     // stopped by RunAborted (the program is closing)
     std::string error;        // what() of any other exception that escaped
 };
@@ -21,3 +22,10 @@ struct ProgramRunOutcome {
 // port is closed and an abort request cleared before it returns; it never
 // throws. Blocks for the whole run (minutes), processing window messages.
 ProgramRunOutcome RunProgramSequence(ProgramWindow& window);
+
+// The frame every run against the reader shares: progress 0 and status
+// background button face, SetReaderMode("Phoenix", ClockSetting, 30, port) ->
+// WaitForCard(30, port) -> `withCard`; then, whatever happened, the port is
+// closed, the kept device released and an abort request cleared. `programmed`
+// in the outcome is true when `withCard` returned true. Never throws.
+ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<bool()>& withCard);
