@@ -10,17 +10,17 @@
 #include "app/Artwork.h"
 #include "platform/Platform.h"
 
-int RunApplication(QApplication& app, FormServices services)
+int RunApplication(QApplication& app, QtWindowServices services)
 {
     QCoreApplication::setApplicationName("USB_TorvikLoader");
     QApplication::setWindowIcon(AppIcon());
     std::function<void()> savedPump = Platform().processMessages;
     Platform().processMessages = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };
 
-    const auto showError = services.showError ? services.showError : FormServices::Defaults().showError;
-    std::unique_ptr<TForm1> form;
+    const auto showError = services.showError ? services.showError : QtWindowServices::Defaults().showError;
+    std::unique_ptr<QtMainWindow> form;
     try {
-        form = std::make_unique<TForm1>(std::move(services));
+        form = std::make_unique<QtMainWindow>(std::move(services));
         form->show();
         app.exec();
     } catch (const std::exception& e) {
