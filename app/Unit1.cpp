@@ -131,18 +131,29 @@ void TForm1::EnableControls(bool enabled)
 
 void TForm1::LoadClick(void*)
 {
-    // The controls come back even if the dialog or the file fails.
+    // The controls come back even if the dialog or the file fails, and a
+    // close asked for meanwhile (the load reads into the buffer that closing
+    // releases) is carried out.
     struct Reenable {
         TForm1* form;
         ~Reenable()
         {
+            form->loading_ = false;
             try {
                 form->EnableControls(true);
             } catch (...) {
                 // The error that ended the load is the one to show.
             }
+            if (form->closeRequested_) {
+                form->closeRequested_ = false;
+                try {
+                    form->view_.CloseWindow();
+                } catch (...) {
+                }
+            }
         }
     } reenable{this};
+    loading_ = true;
     EnableControls(false);
 
     FileDialogRequest request;
@@ -233,6 +244,10 @@ bool TForm1::OnCloseRequest()
         // ProgramClick then closes the port and closes the window.
         closeRequested_ = true;
         Platform().abortRequested = true;
+        return false;
+    }
+    if (loading_) {
+        closeRequested_ = true;
         return false;
     }
     bool canClose = true;

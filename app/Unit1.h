@@ -112,6 +112,7 @@ public:
     // written raises ERegistryException and stops there (buffer kept).
     void FormCloseQuery(void* sender, bool& canClose);
     // The open dialog, then the load of at most 0x40000 bytes and its status.
+    // A close requested meanwhile is carried out afterwards.
     void LoadClick(void* sender);
     // SetReaderMode -> WaitForCard -> ProgramCard -> success message; always
     // closes the port and enables the controls again, even when an error
@@ -125,7 +126,7 @@ public:
 
     // The user asks to close the window. True when it may close now: the
     // settings are stored (FormCloseQuery). During a Program run the close
-    // is deferred until the run has stopped; when a value cannot be stored
+    // (or a Load) is deferred until it has ended; when a value cannot be stored
     // the error is shown and the window stays open.
     bool OnCloseRequest();
     // Runs a handler body; an error that escapes it is shown in the error box
@@ -150,6 +151,7 @@ private:
     FormServices services_;
     uint8_t* buffer_ = nullptr;
     bool running_ = false;
+    bool loading_ = false;
     bool closeRequested_ = false;
     bool closed_ = false;
 };

@@ -466,6 +466,20 @@ TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
     }
 }
 
+TEST_F(FormTest, CloseDuringLoadWaitsForTheLoad)
+{
+    TForm1& f = MakeForm();
+    const std::string path = MakeFile("card.tvk", 64);
+    bool refused = false;
+    view->onChoose = [&] { refused = !f.OnCloseRequest() && CardImage.Data != nullptr; };
+    Load(path);
+    EXPECT_TRUE(refused) << "the buffer is still needed while the dialog is open";
+    EXPECT_EQ(view->status.Text(), "card.tvk loaded.");
+    EXPECT_TRUE(view->closed) << "the close is carried out after the load";
+    EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), path);
+    EXPECT_EQ(CardImage.Data, nullptr);
+}
+
 TEST_F(FormTest, CloseStoresAllFiveValuesEveryTime)
 {
     for (int run = 0; run < 2; ++run) {
