@@ -1,6 +1,10 @@
 // Drives a running USB_TorvikLoader.exe from outside, as a user would, for
 // the end-to-end run under Wine (tools/test-windows.sh). One step per call:
 //
+//   window_driver hold S               keeps a hidden window open for S s, so
+//                                      that Wine's desktop process stays up
+//                                      between test programs
+//   window_driver windows              lists the top-level windows
 //   window_driver wait MS              the window appears within MS ms;
 //                                      prints "shown after N ms"
 //   window_driver state                prints caption, port, status, position
@@ -11,6 +15,7 @@
 //                                      prints the final status text
 //   window_driver pixel                prints the status field's background
 //                                      colour as seen on the screen (RRGGBB)
+//   window_driver move X Y             moves the window to X, Y on the screen
 //   window_driver close MS             closes the window; it is gone in MS ms
 //
 // Exits 0 when the step did what it says, 1 otherwise.
@@ -104,6 +109,16 @@ int main(int argc, char** argv)
     if (argc < 2) return 2;
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string step = argv[1];
+    if (step == "hold" && argc > 2) {
+        CreateWindowW(L"STATIC", L"torvik-hold", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(std::atoi(argv[2])) * 1000;
+        while (GetTickCount64() < end) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+        return 0;
+    }
     if (step == "windows") {
         EnumWindows(
             [](HWND hwnd, LPARAM) -> BOOL {
@@ -137,10 +152,12 @@ int main(int argc, char** argv)
         HWND combo = GetDlgItem(main, kIdComPort);
         DWORD_PTR selected = 0;
         SendMessageTimeoutW(combo, CB_GETCURSEL, 0, 0, SMTO_NORMAL, 5000, &selected);
-        std::printf("caption=%s\nport=%d\nportText=%s\nstatus=%s\nleft=%ld\ntop=%ld\nprogram=%d\n",
+        RECT client{};
+        GetClientRect(main, &client);
+        std::printf("caption=%s\nport=%d\nportText=%s\nstatus=%s\nleft=%ld\ntop=%ld\nprogram=%d\nclient=%ldx%ld\n",
                     Narrow(TextOf(main)).c_str(), static_cast<int>(static_cast<LRESULT>(selected)),
                     Narrow(TextOf(combo)).c_str(), Narrow(TextOf(GetDlgItem(main, kIdStatus))).c_str(), r.left,
-                    r.top, IsWindowEnabled(GetDlgItem(main, kIdProgram)) ? 1 : 0);
+                    r.top, IsWindowEnabled(GetDlgItem(main, kIdProgram)) ? 1 : 0, client.right, client.bottom);
         return 0;
     }
     if (step == "load" && argc > 2) {
@@ -181,6 +198,12 @@ int main(int argc, char** argv)
         ReleaseDC(nullptr, screen);
         std::printf("%02X%02X%02X\n", GetRValue(c), GetGValue(c), GetBValue(c));
         return 0;
+    }
+    if (step == "move" && argc > 3) {
+        return SetWindowPos(main, nullptr, std::atoi(argv[2]), std::atoi(argv[3]), 0, 0,
+                            SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
+                   ? 0
+                   : 1;
     }
     if (step == "close") {
         PostMessageW(main, WM_CLOSE, 0, 0);
