@@ -222,8 +222,8 @@ void Win32MainWindow::CreateControls()
     HWND status = AddControl(L"EDIT", L"", ES_AUTOHSCROLL | WS_TABSTOP, kIdStatus, 8, 128, 361, 21, WS_EX_CLIENTEDGE);
     SendMessageW(status, WM_SETFONT, reinterpret_cast<WPARAM>(statusFont_), FALSE);
     status_.SetColor(clBtnFace);
-    // The drop-down list reaches below the field; the field itself is 21
-    // pixels high.
+    // The drop-down list reaches below the field; the field's own height
+    // follows the font (about 21 pixels).
     HWND combo = AddControl(L"COMBOBOX", L"", CBS_DROPDOWN | WS_VSCROLL | WS_TABSTOP, kIdComPort, 88, 8, 65, 21 + 200);
     for (int i = 1; i <= kPortEntries; ++i)
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Utf16("Com" + std::to_string(i)).c_str()));

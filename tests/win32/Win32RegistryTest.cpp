@@ -1,6 +1,8 @@
-// The settings store on the system registry. Every test works in a key of
-// its own under HKEY_LOCAL_MACHINE\Software\Velmar_Software and removes it
-// afterwards, so the program's real settings are never touched.
+// The settings store on the system registry, and the card image file's
+// Windows open. Every registry test works in a key of its own under
+// Software\Velmar_Software (HKEY_LOCAL_MACHINE, and HKEY_CURRENT_USER where
+// the refusal of the former is tested) and removes it afterwards, so the
+// program's real settings are never touched.
 
 #include <gtest/gtest.h>
 
@@ -185,10 +187,10 @@ TEST_F(Win32RegistryTest, MissingKeyIsNotOpenedWithoutCreate)
     EXPECT_EQ(MessageOf([&] { reg->WriteString("LastFile", "x"); }), "Failed to set data for 'LastFile'");
 }
 
-TEST_F(Win32RegistryTest, KeyWithoutFullAccessIsNotOpened)
+TEST_F(Win32RegistryTest, KeyWithoutFullAccessMovesToTheCurrentUser)
 {
-    // A key everybody may only read: the program's full-access open fails,
-    // with or without create.
+    // A key everybody may only read: the program's full-access open is
+    // refused there, with or without create.
     HKEY h = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
                               nullptr),

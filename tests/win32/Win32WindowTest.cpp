@@ -117,7 +117,7 @@ TEST_F(Win32WindowTest, ControlsStandWhereTheLayoutPutsThem)
         EXPECT_EQ(r.left, window->Scale(c.x));
         EXPECT_EQ(r.top, window->Scale(c.y));
         EXPECT_EQ(r.right - r.left, window->Scale(c.w));
-        // A drop-down combo box is as high as its field.
+        // A drop-down combo box takes the height its font gives the field.
         if (c.id != kIdComPort) {
             EXPECT_EQ(r.bottom - r.top, window->Scale(c.h));
         }
