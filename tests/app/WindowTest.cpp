@@ -7,6 +7,7 @@
 #include <QEnterEvent>
 #include <QTimer>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -76,6 +77,18 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
         {f.LinkLabel, {165, 96, 204, 13}},   {&f.Status(), {8, 128, 361, 21}},
     };
     for (const auto& item : layout) EXPECT_EQ(item.widget->geometry(), item.rect) << item.widget->objectName().toStdString();
+
+    // Tab order: Load, Program, Status, ComPort, VerifyCheckBox (the progress
+    // bar takes no focus).
+    const std::vector<QWidget*> stops = {f.Load, f.Program, &f.Status(), f.ComPort, f.VerifyCheckBox};
+    std::vector<QWidget*> chain;
+    QWidget* w = f.Load;
+    do {
+        if (std::find(stops.begin(), stops.end(), w) != stops.end()) chain.push_back(w);
+        w = w->nextInFocusChain();
+    } while (w != f.Load && chain.size() < 10);
+    EXPECT_EQ(chain, stops);
+    EXPECT_EQ(f.ProgressBar1->focusPolicy(), Qt::NoFocus);
 
     // With no entry selected a Program click names port 0, which opens
     // nothing.
