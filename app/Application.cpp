@@ -13,7 +13,7 @@
 #include "app/Artwork.h"
 #include "platform/Platform.h"
 
-int RunApplication(QApplication& app, FormServices services)
+int RunApplication(QApplication& app, QtWindowServices services)
 {
     QCoreApplication::setApplicationName("USB_TorvikLoader");
     QApplication::setWindowIcon(AppIcon());
@@ -32,10 +32,10 @@ int RunApplication(QApplication& app, FormServices services)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     };
 
-    const auto showError = services.showError ? services.showError : FormServices::Defaults().showError;
-    std::unique_ptr<TForm1> form;
+    const auto showError = services.showError ? services.showError : QtWindowServices::Defaults().showError;
+    std::unique_ptr<QtMainWindow> form;
     try {
-        form = std::make_unique<TForm1>(std::move(services));
+        form = std::make_unique<QtMainWindow>(std::move(services));
         form->show();
         app.exec();
     } catch (const std::exception& e) {

@@ -3,12 +3,13 @@
 
 #include <QApplication>
 
-#include "app/Unit1.h"
+#include "app/qt/QtMainWindow.h"
 
 // Names the application "USB_TorvikLoader" with its icon, installs the
 // toolkit's message processing for the core's waits, creates Form1, shows it
 // and runs the message loop until the application terminates. An error while
-// the window is created (a wrong-typed setting, no memory for the card image)
-// is shown through services.showError and the window never appears. Returns 0
-// in every case; Form1 is null again afterwards.
-int RunApplication(QApplication& app, FormServices services = FormServices::Defaults());
+// the window is created (no memory for the card image) is shown through
+// services.showError and the window never appears; a wrong-typed setting is
+// shown the same way and the window then starts with that value's default.
+// Returns 0 in every case; Form1 is null again afterwards.
+int RunApplication(QApplication& app, QtWindowServices services = QtWindowServices::Defaults());

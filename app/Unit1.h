@@ -1,15 +1,10 @@
 #pragma once
-// The main window: port choice, Load File, Program, "Verify programming", the
-// progress bar and the status field. It restores and stores its settings,
-// loads the card image and runs the Program sequence on the core.
-
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QWidget>
+// The main window's logic, free of any toolkit: port choice, Load File,
+// Program, "Verify programming", the progress bar and the status field. It
+// restores and stores its settings, loads the card image and runs the Program
+// sequence on the core. Each toolkit's window (app/qt, app/win32) creates the
+// real controls, implements TFormView over them and forwards its events to
+// the handlers of TForm1.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,148 +12,148 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/Registry.h"
 #include "platform/Window.h"
-
-class QCloseEvent;
-class QShowEvent;
 
 // Program-wide texts of the window's unit.
 extern std::string LastFile;     // full path of the last chosen card image
 extern std::string LinkAddress;  // the maker's web page, shown by LinkLabel
 
+// The window's caption.
+extern const char kCaption[];
 // The settings key under HKEY_LOCAL_MACHINE.
 extern const char kSettingsKey[];
-// The open dialog's filter, in the toolkit's "caption|patterns|..." form.
+// The open dialog's title and filter ("caption|patterns|caption|patterns").
+extern const char kDialogTitle[];
 extern const char kLoadFilter[];
+// Entries of the port list: Com1 ... Com16.
+constexpr int kPortEntries = 16;
 
 // What the Load dialog is asked to show.
 struct FileDialogRequest {
     std::string title;
-    std::vector<std::string> nameFilters;  // Qt name filters; the first is in force
-    std::string initialDirectory;          // LastFile as it stands (may name a file)
-    std::string initialFileName;           // the name part of LastFile
+    std::string filter;            // caption|patterns pairs; the first is in force
+    std::string initialDirectory;  // LastFile as it stands (may name a file)
+    std::string initialFileName;   // the name part of LastFile
 };
 
-// The window's ways out to the system, replaceable so that tests need no
-// modal dialog, no real settings store and no desktop.
+// The input controls that EnableControls switches.
+enum class Control { VerifyCheckBox, ComPort, Load, Program };
+
+// What the window logic needs from a toolkit's window: its controls, its
+// position and the system's dialogs. Texts are UTF-8.
+class TFormView {
+public:
+    virtual ~TFormView() = default;
+
+    virtual void SetEnabled(Control control, bool enabled) = 0;
+    // Index of the selected port entry, -1 when none is selected (or the
+    // text shown no longer names the selected entry).
+    virtual int SelectedPort() const = 0;
+    // Selects entry `index` (0 for Com1 ... 15 for Com16).
+    virtual void SelectPort(int index) = 0;
+    virtual bool VerifyChecked() const = 0;
+    virtual StatusControl& Status() = 0;
+    // Position of the progress bar, 0 to 100.
+    virtual void SetProgress(int position) = 0;
+    virtual void SetLinkCaption(const std::string& text) = 0;
+    virtual void SetLinkStyle(bool bold, bool underline) = 0;
+
+    // The window's left and top edge in screen pixels.
+    virtual int Left() const = 0;
+    virtual int Top() const = 0;
+    // Moves the window; an axis without a value stays where the window
+    // system puts it.
+    virtual void MoveTo(std::optional<int> left, std::optional<int> top) = 0;
+
+    // Shows the modal open dialog; the chosen path, or nothing when cancelled.
+    virtual std::optional<std::string> ChooseFile(const FileDialogRequest& request) = 0;
+    // Shows an error in a message box and returns when it is dismissed.
+    virtual void ShowError(const std::string& message) = 0;
+    // Opens an address with the desktop's default action.
+    virtual void OpenAddress(const std::string& address) = 0;
+    // Processes the window messages that are waiting, then returns.
+    virtual void ProcessMessages() = 0;
+    // Closes the window as the user's close box does (asks OnCloseRequest).
+    virtual void CloseWindow() = 0;
+    // Asks the application to terminate.
+    virtual void Terminate() = 0;
+};
+
+// The window's ways out to the system that are not part of a window.
 struct FormServices {
     // A new settings accessor (root HKEY_LOCAL_MACHINE).
     std::function<std::unique_ptr<TRegistry>()> openRegistry;
-    // Shows the modal open dialog; the chosen path, or nothing when cancelled.
-    std::function<std::optional<std::string>(const FileDialogRequest&)> chooseFile;
-    // Opens an address with the desktop's default action.
-    std::function<bool(const std::string&)> openAddress;
-    // Shows an error in a message box and returns when it is dismissed.
-    std::function<void(const std::string&)> showError;
-    // Asks the application to terminate.
-    std::function<void()> terminate;
     // Allocates the card image buffer with new[]; null when out of memory.
     std::function<uint8_t*(std::size_t)> allocateImage;
 
-    // The production services: the system's settings store, QFileDialog,
-    // ShellOpen, QMessageBox, QCoreApplication::quit and new (nothrow).
+    // The system's settings store and new (nothrow).
     static FormServices Defaults();
 };
 
-// The status field: a single-line edit with a bold font whose background
-// colour the core sets in BGR.
-class TStatusEdit final : public QLineEdit, public StatusControl {
+class TForm1 final : public ProgramWindow {
 public:
-    explicit TStatusEdit(QWidget* parent);
-    void SetText(const std::string& text) override;
-    std::string Text() const override;
-    void SetColor(TColor color) override;
-    TColor Color() const override { return color_; }
-
-private:
-    TColor color_ = clBtnFace;
-};
-
-// A label that reports double-clicks and the pointer entering and leaving.
-class TEventLabel final : public QLabel {
-public:
-    explicit TEventLabel(QWidget* parent) : QLabel(parent) {}
-    std::function<void()> onDoubleClick;
-    std::function<void()> onMouseEnter;
-    std::function<void()> onMouseLeave;
-
-protected:
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void enterEvent(QEnterEvent* event) override;
-    void leaveEvent(QEvent* event) override;
-};
-
-class TForm1 final : public QWidget, public ProgramWindow {
-public:
-    // Reads the stored settings and allocates the CardImage buffer. Throws
-    // ERegistryException when a stored value has the wrong type and
-    // std::runtime_error when the buffer cannot be allocated; nothing is
-    // shown then. Sets Form1 to the new window first.
-    explicit TForm1(FormServices services = FormServices::Defaults());
+    // Reads the stored settings into `view` and allocates the CardImage
+    // buffer. A stored value of the wrong type is reported through the view's
+    // error box and its default is kept (the value is rewritten at close).
+    // Throws std::runtime_error when the buffer cannot be allocated; Form1 is
+    // then null again. Sets Form1 to the new window first.
+    explicit TForm1(TFormView& view, FormServices services = FormServices::Defaults());
     ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
 
-    // Components, in declaration order.
-    TEventLabel* Image1;
-    QComboBox* ComPort;
-    QLabel* Label1;
-    QPushButton* Load;
-    QPushButton* Program;
-    QProgressBar* ProgressBar1;
-    TEventLabel* LinkLabel;
-    TStatusEdit* StatusField;  // the component "Status"; reached through Status()
-    QCheckBox* VerifyCheckBox;
+    TFormView& View() { return view_; }
 
-    // Handlers.
+    // Handlers; the sender is ignored.
     // Stores the settings, releases the CardImage buffer and asks the
     // application to terminate; canClose stays true. A value that cannot be
     // written raises ERegistryException and stops there (buffer kept).
-    void FormCloseQuery(QObject* sender, bool& canClose);
+    void FormCloseQuery(void* sender, bool& canClose);
     // The open dialog, then the load of at most 0x40000 bytes and its status.
-    void LoadClick(QObject* sender);
+    // A close requested meanwhile is carried out afterwards.
+    void LoadClick(void* sender);
     // SetReaderMode -> WaitForCard -> ProgramCard -> success message; always
-    // closes the port and enables the controls again. A close requested
-    // meanwhile stops the run at its next wait and is carried out afterwards.
-    void ProgramClick(QObject* sender);
-    void LinkLabelDblClick(QObject* sender);
-    void Image1DblClick(QObject* sender);
-    void LinkLabelMouseEnter(QObject* sender);
-    void LinkLabelMouseLeave(QObject* sender);
+    // closes the port and enables the controls again, even when an error
+    // escapes. A close requested meanwhile stops the run at its next wait and
+    // is carried out afterwards.
+    void ProgramClick(void* sender);
+    void LinkLabelDblClick(void* sender);
+    void Image1DblClick(void* sender);
+    void LinkLabelMouseEnter(void* sender);
+    void LinkLabelMouseLeave(void* sender);
+
+    // The user asks to close the window. True when it may close now: the
+    // settings are stored (FormCloseQuery). During a Program run the close
+    // (or a Load) is deferred until it has ended; when a value cannot be stored
+    // the error is shown and the window stays open.
+    bool OnCloseRequest();
+    // Runs a handler body; an error that escapes it is shown in the error box
+    // and the message loop goes on.
+    void Guarded(const std::function<void()>& body);
 
     // ProgramWindow.
-    // The selected entry's index, or -1 when none is selected or the text has
-    // been edited away from the selected entry.
-    int ComPortIndex() const override;
-    bool VerifyChecked() const override;
-    TStatusEdit& Status() override { return *StatusField; }
-    void SetProgress(int position) override;
+    int ComPortIndex() const override { return view_.SelectedPort(); }
+    bool VerifyChecked() const override { return view_.VerifyChecked(); }
+    StatusControl& Status() override { return view_.Status(); }
+    void SetProgress(int position) override { view_.SetProgress(position); }
 
     // True while ProgramClick runs.
     bool RunInProgress() const { return running_; }
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-
 private:
     void EnableControls(bool enabled);
-    void CreateComponents();
     void ReadSettings();
     void ReleaseCardImage();
-    // Runs a handler body; an error that escapes it is shown in a message box
-    // and the message loop goes on.
-    void Guarded(const std::function<void()>& body);
 
+    TFormView& view_;
     FormServices services_;
     uint8_t* buffer_ = nullptr;
     bool running_ = false;
+    bool loading_ = false;
     bool closeRequested_ = false;
     bool closed_ = false;
-    // A stored position with only one of its two values, applied once shown.
-    std::optional<int> pendingX_;
-    std::optional<int> pendingY_;
 };
 
 // The one main window; null outside the program's message loop.
@@ -167,9 +162,3 @@ extern TForm1* Form1;
 // The name part of a path: the text after its last separator ("\" or ":" on
 // Windows, also "/" there; "/" elsewhere), all of it when it has none.
 std::string NamePart(const std::string& path);
-
-// The toolkit's "caption|patterns|caption|patterns" filter as Qt name filters
-// ("caption (patterns)"). On systems where "*.*" would skip names without a
-// dot it becomes "*".
-std::vector<std::string> QtNameFilters(const std::string& filter);
-

@@ -478,7 +478,19 @@ std::string Utf16LeToUtf8(const std::vector<uint8_t>& bytes)
 bool ReplaceFileAtomically(const std::string& path, const std::string& content)
 {
     std::error_code ec;
-    const fs::path target(path);
+    // A store reached through a symbolic link (a dotfiles folder, say) stays
+    // a link: the file it points at is replaced.
+    fs::path target(path);
+    for (int hops = 0; hops < 40 && fs::is_symlink(target, ec); ++hops) {
+        const fs::path link = fs::read_symlink(target, ec);
+        if (ec) return false;
+        target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    // The new file gets the old one's permissions (a store kept private stays
+    // private).
+    const fs::file_status old = fs::status(target, ec);
+    const bool keepPermissions = !ec && fs::is_regular_file(old);
+    ec.clear();
     if (target.has_parent_path()) {
         fs::create_directories(target.parent_path(), ec);
         if (ec) return false;
@@ -497,7 +509,8 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content)
             return false;
         }
     }
-    fs::rename(temp, target, ec);
+    if (keepPermissions) fs::permissions(temp, old.permissions(), fs::perm_options::replace, ec);
+    if (!ec) fs::rename(temp, target, ec);
     if (ec) {
         std::error_code ignored;
         fs::remove(temp, ignored);

@@ -84,8 +84,9 @@ std::string Utf16LeToUtf8(const std::vector<uint8_t>& bytes);
 
 // Writes `content` to a temporary file beside `path` and renames it over
 // `path`, so readers see either the old or the new file, never a part.
-// Creates missing parent folders. False, with nothing changed at `path`, when
-// any step fails.
+// Creates missing parent folders. A symbolic link at `path` stays in place and
+// the file it points at is replaced; an existing file's permissions carry over
+// to the new one. False, with nothing changed at `path`, when any step fails.
 bool ReplaceFileAtomically(const std::string& path, const std::string& content);
 
 // Renames an unreadable store to "<path>.corrupt-<date>-<time>" (with "-N"

@@ -24,12 +24,13 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
 No display: neither DISPLAY nor WAYLAND_DISPLAY is set, so the window cannot be
 shown. Programming the simulated card with the command-line program instead.
 
-To see the window on a virtual display (nobody can click in it there, so the
-program loads samples/demo.tvk, programs the simulated card on Com1 and saves a
-picture of its window by itself):
+To see the window on a virtual display (nobody can click in it there, so a
+separate tool loads samples/demo.tvk, programs the simulated card on Com1 and
+saves a picture of the window by itself):
 
-    xvfb-run -a env TORVIK_SCREENSHOT=/tmp/torvik-window.png \\
-        TORVIK_SCREENSHOT_IMAGE=$root/samples/demo.tvk bash tools/run.sh
+    cmake -S $root -B $build && cmake --build $build --target torvik_window_screenshot
+    xvfb-run -a $build/app/torvik_window_screenshot /tmp/torvik-window.png \\
+        $root/samples/demo.tvk
 
 MSG
   exec "$root/tools/run-cli-demo.sh"

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# The Windows build, checked on a Linux host: cross-builds the Qt-free core
-# (port, registry and shell layers, simulator, serial channel, reader control,
-# card programming) and its tests for 64-bit Windows with mingw-w64, and runs
-# the tests under Wine:
+# The Windows build, checked on a Linux host: cross-builds the core, the
+# Win32 window program and their tests for 64-bit Windows with mingw-w64, and
+# runs them under Wine on a virtual X display (Xvfb):
 #   - core_tests: the whole core test suite, on the simulator;
+#   - form_tests: the window logic on an in-memory window;
 #   - win32_tests: the registry layer against Wine's registry, the shell
-#     layer, the device-name rule, and the Win32 port layer on COM5 and COM12,
-#     which Wine maps onto a pseudo-terminal whose far end echoes every byte.
+#     layer, the device-name rule, the Win32 port layer on COM5 and COM12,
+#     which Wine maps onto a pseudo-terminal whose far end echoes every byte,
+#     and the Win32 window's wiring;
+#   - one end-to-end run of USB_TorvikLoader.exe on the simulated reader,
+#     driven from outside by torvik_window_driver.exe: the window appears
+#     (within 3 s), a card image with a non-ASCII name is loaded through the
+#     open dialog, Program ends in "Card successfully programmed." on green,
+#     closing stores the five values in the registry and a restart shows them;
+#   - the installer (tools/package-windows.sh) installed and uninstalled
+#     silently: files, Start-menu shortcut and uninstall entry come and go.
 #
 # Installs what it needs from tools/packages-windows.txt (root or sudo), works
-# in a throw-away Wine prefix, and leaves nothing running. Non-interactive and
-# idempotent; needs no display.
+# in a throw-away Wine prefix on a display of its own, and leaves nothing
+# running. Non-interactive and idempotent.
 #
 # Environment:
 #   TORVIK_MINGW_BUILD_DIR   build tree (default: build/mingw)
@@ -36,7 +44,7 @@ echo "== Windows cross build (mingw-w64) in $build"
 cmake -S . -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTORVIK_BUILD_APP=OFF -DTORVIK_BUILD_BENCH=OFF -DTORVIK_WERROR=ON
+  -DTORVIK_BUILD_APP=ON -DTORVIK_BUILD_BENCH=OFF -DTORVIK_WERROR=ON
 cmake --build "$build" -j"$jobs"
 
 # The far end of the test COM ports runs on this host.
@@ -49,9 +57,9 @@ WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/torvik-wine.XXXXXX")
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEARCH=win64
-# No Mono or Gecko installers at prefix creation, no display needed.
+# No Mono or Gecko installers at prefix creation.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
 wine_log="$build/wine.log"
 : >"$wine_log"
 
@@ -60,22 +68,47 @@ wineserver_bin=$(command -v wineserver || true)
 [ -n "$wine_bin" ] && [ -n "$wineserver_bin" ] || { echo "Wine is not installed"; exit 1; }
 
 peer_pid=
+xvfb_pid=
+app_pid=
+holder_pid=
 cleanup() {
-  if [ -n "$peer_pid" ]; then
-    kill "$peer_pid" 2>/dev/null || true
-    wait "$peer_pid" 2>/dev/null || true
-  fi
+  for pid in $app_pid $holder_pid $peer_pid; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   WINEPREFIX="$WINEPREFIX" "$wineserver_bin" -k >>"$wine_log" 2>&1 || true
   WINEPREFIX="$WINEPREFIX" "$wineserver_bin" -w >>"$wine_log" 2>&1 || true
   rm -rf "$WINEPREFIX"
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
 }
 trap cleanup EXIT
+
+# A virtual display of its own for the windows (the first free number).
+display_file="$build/host/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >>"$wine_log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 50); do
+  [ -s "$display_file" ] && break
+  sleep 0.1
+done
+[ -s "$display_file" ] || { echo "Xvfb did not start; see $wine_log"; exit 1; }
+export DISPLAY=":$(head -n1 "$display_file")"
+echo "Virtual display $DISPLAY"
 
 echo "== Preparing a Wine prefix in $WINEPREFIX"
 # One server for the whole run keeps every test program's start short; its
 # own diagnostics go to the log, not the test output.
 "$wineserver_bin" -p 600 >>"$wine_log" 2>&1 </dev/null
 timeout 300 "$wine_bin" wineboot -i >>"$wine_log" 2>&1 </dev/null || { echo "wineboot failed; see $wine_log"; exit 1; }
+
+# Wine starts its desktop process for the first program that needs one, and
+# ends it when the last window is gone; started from a test, it would hold
+# the test's output open for ctest. One hidden window keeps it up throughout.
+"$wine_bin" "$build/tests/torvik_window_driver.exe" hold 1800 >>"$wine_log" 2>&1 </dev/null &
+holder_pid=$!
 
 # COM5 and COM12 (the two device-name forms) lead to one pseudo-terminal.
 echo_ports=
@@ -96,3 +129,91 @@ export TORVIK_TEST_ECHO_PORTS="$echo_ports"
 
 echo "== Tests under Wine"
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300
+
+# --- The window program end to end --------------------------------------------
+echo "== USB_TorvikLoader.exe under Wine, driven from outside"
+app_exe="$build/app/win32/USB_TorvikLoader.exe"
+driver() { "$wine_bin" "$build/tests/torvik_window_driver.exe" "$@" 2>>"$wine_log" | tr -d '\r'; }
+fail() { echo "FAILED: $*"; exit 1; }
+start_app() {
+  TORVIK_COM1="sim:card=out,insert=300" "$wine_bin" "$app_exe" >>"$wine_log" 2>&1 &
+  app_pid=$!
+}
+stop_app() {
+  driver close 10000 >/dev/null || fail "the window did not close"
+  wait "$app_pid" 2>/dev/null || true
+  app_pid=
+}
+cards="$WINEPREFIX/drive_c/cards"
+mkdir -p "$cards"
+card_name=$'k\xc3\xa4rt.tvk'
+head -c 3000 /dev/urandom >"$cards/$card_name"
+
+start_app
+shown=$(driver wait 3000) || fail "window not shown within 3 s"
+echo "  $shown"
+state=$(driver state)
+grep -qx 'caption=Torvik Card Loader for Norvale USB SM/Phoenix V1.1' <<<"$state" || fail "caption: $state"
+loaded=$(driver load "C:\\cards\\$card_name") || fail "load: $loaded"
+[ "$loaded" = "$card_name loaded." ] || fail "after loading: $loaded"
+echo "  $loaded"
+result=$(driver program 1 120000) || fail "program: $result"
+[ "$result" = "Card successfully programmed." ] || fail "after Program: $result"
+colour=$(driver pixel)
+[ "$colour" = "00FF00" ] || fail "status background after success: $colour"
+echo "  $result (background $colour)"
+driver move 123 77 >/dev/null || fail "move"
+stop_app
+
+settings='HKLM\Software\Velmar_Software\USB_TorvikLoader'
+"$wine_bin" reg export "$settings" "C:\\settings.reg" /y >>"$wine_log" 2>&1 || fail "no settings stored"
+stored=$(iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/settings.reg" | tr -d '\r')
+for line in '"Version"=dword:0000000a' '"ComPort"=dword:00000000' '"Xpos"=dword:0000007b' \
+            '"Ypos"=dword:0000004d' "\"LastFile\"=\"C:\\\\cards\\\\$card_name\""; do
+  grep -qxF "$line" <<<"$stored" || fail "stored settings lack $line: $stored"
+done
+echo "  closing stored the five values"
+
+start_app
+driver wait 3000 >/dev/null || fail "window not shown after the restart"
+state=$(driver state)
+for line in port=0 portText=Com1 left=123 top=77; do
+  grep -qx "$line" <<<"$state" || fail "after the restart, $line expected: $state"
+done
+stop_app
+echo "  a restart shows them"
+
+# At 150 % (144 pixels per inch) the 96-DPI layout is scaled, not blurred.
+"$wine_bin" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >>"$wine_log" 2>&1
+start_app
+driver wait 3000 >/dev/null || fail "window not shown at 144 DPI"
+state=$(driver state)
+grep -qx 'client=567x233' <<<"$state" || fail "client area at 144 DPI: $state"
+stop_app
+"$wine_bin" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >>"$wine_log" 2>&1
+echo "  at 144 DPI the client area is 567 x 233 (378 x 155 scaled)"
+
+# --- The installer ----------------------------------------------------------------
+echo "== Installer: silent install and uninstall under Wine"
+TORVIK_DIST_DIR="$build/dist" JOBS="$jobs" tools/package-windows.sh | grep -E 'bytes, imports|setup|portable'
+installed="$WINEPREFIX/drive_c/Program Files/Torvik Card Loader"
+shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Torvik Card Loader.lnk"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\USB_TorvikLoader'
+"$wine_bin" "$build/dist/TorvikLoader-1.1-setup.exe" /S >>"$wine_log" 2>&1 || fail "installer"
+for f in USB_TorvikLoader.exe torvik-loader.exe Uninstall.exe README.txt; do
+  [ -f "$installed/$f" ] || fail "not installed: $f"
+done
+[ -f "$shortcut" ] || fail "no Start-menu shortcut"
+"$wine_bin" reg query "$uninstall_key" >>"$wine_log" 2>&1 || fail "no uninstall entry"
+echo "  installed: files, shortcut and uninstall entry present"
+# The uninstaller copies itself away and returns at once: wait for it.
+"$wine_bin" "C:\\Program Files\\Torvik Card Loader\\Uninstall.exe" /S >>"$wine_log" 2>&1 || fail "uninstaller"
+for _ in $(seq 100); do
+  [ -e "$installed" ] || break
+  sleep 0.2
+done
+[ ! -e "$installed" ] || fail "files left after uninstalling: $(ls "$installed")"
+[ ! -e "$shortcut" ] || fail "shortcut left after uninstalling"
+if "$wine_bin" reg query "$uninstall_key" >>"$wine_log" 2>&1; then fail "uninstall entry left"; fi
+echo "  uninstalled: all three gone"
+echo "== Windows checks passed"

@@ -19,7 +19,7 @@ function(torvik_add_windows_resources target)
     $<$<COMPILE_LANGUAGE:RC>:${TORVIK_ICON_DIR}>
     $<$<COMPILE_LANGUAGE:RC>:${TORVIK_WINDOWS_RESOURCE_DIR}>)
   set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS
-    ${TORVIK_ICON_DIR}/USB_TorvikLoader.ico ${manifest})
+    ${TORVIK_ICON_DIR}/USB_TorvikLoader.ico ${TORVIK_ICON_DIR}/logo.bmp ${manifest})
   if(MSVC)
     set_property(SOURCE ${rc} APPEND PROPERTY COMPILE_DEFINITIONS TORVIK_MANIFEST_BY_LINKER)
     target_sources(${target} PRIVATE ${manifest})

@@ -1,5 +1,7 @@
 // The settings store on Windows: the system registry under
-// HKEY_LOCAL_MACHINE, one open key at a time, opened with full access.
+// HKEY_LOCAL_MACHINE (or, where that is refused, HKEY_CURRENT_USER), one open
+// key at a time, opened with full access. Names and strings are UTF-8 here and
+// UTF-16 at every registry call.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -8,7 +10,8 @@
 
 #include <vector>
 
-#include "platform/Registry.h"
+#include "platform/win32/Win32Registry.h"
+#include "platform/win32/Utf16.h"
 
 namespace {
 
@@ -27,8 +30,40 @@ namespace {
     throw ERegistryException("Failed to set data for '" + name + "'");
 }
 
+// Copies every value of `from` into `to`; what cannot be copied is left out.
+void CopyValues(HKEY from, HKEY to)
+{
+    for (DWORD index = 0;; ++index) {
+        std::wstring name(16384, L'\0');
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD type = REG_NONE;
+        DWORD size = 0;
+        LONG rc = RegEnumValueW(from, index, name.data(), &nameLength, nullptr, &type, nullptr, &size);
+        if (rc == ERROR_NO_MORE_ITEMS) return;
+        if (rc != ERROR_SUCCESS) continue;
+        name.resize(nameLength);
+        std::vector<BYTE> data(size + 2, 0);
+        DWORD got = size;
+        if (RegQueryValueExW(from, name.c_str(), nullptr, &type, data.data(), &got) != ERROR_SUCCESS) continue;
+        RegSetValueExW(to, name.c_str(), 0, type, data.data(), got);
+    }
+}
+
+}  // namespace
+
+LONG OpenRegistryKey(HKEY root, const std::wstring& path, bool create, HKEY* key)
+{
+    if (create)
+        return RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key,
+                               nullptr);
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, key);
+}
+
+namespace {
+
 class Win32Registry final : public TRegistry {
 public:
+    explicit Win32Registry(RegistryKeyOpener opener) : opener_(std::move(opener)) {}
     ~Win32Registry() override { CloseKey(); }
 
     bool OpenKey(const std::string& key, bool canCreate) override
@@ -40,15 +75,17 @@ public:
         std::string path = key;
         while (!path.empty() && path.front() == '\\') path.erase(path.begin());
         while (!path.empty() && path.back() == '\\') path.pop_back();
+        const std::wstring wide = Utf16(path);
 
-        const HKEY parent = (!absolute && key_ != nullptr) ? key_ : HKEY_LOCAL_MACHINE;
         HKEY opened = nullptr;
         LONG rc;
-        if (canCreate) {
-            rc = RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                 nullptr, &opened, nullptr);
+        if (!absolute && key_ != nullptr) {
+            rc = opener_(key_, wide, canCreate, &opened);
         } else {
-            rc = RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &opened);
+            rc = opener_(HKEY_LOCAL_MACHINE, wide, canCreate, &opened);
+            // A standard user may not write under HKEY_LOCAL_MACHINE: the
+            // settings then live in the user's own hive.
+            if (rc == ERROR_ACCESS_DENIED) rc = OpenForUser(wide, canCreate, &opened);
         }
         if (rc != ERROR_SUCCESS) return false;
         CloseKey();
@@ -66,7 +103,7 @@ public:
     bool ValueExists(const std::string& name) override
     {
         return key_ != nullptr &&
-               RegQueryValueExA(key_, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+               RegQueryValueExW(key_, Utf16(name).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     }
 
     // A value that is missing (or no key open): "Failed to get data"; one of
@@ -75,11 +112,12 @@ public:
     {
         DWORD type = REG_NONE;
         DWORD size = 0;
-        if (key_ == nullptr || RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        const std::wstring wide = Utf16(name);
+        if (key_ == nullptr || RegQueryValueExW(key_, wide.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
             ThrowGetFailed(name);
         DWORD value = 0;
         if (type != REG_DWORD || size != sizeof value) ThrowInvalidType(name);
-        if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+        if (RegQueryValueExW(key_, wide.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
                 ERROR_SUCCESS ||
             type != REG_DWORD || size != sizeof value)
             ThrowGetFailed(name);
@@ -89,49 +127,76 @@ public:
     std::string ReadString(const std::string& name) override
     {
         if (key_ == nullptr) ThrowGetFailed(name);
+        const std::wstring wide = Utf16(name);
         // The value may change size between asking and reading: ask again.
+        // Strings are read as UTF-16, so text that an ANSI program stored
+        // comes back as the characters it meant.
         for (;;) {
             DWORD type = REG_NONE;
             DWORD size = 0;
-            if (RegQueryValueExA(key_, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            if (RegQueryValueExW(key_, wide.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
                 ThrowGetFailed(name);
             if (type != REG_SZ && type != REG_EXPAND_SZ) ThrowInvalidType(name);
-            std::vector<char> data(size + 1, '\0');
+            std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
             DWORD got = size;
             const LONG rc =
-                RegQueryValueExA(key_, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
+                RegQueryValueExW(key_, wide.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
             if (rc == ERROR_MORE_DATA) continue;
             if (rc != ERROR_SUCCESS) ThrowGetFailed(name);
             if (type != REG_SZ && type != REG_EXPAND_SZ) ThrowInvalidType(name);
             // Stored strings usually end with their terminator, but need not.
-            std::string text(data.data(), got);
-            const std::string::size_type end = text.find('\0');
-            if (end != std::string::npos) text.resize(end);
-            return text;
+            std::wstring text(data.data(), got / sizeof(wchar_t));
+            const std::wstring::size_type end = text.find(L'\0');
+            if (end != std::wstring::npos) text.resize(end);
+            return Utf8(text);
         }
     }
 
     void WriteInteger(const std::string& name, int32_t value) override
     {
         const DWORD data = static_cast<DWORD>(value);
-        if (key_ == nullptr || RegSetValueExA(key_, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                                              sizeof data) != ERROR_SUCCESS)
+        if (key_ == nullptr || RegSetValueExW(key_, Utf16(name).c_str(), 0, REG_DWORD,
+                                              reinterpret_cast<const BYTE*>(&data), sizeof data) != ERROR_SUCCESS)
             ThrowSetFailed(name);
     }
 
     void WriteString(const std::string& name, const std::string& value) override
     {
-        // Stored with its terminator, as REG_SZ values are.
-        if (key_ == nullptr || value.size() >= 0xFFFFFFFFu ||
-            RegSetValueExA(key_, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1)) != ERROR_SUCCESS)
+        // Stored as UTF-16 with its terminator, as REG_SZ values are.
+        const std::wstring text = Utf16(value);
+        if (key_ == nullptr || text.size() >= 0x7FFFFFFFu / sizeof(wchar_t) ||
+            RegSetValueExW(key_, Utf16(name).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
             ThrowSetFailed(name);
     }
 
 private:
+    LONG OpenForUser(const std::wstring& path, bool canCreate, HKEY* key)
+    {
+        LONG rc = opener_(HKEY_CURRENT_USER, path, false, key);
+        if (rc != ERROR_FILE_NOT_FOUND || !canCreate) return rc;
+        rc = opener_(HKEY_CURRENT_USER, path, true, key);
+        if (rc != ERROR_SUCCESS) return rc;
+        // A first start under HKEY_CURRENT_USER takes over what an older
+        // version of the program stored through registry virtualisation.
+        HKEY kept = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, (L"Software\\Classes\\VirtualStore\\MACHINE\\" + path).c_str(), 0,
+                          KEY_READ, &kept) == ERROR_SUCCESS) {
+            CopyValues(kept, *key);
+            RegCloseKey(kept);
+        }
+        return ERROR_SUCCESS;
+    }
+
+    RegistryKeyOpener opener_;
     HKEY key_ = nullptr;
 };
 
 }  // namespace
 
-std::unique_ptr<TRegistry> CreateRegistry() { return std::make_unique<Win32Registry>(); }
+std::unique_ptr<TRegistry> CreateWin32Registry(RegistryKeyOpener opener)
+{
+    return std::make_unique<Win32Registry>(std::move(opener));
+}
+
+std::unique_ptr<TRegistry> CreateRegistry() { return CreateWin32Registry(OpenRegistryKey); }

@@ -9,12 +9,13 @@
 #include <cstdint>
 
 #include "platform/Shell.h"
+#include "platform/win32/Utf16.h"
 
 bool ShellOpen(const std::string& address)
 {
     // No owner window, no verb (the default action: open for a web address),
-    // no parameters, no working directory, shown normally. Values above 32
-    // mean success.
-    const HINSTANCE result = ShellExecuteA(nullptr, nullptr, address.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // no parameters, no working directory, shown normally; the address goes
+    // as UTF-16. Values above 32 mean success.
+    const HINSTANCE result = ShellExecuteW(nullptr, nullptr, Utf16(address).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<intptr_t>(result) > 32;
 }

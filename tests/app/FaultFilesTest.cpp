@@ -40,13 +40,13 @@ protected:
     // chosen the file and before the window reads it.
     void LoadChanging(const std::string& path, const std::function<void()>& meanwhile)
     {
-        FormServices s = Services();
+        QtWindowServices s = Services();
         form.reset();
         s.chooseFile = [path, meanwhile](const FileDialogRequest&) {
             meanwhile();
             return std::optional<std::string>(path);
         };
-        form = std::make_unique<TForm1>(s);
+        form = std::make_unique<QtMainWindow>(s);
         QTest::mouseClick(form->Load, Qt::LeftButton);
     }
 };
@@ -121,7 +121,7 @@ TEST_F(FaultFilesTest, ProgramRunsNeverChangeTheImageFile)
         sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
         ScopedPlatform platform(clock, opener, [] { QCoreApplication::processEvents(); });
         SerialChannel.ResetState();
-        TForm1& f = MakeForm();
+        QtMainWindow& f = MakeForm();
         f.ComPort->setCurrentIndex(0);
         LoadThroughDialog(path);
         ASSERT_TRUE(f.Program->isEnabled());
@@ -144,9 +144,9 @@ TEST_F(FaultFilesTest, CorruptSettingsFileGivesDefaultsAndIsKeptAside)
     const std::string junk = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\Software\\Velmar_Soft";
     std::ofstream(store, std::ios::binary) << junk;
 
-    FormServices s = Services();
+    QtWindowServices s = Services();
     s.openRegistry = [store] { return std::make_unique<TRegFileRegistry>(store.string()); };
-    form = std::make_unique<TForm1>(s);
+    form = std::make_unique<QtMainWindow>(s);
     EXPECT_EQ(form->ComPort->currentIndex(), -1) << "default settings";
     EXPECT_TRUE(errors.empty()) << "nothing is reported";
     form->ComPort->setCurrentIndex(3);

@@ -37,7 +37,7 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
                 FaultyOpener faulty(simulator);
                 if (fault.arrange) fault.arrange(faulty);
 
-                TForm1& f = MakeForm();
+                QtMainWindow& f = MakeForm();
                 f.ComPort->setCurrentIndex(0);
                 f.VerifyCheckBox->setChecked(verify);
                 const std::vector<uint8_t> image = MakeImage(fault.imageBytes, static_cast<uint32_t>(seed));

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "MemoryRegistry.h"
-#include "app/Unit1.h"
+#include "app/qt/QtMainWindow.h"
 #include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "serial/Scom.h"
@@ -43,9 +43,9 @@ protected:
         std::filesystem::remove_all(folder, ec);
     }
 
-    FormServices Services()
+    QtWindowServices Services()
     {
-        FormServices s;
+        QtWindowServices s;
         s.openRegistry = [this] { return store.NewAccessor(); };
         s.chooseFile = [this](const FileDialogRequest& request) {
             requests.push_back(request);
@@ -60,9 +60,9 @@ protected:
         return s;
     }
 
-    TForm1& MakeForm()
+    QtMainWindow& MakeForm()
     {
-        form = std::make_unique<TForm1>(Services());
+        form = std::make_unique<QtMainWindow>(Services());
         return *form;
     }
 
@@ -101,5 +101,5 @@ protected:
     std::vector<std::string> errors;
     int terminations = 0;
     std::filesystem::path folder;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<QtMainWindow> form;
 };

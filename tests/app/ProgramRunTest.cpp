@@ -31,7 +31,7 @@ protected:
         clock.SetPollStep(100);
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
         platform = std::make_unique<ScopedPlatform>(clock, *opener, [this] { Pump(); });
-        TForm1& f = MakeForm();
+        QtMainWindow& f = MakeForm();
         f.show();
         f.ComPort->setCurrentIndex(0);
         QObject::connect(&f.Status(), &QLineEdit::textChanged,

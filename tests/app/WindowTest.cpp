@@ -1,11 +1,13 @@
-// The main window's own logic on the real Qt window: start-up with and without
-// stored settings, loading files, the status rules, closing and storing, the
-// link and its hover styles, and the program entry.
+// The Qt window's wiring: its controls, their places, captions and initial
+// states, the events that reach the window logic (clicks, double-clicks,
+// hover, close), the status colours on screen, and the program entry. The
+// window logic itself is tested in tests/form.
 
 #include <QCloseEvent>
 #include <QEnterEvent>
 #include <QTimer>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -37,7 +39,7 @@ using WindowTest = FormFixture;
 
 TEST_F(WindowTest, FirstStartWithoutSettings)
 {
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     EXPECT_EQ(f.windowTitle(), "Torvik Card Loader for Norvale USB SM/Phoenix V1.1");
     EXPECT_EQ(f.size(), QSize(378, 155));
     EXPECT_EQ(f.minimumSize(), f.maximumSize()) << "fixed size";
@@ -76,6 +78,18 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
     };
     for (const auto& item : layout) EXPECT_EQ(item.widget->geometry(), item.rect) << item.widget->objectName().toStdString();
 
+    // Tab order: Load, Program, Status, ComPort, VerifyCheckBox (the progress
+    // bar takes no focus).
+    const std::vector<QWidget*> stops = {f.Load, f.Program, &f.Status(), f.ComPort, f.VerifyCheckBox};
+    std::vector<QWidget*> chain;
+    QWidget* w = f.Load;
+    do {
+        if (std::find(stops.begin(), stops.end(), w) != stops.end()) chain.push_back(w);
+        w = w->nextInFocusChain();
+    } while (w != f.Load && chain.size() < 10);
+    EXPECT_EQ(chain, stops);
+    EXPECT_EQ(f.ProgressBar1->focusPolicy(), Qt::NoFocus);
+
     // With no entry selected a Program click names port 0, which opens
     // nothing.
     VirtualClock clock;
@@ -104,7 +118,7 @@ TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored);
         store.keys[kKey]["ComPort"] = c.stored;
-        TForm1& f = MakeForm();
+        QtMainWindow& f = MakeForm();
         EXPECT_EQ(f.ComPort->currentIndex(), c.index);
         EXPECT_EQ(f.ComPortIndex(), c.index);
         EXPECT_EQ(f.ComPort->currentText(), c.text);
@@ -114,7 +128,7 @@ TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
 TEST_F(WindowTest, EditedPortTextNamesNoEntry)
 {
     store.keys[kKey]["ComPort"] = 2;
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     EXPECT_EQ(f.ComPortIndex(), 2);
     f.ComPort->setEditText("Com7");
     EXPECT_EQ(f.ComPortIndex(), -1) << "the selection no longer matches what is shown";
@@ -126,12 +140,12 @@ TEST_F(WindowTest, StoredPositionIsAppliedAsItStands)
 {
     store.keys[kKey]["Xpos"] = 40;
     store.keys[kKey]["Ypos"] = -20;  // off the screen: applied anyway
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     EXPECT_EQ(f.pos(), QPoint(40, -20));
 
     store.keys[kKey].erase("Ypos");
     store.keys[kKey]["Xpos"] = 77;
-    TForm1& g = MakeForm();
+    QtMainWindow& g = MakeForm();
     g.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&g));
     const int placedY = g.y();
@@ -140,7 +154,7 @@ TEST_F(WindowTest, StoredPositionIsAppliedAsItStands)
     EXPECT_EQ(g.y(), placedY) << "only the stored axis moves";
 }
 
-TEST_F(WindowTest, WrongTypedSettingEndsStartUpBeforeTheWindowShows)
+TEST_F(WindowTest, WrongTypedSettingIsShownThenTheWindowStarts)
 {
     const struct {
         const char* name;
@@ -153,36 +167,56 @@ TEST_F(WindowTest, WrongTypedSettingEndsStartUpBeforeTheWindowShows)
         store.keys.clear();
         store.keys[kKey][c.name] = c.value;
         errors.clear();
-        EXPECT_EQ(RunApplication(*qApp, Services()), 0);
+        bool windowHiddenDuringError = false;
+        QtWindowServices s = Services();
+        s.showError = [&](const std::string& message) {
+            errors.push_back(message);
+            windowHiddenDuringError = MainWindow() != nullptr && !MainWindow()->isVisible();
+        };
+        s.terminate = [] { QCoreApplication::quit(); };
+        bool sawWindow = false;
+        QTimer::singleShot(0, [&] {
+            sawWindow = MainWindow() != nullptr && MainWindow()->isVisible();
+            if (MainWindow()) MainWindow()->close();
+        });
+        EXPECT_EQ(RunApplication(*qApp, s), 0);
         EXPECT_EQ(errors, (std::vector<std::string>{std::string("Invalid data type for '") + c.name + "'"}));
+        EXPECT_TRUE(windowHiddenDuringError);
+        EXPECT_TRUE(sawWindow) << "the program starts with the value's default";
         EXPECT_EQ(Form1, nullptr);
-        EXPECT_EQ(terminations, 0);
-        for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
+        EXPECT_EQ(store.keys[kKey][c.name].index(), c.value.index() == 0 ? 1u : 0u) << "rewritten with its type";
     }
 }
 
 TEST_F(WindowTest, MissingImageBufferEndsStartUp)
 {
-    FormServices s = Services();
+    QtWindowServices s = Services();
     s.allocateImage = [](std::size_t) { return nullptr; };
+    bool windowLeftBehind = true;
+    s.showError = [&](const std::string& message) {
+        errors.push_back(message);
+        windowLeftBehind = Form1 != nullptr;
+    };
     EXPECT_EQ(RunApplication(*qApp, s), 0);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("memory"), std::string::npos) << errors[0];
+    EXPECT_FALSE(windowLeftBehind) << "Form1 must not point at the destroyed window";
     EXPECT_EQ(CardImage.Data, nullptr);
+    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
 }
 
 TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
 {
     store.keys[kKey]["LastFile"] = std::string("/cards/kept.tvk");
-    FormServices s = Services();
+    QtWindowServices s = Services();
     s.terminate = [this] {
         ++terminations;
         QCoreApplication::quit();
     };
     bool sawWindow = false;
     QTimer::singleShot(0, [&] {
-        sawWindow = Form1 != nullptr && Form1->isVisible();
-        if (Form1) Form1->close();
+        sawWindow = MainWindow() != nullptr && MainWindow()->isVisible();
+        if (MainWindow()) MainWindow()->close();
     });
     EXPECT_EQ(RunApplication(*qApp, s), 0);
     EXPECT_TRUE(sawWindow);
@@ -192,40 +226,6 @@ TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
     EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), "/cards/kept.tvk");
 }
 
-TEST_F(WindowTest, LoadSetsLengthStatusAndProgramByFileSize)
-{
-    const struct {
-        size_t size;
-        int32_t length;
-        const char* suffix;
-        TColor color;
-        bool program;
-    } cases[] = {
-        {0, 0, " not loaded.", clRed, false},
-        {15, 15, " not loaded.", clRed, false},
-        {16, 16, " loaded.", clLime, false},  // loaded, yet too short to program
-        {17, 17, " loaded.", clLime, true},
-        {0x40000, 0x40000, " loaded.", clLime, true},
-        {0x40000 + 1000, 0x40000, " loaded.", clLime, true},
-    };
-    TForm1& f = MakeForm();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        const std::string name = "image" + std::to_string(c.size) + ".tvk";
-        const std::string path = MakeFile(name, c.size, static_cast<uint8_t>(c.size));
-        LoadThroughDialog(path);
-        EXPECT_EQ(CardImage.Length, c.length);
-        EXPECT_EQ(f.Status().Text(), name + c.suffix);
-        EXPECT_EQ(f.Status().Color(), c.color);
-        EXPECT_EQ(f.Program->isEnabled(), c.program);
-        EXPECT_TRUE(InputsEnabled());
-        EXPECT_EQ(LastFile, path);
-        bool same = true;
-        for (int32_t i = 0; i < c.length; ++i) same = same && CardImage.Data[i] == Pattern(i, static_cast<uint8_t>(c.size));
-        EXPECT_TRUE(same) << "the buffer holds the file's first bytes";
-    }
-}
-
 TEST_F(WindowTest, DialogIsAskedWithTheLastFile)
 {
     store.keys[kKey]["LastFile"] = std::string("/cards/old/previous.tvk");
@@ -233,69 +233,10 @@ TEST_F(WindowTest, DialogIsAskedWithTheLastFile)
     LoadThroughDialog(std::nullopt);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].title, "Load Torvik Loader File");
-    EXPECT_EQ(requests[0].nameFilters, (std::vector<std::string>{"TorvikLoader files (*.tvk)", "All Files (*)"}));
+    EXPECT_EQ(QtNameFilters(requests[0].filter),
+              (std::vector<std::string>{"TorvikLoader files (*.tvk)", "All Files (*)"}));
     EXPECT_EQ(requests[0].initialDirectory, "/cards/old/previous.tvk");
     EXPECT_EQ(requests[0].initialFileName, "previous.tvk");
-}
-
-TEST_F(WindowTest, CancelRewritesTheStatusFromWhatIsKept)
-{
-    // Nothing known: just the suffix, with its leading blank.
-    TForm1& f = MakeForm();
-    LoadThroughDialog(std::nullopt);
-    EXPECT_EQ(f.Status().Text(), " not loaded.");
-    EXPECT_EQ(f.Status().Color(), clRed);
-
-    // A stored last file but nothing loaded yet.
-    store.keys[kKey]["LastFile"] = std::string("/cards/stored.tvk");
-    TForm1& g = MakeForm();
-    LoadThroughDialog(std::nullopt);
-    EXPECT_EQ(g.Status().Text(), "stored.tvk not loaded.");
-    EXPECT_EQ(g.Status().Color(), clRed);
-    EXPECT_FALSE(g.Program->isEnabled());
-
-    // After a good load the cancel keeps image and button.
-    const std::string good = MakeFile("good.tvk", 100);
-    LoadThroughDialog(good);
-    g.Status().SetColor(clBtnFace);
-    LoadThroughDialog(std::nullopt);
-    EXPECT_EQ(g.Status().Text(), "good.tvk loaded.");
-    EXPECT_EQ(g.Status().Color(), clLime);
-    EXPECT_TRUE(g.Program->isEnabled());
-    EXPECT_EQ(CardImage.Length, 100);
-    EXPECT_EQ(LastFile, good);
-}
-
-TEST_F(WindowTest, ShortFileAfterAGoodOneDisablesProgram)
-{
-    TForm1& f = MakeForm();
-    LoadThroughDialog(MakeFile("good.tvk", 64, 1));
-    ASSERT_TRUE(f.Program->isEnabled());
-    LoadThroughDialog(MakeFile("short.tvk", 10, 2));
-    EXPECT_EQ(CardImage.Length, 10);
-    EXPECT_FALSE(f.Program->isEnabled());
-    EXPECT_EQ(f.Status().Text(), "short.tvk not loaded.");
-    EXPECT_EQ(CardImage.Data[10], Pattern(10, 1)) << "the rest of the earlier image stays in the buffer";
-}
-
-TEST_F(WindowTest, UnreadableFilesGiveLengthMinusOne)
-{
-    TForm1& f = MakeForm();
-    std::filesystem::create_directories(folder / "folder.tvk");
-    const std::string cases[] = {
-        (folder / "missing.tvk").string(),
-        (folder / "folder.tvk").string(),
-    };
-    for (const std::string& path : cases) {
-        SCOPED_TRACE(path);
-        LoadThroughDialog(MakeFile("good.tvk", 64));
-        LoadThroughDialog(path);
-        EXPECT_EQ(CardImage.Length, -1);
-        EXPECT_EQ(f.Status().Text(), NamePart(path) + " not loaded.");
-        EXPECT_EQ(f.Status().Color(), clRed);
-        EXPECT_FALSE(f.Program->isEnabled());
-        EXPECT_EQ(LastFile, path) << "the chosen name is kept and stored at close";
-    }
 }
 
 TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
@@ -304,7 +245,7 @@ TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
         SCOPED_TRACE(run);
         store.writeLog.clear();
         terminations = 0;
-        TForm1& f = MakeForm();
+        QtMainWindow& f = MakeForm();
         f.move(12, 34);
         EXPECT_TRUE(f.close());
         EXPECT_EQ(store.writeLog, (std::vector<std::string>{"Version", "ComPort", "Xpos", "Ypos", "LastFile"}));
@@ -319,21 +260,10 @@ TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
     }
 }
 
-TEST_F(WindowTest, CloseWithoutAStoreStillReleasesAndTerminates)
-{
-    store.refuseOpen = true;
-    TForm1& f = MakeForm();
-    EXPECT_TRUE(f.close());
-    EXPECT_TRUE(store.writeLog.empty());
-    EXPECT_EQ(CardImage.Data, nullptr);
-    EXPECT_EQ(terminations, 1);
-    EXPECT_TRUE(errors.empty()) << "nothing is reported";
-}
-
 TEST_F(WindowTest, FailingWriteKeepsTheWindowOpen)
 {
     store.failingWrites = {"Xpos"};
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     f.show();
     EXPECT_FALSE(f.close());
     EXPECT_TRUE(f.isVisible());
@@ -354,20 +284,20 @@ TEST_F(WindowTest, SettingsRoundTripThroughTheRegFile)
 {
     const std::string storePath = (folder / "config" / "USB_TorvikLoader.reg").string();
     auto services = [&] {
-        FormServices s = Services();
+        QtWindowServices s = Services();
         s.openRegistry = [storePath] { return std::make_unique<TRegFileRegistry>(storePath); };
         return s;
     };
     const std::string image = MakeFile("round \"trip\".tvk", 50);
     {
-        form = std::make_unique<TForm1>(services());
+        form = std::make_unique<QtMainWindow>(services());
         form->ComPort->setCurrentIndex(2);
         form->move(40, 50);
         LoadThroughDialog(image);
         ASSERT_TRUE(form->close());
     }
     LastFile.clear();
-    form = std::make_unique<TForm1>(services());
+    form = std::make_unique<QtMainWindow>(services());
     EXPECT_EQ(form->ComPort->currentText(), "Com3");
     EXPECT_EQ(form->pos(), QPoint(40, 50));
     EXPECT_EQ(LastFile, image);
@@ -380,7 +310,7 @@ TEST_F(WindowTest, SettingsRoundTripThroughTheRegFile)
 
 TEST_F(WindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
 {
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     EXPECT_FALSE(f.LinkLabel->font().bold());
     EXPECT_FALSE(f.LinkLabel->font().underline());
     EXPECT_EQ(f.LinkLabel->palette().color(QPalette::WindowText), QColor(0, 0, 128));
@@ -398,7 +328,7 @@ TEST_F(WindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
 
 TEST_F(WindowTest, DoubleClicksOpenTheLink)
 {
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     QTest::mouseDClick(f.LinkLabel, Qt::LeftButton);
     QTest::mouseDClick(f.Image1, Qt::LeftButton);
     QTest::mouseClick(f.LinkLabel, Qt::LeftButton);  // a single click does nothing
@@ -407,7 +337,7 @@ TEST_F(WindowTest, DoubleClicksOpenTheLink)
 
 TEST_F(WindowTest, StatusColoursReachTheScreen)
 {
-    TForm1& f = MakeForm();
+    QtMainWindow& f = MakeForm();
     const struct {
         TColor color;
         QColor shown;
@@ -426,21 +356,8 @@ TEST_F(WindowTest, StatusColoursReachTheScreen)
     }
 }
 
-TEST(WindowHelpers, NamePartAndFilters)
+TEST(WindowHelpers, QtNameFilters)
 {
-    const struct {
-        const char* path;
-        const char* name;
-    } names[] = {
-        {"", ""}, {"card.tvk", "card.tvk"}, {"/home/u/cards/a.tvk", "a.tvk"}, {"/home/u/", ""},
-#ifdef _WIN32
-        {"C:\\Cards\\b.tvk", "b.tvk"}, {"C:b.tvk", "b.tvk"},
-#else
-        {"/odd\\name.tvk", "odd\\name.tvk"}, {"/a:b.tvk", "a:b.tvk"},
-#endif
-    };
-    for (const auto& n : names) EXPECT_EQ(NamePart(n.path), n.name) << n.path;
-
     EXPECT_EQ(QtNameFilters("Images (*.tvk;*.bin)|*.tvk;*.bin|Text|*.txt"),
               (std::vector<std::string>{"Images (*.tvk *.bin)", "Text (*.txt)"}));
     EXPECT_TRUE(QtNameFilters("").empty());

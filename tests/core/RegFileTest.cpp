@@ -390,6 +390,23 @@ TEST(RegFileStore, ReplaceIsAtomicAndLeavesNoTemporaryFiles)
 }
 
 #ifndef _WIN32
+TEST(RegFileStore, ReplaceKeepsASymbolicLinkAndThePermissions)
+{
+    TempFolder folder;
+    const fs::path real = folder.Path() / "dotfiles" / "USB_TorvikLoader.reg";
+    const fs::path link = folder.Path() / "config" / "USB_TorvikLoader.reg";
+    fs::create_directories(real.parent_path());
+    fs::create_directories(link.parent_path());
+    std::ofstream(real) << "old";
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    fs::create_symlink("../dotfiles/USB_TorvikLoader.reg", link);
+
+    ASSERT_TRUE(regfile::ReplaceFileAtomically(link.string(), "new"));
+    EXPECT_TRUE(fs::is_symlink(link)) << "the link stays a link";
+    EXPECT_EQ(ReadAll(real), "new");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+}
+
 // (On Windows the settings live in the real registry, not in this file.)
 TEST(RegFileStore, DefaultPathFollowsTheConfigurationFolder)
 {

@@ -4,8 +4,9 @@
   cpu_use.py cli PROGRAM     torvik-loader programs a small image on the
                              simulated reader, with a remove and an insert
                              prompt of 3 s each: CPU at most 5 % of wall time.
-  cpu_use.py window PROGRAM SAMPLE
-                             the window (Qt offscreen) presses Program with no
+  cpu_use.py window SCREENSHOT_TOOL SAMPLE
+                             the window (Qt offscreen, driven by
+                             torvik_window_screenshot) presses Program with no
                              card in the simulated reader and waits its 30 s
                              for one: CPU at most 2 % of wall time during the
                              wait.
@@ -43,9 +44,9 @@ def cli(program):
 def window(program, sample):
     with tempfile.TemporaryDirectory() as work:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", TORVIK_COM1="sim:card=out",
-                   TORVIK_SCREENSHOT=os.path.join(work, "window.png"), TORVIK_SCREENSHOT_IMAGE=sample,
                    XDG_CONFIG_HOME=work, HOME=work)
-        proc = subprocess.Popen([program], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen([program, os.path.join(work, "window.png"), sample], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         tick = os.sysconf("SC_CLK_TCK")
 
         def cpu_seconds():

@@ -1,6 +1,8 @@
-// The settings store on the system registry. Every test works in a key of
-// its own under HKEY_LOCAL_MACHINE\Software\Velmar_Software and removes it
-// afterwards, so the program's real settings are never touched.
+// The settings store on the system registry, and the card image file's
+// Windows open. Every registry test works in a key of its own under
+// Software\Velmar_Software (HKEY_LOCAL_MACHINE, and HKEY_CURRENT_USER where
+// the refusal of the former is tested) and removes it afterwards, so the
+// program's real settings are never touched.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,8 @@
 #include <string>
 
 #include "platform/Registry.h"
+#include "platform/win32/Win32Registry.h"
+#include "programming/CardImageFile.h"
 #include "win32/Win32TestSupport.h"  // <windows.h> first: <sddl.h> builds on it
 
 #include <sddl.h>
@@ -22,13 +26,27 @@ protected:
                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
         subKey_ = "Software\\Velmar_Software\\USB_TorvikLoader_Test_" + id;
         absolute_ = "\\" + subKey_ + "\\";
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, subKey_.c_str());
+        virtualKey_ = "Software\\Classes\\VirtualStore\\MACHINE\\" + subKey_;
+        TearDown();
     }
 
     void TearDown() override
     {
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, subKey_.c_str());
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey_.c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, subKey_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, subKey_.c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, virtualKey_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, virtualKey_.c_str());
+    }
+
+    static void PutDword(HKEY root, const std::string& key, const char* name, DWORD value)
+    {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        RegCloseKey(h);
     }
 
     // Type and size of a value, read past the accessor; REG_NONE when absent.
@@ -65,8 +83,9 @@ protected:
         return "(nothing raised)";
     }
 
-    std::string subKey_;    // relative to HKEY_LOCAL_MACHINE
-    std::string absolute_;  // as the program names it: "\...\"
+    std::string subKey_;      // relative to HKEY_LOCAL_MACHINE
+    std::string absolute_;    // as the program names it: "\...\"
+    std::string virtualKey_;  // where Windows redirected an old program's writes
 };
 
 TEST_F(Win32RegistryTest, ValuesSurviveClosingAndAFreshAccessor)
@@ -168,10 +187,10 @@ TEST_F(Win32RegistryTest, MissingKeyIsNotOpenedWithoutCreate)
     EXPECT_EQ(MessageOf([&] { reg->WriteString("LastFile", "x"); }), "Failed to set data for 'LastFile'");
 }
 
-TEST_F(Win32RegistryTest, KeyWithoutFullAccessIsNotOpened)
+TEST_F(Win32RegistryTest, KeyWithoutFullAccessMovesToTheCurrentUser)
 {
-    // A key everybody may only read: the program's full-access open fails,
-    // with or without create.
+    // A key everybody may only read: the program's full-access open is
+    // refused there, with or without create.
     HKEY h = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
                               nullptr),
@@ -205,8 +224,10 @@ TEST_F(Win32RegistryTest, KeyWithoutFullAccessIsNotOpened)
     LocalFree(full);
 
     if (!systemDenies) GTEST_SKIP() << "this system grants full access despite a read-only key (Wine does)";
-    EXPECT_FALSE(opened);
-    EXPECT_FALSE(openedWithoutCreate);
+    // Refused under HKEY_LOCAL_MACHINE: the same key under HKEY_CURRENT_USER
+    // is created and used instead.
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(openedWithoutCreate);
 }
 
 TEST_F(Win32RegistryTest, WriteToAKeyRemovedMeanwhileFailsByName)
@@ -220,6 +241,107 @@ TEST_F(Win32RegistryTest, WriteToAKeyRemovedMeanwhileFailsByName)
     // The close query stops at the first value that cannot be written.
     EXPECT_EQ(MessageOf([&] { reg->WriteInteger("ComPort", 2); }), "Failed to set data for 'ComPort'");
     EXPECT_EQ(MessageOf([&] { reg->WriteString("LastFile", "a"); }), "Failed to set data for 'LastFile'");
+}
+
+TEST_F(Win32RegistryTest, TextIsUtf8InsideAndUtf16InTheRegistry)
+{
+    const std::string path = "C:\\Daten\\K\xC3\xA4rtchen\\k\xC3\xA4rt \xE2\x82\xAC.tvk";
+    auto reg = CreateRegistry();
+    ASSERT_TRUE(reg->OpenKey(absolute_, true));
+    reg->WriteString("LastFile", path);
+    EXPECT_EQ(reg->ReadString("LastFile"), path);
+    reg->CloseKey();
+
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, std::wstring(subKey_.begin(), subKey_.end()).c_str(), 0, KEY_READ, &h),
+              ERROR_SUCCESS);
+    wchar_t stored[256] = {};
+    DWORD size = sizeof stored;
+    EXPECT_EQ(RegQueryValueExW(h, L"LastFile", nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(h);
+    EXPECT_EQ(std::wstring(stored), L"C:\\Daten\\K\u00E4rtchen\\k\u00E4rt \u20AC.tvk");
+
+    // What a program of the ANSI code page stored reads back as the
+    // characters it meant.
+    WriteRaw("Old", REG_SZ, "K\xE4rt", 5);
+    wchar_t meant[8] = {};
+    MultiByteToWideChar(CP_ACP, 0, "K\xE4rt", -1, meant, 8);
+    char expected[32] = {};
+    WideCharToMultiByte(CP_UTF8, 0, meant, -1, expected, sizeof expected, nullptr, nullptr);
+    ASSERT_TRUE(reg->OpenKey(absolute_, false));
+    EXPECT_EQ(reg->ReadString("Old"), expected);
+    EXPECT_NE(reg->ReadString("Old"), "K\xE4rt") << "not the raw ANSI bytes";
+}
+
+TEST_F(Win32RegistryTest, RefusedLocalMachineUsesTheCurrentUsersKey)
+{
+    // Wine does not enforce rights: the refusal is injected.
+    const auto refuseMachine = [](HKEY root, const std::wstring& path, bool create, HKEY* key) -> LONG {
+        if (root == HKEY_LOCAL_MACHINE) return ERROR_ACCESS_DENIED;
+        return OpenRegistryKey(root, path, create, key);
+    };
+    const struct {
+        const char* what;
+        bool userKey;     // the key exists under HKEY_CURRENT_USER already
+        bool virtualKey;  // an old program's values in the virtual store
+        bool canCreate;
+        bool opened;
+        int32_t comPort;  // -1: no value
+    } cases[] = {
+        {"first start takes the virtual store's values", false, true, true, true, 7},
+        {"an existing user key wins over the virtual store", true, true, true, true, 3},
+        {"nothing stored anywhere", false, false, true, true, -1},
+        {"no user key and no create", false, true, false, false, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        if (c.userKey) PutDword(HKEY_CURRENT_USER, subKey_, "ComPort", 3);
+        if (c.virtualKey) PutDword(HKEY_CURRENT_USER, virtualKey_, "ComPort", 7);
+        auto reg = CreateWin32Registry(refuseMachine);
+        ASSERT_EQ(reg->OpenKey(absolute_, c.canCreate), c.opened);
+        if (!c.opened) continue;
+        EXPECT_EQ(reg->ValueExists("ComPort") ? reg->ReadInteger("ComPort") : -1, c.comPort);
+        reg->WriteInteger("Xpos", 5);
+        reg->CloseKey();
+        EXPECT_EQ(RawType(subKey_, "Xpos"), static_cast<DWORD>(REG_NONE)) << "nothing under HKEY_LOCAL_MACHINE";
+        HKEY h = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, subKey_.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExA(h, "Xpos", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
+
+    // Other failures under HKEY_LOCAL_MACHINE are not a reason to move.
+    TearDown();
+    auto reg = CreateWin32Registry([](HKEY root, const std::wstring& path, bool create, HKEY* key) -> LONG {
+        if (root == HKEY_LOCAL_MACHINE) return ERROR_FILE_NOT_FOUND;
+        return OpenRegistryKey(root, path, create, key);
+    });
+    EXPECT_FALSE(reg->OpenKey(absolute_, true));
+}
+
+TEST(Win32Files, CardImageIsReadWithoutSharingAndByItsUnicodeName)
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring wide = std::wstring(temp) + L"torvik k\u00E4rt " + std::to_wstring(GetCurrentProcessId()) + L".tvk";
+    char utf8[MAX_PATH * 3] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
+    HANDLE writer = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    const char data[40] = "0123456789abcdef0123456789abcdef012345";
+    DWORD wrote = 0;
+    WriteFile(writer, data, sizeof data, &wrote, nullptr);
+
+    uint8_t buffer[64] = {};
+    // Someone still has it open for writing: the load refuses to share.
+    EXPECT_EQ(ReadCardImageFile(utf8, buffer, sizeof buffer), -1);
+    CloseHandle(writer);
+    EXPECT_EQ(ReadCardImageFile(utf8, buffer, sizeof buffer), 40);
+    EXPECT_EQ(buffer[10], 'a');
+    DeleteFileW(wide.c_str());
 }
 
 }  // namespace
