@@ -1,5 +1,7 @@
 #include "programming/LoaderFrames.h"
 
+#include <algorithm>
+
 #include "platform/CommPort.h"
 #include "programming/ProgramData.h"
 #include "serial/Scom.h"
@@ -55,6 +57,26 @@ int ReadBackMismatches(const uint8_t* expected)
         if (pos >= SerialChannel.ReceiveCount || SerialChannel.ReceiveBuffer[pos] != expected[i]) ++differing;
     }
     return differing;
+}
+
+bool EchoIntact(int32_t frameBytes)
+{
+    if (frameBytes < 0 || frameBytes > SerialChannel.ReceiveCount) return false;
+    return std::equal(SerialChannel.TransmitBuffer, SerialChannel.TransmitBuffer + frameBytes,
+                      SerialChannel.ReceiveBuffer);
+}
+
+bool EchoComplete(int32_t frameBytes) { return frameBytes >= 0 && SerialChannel.ReceiveCount >= frameBytes; }
+
+uint32_t EchoedAddress()
+{
+    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
+    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
+}
+
+bool IsImageBlock(uint32_t address, int32_t length)
+{
+    return length > 0 && address % kBlockSize == 0 && address < static_cast<uint32_t>(length);
 }
 
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
