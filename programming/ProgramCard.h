@@ -33,7 +33,7 @@
 // on it since.
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
-// 5.3 min with verify, 2.6 min without); every receive processes window
+// 5.4 min with verify, 2.7 min without); every receive processes window
 // messages.
 bool ProgramCard(ProgramWindow& window);
 

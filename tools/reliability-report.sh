@@ -67,8 +67,8 @@ with the image afterwards.
 
 Without "Verify programming" only every 31st block is read back, so a run
 can show success although the card does not hold the image: $unverified_wrong
-such run(s) in the matrix (a cell that never stores, a write garbled on the
-line noise). That is the option's documented meaning, not a false
+such run(s) in the matrix (a cell that never stores; a write garbled on the line is
+caught by its echo). That is the option's documented meaning, not a false
 success; with verify, every block is read back right after its write. With or
 without verify the reader's echo of every frame is checked: a write whose echo
 differs is read back, and so is any block its echo shows it landed on; a read
