@@ -1,7 +1,5 @@
 #include "programming/LoaderFrames.h"
 
-#include <algorithm>
-
 #include "platform/CommPort.h"
 #include "programming/ProgramData.h"
 #include "serial/Scom.h"
@@ -61,22 +59,10 @@ int ReadBackMismatches(const uint8_t* expected)
 
 bool EchoIntact(int32_t frameBytes)
 {
-    if (frameBytes < 0 || frameBytes > SerialChannel.ReceiveCount) return false;
-    return std::equal(SerialChannel.TransmitBuffer, SerialChannel.TransmitBuffer + frameBytes,
-                      SerialChannel.ReceiveBuffer);
-}
-
-bool EchoComplete(int32_t frameBytes) { return frameBytes >= 0 && SerialChannel.ReceiveCount >= frameBytes; }
-
-uint32_t EchoedAddress()
-{
-    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
-    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
-}
-
-bool IsImageBlock(uint32_t address, int32_t length)
-{
-    return length > 0 && address % kBlockSize == 0 && address < static_cast<uint32_t>(length);
+    if (frameBytes < 0 || SerialChannel.ReceiveCount < frameBytes) return false;
+    for (int32_t i = 0; i < frameBytes; ++i)
+        if (SerialChannel.ReceiveBuffer[i] != SerialChannel.TransmitBuffer[i]) return false;
+    return true;
 }
 
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
@@ -102,6 +88,19 @@ CalibrationRange CalibrationRangeFor(const std::string& clock)
 uint32_t PortNumberOfSelection(int comPortIndex)
 {
     return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
+}
+
+bool EchoComplete(int32_t frameBytes) { return frameBytes >= 0 && SerialChannel.ReceiveCount >= frameBytes; }
+
+uint32_t EchoedAddress()
+{
+    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
+    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
+}
+
+bool IsImageBlock(uint32_t address, int32_t length)
+{
+    return length > 0 && address % kBlockSize == 0 && address < static_cast<uint32_t>(length);
 }
 
 }  // namespace loader

@@ -48,21 +48,10 @@ bool WriteAcknowledged();
 // read answer that never came cannot pass for a block of zero bytes.
 int ReadBackMismatches(const uint8_t* expected);
 
-// True when the reader's echo of the frame just sent came back whole and
-// unchanged: at least `frameBytes` bytes received, and ReceiveBuffer[0..
-// frameBytes) equal to TransmitBuffer[0..frameBytes). The echo is what
-// reached the card's line, so a frame whose echo differs was not the frame
-// the card was sent.
+// True when the reader echoed the last frame sent intact: at least
+// frameBytes bytes arrived and the first frameBytes of them equal the frame in
+// SerialChannel.TransmitBuffer.
 bool EchoIntact(int32_t frameBytes);
-// True when at least `frameBytes` bytes came back, whatever they hold: the
-// echo of the frame just sent can be read, address included.
-bool EchoComplete(int32_t frameBytes);
-// The block address an echoed block write or read frame carries (buffer
-// positions 3..5): where the card took the frame to be meant for.
-uint32_t EchoedAddress();
-// True when `address` is the start of one of the blocks of an image of
-// `length` bytes (a multiple of 16).
-bool IsImageBlock(uint32_t address, int32_t length);
 
 // Base speed for the card reset and the loader start command: 9600 baud when
 // `clock` is exactly "6.00", else 5728.
@@ -90,5 +79,17 @@ CalibrationRange CalibrationRangeFor(const std::string& clock);
 // The port number of a port-list selection (index 0 is Com1); 0, which names
 // no port, when nothing is selected.
 uint32_t PortNumberOfSelection(int comPortIndex);
+
+// True when at least `frameBytes` bytes came back after the last frame sent,
+// whatever they hold: its echo can be read, address included.
+bool EchoComplete(int32_t frameBytes);
+// The block address an echoed block write or read frame carries (buffer
+// positions 3..5): where the card took the frame to be meant for. The echo is
+// what reached the card's line, so a frame whose echo differs from
+// TransmitBuffer was not the frame the card was sent.
+uint32_t EchoedAddress();
+// True when `address` is the start of one of the blocks of an image of
+// `length` bytes (a multiple of 16).
+bool IsImageBlock(uint32_t address, int32_t length);
 
 }  // namespace loader
