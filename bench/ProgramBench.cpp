@@ -1,5 +1,6 @@
 // Programming a full 256 KiB image onto the simulated card in virtual time,
-// with and without verify. Reports, per run:
+// with and without verify, and with verify on a line that flips a bit in
+// 0.03 % of its bytes. Reports, per run:
 //   virtual_s        virtual seconds of the whole ProgramCard call
 //   loop_virtual_s   virtual seconds of the block loop alone (from the first
 //                    block frame to the end), calibration and setup left out
@@ -7,9 +8,10 @@
 //                    and every byte answered (3 for a write, 22 for a read),
 //                    12 bits a byte at the calibrated speed
 //   wire_s           the same bound over every frame of the run
-//   ratio            loop_virtual_s / loop_wire_s (target: at most 1.05)
-//   cpu_us_per_block host CPU time of the whole call per block (target: under
-//                    20 µs)
+//   ratio            loop_virtual_s / loop_wire_s (target: at most 1.02 on a
+//                    clean line)
+//   cpu_us_per_block host CPU time of the whole call per block, the
+//                    simulator's included (target: at most 5 µs with verify)
 // The figures are printed, not asserted.
 
 #include <benchmark/benchmark.h>
@@ -100,6 +102,29 @@ Figures ProgramOnce(bool verify, const std::vector<uint8_t>& source, const std::
     return f;
 }
 
+// The full image with verify on a line that flips a bit in 0.03 % of the
+// bytes, each way: the repairs that the echo and the read-backs call for, and
+// the acknowledgement waits of frames the card never took.
+void BM_ProgramFullImageOnNoisyLine(benchmark::State& state)
+{
+    std::vector<uint8_t> source(kCardImageSize);
+    std::mt19937 random(1);
+    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+
+    Figures f;
+    for (auto _ : state) f = ProgramOnce(true, source, "setup=01,noise=0.0003");
+    if (f.speed == 0) {
+        state.SkipWithError("the card does not hold the image");
+        return;
+    }
+    state.counters["virtual_s"] = f.virtualSeconds;
+    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
+    state.counters["loop_wire_s"] = f.loopWireSeconds;
+    state.counters["ratio"] = f.loopVirtualSeconds / f.loopWireSeconds;
+    state.counters["cpu_us_per_block"] = f.cpuSeconds * 1e6 / kBlocks;
+    state.SetLabel("verify, noise 0.03 %");
+}
+
 void BM_ProgramFullImage(benchmark::State& state)
 {
     const bool verify = state.range(0) != 0;
@@ -153,5 +178,6 @@ void BM_ProgramFullImageBehindAdapter(benchmark::State& state)
 
 BENCHMARK(BM_ProgramFullImageBehindAdapter)->Arg(16)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramFullImage)->Arg(1)->Arg(0)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgramFullImageOnNoisyLine)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -90,4 +90,17 @@ uint32_t PortNumberOfSelection(int comPortIndex)
     return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
 }
 
+bool EchoComplete(int32_t frameBytes) { return frameBytes >= 0 && SerialChannel.ReceiveCount >= frameBytes; }
+
+uint32_t EchoedAddress()
+{
+    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
+    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
+}
+
+bool IsImageBlock(uint32_t address, int32_t length)
+{
+    return length > 0 && address % kBlockSize == 0 && address < static_cast<uint32_t>(length);
+}
+
 }  // namespace loader

@@ -80,4 +80,16 @@ CalibrationRange CalibrationRangeFor(const std::string& clock);
 // no port, when nothing is selected.
 uint32_t PortNumberOfSelection(int comPortIndex);
 
+// True when at least `frameBytes` bytes came back after the last frame sent,
+// whatever they hold: its echo can be read, address included.
+bool EchoComplete(int32_t frameBytes);
+// The block address an echoed block write or read frame carries (buffer
+// positions 3..5): where the card took the frame to be meant for. The echo is
+// what reached the card's line, so a frame whose echo differs from
+// TransmitBuffer was not the frame the card was sent.
+uint32_t EchoedAddress();
+// True when `address` is the start of one of the blocks of an image of
+// `length` bytes (a multiple of 16).
+bool IsImageBlock(uint32_t address, int32_t length);
+
 }  // namespace loader

@@ -1,5 +1,8 @@
 #include "programming/ProgramCard.h"
 
+#include <algorithm>
+#include <map>
+#include <vector>
 
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
@@ -16,13 +19,9 @@ constexpr int32_t kReadTimeoutMs = 500;
 // Without "Verify programming" a block is read back whenever the write
 // counter reaches 31 modulo 32.
 constexpr int32_t kSampleEvery = 32;
-// With "Verify programming" the whole card is read back after the last block,
-// at most this many times while blocks keep turning up wrong.
-constexpr int kVerifyPasses = 3;
-// In those passes a block is taken as wrong only after this many read answers
-// in a row differ from the image: an answer garbled on the line is not a
-// wrong block, and rewriting it would only call for yet another pass.
-constexpr int kReadsPerVerifiedBlock = 3;
+// A read frame whose echo differs from the frame sent was answered for some
+// other request; it is sent again, at most this many reads in all.
+constexpr int kReadsPerReadBack = 3;
 
 // Fills the image with zero bytes up to a whole number of blocks and returns
 // the padded length. A length outside the buffer is brought back inside it,
@@ -35,85 +34,171 @@ int32_t PadToWholeBlocks(TCardImage& image)
     return image.Length;
 }
 
-// Reads the block at `offset` back once; the number of its bytes that differ
-// from the image.
+// Reads the block at `offset` back until a read frame comes back with its
+// echo intact, at most kReadsPerReadBack reads; the number of bytes of that
+// answer that differ from `data`. When no read came back intact nothing is
+// known about the block: at least 1, so it is never taken as written.
 int ReadBackBlock(uint32_t offset, const uint8_t* data)
 {
-    SerialChannel.SendCommandText(loader::BlockReadText(offset));
-    SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
-    return loader::ReadBackMismatches(data);
-}
-
-// One block: at most ten writes. Returns the failure mark of the last
-// attempt: 0 when the block is written (and read back where the rule asks).
-// Once a read-back of the block has failed, every rewrite of it is read back
-// too, so a block known to be wrong is never taken as written.
-int WriteBlock(uint32_t offset, const uint8_t* data, bool verifyAll, int32_t& writeCounter)
-{
-    int failureMark = 0;
-    bool readBack = verifyAll;
-    for (int attemptsLeft = kAttemptsPerBlock; attemptsLeft > 0;) {
-        // 5.2.1-5.2.4: the write and its acknowledgement.
-        failureMark = 0;
-        SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
-        SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
-        if (!loader::WriteAcknowledged()) failureMark = 1;
-        --attemptsLeft;
-
-        // 5.2.5: let late bytes arrive before the next attempt.
-        if (failureMark != 0) {
-            SerialChannel.Receive(100, 20);
-            continue;
-        }
-
-        // 5.2.6: accepted; read back when the verify rule asks for it.
-        ++writeCounter;
-        if (!readBack && writeCounter % kSampleEvery != kSampleEvery - 1) return 0;
-        failureMark = ReadBackBlock(offset, data);
-        if (failureMark == 0) {
-            ++writeCounter;
-            return 0;
-        }
-        readBack = true;
+    int mismatches = loader::kBlockSize;
+    for (int read = 0; read < kReadsPerReadBack; ++read) {
+        SerialChannel.SendCommandText(loader::BlockReadText(offset));
+        SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
+        mismatches = loader::ReadBackMismatches(data);
+        if (loader::EchoIntact(loader::kReadFrameBytes)) return mismatches;
     }
-    return failureMark;
+    return mismatches > 0 ? mismatches : 1;
 }
+
+// Writes the image block by block and checks the reader's echo of every
+// frame. A write whose echo differs from the frame sent is suspect: its block
+// is read back whatever the verify rule says, and when the echoed address
+// names another block already written, that block is read back as well and
+// written again if it differs. A write whose echo came back short cannot be
+// seen at all: it is read back, and so are all blocks written since the last
+// whole write echo, once a whole echo returns or the last block is done.
+class BlockWriter {
+public:
+    BlockWriter(const uint8_t* image, int32_t length, bool verifyAll)
+        : image_(image), length_(length), verifyAll_(verifyAll)
+    {
+    }
+
+    // One block of the block loop, then every block its writes put in doubt.
+    // 0 when all are written; else the failure mark of the block that failed
+    // its tenth attempt.
+    int Write(uint32_t offset)
+    {
+        written_ = offset;
+        int attemptsLeft = kAttemptsPerBlock;
+        const int mark = WriteBlock(offset, verifyAll_, attemptsLeft);
+        if (mark != 0) return mark;
+        written_ = offset + loader::kBlockSize;
+        return Settle();
+    }
+
+    // After the last block: the blocks whose writes could not be seen are
+    // read back too. 0, or the failure mark of a block that cannot be put
+    // right.
+    int Finish()
+    {
+        while (!unseen_.empty()) {
+            QueueUnseen();
+            if (const int mark = Settle(); mark != 0) return mark;
+        }
+        return 0;
+    }
+
+private:
+    // Writes one block, at most `attemptsLeft` times. Returns the failure
+    // mark of the last attempt: 0 when the block is written (and read back
+    // where the rule asks). Once a read-back of the block has failed, every
+    // rewrite of it is read back too, so a block known to be wrong is never
+    // taken as written.
+    int WriteBlock(uint32_t offset, bool readBack, int& attemptsLeft)
+    {
+        const uint8_t* data = image_ + offset;
+        int failureMark = 1;
+        while (attemptsLeft > 0) {
+            // The write, its echo and its acknowledgement.
+            failureMark = 0;
+            SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
+            SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
+            const bool suspect = !CheckWriteEcho(offset);
+            if (!loader::WriteAcknowledged()) failureMark = 1;
+            --attemptsLeft;
+
+            // Let late bytes arrive before the next attempt.
+            if (failureMark != 0) {
+                SerialChannel.Receive(100, 20);
+                continue;
+            }
+
+            // Accepted; read back when the verify rule asks for it or the
+            // echo put the write in doubt.
+            ++writeCounter_;
+            if (!readBack && !suspect && writeCounter_ % kSampleEvery != kSampleEvery - 1) return 0;
+            failureMark = ReadBackBlock(offset, data);
+            // After a suspect write one matching answer is not enough: the
+            // echo showed the card other bytes, and a bit flipped on the way
+            // back can make a wrong byte read right. A second answer must
+            // agree.
+            if (failureMark == 0 && suspect) failureMark = ReadBackBlock(offset, data);
+            if (failureMark == 0) {
+                ++writeCounter_;
+                return 0;
+            }
+            readBack = true;
+        }
+        return failureMark;
+    }
+
+    // Judges the echo of the write of `offset` just sent; true when it came
+    // back intact. Notes the blocks it puts in doubt.
+    bool CheckWriteEcho(uint32_t offset)
+    {
+        if (!loader::EchoComplete(loader::kWriteFrameBytes)) {
+            unseen_.push_back(offset);
+            return false;
+        }
+        QueueUnseen();
+        if (loader::EchoIntact(loader::kWriteFrameBytes)) return true;
+        // The card took the frame for the echoed address. A block not yet
+        // written gets its own write later; one beyond the image is no
+        // concern of the image.
+        const uint32_t landed = loader::EchoedAddress();
+        if (landed != offset && landed < written_ && loader::IsImageBlock(landed, length_)) Queue(landed);
+        return false;
+    }
+
+    void Queue(uint32_t block)
+    {
+        if (std::find(recheck_.begin(), recheck_.end(), block) == recheck_.end()) recheck_.push_back(block);
+    }
+
+    void QueueUnseen()
+    {
+        for (uint32_t block : unseen_)
+            if (block < written_) Queue(block);
+        unseen_.clear();
+    }
+
+    // Reads back every block put in doubt and writes again each one that
+    // differs from the image. All rewrites of one block after its own turn
+    // share one set of ten attempts, so writes that keep landing on each
+    // other's blocks end the run instead of going on for ever.
+    int Settle()
+    {
+        while (!recheck_.empty()) {
+            const uint32_t block = recheck_.back();
+            recheck_.pop_back();
+            if (ReadBackBlock(block, image_ + block) == 0) continue;
+            auto left = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
+            if (const int mark = WriteBlock(block, true, left->second); mark != 0) return mark;
+        }
+        return 0;
+    }
+
+    const uint8_t* image_;
+    int32_t length_;
+    bool verifyAll_;
+    // Accepted block writes and passed read-backs, for the sample rule.
+    int32_t writeCounter_ = 0;
+    // Blocks before this offset have been written.
+    uint32_t written_ = 0;
+    // Blocks to read back.
+    std::vector<uint32_t> recheck_;
+    // Blocks written since the last write whose echo came back whole.
+    std::vector<uint32_t> unseen_;
+    // Attempts left to each block rewritten after its own turn.
+    std::map<uint32_t, int> rewritesLeft_;
+};
 
 int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 {
     const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
     window.SetProgress(percent);
     return percent;
-}
-
-enum class PassResult { Clean, Repaired, Failed };
-
-// True when one of up to kReadsPerVerifiedBlock read answers matches.
-bool BlockReadsBackRight(uint32_t offset, const uint8_t* data)
-{
-    for (int read = 0; read < kReadsPerVerifiedBlock; ++read)
-        if (ReadBackBlock(offset, data) == 0) return true;
-    return false;
-}
-
-// One verification pass over the whole image: every block is read back; a
-// block that differs is written again under the ten-attempt rule, each
-// rewrite read back. A write whose address was garbled on the line lands on
-// an earlier block and is acknowledged, so only reading the whole card again
-// shows the damage. Failed when a block cannot be repaired.
-PassResult VerifyPass(ProgramWindow& window, int32_t length, int32_t& writeCounter)
-{
-    PassResult result = PassResult::Clean;
-    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
-        const uint32_t address = static_cast<uint32_t>(offset);
-        const uint8_t* data = CardImage.Data + offset;
-        if (!BlockReadsBackRight(address, data)) {
-            result = PassResult::Repaired;
-            if (WriteBlock(address, data, true, writeCounter) != 0) return PassResult::Failed;
-        }
-        window.Status().SetText(status_text::Verifying(ShowProgress(window, offset, length)));
-    }
-    return result;
 }
 
 }  // namespace
@@ -129,27 +214,18 @@ bool ProgramCard(ProgramWindow& window)
     // 4.
     const int32_t length = PadToWholeBlocks(CardImage);
 
-    // 5: block by block.
-    int32_t writeCounter = 0;
+    // 5: block by block, checking the echo of every frame.
+    BlockWriter writer(CardImage.Data, length, verifyAll);
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
-        const uint32_t address = static_cast<uint32_t>(offset);
-        if (WriteBlock(address, CardImage.Data + offset, verifyAll, writeCounter) != 0) {
+        if (writer.Write(static_cast<uint32_t>(offset)) != 0) {
             ShowFailure(status, status_text::kErrorProgramming);
             return false;
         }
         status.SetText(status_text::Progress(verifyAll, ShowProgress(window, offset, length)));
     }
-
-    // With verify: read the whole card back until a pass finds every block
-    // right; a pass that had to repair a block is followed by another.
-    if (verifyAll) {
-        PassResult pass = PassResult::Repaired;
-        for (int n = 0; n < kVerifyPasses && pass == PassResult::Repaired; ++n)
-            pass = VerifyPass(window, length, writeCounter);
-        if (pass != PassResult::Clean) {
-            ShowFailure(status, status_text::kErrorProgramming);
-            return false;
-        }
+    if (writer.Finish() != 0) {
+        ShowFailure(status, status_text::kErrorProgramming);
+        return false;
     }
 
     // 6.

@@ -19,17 +19,22 @@
 // read-back counts only the bytes that actually came back, so a missing read
 // answer never passes for a block of zero bytes. Reports progress as
 // "Programming[ and verifying] p%" with the progress bar at p (never 100).
-// With verify ticked, the whole card is then read back once more ("Verifying
-// p%"): a block that still differs after three read answers (a write whose
-// address was garbled on the line lands on an earlier block, acknowledged) is
-// written again under the same ten-attempt rule, and a pass that repaired anything is followed by another,
-// at most three in all; blocks still wrong after that end the run with
-// "Error programming Torvik Loader Card.". True therefore means, with verify,
-// that one whole pass read every block back as it is in the image.
+// The reader's echo of every frame is checked against the frame sent, at no
+// cost in line time. A write whose echo differs is read back, with verify or
+// without (and needs two matching answers); when its echo names another block
+// already written, that block is read back too and written again if it
+// differs (these later rewrites of one block share ten attempts). A read
+// whose echo differs proves nothing and is repeated, at most three reads; a
+// block no read could prove is written again. After a write echo that came
+// back short, the blocks written since the last whole echo are read back. An
+// echo difference alone never fails a block; only a clean read-back showing
+// wrong bytes, or ten failed attempts, does. True with verify therefore means
+// every block read back right after its last write, and no write seen to land
+// on it since.
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
-// 8.2 min with verify, 2.8 min of it the final read-back; 2.7 min without);
-// every receive processes window messages.
+// 5.4 min with verify, 2.7 min without); every receive processes window
+// messages.
 bool ProgramCard(ProgramWindow& window);
 
 // Finds the serial speed window in which the card's loader answers and returns

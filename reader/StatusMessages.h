@@ -39,10 +39,6 @@ inline std::string Progress(bool verifyAll, int percent)
     return (verifyAll ? "Programming and verifying " : "Programming ") + std::to_string(percent) + "%";
 }
 
-// "Verifying 50%": the final read-back of the whole card after the last
-// block, with "Verify programming" ticked.
-inline std::string Verifying(int percent) { return "Verifying " + std::to_string(percent) + "%"; }
-
 }  // namespace status_text
 
 // A failure: the message on red.

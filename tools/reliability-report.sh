@@ -40,6 +40,7 @@ false_successes=$(($(figure fault-matrix.txt false_successes) + $(figure enduran
 hangs=$(figure fault-matrix.txt hangs)
 exceptions=$(figure fault-matrix.txt exceptions)
 unverified_wrong=$(figure fault-matrix.txt unverified_wrong)
+false_failures=$(figure fault-matrix.txt false_failures)
 
 {
   cat <<EOF
@@ -58,6 +59,7 @@ with the image afterwards.
 | Faults tried | $faults device faults, each with and without "Verify programming" |
 | Runs | $matrix_runs in the fault matrix, $endurance_runs in the endurance run |
 | False successes (verify on: success shown, card not holding the image) | $false_successes |
+| False failures in the fault matrix (verify on: failure shown, card holding the image) | $false_failures |
 | Crashes (exceptions escaping a run; a crash or sanitizer report while fuzzing stops the report) | $exceptions |
 | Hangs (runs past 20 virtual minutes; a fuzz input over 10 s stops the report) | $hangs |
 | Fuzz executions | $fuzz_total |
@@ -65,21 +67,32 @@ with the image afterwards.
 
 Without "Verify programming" only every 31st block is read back, so a run
 can show success although the card does not hold the image: $unverified_wrong
-such run(s) in the matrix (a cell that never stores, a write garbled on the
-line, line noise). That is the option's documented meaning, not a false
-success; with verify, every block is read back after its write and the whole
-card once more at the end ("Verifying p%").
+such run(s) in the matrix (a cell that never stores; a write garbled on the line is
+caught by its echo). That is the option's documented meaning, not a false
+success; with verify, every block is read back right after its write. With or
+without verify the reader's echo of every frame is checked: a write whose echo
+differs is read back, and so is any block its echo shows it landed on; a read
+whose echo differs proves nothing and is repeated.
 
 ## Fault matrix
 
-"Verification passes" counts the final read-backs of the whole card over the
-row's runs; a pass that had to repair a block is followed by another, at most
-three in all. The same faults also run through the real window
+"False failures" counts the row's runs that showed a failure although the card
+held the whole image. The same faults also run through the real window
 (\`tests/app/FaultWindowTest.cpp\`), which checks that the inputs stay disabled
 during each run and come back afterwards.
 
 EOF
   cat "$work/fault-matrix.md"
+  cat <<EOF
+
+### Line noise
+
+The noise rows of the table on their own, per noise level: runs that showed
+success, false successes (success shown, card not holding the image; with
+verify only) and false failures (failure shown, card holding the image).
+
+EOF
+  cat "$work/fault-matrix-noise.md"
   cat <<EOF
 
 ## Endurance

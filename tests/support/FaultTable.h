@@ -60,6 +60,9 @@ struct Fault {
     Expect verifyOff;
     int imageBytes = 1000;
     int seeds = 1;  // runs with seed=1..seeds
+    // With verify: at most this many runs may end in failure although the
+    // card holds the image (negative: not counted against the row).
+    int maxFalseFailures = -1;
 };
 
 inline std::string SimulatorOptions(const Fault& fault, int seed)
@@ -85,25 +88,6 @@ inline Card CardStateOf(const std::vector<uint8_t>& memory, const std::vector<ui
     if (std::equal(image.begin(), image.begin() + length, memory.begin())) return Card::Holds;
     if (std::all_of(memory.begin(), memory.end(), [](uint8_t b) { return b == 0xFF; })) return Card::Blank;
     return Card::Part;
-}
-
-// Passes of the final read-back in a run's status texts: runs of "Verifying
-// p%", a new one starting wherever p falls back.
-inline int VerificationPasses(const std::vector<std::string>& texts)
-{
-    const std::string prefix = "Verifying ";
-    int passes = 0;
-    int last = -1;
-    for (const std::string& text : texts) {
-        if (text.rfind(prefix, 0) != 0) {
-            last = -1;
-            continue;
-        }
-        const int percent = std::stoi(text.substr(prefix.size()));
-        if (percent < last || last < 0) ++passes;
-        last = percent;
-    }
-    return passes;
 }
 
 // Runs `action` once, when the first block write progress of `percent` or
@@ -172,9 +156,21 @@ inline std::vector<Fault> Faults()
         // block is not among them.
         {"one cell never stores correctly (0x105)", "badcell=0x105", {}, {},
          {notProgrammed, Card::Part}, {programmed, Card::Part}},
+        // The echo of the write shows where it went: the block it landed on is
+        // read back and written again, with verify or without.
         {"block write stored at a wrong address once (0x300 at 0x100)", "",
-         [](FaultyOpener& f) { f.misdirects = {{0x300, 0x100, 1, 1}}; }, {},
-         good, {programmed, Card::Part}},
+         [](FaultyOpener& f) { f.misdirects = {{0x300, 0x100, 1, 1}}; }, {}, good, good},
+        {"block write stored at a later block once (0x100 at 0x300)", "",
+         [](FaultyOpener& f) { f.misdirects = {{0x100, 0x300, 1, 1}}; }, {}, good, good},
+        {"block write stored beyond the image once (0x100 at 0x2000)", "",
+         [](FaultyOpener& f) { f.misdirects = {{0x100, 0x2000, 1, 1}}; }, {}, good, good},
+        // Both read-backs of the suspect write read 0x2000, which holds the
+        // block's bytes: their echoes give them away.
+        {"read frame answered from a block with the same bytes (0x100's write and two reads at 0x2000)", "",
+         [](FaultyOpener& f) {
+             f.misdirects = {{0x100, 0x2000, 1, 1}, FaultyOpener::ReadMisdirect(0x100, 0x2000, 1, 2)};
+         },
+         {}, good, good},
         {"card pulled out at 30 %", "", {}, OnceProgrammed(30, [](sim::SimulatedReader& r) { r.RemoveCard(); }),
          {notProgrammed, Card::Part}, {notProgrammed, Card::Part}},
         {"port vanishes at 30 %", "", {}, OnceProgrammed(30, [](sim::SimulatedReader& r) { r.Vanish(); }),
@@ -191,10 +187,12 @@ inline std::vector<Fault> Faults()
              }
          },
          {notProgrammed, Card::Blank}, {notProgrammed, Card::Blank}},
+        {"line noise: 0.03 % of bytes with a bit flipped", "noise=0.0003", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 65536, 4, 0},
         {"line noise: 0.1 % of bytes with a bit flipped", "noise=0.001", {}, {},
-         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6, 0},
         {"line noise: 1 % of bytes with a bit flipped", "noise=0.01", {}, {},
-         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 3},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 10, 1},
     };
 }
 

@@ -5,7 +5,9 @@
 //   command wrongly);
 // - a block write frame whose address is garbled on its way to the card, so
 //   the card stores the block at another address and acknowledges it, as a
-//   flipped address bit on the line does.
+//   flipped address bit on the line does; or a block read frame garbled so,
+//   answered with the bytes stored at the other address. The reader echoes
+//   the frame as it went to the card.
 // Everything else passes through unchanged.
 
 #include <algorithm>
@@ -26,9 +28,9 @@ public:
         size_t index = 0;
         uint8_t value = 0;
     };
-    // Block writes meant for address `from` are stored at `to` instead: the
-    // first one, and then every `every`-th one (1: each), at most `limit`
-    // times (negative: without limit).
+    // Block writes (with `read`: block reads) meant for address `from` go to
+    // `to` instead: the first one, and then every `every`-th one (1: each), at
+    // most `limit` times (negative: without limit).
     struct Misdirect {
         uint32_t from = 0;
         uint32_t to = 0;
@@ -36,7 +38,14 @@ public:
         int limit = 1;
         int seen = 0;
         int done = 0;
+        bool read = false;
     };
+    static Misdirect ReadMisdirect(uint32_t from, uint32_t to, int every = 1, int limit = 1)
+    {
+        Misdirect m{from, to, every, limit};
+        m.read = true;
+        return m;
+    }
 
     explicit FaultyOpener(CommPortOpener& inner) : inner_(inner) {}
 
@@ -49,6 +58,7 @@ public:
     // What was injected so far.
     int repliesChanged = 0;
     int writesMisdirected = 0;
+    int readsMisdirected = 0;
 
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
 
@@ -94,14 +104,16 @@ public:
     {
         std::vector<uint8_t> bytes(buffer, buffer + count);
         Arm(bytes);
-        if (count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13) {
+        const bool write = count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13;
+        const bool read = count == 7 && bytes[0] == 0xFE && bytes[1] == 0x00 && bytes[2] == 0x03;
+        if (write || read) {
             const uint32_t address = (uint32_t{bytes[3]} << 16) | (uint32_t{bytes[4]} << 8) | bytes[5];
             for (FaultyOpener::Misdirect& m : owner_.misdirects) {
-                if (m.from != address) continue;
+                if (m.from != address || m.read != read) continue;
                 const bool due = m.seen++ % m.every == 0 && (m.limit < 0 || m.done < m.limit);
                 if (!due) continue;
                 ++m.done;
-                ++owner_.writesMisdirected;
+                ++(read ? owner_.readsMisdirected : owner_.writesMisdirected);
                 bytes[3] = static_cast<uint8_t>(m.to >> 16);
                 bytes[4] = static_cast<uint8_t>(m.to >> 8);
                 bytes[5] = static_cast<uint8_t>(m.to);
