@@ -382,9 +382,7 @@ private:
             const bool writing = view.Seen("Programming") || view.Seen("Programming and verifying");
             const LineCounts& c = session_->Counts();
             std::string what = "nothing written yet";
-            if (view.Head() == "Verifying")
-                what = "stopped while reading the card back after writing every block: the card is not verified";
-            else if (writing)
+            if (writing)
                 what = "stopped at block " + Hex5(c.lastWriteAddress < 0 ? 0 : c.lastWriteAddress) + " of " +
                        Hex5(CardImage.Length) + ": the card is partly programmed";
             Result("interrupted", kExitInterrupted, what, "");

@@ -430,7 +430,7 @@ TEST_F(ProgramCardTest, BlockLimitsDecideTheOutcome)
         LoadImage(32);
         EXPECT_EQ(ProgramCard(window), c.programmed) << c.options;
         EXPECT_EQ(window.status.Text(),
-                  c.programmed ? (c.verify ? "Verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
+                  c.programmed ? (c.verify ? "Programming and verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
             << c.options;
     }
 }
