@@ -8,12 +8,12 @@ void BusyWait(int32_t ms, bool pumpEveryTurn)
 {
     Clock& clock = *Platform().clock;
     const int64_t deadline = clock.NowMs() + ms;
-    // t starts at 0 so that the body runs at least once.
-    int64_t t = 0;
-    while (t < deadline) {
-        t = clock.NowMs();
+    // Each turn reads the clock and, when asked, processes messages; the turn
+    // runs at least once, so a wait of 0 ms still processes them once.
+    for (;;) {
+        const int64_t t = clock.NowMs();
         if (pumpEveryTurn) ProcessPendingMessages();
-        if (t >= deadline) break;
+        if (t >= deadline) return;
         // Sleep instead of polling: a pumping wait wakes for the next message
         // or the next millisecond, so it still processes messages as often
         // as they can come; a wait that processes none sleeps to its end.
