@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <new>
 
-#include "app/Artwork.h"
-#include "app/Colors.h"
+#include "app/qt/Artwork.h"
+#include "app/qt/Colors.h"
 #include "platform/Shell.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "FormFixture.h"
-#include "app/Application.h"
-#include "app/Colors.h"
+#include "app/qt/Application.h"
+#include "app/qt/Colors.h"
 #include "platform/RegFile.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "app/Application.h"
+#include "app/qt/Application.h"
 #include "platform/LineTrace.h"
 
 int main(int argc, char** argv)

@@ -1,4 +1,4 @@
-#include "app/Colors.h"
+#include "app/qt/Colors.h"
 
 QColor ToQColor(TColor color, const QPalette& palette)
 {

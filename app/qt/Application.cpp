@@ -1,4 +1,4 @@
-#include "app/Application.h"
+#include "app/qt/Application.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/Artwork.h"
+#include "app/qt/Artwork.h"
 #include "platform/Platform.h"
 
 int RunApplication(QApplication& app, QtWindowServices services)

@@ -1,4 +1,4 @@
-#include "app/Artwork.h"
+#include "app/qt/Artwork.h"
 
 #include <QFont>
 #include <QLinearGradient>

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Application.h"
+#include "app/qt/Application.h"
 
 int main(int argc, char** argv)
 {

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/Artwork.h"
+#include "app/qt/Artwork.h"
 
 namespace {
 
