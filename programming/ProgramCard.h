@@ -43,3 +43,8 @@ bool ProgramCard(ProgramWindow& window);
 // open with the working settings at the last trial speed. Takes about 7 s
 // with a loader card, up to about 11 s when nothing answers.
 int32_t CalibrateBaudRate(ProgramWindow& window);
+
+// The same sweep with trials that write nothing, for reading or comparing a
+// card, which must leave it as it is: a trial passes when two whole read
+// answers of block 0 with an intact echo agree (at most three reads).
+int32_t CalibrateBaudRateReadOnly(ProgramWindow& window);
