@@ -119,6 +119,22 @@ void TForm1::Guarded(const std::function<void()>& body)
     }
 }
 
+void TForm1::EndHandler() noexcept
+{
+    try {
+        EnableControls(true);
+    } catch (...) {
+        // The error that ended the handler is the one to show.
+    }
+    if (closeRequested_) {
+        closeRequested_ = false;
+        try {
+            view_.CloseWindow();
+        } catch (...) {
+        }
+    }
+}
+
 void TForm1::EnableControls(bool enabled)
 {
     view_.SetEnabled(Control::VerifyCheckBox, enabled);
@@ -139,18 +155,7 @@ void TForm1::LoadClick(void*)
         ~Reenable()
         {
             form->loading_ = false;
-            try {
-                form->EnableControls(true);
-            } catch (...) {
-                // The error that ended the load is the one to show.
-            }
-            if (form->closeRequested_) {
-                form->closeRequested_ = false;
-                try {
-                    form->view_.CloseWindow();
-                } catch (...) {
-                }
-            }
+            form->EndHandler();
         }
     } reenable{this};
     loading_ = true;
@@ -188,18 +193,7 @@ void TForm1::ProgramClick(void*)
             SerialChannel.Close();
             Platform().abortRequested = false;
             form->running_ = false;
-            try {
-                form->EnableControls(true);
-            } catch (...) {
-                // The error that ended the run is the one to show.
-            }
-            if (form->closeRequested_) {
-                form->closeRequested_ = false;
-                try {
-                    form->view_.CloseWindow();
-                } catch (...) {
-                }
-            }
+            form->EndHandler();
         }
     };
     running_ = true;

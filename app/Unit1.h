@@ -144,6 +144,9 @@ public:
 
 private:
     void EnableControls(bool enabled);
+    // The end of LoadClick and ProgramClick, whatever escaped them: the
+    // controls enabled again and a close asked for meanwhile carried out.
+    void EndHandler() noexcept;
     void ReadSettings();
     void ReleaseCardImage();
 
