@@ -102,14 +102,21 @@ Figures ProgramOnce(bool verify, const std::vector<uint8_t>& source, const std::
     return f;
 }
 
+// A full card's worth of pseudo-random bytes, the same in every benchmark.
+std::vector<uint8_t> FullRandomImage()
+{
+    std::vector<uint8_t> source(kCardImageSize);
+    std::mt19937 random(1);
+    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+    return source;
+}
+
 // The full image with verify on a line that flips a bit in 0.03 % of the
 // bytes, each way: the repairs that the echo and the read-backs call for, and
 // the acknowledgement waits of frames the card never took.
 void BM_ProgramFullImageOnNoisyLine(benchmark::State& state)
 {
-    std::vector<uint8_t> source(kCardImageSize);
-    std::mt19937 random(1);
-    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+    const std::vector<uint8_t> source = FullRandomImage();
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(true, source, "setup=01,noise=0.0003");
@@ -128,9 +135,7 @@ void BM_ProgramFullImageOnNoisyLine(benchmark::State& state)
 void BM_ProgramFullImage(benchmark::State& state)
 {
     const bool verify = state.range(0) != 0;
-    std::vector<uint8_t> source(kCardImageSize);
-    std::mt19937 random(1);
-    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+    const std::vector<uint8_t> source = FullRandomImage();
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(verify, source);
@@ -155,9 +160,7 @@ void BM_ProgramFullImage(benchmark::State& state)
 void BM_ProgramFullImageBehindAdapter(benchmark::State& state)
 {
     const int64_t latencyMs = state.range(0);
-    std::vector<uint8_t> source(kCardImageSize);
-    std::mt19937 random(1);
-    for (uint8_t& b : source) b = static_cast<uint8_t>(random());
+    const std::vector<uint8_t> source = FullRandomImage();
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(true, source, "setup=01,latency=" + std::to_string(latencyMs));

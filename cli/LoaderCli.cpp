@@ -473,15 +473,24 @@ private:
         return status;
     }
 
+    // Reads the blocks that hold the first `length` bytes of the card into
+    // `card` in one card session; `failedAt` names a block that gave no two
+    // agreeing answers.
+    CardSessionOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card, int64_t& failedAt)
+    {
+        TerminalView& view = session_->View();
+        const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
+        card.assign(static_cast<size_t>(blocksLength), 0);
+        return RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failedAt); });
+    }
+
     int Read()
     {
         TerminalView& view = session_->View();
         const int32_t length = o_.length;
-        const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
-        std::vector<uint8_t> card(static_cast<size_t>(blocksLength));
+        std::vector<uint8_t> card;
         int64_t failedAt = -1;
-        const CardSessionOutcome outcome =
-            RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failedAt); });
+        const CardSessionOutcome outcome = ReadWholeBlocks(length, card, failedAt);
         if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing written to " + o_.image);
 
         // Whole or not at all: a temporary file next to the target, renamed
@@ -521,13 +530,10 @@ private:
     int Verify()
     {
         ShowImage();
-        TerminalView& view = session_->View();
         const int32_t length = CardImage.Length;
-        const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
-        std::vector<uint8_t> card(static_cast<size_t>(blocksLength));
+        std::vector<uint8_t> card;
         int64_t failedAt = -1;
-        const CardSessionOutcome outcome =
-            RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failedAt); });
+        const CardSessionOutcome outcome = ReadWholeBlocks(length, card, failedAt);
         if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing compared");
 
         int64_t differing = 0;
@@ -544,7 +550,7 @@ private:
             }
             ++differing;
         }
-        const double s = view.Elapsed();
+        const double s = session_->View().Elapsed();
         if (differing == 0) {
             Result("equal", 0, "equal",
                    "The card holds the image: " + std::to_string(length) + " bytes in " + Seconds(s));
