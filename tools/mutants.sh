@@ -37,7 +37,10 @@ saved=$work/saved
 case "$list" in /*) ;; *) list=$PWD/$list ;; esac
 mkdir -p "$src" "$log"
 
-# The scratch copy: every file of the tree that git tracks or would track.
+# The scratch copy: every file of the tree that git tracks or would track,
+# and nothing else (a file since removed or renamed must not linger there).
+# tar keeps the files' times, so the build there redoes only what changed.
+rm -rf "$src" && mkdir -p "$src"
 (cd "$root" && git ls-files -z -co --exclude-standard) |
     (cd "$root" && tar --null -T - -cf -) | tar -xf - -C "$src" ||
     { echo "mutants: cannot copy the tree to $src" >&2; exit 2; }
