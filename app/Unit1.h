@@ -38,6 +38,24 @@ struct FileDialogRequest {
     std::string initialFileName;   // the name part of LastFile
 };
 
+// A window face's ways out to the system, replaceable so that tests need no
+// modal dialog, no real settings store and no desktop. Each face derives its
+// services from this and gives them their production defaults.
+struct WindowServices {
+    // A new settings accessor (root HKEY_LOCAL_MACHINE).
+    std::function<std::unique_ptr<TRegistry>()> openRegistry;
+    // Shows the modal open dialog; the chosen path, or nothing when cancelled.
+    std::function<std::optional<std::string>(const FileDialogRequest&)> chooseFile;
+    // Opens an address with the desktop's default action.
+    std::function<bool(const std::string&)> openAddress;
+    // Shows an error in a message box and returns when it is dismissed.
+    std::function<void(const std::string&)> showError;
+    // Asks the application to terminate.
+    std::function<void()> terminate;
+    // Allocates the card image buffer with new[]; null when out of memory.
+    std::function<uint8_t*(std::size_t)> allocateImage;
+};
+
 // The input controls that EnableControls switches.
 enum class Control { VerifyCheckBox, ComPort, Load, Program };
 

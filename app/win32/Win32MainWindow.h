@@ -20,20 +20,7 @@
 
 #include "app/Unit1.h"
 
-struct Win32WindowServices {
-    // A new settings accessor (root HKEY_LOCAL_MACHINE).
-    std::function<std::unique_ptr<TRegistry>()> openRegistry;
-    // Shows the modal open dialog; the chosen path, or nothing when cancelled.
-    std::function<std::optional<std::string>(const FileDialogRequest&)> chooseFile;
-    // Opens an address with the shell's default action.
-    std::function<bool(const std::string&)> openAddress;
-    // Shows an error in a message box and returns when it is dismissed.
-    std::function<void(const std::string&)> showError;
-    // Asks the application to terminate.
-    std::function<void()> terminate;
-    // Allocates the card image buffer with new[]; null when out of memory.
-    std::function<uint8_t*(std::size_t)> allocateImage;
-
+struct Win32WindowServices : WindowServices {
     // GetOpenFileNameW, ShellExecuteW, MessageBoxW, PostQuitMessage, the
     // system's registry and new (nothrow).
     static Win32WindowServices Defaults();
