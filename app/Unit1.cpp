@@ -263,3 +263,24 @@ void TForm1::ReleaseCardImage()
     delete[] buffer_;
     buffer_ = nullptr;
 }
+
+int RunWindowProgram(std::function<void()> processMessages,
+                     std::function<void(int64_t deadlineMicros)> waitForMessagesUntil,
+                     const std::function<void(const std::string&)>& showError,
+                     const std::function<void()>& createAndRun)
+{
+    PlatformServices& services = Platform();
+    std::function<void()> savedPump = std::exchange(services.processMessages, std::move(processMessages));
+    auto savedWait = std::exchange(services.waitForMessagesUntil, std::move(waitForMessagesUntil));
+    try {
+        createAndRun();
+    } catch (const std::exception& e) {
+        showError(e.what());
+    } catch (...) {
+        showError("");
+    }
+    Form1 = nullptr;
+    services.processMessages = std::move(savedPump);
+    services.waitForMessagesUntil = std::move(savedWait);
+    return 0;
+}

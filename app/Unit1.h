@@ -180,6 +180,18 @@ private:
 // The one main window; null outside the program's message loop.
 extern TForm1* Form1;
 
+// The program entry's frame, the same for every face: installs the face's
+// message processing and its wait between turns for the core's waits, then
+// runs `createAndRun` (create the window, show it, run the message loop until
+// the application terminates). An error that escapes it, a wrong setting or
+// no memory for the card image among them, is shown with `showError` and the
+// window never appears. Afterwards Form1 is null and the previous hooks are
+// back. Returns 0 in every case.
+int RunWindowProgram(std::function<void()> processMessages,
+                     std::function<void(int64_t deadlineMicros)> waitForMessagesUntil,
+                     const std::function<void(const std::string&)>& showError,
+                     const std::function<void()>& createAndRun);
+
 // The name part of a path: the text after its last separator ("\" or ":" on
 // Windows, also "/" there; "/" elsewhere), all of it when it has none.
 std::string NamePart(const std::string& path);

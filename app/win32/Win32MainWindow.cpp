@@ -450,39 +450,28 @@ void Win32MainWindow::Terminate() { services_.terminate(); }
 
 int RunWin32Application(int show, Win32WindowServices services)
 {
-    std::function<void()> savedPump = Platform().processMessages;
-    Platform().processMessages = [] {
-        if (Win32MainWindow* window = MainWindow()) window->ProcessMessages();
-    };
-    // Between the turns of a wait the window sleeps until its next message or
-    // the wait's end, whichever comes first.
-    auto savedWait = Platform().waitForMessagesUntil;
-    Platform().waitForMessagesUntil = [](int64_t deadlineMicros) {
-        const int64_t left = deadlineMicros - Platform().clock->NowMicros();
-        if (left <= 0) return;
-        const DWORD ms = static_cast<DWORD>(std::min<int64_t>((left + 999) / 1000, 60'000));
-        MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    };
-
     const auto showError = services.showError ? services.showError : Win32WindowServices::Defaults().showError;
-    std::unique_ptr<Win32MainWindow> form;
-    try {
-        form = std::make_unique<Win32MainWindow>(std::move(services));
-        form->Show(show);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            if (form->Handle() != nullptr && IsDialogMessageW(form->Handle(), &msg)) continue;
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    } catch (const std::exception& e) {
-        showError(e.what());
-    } catch (...) {
-        showError("");
-    }
-    form.reset();
-    Form1 = nullptr;
-    Platform().processMessages = std::move(savedPump);
-    Platform().waitForMessagesUntil = std::move(savedWait);
-    return 0;
+    return RunWindowProgram(
+        [] {
+            if (Win32MainWindow* window = MainWindow()) window->ProcessMessages();
+        },
+        // Between the turns of a wait the window sleeps until its next
+        // message or the wait's end, whichever comes first.
+        [](int64_t deadlineMicros) {
+            const int64_t left = deadlineMicros - Platform().clock->NowMicros();
+            if (left <= 0) return;
+            const DWORD ms = static_cast<DWORD>(std::min<int64_t>((left + 999) / 1000, 60'000));
+            MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        },
+        showError,
+        [&] {
+            Win32MainWindow form(std::move(services));
+            form.Show(show);
+            MSG msg;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                if (form.Handle() != nullptr && IsDialogMessageW(form.Handle(), &msg)) continue;
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        });
 }
