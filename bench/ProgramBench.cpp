@@ -111,6 +111,21 @@ std::vector<uint8_t> FullRandomImage()
     return source;
 }
 
+// Skips a run after which the card does not hold the image; otherwise
+// reports the virtual time of the run and of its block loop, and the loop's
+// wire time.
+bool ReportRun(benchmark::State& state, const Figures& f)
+{
+    if (f.speed == 0) {
+        state.SkipWithError("the card does not hold the image");
+        return false;
+    }
+    state.counters["virtual_s"] = f.virtualSeconds;
+    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
+    state.counters["loop_wire_s"] = f.loopWireSeconds;
+    return true;
+}
+
 // The full image with verify on a line that flips a bit in 0.03 % of the
 // bytes, each way: the repairs that the echo and the read-backs call for, and
 // the acknowledgement waits of frames the card never took.
@@ -120,13 +135,7 @@ void BM_ProgramFullImageOnNoisyLine(benchmark::State& state)
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(true, source, "setup=01,noise=0.0003");
-    if (f.speed == 0) {
-        state.SkipWithError("the card does not hold the image");
-        return;
-    }
-    state.counters["virtual_s"] = f.virtualSeconds;
-    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
-    state.counters["loop_wire_s"] = f.loopWireSeconds;
+    if (!ReportRun(state, f)) return;
     state.counters["ratio"] = f.loopVirtualSeconds / f.loopWireSeconds;
     state.counters["cpu_us_per_block"] = f.cpuSeconds * 1e6 / kBlocks;
     state.SetLabel("verify, noise 0.03 %");
@@ -139,13 +148,7 @@ void BM_ProgramFullImage(benchmark::State& state)
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(verify, source);
-    if (f.speed == 0) {
-        state.SkipWithError("the card does not hold the image");
-        return;
-    }
-    state.counters["virtual_s"] = f.virtualSeconds;
-    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
-    state.counters["loop_wire_s"] = f.loopWireSeconds;
+    if (!ReportRun(state, f)) return;
     state.counters["wire_s"] = f.wireSeconds;
     state.counters["ratio"] = f.loopVirtualSeconds / f.loopWireSeconds;
     state.counters["cpu_us_per_block"] = f.cpuSeconds * 1e6 / kBlocks;
@@ -164,14 +167,8 @@ void BM_ProgramFullImageBehindAdapter(benchmark::State& state)
 
     Figures f;
     for (auto _ : state) f = ProgramOnce(true, source, "setup=01,latency=" + std::to_string(latencyMs));
-    if (f.speed == 0) {
-        state.SkipWithError("the card does not hold the image");
-        return;
-    }
+    if (!ReportRun(state, f)) return;
     state.counters["latency_ms"] = static_cast<double>(latencyMs);
-    state.counters["virtual_s"] = f.virtualSeconds;
-    state.counters["loop_virtual_s"] = f.loopVirtualSeconds;
-    state.counters["loop_wire_s"] = f.loopWireSeconds;
     state.counters["ratio_loop"] = f.loopVirtualSeconds / f.loopWireSeconds;
     state.counters["ratio_run"] = f.virtualSeconds / f.wireSeconds;
     state.SetLabel("verify, adapter latency " + std::to_string(latencyMs) + " ms");
