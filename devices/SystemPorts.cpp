@@ -5,7 +5,7 @@
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
-#include "platform/Rfc2217Port.h"
+#include "network/Rfc2217Port.h"
 
 std::string ResolveDeviceName(const std::string& deviceName)
 {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "FormFixture.h"
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 #include "reader/StatusMessages.h"
 #include "simulator/Simulator.h"
 

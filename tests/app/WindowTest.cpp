@@ -16,7 +16,7 @@
 #include "FormFixture.h"
 #include "app/qt/Application.h"
 #include "app/qt/Colors.h"
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 
 namespace {
 

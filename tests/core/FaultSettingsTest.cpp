@@ -28,7 +28,7 @@
 #include <unistd.h>
 #endif
 
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 
 namespace fs = std::filesystem;
 

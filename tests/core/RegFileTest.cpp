@@ -2,7 +2,7 @@
 // encodings) and the accessor over a file (round trip, typed reads, corrupt
 // and unwritable stores, atomic replacement).
 
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 
 #include <gtest/gtest.h>
 

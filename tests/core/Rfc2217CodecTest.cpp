@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/CommPort.h"
-#include "platform/Rfc2217Codec.h"
+#include "network/Rfc2217Codec.h"
 
 using namespace rfc2217;
 

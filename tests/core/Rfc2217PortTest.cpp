@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "platform/Rfc2217Port.h"
+#include "network/Rfc2217Port.h"
 
 using namespace rfc2217;
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 
 namespace {
 

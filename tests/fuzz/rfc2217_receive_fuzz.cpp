@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "platform/Platform.h"
-#include "platform/Rfc2217Codec.h"
-#include "platform/Rfc2217Port.h"
+#include "network/Rfc2217Codec.h"
+#include "network/Rfc2217Port.h"
 
 using namespace rfc2217;
 

@@ -16,7 +16,7 @@
 
 #include "Subprocess.h"
 #include "platform/Platform.h"
-#include "platform/Rfc2217Port.h"
+#include "network/Rfc2217Port.h"
 #include "platform/TcpSocket.h"
 #include "serial/Scom.h"
 

@@ -1,7 +1,7 @@
 // The settings store on systems without a registry: a .reg file in the user's
-// configuration folder (see platform/RegFile.h).
+// configuration folder (see settings/RegFile.h).
 
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 #include "platform/Registry.h"
 
 std::unique_ptr<TRegistry> CreateRegistry() { return std::make_unique<TRegFileRegistry>(regfile::DefaultStorePath()); }

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "platform/CommPort.h"
-#include "platform/Rfc2217Codec.h"
+#include "network/Rfc2217Codec.h"
 #include "platform/TcpSocket.h"
 
 struct NetworkAddress {

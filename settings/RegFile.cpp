@@ -1,4 +1,4 @@
-#include "platform/RegFile.h"
+#include "settings/RegFile.h"
 
 #include <atomic>
 #include <chrono>

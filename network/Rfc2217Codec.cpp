@@ -1,4 +1,4 @@
-#include "platform/Rfc2217Codec.h"
+#include "network/Rfc2217Codec.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/Rfc2217Port.h"
+#include "network/Rfc2217Port.h"
 
 #include <algorithm>
 #include <utility>
