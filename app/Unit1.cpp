@@ -123,6 +123,8 @@ void TForm1::EndHandler() noexcept
 {
     try {
         EnableControls(true);
+        // An inactive window gets its focus back when it is activated again.
+        if (view_.WindowActive()) GiveFocusBack();
     } catch (...) {
         // The error that ended the handler is the one to show.
     }
@@ -159,6 +161,7 @@ void TForm1::LoadClick(void*)
         }
     } reenable{this};
     loading_ = true;
+    RememberFocus();
     EnableControls(false);
 
     FileDialogRequest request;
@@ -198,6 +201,7 @@ void TForm1::ProgramClick(void*)
     };
     running_ = true;
     Finish finish{this};
+    RememberFocus();
     EnableControls(false);
     // A close during the run stops it at its next wait.
     const ProgramRunOutcome outcome = RunProgramSequence(*this);
@@ -213,21 +217,86 @@ void TForm1::LinkLabelMouseEnter(void*) { view_.SetLinkStyle(true, true); }
 // Underlined only: from the first hover on the link stays underlined.
 void TForm1::LinkLabelMouseLeave(void*) { view_.SetLinkStyle(false, true); }
 
-void TForm1::FormCloseQuery(void*, bool& canClose)
+void TForm1::StoreSettings()
 {
     std::unique_ptr<TRegistry> registry = services_.openRegistry();
-    if (registry && registry->OpenKey(kSettingsKey, true)) {
-        registry->WriteInteger("Version", kStoredVersion);
-        registry->WriteInteger("ComPort", ComPortIndex());
-        registry->WriteInteger("Xpos", view_.Left());
-        registry->WriteInteger("Ypos", view_.Top());
-        registry->WriteString("LastFile", LastFile);
-        registry->CloseKey();
-    }
+    if (!registry || !registry->OpenKey(kSettingsKey, true)) return;
+    registry->WriteInteger("Version", kStoredVersion);
+    registry->WriteInteger("ComPort", ComPortIndex());
+    registry->WriteInteger("Xpos", view_.Left());
+    registry->WriteInteger("Ypos", view_.Top());
+    registry->WriteString("LastFile", LastFile);
+    registry->CloseKey();
+}
+
+void TForm1::FormCloseQuery(void*, bool& canClose)
+{
+    StoreSettings();
     ReleaseCardImage();
-    registry.reset();
     canClose = true;
     view_.Terminate();
+}
+
+void TForm1::RememberFocus()
+{
+    // A control that is about to be disabled loses the focus with it.
+    if (const std::optional<Control> focused = view_.FocusedControl()) focus_ = focused;
+}
+
+bool TForm1::GiveFocusBack()
+{
+    if (focus_ && view_.FocusControl(*focus_)) return true;
+    return view_.FocusControl(Control::Load);
+}
+
+void TForm1::WindowDeactivated()
+{
+    // During a run the inputs are disabled: what they had is remembered
+    // already.
+    if (!running_ && !loading_) RememberFocus();
+}
+
+bool TForm1::WindowActivated()
+{
+    if (running_ || loading_ || closed_) return false;
+    return GiveFocusBack();
+}
+
+bool TForm1::OnQueryEndSession()
+{
+    if (closed_) return true;
+    if (running_) {
+        // As for a close: the run stops at its next wait, and ProgramClick
+        // then closes the port and closes the window, storing the settings.
+        closeRequested_ = true;
+        Platform().abortRequested = true;
+        return false;
+    }
+    try {
+        StoreSettings();
+    } catch (const std::exception& e) {
+        view_.ShowError(e.what());
+    }
+    return true;
+}
+
+bool TForm1::OnEndSession(bool ending)
+{
+    if (!ending || closed_) return closed_;
+    if (running_ || loading_) {
+        // The session does not wait for the run: the settings are stored
+        // now, as the run will not reach its close.
+        try {
+            StoreSettings();
+        } catch (...) {
+            // Nobody is left to tell.
+        }
+        return false;
+    }
+    ReleaseCardImage();
+    closed_ = true;
+    view_.Terminate();
+    return true;
 }
 
 bool TForm1::OnCloseRequest()

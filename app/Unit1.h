@@ -56,8 +56,10 @@ struct WindowServices {
     std::function<uint8_t*(std::size_t)> allocateImage;
 };
 
-// The input controls that EnableControls switches.
-enum class Control { VerifyCheckBox, ComPort, Load, Program };
+// The window's controls that the logic switches on and off or gives the
+// keyboard focus: EnableControls switches the first four; the status field
+// only ever holds the focus.
+enum class Control { VerifyCheckBox, ComPort, Load, Program, Status };
 
 // What the window logic needs from a toolkit's window: its controls, its
 // position and the system's dialogs. Texts are UTF-8.
@@ -77,6 +79,17 @@ public:
     virtual void SetProgress(int position) = 0;
     virtual void SetLinkCaption(const std::string& text) = 0;
     virtual void SetLinkStyle(bool bold, bool underline) = 0;
+
+    // The control that has the keyboard focus, nothing when none of the
+    // window's controls has it (the window is inactive, or the focused
+    // control was disabled).
+    virtual std::optional<Control> FocusedControl() const = 0;
+    // Gives `control` the keyboard focus. False, and nothing changes, when it
+    // is disabled and cannot take it.
+    virtual bool FocusControl(Control control) = 0;
+    // True while the window is the active window, the one that receives the
+    // keyboard.
+    virtual bool WindowActive() const = 0;
 
     // The window's left and top edge in screen pixels.
     virtual int Left() const = 0;
@@ -151,6 +164,32 @@ public:
     // and the message loop goes on.
     void Guarded(const std::function<void()>& body);
 
+    // Keyboard focus. Load and Program remember the focused control before
+    // they disable the inputs and give it back when they end (to Load when
+    // it stays disabled or nothing had the focus); while the window is
+    // inactive then, it gets it back on activation. Deactivation outside a
+    // run remembers the focused control for the next activation.
+    void WindowDeactivated();
+    // True when a control was given the focus; false during a Load or a
+    // Program run, which keep the inputs disabled.
+    bool WindowActivated();
+
+    // The session is about to end (logoff, shutdown). Outside a Program run
+    // the settings are stored as the close stores them and the answer is
+    // true: the session may end, and the window goes on until it does.
+    // During a run the answer is false: the run is asked to stop at its next
+    // wait and the window then closes as for a close, storing the settings;
+    // the face asks the session to wait for it meanwhile. A value that
+    // cannot be stored is shown in the error box; the answer stays true.
+    bool OnQueryEndSession();
+    // The session ends (`ending`) or goes on. When it ends the card image is
+    // released, the application asked to terminate and the window takes no
+    // further close (the settings were stored by the query). If a Load or
+    // Program run is still in hand, the settings are stored now and the
+    // image stays, as the run still reads it until the process ends. Returns
+    // true when the window is done and the face may destroy it.
+    bool OnEndSession(bool ending);
+
     // ProgramWindow.
     int ComPortIndex() const override { return view_.SelectedPort(); }
     bool VerifyChecked() const override { return view_.VerifyChecked(); }
@@ -166,7 +205,13 @@ private:
     // controls enabled again and a close asked for meanwhile carried out.
     void EndHandler() noexcept;
     void ReadSettings();
+    // Writes the five values in their order; a value that cannot be written
+    // raises ERegistryException and stops there. Nothing is written when the
+    // key cannot be opened.
+    void StoreSettings();
     void ReleaseCardImage();
+    void RememberFocus();
+    bool GiveFocusBack();
 
     TFormView& view_;
     FormServices services_;
@@ -175,6 +220,8 @@ private:
     bool loading_ = false;
     bool closeRequested_ = false;
     bool closed_ = false;
+    // The control to give the focus back to; nothing: Load.
+    std::optional<Control> focus_;
 };
 
 // The one main window; null outside the program's message loop.

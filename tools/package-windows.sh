@@ -37,7 +37,7 @@ objdump=x86_64-w64-mingw32-objdump
 "$strip" -o "$stage/torvik-loader.exe" "$build/cli/torvik-loader.exe"
 
 # Only DLLs that every Windows has.
-system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|ws2_32|msvcrt|ole32|shlwapi|setupapi)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|shell32|advapi32|ws2_32|msvcrt|ole32|shlwapi|setupapi|winmm)\.dll$'
 for exe in "$stage"/*.exe; do
   size=$(stat -c %s "$exe")
   if [ "$size" -gt $((4 * 1024 * 1024)) ]; then

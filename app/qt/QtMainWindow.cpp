@@ -203,14 +203,17 @@ void QtMainWindow::CreateComponents()
     // Sized to its text as the toolkit's labels are, at least 45 x 13.
     Label1->setGeometry(8, 12, std::max(45, Label1->sizeHint().width()), 13);
 
+    // Enter presses the focused push button, as in a dialog.
     Load = new QPushButton("Load File", this);
     Load->setObjectName("Load");
     Load->setGeometry(8, 32, 145, 25);
+    Load->setAutoDefault(true);
     connect(Load, &QPushButton::clicked, this, handle(&TForm1::LoadClick, Load));
 
     Program = new QPushButton("Program", this);
     Program->setObjectName("Program");
     Program->setGeometry(8, 64, 145, 25);
+    Program->setAutoDefault(true);
     Program->setEnabled(false);
     connect(Program, &QPushButton::clicked, this, handle(&TForm1::ProgramClick, Program));
 
@@ -263,14 +266,40 @@ void QtMainWindow::CreateComponents()
 
 // --- TFormView --------------------------------------------------------------
 
-void QtMainWindow::SetEnabled(Control control, bool enabled)
+QWidget* QtMainWindow::Widget(Control control) const
 {
     switch (control) {
-        case Control::VerifyCheckBox: VerifyCheckBox->setEnabled(enabled); break;
-        case Control::ComPort: ComPort->setEnabled(enabled); break;
-        case Control::Load: Load->setEnabled(enabled); break;
-        case Control::Program: Program->setEnabled(enabled); break;
+        case Control::VerifyCheckBox: return VerifyCheckBox;
+        case Control::ComPort: return ComPort;
+        case Control::Load: return Load;
+        case Control::Program: return Program;
+        case Control::Status: return StatusField;
     }
+    return Load;
+}
+
+void QtMainWindow::SetEnabled(Control control, bool enabled) { Widget(control)->setEnabled(enabled); }
+
+std::optional<Control> QtMainWindow::FocusedControl() const
+{
+    // The window's focus widget: the one that has the focus, or gets it when
+    // the window is activated again. A disabled one has handed it on.
+    QWidget* focus = focusWidget();
+    if (focus == nullptr || !focus->isEnabled()) return std::nullopt;
+    for (Control control :
+         {Control::VerifyCheckBox, Control::ComPort, Control::Load, Control::Program, Control::Status}) {
+        QWidget* widget = Widget(control);
+        if (focus == widget || widget->isAncestorOf(focus)) return control;
+    }
+    return std::nullopt;
+}
+
+bool QtMainWindow::FocusControl(Control control)
+{
+    QWidget* widget = Widget(control);
+    if (!widget->isEnabled()) return false;
+    widget->setFocus(Qt::OtherFocusReason);
+    return true;
 }
 
 int QtMainWindow::SelectedPort() const
@@ -330,6 +359,14 @@ void QtMainWindow::showEvent(QShowEvent* event)
     pendingX_.reset();
     pendingY_.reset();
     QTimer::singleShot(0, this, [this, x, y] { move(x.value_or(this->x()), y.value_or(this->y())); });
+}
+
+void QtMainWindow::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::ActivationChange || !logic_) return;
+    if (isActiveWindow()) logic_->WindowActivated();
+    else logic_->WindowDeactivated();
 }
 
 void QtMainWindow::closeEvent(QCloseEvent* event)

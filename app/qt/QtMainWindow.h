@@ -91,6 +91,9 @@ public:
     void SetProgress(int position) override;
     void SetLinkCaption(const std::string& text) override;
     void SetLinkStyle(bool bold, bool underline) override;
+    std::optional<Control> FocusedControl() const override;
+    bool FocusControl(Control control) override;
+    bool WindowActive() const override { return isActiveWindow(); }
     int Left() const override { return x(); }
     int Top() const override { return y(); }
     void MoveTo(std::optional<int> left, std::optional<int> top) override;
@@ -104,9 +107,11 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void CreateComponents();
+    QWidget* Widget(Control control) const;
 
     QtWindowServices services_;
     std::unique_ptr<TForm1> logic_;

@@ -1,7 +1,7 @@
 #include "app/win32/Win32MainWindow.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
+#include <mmsystem.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -61,7 +61,7 @@ std::optional<std::string> ShowOpenDialog(const FileDialogRequest& request)
     dialog.nMaxFile = static_cast<DWORD>(file.size());
     dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
     dialog.lpstrTitle = title.c_str();
-    dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    dialog.Flags = kOpenDialogFlags;
     if (!GetOpenFileNameW(&dialog)) return std::nullopt;
     return Utf8(file.data());
 }
@@ -81,6 +81,30 @@ int ScreenDpi()
     return dpi > 0 ? dpi : 96;
 }
 
+int IdOf(Control control)
+{
+    switch (control) {
+        case Control::VerifyCheckBox: return kIdVerifyCheckBox;
+        case Control::ComPort: return kIdComPort;
+        case Control::Load: return kIdLoad;
+        case Control::Program: return kIdProgram;
+        case Control::Status: return kIdStatus;
+    }
+    return kIdLoad;
+}
+
+// The system timer at 1 ms for as long as it lives.
+class FineTimer {
+public:
+    explicit FineTimer(const std::function<void(bool)>& hold) : hold_(hold) { hold_(true); }
+    ~FineTimer() { hold_(false); }
+    FineTimer(const FineTimer&) = delete;
+    FineTimer& operator=(const FineTimer&) = delete;
+
+private:
+    const std::function<void(bool)>& hold_;
+};
+
 }  // namespace
 
 Win32WindowServices Win32WindowServices::Defaults()
@@ -93,6 +117,14 @@ Win32WindowServices Win32WindowServices::Defaults()
     s.showError = ShowErrorBox;
     s.terminate = [] { PostQuitMessage(0); };
     s.allocateImage = core.allocateImage;
+    s.fineTimer = [](bool hold) {
+        if (hold) timeBeginPeriod(1);
+        else timeEndPeriod(1);
+    };
+    s.blockSessionEnd = [](HWND window, const wchar_t* reason) {
+        if (reason != nullptr) ShutdownBlockReasonCreate(window, reason);
+        else ShutdownBlockReasonDestroy(window);
+    };
     return s;
 }
 
@@ -133,6 +165,8 @@ Win32MainWindow::Win32MainWindow(Win32WindowServices services) : services_(std::
     if (!services_.openAddress) services_.openAddress = defaults.openAddress;
     if (!services_.showError) services_.showError = defaults.showError;
     if (!services_.terminate) services_.terminate = defaults.terminate;
+    if (!services_.fineTimer) services_.fineTimer = defaults.fineTimer;
+    if (!services_.blockSessionEnd) services_.blockSessionEnd = defaults.blockSessionEnd;
 
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW cls{};
@@ -154,7 +188,11 @@ Win32MainWindow::Win32MainWindow(Win32WindowServices services) : services_(std::
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
-    dpi_ = ScreenDpi();
+    dpi_ = services_.dpi > 0 ? services_.dpi : ScreenDpi();
+    // The taskbar button shows the window's own caption: a hidden owner
+    // window captioned with the program's name would take the button, but
+    // it would also take the button's thumbnail (an empty one) and an entry
+    // of its own in Alt+Tab.
     RECT frame{0, 0, Scale(378), Scale(155)};
     AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
     hwnd_ = CreateWindowExW(0, kWindowClass, Utf16(kCaption).c_str(), kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -215,8 +253,11 @@ void Win32MainWindow::CreateControls()
 
     // Created in tab order: Load, Program, ProgressBar1 (no tab stop),
     // Status, ComPort, VerifyCheckBox; then the controls without a tab stop.
-    AddControl(L"BUTTON", L"Load File", BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP, kIdLoad, 8, 32, 145, 25);
-    HWND program = AddControl(L"BUTTON", L"Program", BS_PUSHBUTTON | WS_TABSTOP, kIdProgram, 8, 64, 145, 25);
+    // The push buttons report their focus (BS_NOTIFY): the focused one is
+    // drawn as the one Enter presses.
+    AddControl(L"BUTTON", L"Load File", BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP | WS_GROUP, kIdLoad, 8, 32, 145, 25);
+    HWND program =
+        AddControl(L"BUTTON", L"Program", BS_PUSHBUTTON | BS_NOTIFY | WS_TABSTOP, kIdProgram, 8, 64, 145, 25);
     EnableWindow(program, FALSE);
     HWND progress = AddControl(PROGRESS_CLASSW, L"", PBS_SMOOTH, kIdProgressBar1, 8, 112, 361, 12);
     SendMessageW(progress, PBM_SETRANGE32, 0, 100);
@@ -241,11 +282,33 @@ void Win32MainWindow::CreateControls()
     SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(logo_));
     // SS_BITMAP sizes the control to the picture: back to its place.
     SetWindowPos(image, nullptr, Scale(165), Scale(8), Scale(204), Scale(89), SWP_NOZORDER | SWP_NOACTIVATE);
-    AddControl(L"STATIC", L"Com port:", SS_LEFT, kIdLabel1, 8, 12, 45, 13);
-    HWND link = AddControl(L"STATIC", L"", SS_CENTER | SS_NOTIFY, kIdLinkLabel, 165, 96, 204, 13);
+    // Labels keep their text on one line: a text wider than its box must
+    // never wrap its end onto a hidden second line. Label1 grows to its text
+    // instead; the link is centred on a single line (SS_CENTERIMAGE), its
+    // width fixed.
+    AddControl(L"STATIC", L"Com port:", SS_LEFTNOWORDWRAP | SS_NOPREFIX, kIdLabel1, 8, 12, 45, 13);
+    FitLabel(kIdLabel1, 45, 13);
+    HWND link =
+        AddControl(L"STATIC", L"", SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX | SS_NOTIFY, kIdLinkLabel, 165, 96, 204, 13);
     SendMessageW(link, WM_SETFONT, reinterpret_cast<WPARAM>(linkFont_), FALSE);
     SetWindowSubclass(link, LinkProc, 1, reinterpret_cast<DWORD_PTR>(this));
     SetFocus(GetDlgItem(hwnd_, kIdLoad));
+}
+
+void Win32MainWindow::FitLabel(int id, int w, int h)
+{
+    HWND label = Item(id);
+    const std::wstring text = Utf16(WindowText(label));
+    HDC dc = GetDC(label);
+    const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    SetWindowPos(label, nullptr, 0, 0, std::max<int>(Scale(w), size.cx), std::max<int>(Scale(h), metrics.tmHeight),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void Win32MainWindow::Show(int how)
@@ -281,9 +344,17 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         case WM_COMMAND: {
             const int id = LOWORD(wParam);
             const int code = HIWORD(wParam);
-            if (id == kIdLoad && code == BN_CLICKED) Dispatch(&TForm1::LoadClick, id);
-            else if (id == kIdProgram && code == BN_CLICKED) Dispatch(&TForm1::ProgramClick, id);
-            else if (id == kIdLinkLabel && code == STN_DBLCLK) Dispatch(&TForm1::LinkLabelDblClick, id);
+            if ((id == kIdLoad || id == kIdProgram) && (code == BN_SETFOCUS || code == BN_KILLFOCUS)) {
+                SendMessageW(Item(id), BM_SETSTYLE, (code == BN_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | BS_NOTIFY,
+                             TRUE);
+            } else if (id == kIdLoad && code == BN_CLICKED) {
+                Dispatch(&TForm1::LoadClick, id);
+            } else if (id == kIdProgram && code == BN_CLICKED) {
+                // The run's waits end on their millisecond only with the
+                // system timer at 1 ms; it is released when the run ends.
+                FineTimer fine(services_.fineTimer);
+                Dispatch(&TForm1::ProgramClick, id);
+            } else if (id == kIdLinkLabel && code == STN_DBLCLK) Dispatch(&TForm1::LinkLabelDblClick, id);
             else if (id == kIdImage1 && code == STN_DBLCLK) Dispatch(&TForm1::Image1DblClick, id);
             return 0;
         }
@@ -303,10 +374,49 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
             }
             break;
         }
+        case DM_GETDEFID: {
+            // Enter presses the focused push button (the dialog navigation
+            // asks the window which button that is); elsewhere it does
+            // nothing.
+            HWND focus = GetFocus();
+            for (int id : {kIdLoad, kIdProgram})
+                if (focus != nullptr && focus == Item(id) && IsWindowEnabled(focus))
+                    return MAKELRESULT(id, DC_HASDEFID);
+            return 0;
+        }
+        case WM_ACTIVATE:
+            if (!logic_) break;
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                logic_->WindowDeactivated();
+                break;
+            }
+            // The control that had the focus gets it back, not the window
+            // itself; during a run the window keeps it.
+            if (HIWORD(wParam) == 0 && logic_->WindowActivated()) return 0;
+            break;
+        case WM_SYSCOLORCHANGE:
+            // The status background may be the button face: a new brush of
+            // the new colour. The progress bar, a common control, hears of
+            // the change from its parent.
+            status_.SetColor(status_.Color());
+            SendMessageW(Item(kIdProgressBar1), WM_SYSCOLORCHANGE, wParam, lParam);
+            break;
+        case WM_QUERYENDSESSION:
+            if (!logic_ || logic_->OnQueryEndSession()) return TRUE;
+            // A run is stopping; the window closes when it has. Meanwhile the
+            // session is asked to wait, and tells the user why.
+            if (!sessionBlocked_) services_.blockSessionEnd(hwnd_, kSessionBlockReason);
+            sessionBlocked_ = true;
+            return FALSE;
+        case WM_ENDSESSION:
+            if (logic_ && logic_->OnEndSession(wParam != FALSE) && hwnd_ != nullptr) DestroyWindow(hwnd_);
+            return 0;
         case WM_CLOSE:
             if (!logic_ || logic_->OnCloseRequest()) DestroyWindow(hwnd_);
             return 0;
         case WM_DESTROY:
+            if (sessionBlocked_) services_.blockSessionEnd(hwnd_, nullptr);
+            sessionBlocked_ = false;
             hwnd_ = nullptr;
             return 0;
         default:
@@ -346,17 +456,30 @@ LRESULT CALLBACK Win32MainWindow::LinkProc(HWND hwnd, UINT message, WPARAM wPara
 
 // --- TFormView --------------------------------------------------------------
 
-void Win32MainWindow::SetEnabled(Control control, bool enabled)
+void Win32MainWindow::SetEnabled(Control control, bool enabled) { EnableWindow(Item(IdOf(control)), enabled ? TRUE : FALSE); }
+
+std::optional<Control> Win32MainWindow::FocusedControl() const
 {
-    int id = kIdLoad;
-    switch (control) {
-        case Control::VerifyCheckBox: id = kIdVerifyCheckBox; break;
-        case Control::ComPort: id = kIdComPort; break;
-        case Control::Load: id = kIdLoad; break;
-        case Control::Program: id = kIdProgram; break;
+    HWND focus = GetFocus();
+    if (focus == nullptr || hwnd_ == nullptr) return std::nullopt;
+    for (Control control :
+         {Control::VerifyCheckBox, Control::ComPort, Control::Load, Control::Program, Control::Status}) {
+        HWND item = Item(IdOf(control));
+        // The port list's focus is in the edit field inside it.
+        if (focus == item || IsChild(item, focus)) return control;
     }
-    EnableWindow(Item(id), enabled ? TRUE : FALSE);
+    return std::nullopt;
 }
+
+bool Win32MainWindow::FocusControl(Control control)
+{
+    HWND item = Item(IdOf(control));
+    if (item == nullptr || !IsWindowEnabled(item)) return false;
+    SetFocus(item);
+    return true;
+}
+
+bool Win32MainWindow::WindowActive() const { return hwnd_ != nullptr && GetActiveWindow() == hwnd_; }
 
 int Win32MainWindow::SelectedPort() const
 {

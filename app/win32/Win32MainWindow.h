@@ -10,6 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <commdlg.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,10 +22,33 @@
 #include "app/Unit1.h"
 
 struct Win32WindowServices : WindowServices {
+    // Pixels per inch the window is laid out for; 0: the screen's.
+    int dpi = 0;
+    // Holds (true) and releases (false) the system timer at 1 ms, so that
+    // the waits of a Program run end on their millisecond rather than on the
+    // next 15.6 ms tick.
+    std::function<void(bool hold)> fineTimer;
+    // Asks the ending session to wait for `window`, showing `reason`; a null
+    // reason lifts the request.
+    std::function<void(HWND window, const wchar_t* reason)> blockSessionEnd;
+
     // GetOpenFileNameW, ShellExecuteW, MessageBoxW, PostQuitMessage, the
-    // system's registry and new (nothrow).
+    // system's registry, new (nothrow), the screen's DPI, timeBeginPeriod and
+    // timeEndPeriod, ShutdownBlockReasonCreate and ShutdownBlockReasonDestroy.
     static Win32WindowServices Defaults();
 };
+
+// The open dialog: the Explorer-style dialog (OFN_EXPLORER) that returns only
+// a file that exists in a folder that exists (OFN_FILEMUSTEXIST,
+// OFN_PATHMUSTEXIST: a typed name that names nothing is refused by the dialog
+// itself, which says so and stays open), without the read-only check box
+// (OFN_HIDEREADONLY), and leaving the program's working folder where it was
+// (OFN_NOCHANGEDIR).
+constexpr DWORD kOpenDialogFlags =
+    OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+
+// What the window asks an ending session to wait for during a Program run.
+constexpr wchar_t kSessionBlockReason[] = L"Programming a card";
 
 // Control identifiers (WM_COMMAND, GetDlgItem).
 enum : int {
@@ -70,6 +94,9 @@ public:
     void SetProgress(int position) override;
     void SetLinkCaption(const std::string& text) override;
     void SetLinkStyle(bool bold, bool underline) override;
+    std::optional<Control> FocusedControl() const override;
+    bool FocusControl(Control control) override;
+    bool WindowActive() const override;
     int Left() const override;
     int Top() const override;
     void MoveTo(std::optional<int> left, std::optional<int> top) override;
@@ -105,6 +132,9 @@ private:
     HWND AddControl(const wchar_t* cls, const wchar_t* text, DWORD style, int id, int x, int y, int w, int h,
                     DWORD exStyle = 0);
     HFONT MakeFont(bool bold, bool underline) const;
+    // Widens and heightens a label to its text in its own font, never below
+    // its layout size (w x h at 96 DPI), so that it never cuts its text.
+    void FitLabel(int id, int w, int h);
     void Dispatch(void (TForm1::*handler)(void*), int id);
 
     Win32WindowServices services_;
@@ -119,6 +149,7 @@ private:
     bool linkBold_ = false;
     bool linkUnderline_ = false;
     bool linkHover_ = false;
+    bool sessionBlocked_ = false;
     std::unique_ptr<TForm1> logic_;
 };
 

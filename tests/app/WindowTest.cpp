@@ -5,6 +5,10 @@
 
 #include <QCloseEvent>
 #include <QEnterEvent>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionFrame>
 #include <QTimer>
 
 #include <algorithm>
@@ -16,6 +20,7 @@
 #include "FormFixture.h"
 #include "app/qt/Application.h"
 #include "app/qt/Colors.h"
+#include "reader/StatusMessages.h"
 #include "settings/RegFile.h"
 
 namespace {
@@ -353,6 +358,122 @@ TEST_F(WindowTest, StatusColoursReachTheScreen)
         EXPECT_EQ(f.Status().Color(), c.color);
         EXPECT_EQ(f.Status().palette().color(QPalette::Base), c.shown) << std::hex << c.color;
         EXPECT_EQ(ToQColor(c.color, QApplication::palette()), c.shown);
+    }
+}
+
+TEST_F(WindowTest, KeyboardWorksAfterLoadAndProgram)
+{
+    VirtualClock clock;
+    RefusingOpener opener;
+    ScopedPlatform platform(clock, opener);
+    QtMainWindow& f = MakeForm();
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    const auto focus = [] { return QApplication::focusWidget(); };
+    EXPECT_EQ(focus(), f.Load) << "at start";
+
+    // Enter (either key) presses the focused push button, and the button
+    // has the focus again when its handler ends.
+    const struct {
+        QPushButton* button;
+        Qt::Key key;
+        size_t dialogs;      // open dialogs asked for so far
+        const char* status;  // after the handler
+    } presses[] = {
+        {f.Load, Qt::Key_Return, 1, "card.tvk loaded."},
+        {f.Program, Qt::Key_Enter, 1, "Could not open comport!"},
+        {f.Load, Qt::Key_Enter, 2, "card.tvk loaded."},
+        {f.Program, Qt::Key_Return, 2, "Could not open comport!"},
+    };
+    nextChoice = MakeFile("card.tvk", 100);
+    for (const auto& p : presses) {
+        SCOPED_TRACE(p.button->text().toStdString() + " " + std::to_string(p.key));
+        p.button->setFocus();
+        QTest::keyClick(p.button, p.key);
+        EXPECT_EQ(requests.size(), p.dialogs);
+        EXPECT_EQ(f.Status().Text(), p.status);
+        EXPECT_EQ(focus(), p.button);
+    }
+
+    // After the run Tab moves on and Space toggles the check box.
+    for (QWidget* next : {static_cast<QWidget*>(&f.Status()), static_cast<QWidget*>(f.ComPort),
+                          static_cast<QWidget*>(f.VerifyCheckBox)}) {
+        QTest::keyClick(focus(), Qt::Key_Tab);
+        EXPECT_EQ(focus(), next) << next->objectName().toStdString();
+    }
+    QTest::keyClick(focus(), Qt::Key_Space);
+    EXPECT_FALSE(f.VerifyCheckBox->isChecked());
+    // Up and Down in the port list select its entries.
+    f.ComPort->setFocus();
+    QTest::keyClick(focus(), Qt::Key_Down);
+    EXPECT_EQ(f.ComPortIndex(), 1);
+    QTest::keyClick(focus(), Qt::Key_Up);
+    EXPECT_EQ(f.ComPortIndex(), 0);
+}
+
+// Runs at the scale in QT_SCALE_FACTOR: 1 by default, 2 in a second run
+// (app_tests_scale_2).
+TEST_F(WindowTest, TextsFitTheirControls)
+{
+    const double scale = qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? qgetenv("QT_SCALE_FACTOR").toDouble() : 1.0;
+    QtMainWindow& f = MakeForm();
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    ASSERT_EQ(f.devicePixelRatio(), scale);
+
+    // The room each control leaves its text, as its style draws it.
+    const auto buttonRoom = [](QAbstractButton* b, QStyle::SubElement element) {
+        QStyleOptionButton option;
+        option.initFrom(b);
+        option.text = b->text();
+        return b->style()->subElementRect(element, &option, b);
+    };
+    const auto comboRoom = [&f] {
+        QStyleOptionComboBox option;
+        option.initFrom(f.ComPort);
+        option.editable = true;
+        return f.ComPort->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                                  f.ComPort);
+    };
+    const auto editRoom = [&f] {
+        QStyleOptionFrame option;
+        option.initFrom(&f.Status());
+        option.lineWidth = f.Status().hasFrame() ? 1 : 0;
+        return f.Status().style()->subElementRect(QStyle::SE_LineEditContents, &option, &f.Status());
+    };
+    QStringList ports;
+    for (int i = 0; i < f.ComPort->count(); ++i) ports << f.ComPort->itemText(i);
+    // The longest texts the status field shows.
+    const QStringList statuses = {status_text::kWrongAtr, status_text::kErrorProgramming,
+                                  QString::fromStdString(status_text::Progress(true, 100)),
+                                  QString::fromStdString(status_text::Optimizing(21))};
+    QFont hover = f.LinkLabel->font();
+    hover.setBold(true);
+    hover.setUnderline(true);
+    const struct {
+        const char* what;
+        QRect room;
+        QFont font;
+        QStringList texts;
+    } rows[] = {
+        {"Label1", f.Label1->contentsRect(), f.Label1->font(), {f.Label1->text()}},
+        {"LinkLabel", f.LinkLabel->contentsRect(), f.LinkLabel->font(), {f.LinkLabel->text()}},
+        {"LinkLabel under the pointer", f.LinkLabel->contentsRect(), hover, {f.LinkLabel->text()}},
+        {"Load", buttonRoom(f.Load, QStyle::SE_PushButtonContents), f.Load->font(), {f.Load->text()}},
+        {"Program", buttonRoom(f.Program, QStyle::SE_PushButtonContents), f.Program->font(), {f.Program->text()}},
+        {"VerifyCheckBox", buttonRoom(f.VerifyCheckBox, QStyle::SE_CheckBoxContents), f.VerifyCheckBox->font(),
+         {f.VerifyCheckBox->text()}},
+        {"ComPort", comboRoom(), f.ComPort->font(), ports},
+        {"Status", editRoom(), f.Status().font(), statuses},
+    };
+    for (const auto& row : rows) {
+        const QFontMetrics metrics(row.font, &f);
+        for (const QString& text : row.texts) {
+            SCOPED_TRACE(std::string(row.what) + ": " + text.toStdString());
+            EXPECT_LE(metrics.horizontalAdvance(text), row.room.width());
+            EXPECT_LE(metrics.height(), row.room.height());
+        }
     }
 }
 

@@ -55,6 +55,8 @@ public:
     {
         if (onEnable) onEnable(control, on);
         enabled[control] = on;
+        // A disabled control loses the keyboard focus, as in the toolkits.
+        if (!on && focus == control) focus.reset();
     }
     int SelectedPort() const override { return port; }
     void SelectPort(int index) override { port = index; }
@@ -67,6 +69,14 @@ public:
         bold = b;
         underline = u;
     }
+    std::optional<Control> FocusedControl() const override { return active ? focus : std::nullopt; }
+    bool FocusControl(Control control) override
+    {
+        if (!enabled[control]) return false;
+        focus = control;
+        return true;
+    }
+    bool WindowActive() const override { return active; }
     int Left() const override { return left; }
     int Top() const override { return top; }
     void MoveTo(std::optional<int> x, std::optional<int> y) override
@@ -94,8 +104,13 @@ public:
     }
     void Terminate() override { ++terminations; }
 
-    std::map<Control, bool> enabled{
-        {Control::VerifyCheckBox, true}, {Control::ComPort, true}, {Control::Load, true}, {Control::Program, false}};
+    std::map<Control, bool> enabled{{Control::VerifyCheckBox, true},
+                                    {Control::ComPort, true},
+                                    {Control::Load, true},
+                                    {Control::Program, false},
+                                    {Control::Status, true}};
+    std::optional<Control> focus = Control::Load;
+    bool active = true;
     int port = -1;
     bool verify = true;
     MemoryStatus status;
@@ -522,6 +537,152 @@ TEST_F(FormTest, CloseWithoutAStoreOrWithAFailingWrite)
     store.failingWrites.clear();
     EXPECT_TRUE(g.OnCloseRequest());
     EXPECT_EQ(view->terminations, 1);
+}
+
+TEST_F(FormTest, FocusComesBackAfterLoadAndProgramAndOnActivation)
+{
+    VirtualClock clock;
+    RefusingOpener opener;
+    ScopedPlatform platform(clock, opener);
+    const std::string good = MakeFile("good.tvk", 100);
+    const std::string shortFile = MakeFile("short.tvk", 10);
+    const struct {
+        const char* what;
+        std::optional<Control> focused;  // before the click
+        std::function<void()> act;
+        std::optional<Control> focusAfter;
+    } cases[] = {
+        {"Load keeps it across the dialog", Control::Load, [this] { Load(std::nullopt); }, Control::Load},
+        {"Program gets it back after a run", Control::Program,
+         [this] { form->ProgramClick(nullptr); }, Control::Program},
+        {"Program that stays disabled hands it to Load", Control::Program,
+         [this, &shortFile] { Load(shortFile); }, Control::Load},
+        {"no control had it: Load", std::nullopt, [this] { Load(std::nullopt); }, Control::Load},
+        {"the window is inactive when the run ends: nothing until activation", Control::Program,
+         [this] {
+             view->onChoose = [this] { view->active = false; };
+             Load(std::nullopt);
+         },
+         std::nullopt},
+        {"deactivation outside a run remembers the check box", Control::VerifyCheckBox,
+         [this] {
+             form->WindowDeactivated();
+             view->focus.reset();  // where the toolkit left it meanwhile
+             EXPECT_TRUE(form->WindowActivated());
+         },
+         Control::VerifyCheckBox},
+        {"activation during a run gives nothing", Control::Load,
+         [this] {
+             view->onChoose = [this] { EXPECT_FALSE(form->WindowActivated()); };
+             Load(std::nullopt);
+         },
+         Control::Load},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeForm();
+        view->port = 0;
+        Load(good);
+        ASSERT_TRUE(ProgramEnabled());
+        view->focus = c.focused;
+        c.act();
+        view->onChoose = nullptr;
+        EXPECT_EQ(view->focus, c.focusAfter);
+        if (!view->active) {
+            // Activation gives back what the run took.
+            view->active = true;
+            EXPECT_TRUE(form->WindowActivated());
+            EXPECT_EQ(view->focus, c.focused);
+        }
+    }
+}
+
+TEST_F(FormTest, SessionEndStoresTheSettingsAndTheWindowGoesOnUntilItEnds)
+{
+    const std::vector<std::string> five = {"Version", "ComPort", "Xpos", "Ypos", "LastFile"};
+    // Outside a run: stored at the query, the window goes on until the end.
+    TForm1& f = MakeForm();
+    view->port = 4;
+    view->left = 12;
+    EXPECT_TRUE(f.OnQueryEndSession());
+    EXPECT_EQ(store.writeLog, five);
+    EXPECT_EQ(std::get<int32_t>(store.keys[kKey]["ComPort"]), 4);
+    EXPECT_EQ(std::get<int32_t>(store.keys[kKey]["Xpos"]), 12);
+    EXPECT_NE(CardImage.Data, nullptr);
+    EXPECT_FALSE(f.OnEndSession(false)) << "the session goes on, and so does the window";
+    EXPECT_NE(CardImage.Data, nullptr);
+    EXPECT_EQ(view->terminations, 0);
+    EXPECT_TRUE(f.OnEndSession(true));
+    EXPECT_EQ(CardImage.Data, nullptr);
+    EXPECT_EQ(view->terminations, 1);
+    EXPECT_TRUE(f.OnCloseRequest());
+    EXPECT_EQ(store.writeLog, five) << "nothing stored twice";
+
+    // A value that cannot be stored is shown; the session still may end.
+    store.writeLog.clear();
+    store.failingWrites = {"Xpos"};
+    EXPECT_TRUE(MakeForm().OnQueryEndSession());
+    EXPECT_EQ(view->errors, (std::vector<std::string>{"Failed to set data for 'Xpos'"}));
+    store.failingWrites.clear();
+
+    // While the open dialog is up: stored, and the image stays for the load.
+    store.writeLog.clear();
+    TForm1& g = MakeForm();
+    view->onChoose = [&] {
+        EXPECT_TRUE(g.OnQueryEndSession());
+        EXPECT_FALSE(g.OnEndSession(true));
+    };
+    Load(MakeFile("card.tvk", 64));
+    view->onChoose = nullptr;
+    std::vector<std::string> twice = five;
+    twice.insert(twice.end(), five.begin(), five.end());
+    EXPECT_EQ(store.writeLog, twice) << "at the query, and again as the session ends under the load";
+    EXPECT_EQ(CardImage.Length, 64);
+    EXPECT_EQ(view->status.Text(), "card.tvk loaded.");
+}
+
+TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
+{
+    const struct {
+        const char* what;
+        bool sessionEnds;  // the session ends without waiting for the run
+    } cases[] = {{"the session waits", false}, {"the session ends regardless", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualClock clock;
+        sim::SimulatorOpener opener(clock, sim::SimOptions::Parse("card=in"));
+        bool asked = false;
+        bool answer = true;
+        std::vector<std::string> storedDuringRun;
+        bool imageKeptDuringRun = false;
+        ScopedPlatform platform(clock, opener, [&] {
+            if (asked || !form || view->status.Text() != status_text::kRemoveCard) return;
+            asked = true;
+            answer = form->OnQueryEndSession();
+            if (c.sessionEnds) {
+                EXPECT_FALSE(form->OnEndSession(true));
+            }
+            storedDuringRun = store.writeLog;
+            imageKeptDuringRun = CardImage.Data != nullptr;
+        });
+        store.writeLog.clear();
+        TForm1& f = MakeForm();
+        view->port = 0;
+        Load(MakeFile("card.tvk", 64));
+        const int64_t start = clock.PeekMs();
+        f.ProgramClick(nullptr);
+        ASSERT_TRUE(asked);
+        EXPECT_FALSE(answer) << "the session is asked to wait";
+        EXPECT_TRUE(imageKeptDuringRun);
+        EXPECT_EQ(storedDuringRun.size(), c.sessionEnds ? 5u : 0u);
+        EXPECT_LT(clock.PeekMs() - start, 5000) << "the run stopped at its next wait, not after the 30 s prompt";
+        EXPECT_FALSE(f.RunInProgress());
+        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_TRUE(view->closed) << "closed as for a close";
+        EXPECT_EQ(store.writeLog.size(), storedDuringRun.size() + 5);
+        EXPECT_EQ(CardImage.Data, nullptr);
+        EXPECT_EQ(view->terminations, 1);
+    }
 }
 
 TEST_F(FormTest, LinkOpensOnDoubleClickAndHoverLeavesItUnderlined)
