@@ -51,12 +51,17 @@ void CopyValues(HKEY from, HKEY to)
 
 }  // namespace
 
-LONG OpenRegistryKey(HKEY root, const std::wstring& path, bool create, HKEY* key)
+LONG OpenRegistryKey(HKEY root, const std::wstring& path, KeyAccess access, HKEY* key)
 {
-    if (create)
-        return RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key,
-                               nullptr);
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, key);
+    switch (access) {
+        case KeyAccess::Create:
+            return RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                   key, nullptr);
+        case KeyAccess::Open: return RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, key);
+        case KeyAccess::Read: return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key);
+        case KeyAccess::Read32: return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, key);
+    }
+    return ERROR_INVALID_PARAMETER;
 }
 
 namespace {
@@ -79,10 +84,11 @@ public:
 
         HKEY opened = nullptr;
         LONG rc;
+        const KeyAccess access = canCreate ? KeyAccess::Create : KeyAccess::Open;
         if (!absolute && key_ != nullptr) {
-            rc = opener_(key_, wide, canCreate, &opened);
+            rc = opener_(key_, wide, access, &opened);
         } else {
-            rc = opener_(HKEY_LOCAL_MACHINE, wide, canCreate, &opened);
+            rc = opener_(HKEY_LOCAL_MACHINE, wide, access, &opened);
             // A standard user may not write under HKEY_LOCAL_MACHINE: the
             // settings then live in the user's own hive.
             if (rc == ERROR_ACCESS_DENIED) rc = OpenForUser(wide, canCreate, &opened);
@@ -173,19 +179,44 @@ public:
 private:
     LONG OpenForUser(const std::wstring& path, bool canCreate, HKEY* key)
     {
-        LONG rc = opener_(HKEY_CURRENT_USER, path, false, key);
+        LONG rc = opener_(HKEY_CURRENT_USER, path, KeyAccess::Open, key);
         if (rc != ERROR_FILE_NOT_FOUND || !canCreate) return rc;
-        rc = opener_(HKEY_CURRENT_USER, path, true, key);
+        rc = opener_(HKEY_CURRENT_USER, path, KeyAccess::Create, key);
         if (rc != ERROR_SUCCESS) return rc;
         // A first start under HKEY_CURRENT_USER takes over what an older
-        // version of the program stored through registry virtualisation.
-        HKEY kept = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, (L"Software\\Classes\\VirtualStore\\MACHINE\\" + path).c_str(), 0,
-                          KEY_READ, &kept) == ERROR_SUCCESS) {
-            CopyValues(kept, *key);
-            RegCloseKey(kept);
-        }
+        // version of the program stored.
+        SeedFromOlderValues(path, *key);
         return ERROR_SUCCESS;
+    }
+
+    void SeedFromOlderValues(const std::wstring& path, HKEY key)
+    {
+        const std::wstring virtualStore = L"Software\\Classes\\VirtualStore\\MACHINE\\";
+        struct Source {
+            HKEY root;
+            std::wstring path;
+            KeyAccess access;
+        };
+        std::vector<Source> sources;
+        const std::wstring software = L"Software\\";
+        if (path.size() > software.size() &&
+            CompareStringOrdinal(path.c_str(), static_cast<int>(software.size()), software.c_str(),
+                                 static_cast<int>(software.size()), TRUE) == CSTR_EQUAL)
+            sources.push_back({HKEY_CURRENT_USER, virtualStore + L"SOFTWARE\\WOW6432Node\\" + path.substr(software.size()),
+                               KeyAccess::Read});
+        sources.push_back({HKEY_CURRENT_USER, virtualStore + path, KeyAccess::Read});
+        sources.push_back({HKEY_LOCAL_MACHINE, path, KeyAccess::Read32});
+        for (const Source& source : sources) {
+            HKEY kept = nullptr;
+            if (opener_(source.root, source.path, source.access, &kept) != ERROR_SUCCESS) continue;
+            DWORD values = 0;
+            const bool holdsValues = RegQueryInfoKeyW(kept, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                      &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                                     values > 0;
+            if (holdsValues) CopyValues(kept, key);
+            RegCloseKey(kept);
+            if (holdsValues) return;
+        }
     }
 
     RegistryKeyOpener opener_;

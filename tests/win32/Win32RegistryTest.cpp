@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Registry.h"
 #include "platform/win32/Win32Registry.h"
@@ -27,6 +28,8 @@ protected:
         subKey_ = "Software\\Velmar_Software\\USB_TorvikLoader_Test_" + id;
         absolute_ = "\\" + subKey_ + "\\";
         virtualKey_ = "Software\\Classes\\VirtualStore\\MACHINE\\" + subKey_;
+        wowVirtualKey_ = "Software\\Classes\\VirtualStore\\MACHINE\\SOFTWARE\\WOW6432Node\\" +
+                         subKey_.substr(std::string("Software\\").size());
         TearDown();
     }
 
@@ -38,14 +41,19 @@ protected:
         RegDeleteKeyA(HKEY_CURRENT_USER, subKey_.c_str());
         RegDeleteTreeA(HKEY_CURRENT_USER, virtualKey_.c_str());
         RegDeleteKeyA(HKEY_CURRENT_USER, virtualKey_.c_str());
+        RegDeleteTreeA(HKEY_CURRENT_USER, wowVirtualKey_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, wowVirtualKey_.c_str());
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, subKey_.c_str(), KEY_WOW64_32KEY, 0);
     }
 
-    static void PutDword(HKEY root, const std::string& key, const char* name, DWORD value)
+    // A key with the value `name` (none when `name` is null), in the 32-bit
+    // view of the registry when `view` says so.
+    static void PutDword(HKEY root, const std::string& key, const char* name, DWORD value, REGSAM view = 0)
     {
         HKEY h = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+        ASSERT_EQ(RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &h, nullptr),
                   ERROR_SUCCESS);
-        RegSetValueExA(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        if (name != nullptr) RegSetValueExA(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
         RegCloseKey(h);
     }
 
@@ -85,7 +93,8 @@ protected:
 
     std::string subKey_;      // relative to HKEY_LOCAL_MACHINE
     std::string absolute_;    // as the program names it: "\...\"
-    std::string virtualKey_;  // where Windows redirected an old program's writes
+    std::string virtualKey_;     // where Windows redirected an old program's writes
+    std::string wowVirtualKey_;  // ... those of an old 32-bit program on 64-bit Windows
 };
 
 TEST_F(Win32RegistryTest, ValuesSurviveClosingAndAFreshAccessor)
@@ -276,31 +285,56 @@ TEST_F(Win32RegistryTest, TextIsUtf8InsideAndUtf16InTheRegistry)
 
 TEST_F(Win32RegistryTest, RefusedLocalMachineUsesTheCurrentUsersKey)
 {
-    // Wine does not enforce rights: the refusal is injected.
-    const auto refuseMachine = [](HKEY root, const std::wstring& path, bool create, HKEY* key) -> LONG {
-        if (root == HKEY_LOCAL_MACHINE) return ERROR_ACCESS_DENIED;
-        return OpenRegistryKey(root, path, create, key);
+    // Wine does not enforce rights: the refusal is injected, and the places
+    // older values are looked for are recorded.
+    std::vector<std::string> asked;
+    const auto refuseMachine = [&](HKEY root, const std::wstring& path, KeyAccess access, HKEY* key) -> LONG {
+        const std::string narrow(path.begin(), path.end());
+        if (access == KeyAccess::Read32) asked.push_back(narrow == subKey_ ? "32-bit machine" : narrow);
+        if (access == KeyAccess::Read) asked.push_back(narrow == wowVirtualKey_ ? "WOW6432Node store"
+                                                      : narrow == virtualKey_ ? "virtual store"
+                                                                              : narrow);
+        if (root == HKEY_LOCAL_MACHINE && (access == KeyAccess::Open || access == KeyAccess::Create))
+            return ERROR_ACCESS_DENIED;
+        return OpenRegistryKey(root, path, access, key);
     };
+    // Older values: 0 no key, -1 a key without values, otherwise its ComPort.
+    const std::vector<std::string> all = {"WOW6432Node store", "virtual store", "32-bit machine"};
     const struct {
         const char* what;
-        bool userKey;     // the key exists under HKEY_CURRENT_USER already
-        bool virtualKey;  // an old program's values in the virtual store
+        bool userKey;  // the key exists under HKEY_CURRENT_USER already (ComPort 3)
+        int32_t wowVirtual, virtualStore, machine32;
         bool canCreate;
         bool opened;
         int32_t comPort;  // -1: no value
+        std::vector<std::string> asked;
     } cases[] = {
-        {"first start takes the virtual store's values", false, true, true, true, 7},
-        {"an existing user key wins over the virtual store", true, true, true, true, 3},
-        {"nothing stored anywhere", false, false, true, true, -1},
-        {"no user key and no create", false, true, false, false, -1},
+        {"a 32-bit program's virtual store comes first", false, 8, 7, 9, true, true, 8, {all[0]}},
+        {"then the plain virtual store", false, 0, 7, 9, true, true, 7, {all[0], all[1]}},
+        {"a key without values is passed over", false, -1, 7, 9, true, true, 7, {all[0], all[1]}},
+        {"then the 32-bit view of HKEY_LOCAL_MACHINE", false, 0, 0, 9, true, true, 9, all},
+        {"an existing user key wins over all of them", true, 8, 7, 9, true, true, 3, {}},
+        {"nothing stored anywhere", false, 0, 0, 0, true, true, -1, all},
+        {"no user key and no create", false, 8, 7, 9, false, false, -1, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TearDown();
+        asked.clear();
         if (c.userKey) PutDword(HKEY_CURRENT_USER, subKey_, "ComPort", 3);
-        if (c.virtualKey) PutDword(HKEY_CURRENT_USER, virtualKey_, "ComPort", 7);
+        const struct {
+            HKEY root;
+            const std::string& key;
+            int32_t value;
+            REGSAM view;
+        } older[] = {{HKEY_CURRENT_USER, wowVirtualKey_, c.wowVirtual, 0},
+                     {HKEY_CURRENT_USER, virtualKey_, c.virtualStore, 0},
+                     {HKEY_LOCAL_MACHINE, subKey_, c.machine32, KEY_WOW64_32KEY}};
+        for (const auto& o : older)
+            if (o.value != 0) PutDword(o.root, o.key, o.value > 0 ? "ComPort" : nullptr, o.value, o.view);
         auto reg = CreateWin32Registry(refuseMachine);
         ASSERT_EQ(reg->OpenKey(absolute_, c.canCreate), c.opened);
+        EXPECT_EQ(asked, c.asked);
         if (!c.opened) continue;
         EXPECT_EQ(reg->ValueExists("ComPort") ? reg->ReadInteger("ComPort") : -1, c.comPort);
         reg->WriteInteger("Xpos", 5);
@@ -314,9 +348,9 @@ TEST_F(Win32RegistryTest, RefusedLocalMachineUsesTheCurrentUsersKey)
 
     // Other failures under HKEY_LOCAL_MACHINE are not a reason to move.
     TearDown();
-    auto reg = CreateWin32Registry([](HKEY root, const std::wstring& path, bool create, HKEY* key) -> LONG {
+    auto reg = CreateWin32Registry([](HKEY root, const std::wstring& path, KeyAccess access, HKEY* key) -> LONG {
         if (root == HKEY_LOCAL_MACHINE) return ERROR_FILE_NOT_FOUND;
-        return OpenRegistryKey(root, path, create, key);
+        return OpenRegistryKey(root, path, access, key);
     });
     EXPECT_FALSE(reg->OpenKey(absolute_, true));
 }
