@@ -19,6 +19,7 @@
 #endif
 
 #include "cli/LoaderCli.h"
+#include "cli/Utf8Text.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -62,7 +63,8 @@ int main(int argc, char** argv)
     terminal.width = terminal.live ? TerminalWidth() : 80;
 
     std::ios::sync_with_stdio(true);
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    UseUtf8Console();
+    const std::vector<std::string> args = Utf8Arguments(argc, argv);
     const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, &std::cin);
     if (status == kExitInterrupted && interruptSignal == SIGTERM) return kExitTerminated;
     return status;

@@ -9,10 +9,16 @@
 #     which Wine maps onto a pseudo-terminal whose far end echoes every byte,
 #     and the Win32 window's wiring;
 #   - one end-to-end run of USB_TorvikLoader.exe on the simulated reader,
-#     driven from outside by torvik_window_driver.exe: the window appears
-#     (within 3 s), a card image with a non-ASCII name is loaded through the
-#     open dialog, Program ends in "Card successfully programmed." on green,
-#     closing stores the five values in the registry and a restart shows them;
+#     driven from outside by torvik_window_driver.exe with real key presses
+#     and clicks (SendInput): the window appears (within 3 s) with the focus
+#     on Load File, Enter there opens the open dialog and a card image with a
+#     non-ASCII name is loaded, the port is chosen with Up and Down, Program
+#     ends in "Card successfully programmed." on green with the focus back on
+#     Program, Tab and Space then work without a mouse click, closing stores
+#     the five values in the registry and a restart shows them, an end of
+#     session (logoff) stores a new port and position and ends the program;
+#   - torvik-loader.exe programs the simulated card from an image named with
+#     a non-ASCII character;
 #   - the installer (tools/package-windows.sh) installed and uninstalled
 #     silently: files, Start-menu shortcut and uninstall entry come and go.
 #
@@ -149,25 +155,44 @@ mkdir -p "$cards"
 card_name=$'k\xc3\xa4rt.tvk'
 head -c 3000 /dev/urandom >"$cards/$card_name"
 
+# The window's state lines that must all be there.
+expect_state() {
+  local what=$1 state line
+  shift
+  state=$(driver state)
+  for line in "$@"; do
+    grep -qxF "$line" <<<"$state" || fail "$what: $line expected: $state"
+  done
+}
+settings='HKLM\Software\Velmar_Software\USB_TorvikLoader'
+stored_settings() {
+  "$wine_bin" reg export "$settings" "C:\\settings.reg" /y >>"$wine_log" 2>&1 || fail "no settings stored"
+  iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/settings.reg" | tr -d '\r'
+}
+
 start_app
 shown=$(driver wait 3000) || fail "window not shown within 3 s"
 echo "  $shown"
-state=$(driver state)
-grep -qx 'caption=Torvik Card Loader for Norvale USB SM/Phoenix V1.1' <<<"$state" || fail "caption: $state"
+expect_state "at start" 'caption=Torvik Card Loader for Norvale USB SM/Phoenix V1.1' focus=Load
 loaded=$(driver load "C:\\cards\\$card_name") || fail "load: $loaded"
 [ "$loaded" = "$card_name loaded." ] || fail "after loading: $loaded"
-echo "  $loaded"
+expect_state "after the open dialog" focus=Load
+echo "  Enter on Load File: $loaded"
 result=$(driver program 1 120000) || fail "program: $result"
 [ "$result" = "Card successfully programmed." ] || fail "after Program: $result"
 colour=$(driver pixel)
 [ "$colour" = "00FF00" ] || fail "status background after success: $colour"
 echo "  $result (background $colour)"
+expect_state "after the run" focus=Program
+driver keys tab tab tab space || fail "keys"
+expect_state "Tab, Tab, Tab, Space after the run" focus=VerifyCheckBox verify=0
+driver keys space || fail "keys"
+expect_state "Space again" verify=1
+echo "  after the run Tab and Space work without a mouse click"
 driver move 123 77 >/dev/null || fail "move"
 stop_app
 
-settings='HKLM\Software\Velmar_Software\USB_TorvikLoader'
-"$wine_bin" reg export "$settings" "C:\\settings.reg" /y >>"$wine_log" 2>&1 || fail "no settings stored"
-stored=$(iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/settings.reg" | tr -d '\r')
+stored=$(stored_settings)
 for line in '"Version"=dword:0000000a' '"ComPort"=dword:00000000' '"Xpos"=dword:0000007b' \
             '"Ypos"=dword:0000004d' "\"LastFile\"=\"C:\\\\cards\\\\$card_name\""; do
   grep -qxF "$line" <<<"$stored" || fail "stored settings lack $line: $stored"
@@ -176,12 +201,33 @@ echo "  closing stored the five values"
 
 start_app
 driver wait 3000 >/dev/null || fail "window not shown after the restart"
-state=$(driver state)
-for line in port=0 portText=Com1 left=123 top=77; do
-  grep -qx "$line" <<<"$state" || fail "after the restart, $line expected: $state"
-done
-stop_app
+expect_state "after the restart" port=0 portText=Com1 left=123 top=77
 echo "  a restart shows them"
+
+# The session ends (logoff) after the user chose Com5 and moved the window.
+driver port 5 || fail "choosing Com5"
+driver move 200 100 >/dev/null || fail "move"
+answer=$(driver endsession)
+[ "$answer" = "query=1" ] || fail "the end of the session was refused: $answer"
+for _ in $(seq 100); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$app_pid" 2>/dev/null; then fail "the program did not end with the session"; fi
+wait "$app_pid" 2>/dev/null || true
+app_pid=
+stored=$(stored_settings)
+for line in '"ComPort"=dword:00000004' '"Xpos"=dword:000000c8' '"Ypos"=dword:00000064'; do
+  grep -qxF "$line" <<<"$stored" || fail "the end of the session did not store $line: $stored"
+done
+echo "  an end of session stores the port and position and ends the program"
+
+# torvik-loader.exe reads its arguments in UTF-16.
+cli_out=$("$wine_bin" "$build/cli/torvik-loader.exe" program --device 'sim:card=out,insert=300' \
+          "C:\\cards\\$card_name" 2>>"$wine_log" | tr -d '\r') || fail "torvik-loader with $card_name: $cli_out"
+grep -qF "Image C:\\cards\\$card_name: 3000 bytes," <<<"$cli_out" || fail "torvik-loader's image: $cli_out"
+grep -q '^Card successfully programmed\.' <<<"$cli_out" || fail "torvik-loader's run: $cli_out"
+echo "  torvik-loader.exe programs C:\\cards\\$card_name"
 
 # At 150 % (144 pixels per inch) the 96-DPI layout is scaled, not blurred.
 "$wine_bin" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >>"$wine_log" 2>&1

@@ -1,5 +1,8 @@
 // Drives a running USB_TorvikLoader.exe from outside, as a user would, for
-// the end-to-end run under Wine (tools/test-windows.sh). One step per call:
+// the end-to-end run under Wine (tools/test-windows.sh). Keys and clicks go
+// through SendInput to the window in the foreground, as the keyboard and the
+// mouse send them: a control that is disabled or a focus that went astray
+// makes the step fail. One step per call:
 //
 //   window_driver hold S               keeps a hidden window open for S s, so
 //                                      that Wine's desktop process stays up
@@ -7,12 +10,18 @@
 //   window_driver windows              lists the top-level windows
 //   window_driver wait MS              the window appears within MS ms;
 //                                      prints "shown after N ms"
-//   window_driver state                prints caption, port, status, position
-//   window_driver load PATH            Load File, then the open dialog: types
-//                                      PATH and presses Open
-//   window_driver program PORT MS      selects Com<PORT>, presses Program and
-//                                      waits up to MS ms for the run to end;
-//                                      prints the final status text
+//   window_driver state                prints caption, port, status, position,
+//                                      the check box and the focused control
+//   window_driver load PATH            Enter on the focused Load File, then
+//                                      the open dialog: PATH and Open
+//   window_driver port PORT            clicks into the port list and selects
+//                                      Com<PORT> with Up and Down
+//   window_driver program PORT MS      as port, then clicks Program and waits
+//                                      up to MS ms for the run to end; prints
+//                                      the final status text
+//   window_driver keys KEY...          presses tab, space, enter, up or down
+//   window_driver endsession           the session ends (logoff): asks, then
+//                                      ends it; prints the window's answer
 //   window_driver pixel                prints the status field's background
 //                                      colour as seen on the screen (RRGGBB)
 //   window_driver move X Y             moves the window to X, Y on the screen
@@ -39,8 +48,28 @@ constexpr int kIdComPort = 102;
 constexpr int kIdLoad = 104;
 constexpr int kIdProgram = 105;
 constexpr int kIdStatus = 108;
+constexpr int kIdVerifyCheckBox = 109;
 
 HWND FindMain() { return FindWindowW(kClass, kCaption); }
+
+// The control of `main` that has the keyboard focus, by name.
+const char* FocusName(HWND main)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info) || info.hwndFocus == nullptr) return "none";
+    const struct {
+        int id;
+        const char* name;
+    } controls[] = {{kIdComPort, "ComPort"}, {kIdLoad, "Load"}, {kIdProgram, "Program"},
+                    {kIdStatus, "Status"},   {kIdVerifyCheckBox, "VerifyCheckBox"}};
+    for (const auto& c : controls) {
+        HWND control = GetDlgItem(main, c.id);
+        // The port list's focus is in the edit field inside it.
+        if (info.hwndFocus == control || IsChild(control, info.hwndFocus)) return c.name;
+    }
+    return info.hwndFocus == main ? "window" : "other";
+}
 
 std::wstring TextOf(HWND hwnd)
 {
@@ -66,11 +95,6 @@ std::wstring Wide(const char* text)
     return out;
 }
 
-void Click(HWND main, int id)
-{
-    PostMessageW(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(main, id)));
-}
-
 template <typename F>
 bool WaitFor(DWORD ms, F&& done)
 {
@@ -80,6 +104,81 @@ bool WaitFor(DWORD ms, F&& done)
         if (GetTickCount64() > end) return false;
         Sleep(50);
     }
+}
+
+// Brings the window to the foreground, where keys and clicks reach it.
+bool Foreground(HWND main)
+{
+    SetForegroundWindow(main);
+    return WaitFor(3000, [main] { return GetForegroundWindow() == main; });
+}
+
+// Presses and releases a key; lets the window take it in.
+void PressKey(WORD key)
+{
+    INPUT input[2] = {};
+    for (INPUT& i : input) {
+        i.type = INPUT_KEYBOARD;
+        i.ki.wVk = key;
+    }
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+    Sleep(80);
+}
+
+// A left click in the middle of `rect` (screen coordinates).
+void ClickAt(const RECT& rect)
+{
+    const int cx = GetSystemMetrics(SM_CXSCREEN) - 1;
+    const int cy = GetSystemMetrics(SM_CYSCREEN) - 1;
+    INPUT input[3] = {};
+    for (INPUT& i : input) {
+        i.type = INPUT_MOUSE;
+        i.mi.dx = MulDiv((rect.left + rect.right) / 2, 65535, cx);
+        i.mi.dy = MulDiv((rect.top + rect.bottom) / 2, 65535, cy);
+        i.mi.dwFlags = MOUSEEVENTF_ABSOLUTE;
+    }
+    input[0].mi.dwFlags |= MOUSEEVENTF_MOVE;
+    input[1].mi.dwFlags |= MOUSEEVENTF_LEFTDOWN;
+    input[2].mi.dwFlags |= MOUSEEVENTF_LEFTUP;
+    SendInput(3, input, sizeof(INPUT));
+    Sleep(150);
+}
+
+void ClickControl(HWND main, int id)
+{
+    RECT r{};
+    GetWindowRect(GetDlgItem(main, id), &r);
+    ClickAt(r);
+}
+
+LRESULT Ask(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(hwnd, message, wParam, lParam, SMTO_NORMAL, 5000, &answer);
+    return static_cast<LRESULT>(answer);
+}
+
+// Selects Com<port> as a user does: a click into the port list's field,
+// Up until the first entry, then Down to the port.
+bool ChoosePort(HWND main, int port)
+{
+    HWND combo = GetDlgItem(main, kIdComPort);
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof info;
+    GetComboBoxInfo(combo, &info);
+    RECT field = info.rcItem;
+    MapWindowPoints(combo, nullptr, reinterpret_cast<POINT*>(&field), 2);
+    ClickAt(field);
+    for (int i = 0; i < 16; ++i) PressKey(VK_UP);
+    for (int i = 1; i < port; ++i) PressKey(VK_DOWN);
+    const std::wstring wanted = L"Com" + std::to_wstring(port);
+    if (!WaitFor(2000, [&] { return Ask(combo, CB_GETCURSEL) == port - 1 && TextOf(combo) == wanted; })) {
+        std::printf("the port list shows %s (entry %d), not Com%d\n", Narrow(TextOf(combo)).c_str(),
+                    static_cast<int>(Ask(combo, CB_GETCURSEL)), port);
+        return false;
+    }
+    return true;
 }
 
 // The open dialog: its file name field is the edit inside the combo box
@@ -150,14 +249,40 @@ int main(int argc, char** argv)
         RECT r{};
         GetWindowRect(main, &r);
         HWND combo = GetDlgItem(main, kIdComPort);
-        DWORD_PTR selected = 0;
-        SendMessageTimeoutW(combo, CB_GETCURSEL, 0, 0, SMTO_NORMAL, 5000, &selected);
         RECT client{};
         GetClientRect(main, &client);
-        std::printf("caption=%s\nport=%d\nportText=%s\nstatus=%s\nleft=%ld\ntop=%ld\nprogram=%d\nclient=%ldx%ld\n",
-                    Narrow(TextOf(main)).c_str(), static_cast<int>(static_cast<LRESULT>(selected)),
+        std::printf("caption=%s\nport=%d\nportText=%s\nstatus=%s\nleft=%ld\ntop=%ld\nprogram=%d\nclient=%ldx%ld\n"
+                    "verify=%d\nfocus=%s\n",
+                    Narrow(TextOf(main)).c_str(), static_cast<int>(Ask(combo, CB_GETCURSEL)),
                     Narrow(TextOf(combo)).c_str(), Narrow(TextOf(GetDlgItem(main, kIdStatus))).c_str(), r.left,
-                    r.top, IsWindowEnabled(GetDlgItem(main, kIdProgram)) ? 1 : 0, client.right, client.bottom);
+                    r.top, IsWindowEnabled(GetDlgItem(main, kIdProgram)) ? 1 : 0, client.right, client.bottom,
+                    Ask(GetDlgItem(main, kIdVerifyCheckBox), BM_GETCHECK) == BST_CHECKED ? 1 : 0, FocusName(main));
+        return 0;
+    }
+    if (step == "endsession") {
+        const LRESULT query = Ask(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        std::printf("query=%d\n", static_cast<int>(query));
+        Ask(main, WM_ENDSESSION, query != FALSE, ENDSESSION_LOGOFF);
+        return 0;
+    }
+    if (!Foreground(main)) {
+        std::puts("the window does not come to the foreground");
+        return 1;
+    }
+    if (step == "keys") {
+        const struct {
+            const char* name;
+            WORD key;
+        } keys[] = {{"tab", VK_TAB}, {"space", VK_SPACE}, {"enter", VK_RETURN}, {"up", VK_UP}, {"down", VK_DOWN}};
+        for (int i = 2; i < argc; ++i) {
+            bool known = false;
+            for (const auto& k : keys)
+                if (std::string(argv[i]) == k.name) {
+                    PressKey(k.key);
+                    known = true;
+                }
+            if (!known) return 2;
+        }
         return 0;
     }
     if (step == "load" && argc > 2) {
@@ -165,7 +290,11 @@ int main(int argc, char** argv)
         int count = 0;
         LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
         const std::wstring path = args != nullptr && count > 2 ? args[2] : Wide(argv[2]);
-        Click(main, kIdLoad);
+        if (std::string(FocusName(main)) != "Load") {
+            std::printf("the focus is on %s, not on Load File\n", FocusName(main));
+            return 1;
+        }
+        PressKey(VK_RETURN);
         if (!AnswerOpenDialog(path)) {
             std::puts("the dialog did not take the file");
             return 1;
@@ -173,12 +302,16 @@ int main(int argc, char** argv)
         std::printf("%s\n", Narrow(TextOf(GetDlgItem(main, kIdStatus))).c_str());
         return 0;
     }
+    if (step == "port" && argc > 2) return ChoosePort(main, std::atoi(argv[2])) ? 0 : 1;
     if (step == "program" && argc > 3) {
-        SendMessageW(GetDlgItem(main, kIdComPort), CB_SETCURSEL, static_cast<WPARAM>(std::atoi(argv[2]) - 1), 0);
-        Click(main, kIdProgram);
+        if (!ChoosePort(main, std::atoi(argv[2]))) return 1;
+        ClickControl(main, kIdProgram);
         HWND load = GetDlgItem(main, kIdLoad);
         // The run disables Load; it is enabled again when the run has ended.
-        WaitFor(5000, [&] { return !IsWindowEnabled(load); });
+        if (!WaitFor(5000, [&] { return !IsWindowEnabled(load); })) {
+            std::puts("the click on Program started no run");
+            return 1;
+        }
         if (!WaitFor(static_cast<DWORD>(std::atoi(argv[3])), [&] { return IsWindowEnabled(load) != FALSE; })) {
             std::puts("run did not end");
             return 1;
