@@ -288,8 +288,8 @@ void Win32MainWindow::CreateControls()
     // width fixed.
     AddControl(L"STATIC", L"Com port:", SS_LEFTNOWORDWRAP | SS_NOPREFIX, kIdLabel1, 8, 12, 45, 13);
     FitLabel(kIdLabel1, 45, 13);
-    HWND link =
-        AddControl(L"STATIC", L"", SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX | SS_NOTIFY, kIdLinkLabel, 165, 96, 204, 13);
+    HWND link = AddControl(L"STATIC", L"", SS_CENTER | SS_CENTERIMAGE | SS_NOPREFIX | SS_NOTIFY, kIdLinkLabel, 165,
+                           96, 204, 13);
     SendMessageW(link, WM_SETFONT, reinterpret_cast<WPARAM>(linkFont_), FALSE);
     SetWindowSubclass(link, LinkProc, 1, reinterpret_cast<DWORD_PTR>(this));
     SetFocus(GetDlgItem(hwnd_, kIdLoad));
@@ -345,8 +345,8 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
             const int id = LOWORD(wParam);
             const int code = HIWORD(wParam);
             if ((id == kIdLoad || id == kIdProgram) && (code == BN_SETFOCUS || code == BN_KILLFOCUS)) {
-                SendMessageW(Item(id), BM_SETSTYLE, (code == BN_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON) | BS_NOTIFY,
-                             TRUE);
+                const DWORD look = code == BN_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+                SendMessageW(Item(id), BM_SETSTYLE, look | BS_NOTIFY, TRUE);
             } else if (id == kIdLoad && code == BN_CLICKED) {
                 Dispatch(&TForm1::LoadClick, id);
             } else if (id == kIdProgram && code == BN_CLICKED) {
@@ -354,8 +354,11 @@ LRESULT Win32MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam)
                 // system timer at 1 ms; it is released when the run ends.
                 FineTimer fine(services_.fineTimer);
                 Dispatch(&TForm1::ProgramClick, id);
-            } else if (id == kIdLinkLabel && code == STN_DBLCLK) Dispatch(&TForm1::LinkLabelDblClick, id);
-            else if (id == kIdImage1 && code == STN_DBLCLK) Dispatch(&TForm1::Image1DblClick, id);
+            } else if (id == kIdLinkLabel && code == STN_DBLCLK) {
+                Dispatch(&TForm1::LinkLabelDblClick, id);
+            } else if (id == kIdImage1 && code == STN_DBLCLK) {
+                Dispatch(&TForm1::Image1DblClick, id);
+            }
             return 0;
         }
         case WM_CTLCOLOREDIT:
@@ -456,7 +459,10 @@ LRESULT CALLBACK Win32MainWindow::LinkProc(HWND hwnd, UINT message, WPARAM wPara
 
 // --- TFormView --------------------------------------------------------------
 
-void Win32MainWindow::SetEnabled(Control control, bool enabled) { EnableWindow(Item(IdOf(control)), enabled ? TRUE : FALSE); }
+void Win32MainWindow::SetEnabled(Control control, bool enabled)
+{
+    EnableWindow(Item(IdOf(control)), enabled ? TRUE : FALSE);
+}
 
 std::optional<Control> Win32MainWindow::FocusedControl() const
 {

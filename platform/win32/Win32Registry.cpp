@@ -202,7 +202,8 @@ private:
         if (path.size() > software.size() &&
             CompareStringOrdinal(path.c_str(), static_cast<int>(software.size()), software.c_str(),
                                  static_cast<int>(software.size()), TRUE) == CSTR_EQUAL)
-            sources.push_back({HKEY_CURRENT_USER, virtualStore + L"SOFTWARE\\WOW6432Node\\" + path.substr(software.size()),
+            sources.push_back({HKEY_CURRENT_USER,
+                               virtualStore + L"SOFTWARE\\WOW6432Node\\" + path.substr(software.size()),
                                KeyAccess::Read});
         sources.push_back({HKEY_CURRENT_USER, virtualStore + path, KeyAccess::Read});
         sources.push_back({HKEY_LOCAL_MACHINE, path, KeyAccess::Read32});

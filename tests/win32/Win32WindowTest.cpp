@@ -129,8 +129,8 @@ protected:
 
     std::string MakeImage(size_t size)
     {
-        const std::filesystem::path path =
-            std::filesystem::temp_directory_path() / ("torvik-win32-window-" + std::to_string(GetCurrentProcessId()) + ".tvk");
+        const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                           ("torvik-win32-window-" + std::to_string(GetCurrentProcessId()) + ".tvk");
         std::ofstream(path, std::ios::binary) << std::string(size, '\x5A');
         images.push_back(path);
         return path.u8string();
@@ -362,14 +362,16 @@ TEST_F(Win32WindowTest, TextsFitTheirControlsAtEveryDpi)
         for (const auto& row : rows) {
             HWND control = Item(row.id);
             if (row.hover) SendMessageW(control, WM_MOUSEMOVE, 0, MAKELPARAM(3, 3));
-            const std::vector<std::wstring> texts = row.texts.empty() ? std::vector<std::wstring>{TextOf(control)} : row.texts;
+            const std::vector<std::wstring> texts =
+                row.texts.empty() ? std::vector<std::wstring>{TextOf(control)} : row.texts;
             const RECT r = room(row.id);
             HDC dc = GetDC(control);
             const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
             TEXTMETRICW metrics{};
             GetTextMetricsW(dc, &metrics);
             for (const std::wstring& text : texts) {
-                SCOPED_TRACE(::testing::Message() << row.id << (row.hover ? " bold" : "") << " \"" << text.c_str() << "\"");
+                SCOPED_TRACE(::testing::Message()
+                             << row.id << (row.hover ? " bold" : "") << " \"" << text.c_str() << "\"");
                 ASSERT_FALSE(text.empty());
                 SIZE size{};
                 GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
