@@ -155,14 +155,21 @@ mkdir -p "$cards"
 card_name=$'k\xc3\xa4rt.tvk'
 head -c 3000 /dev/urandom >"$cards/$card_name"
 
-# The window's state lines that must all be there.
+# The window's state lines that must all be there (within 3 s: the window
+# takes in the keys it was sent at its own pace).
 expect_state() {
-  local what=$1 state line
+  local what=$1 state line missing
   shift
-  state=$(driver state)
-  for line in "$@"; do
-    grep -qxF "$line" <<<"$state" || fail "$what: $line expected: $state"
+  for _ in $(seq 30); do
+    state=$(driver state)
+    missing=
+    for line in "$@"; do
+      grep -qxF "$line" <<<"$state" || missing=$line
+    done
+    [ -z "$missing" ] && return 0
+    sleep 0.1
   done
+  fail "$what: $missing expected: $state"
 }
 settings='HKLM\Software\Velmar_Software\USB_TorvikLoader'
 stored_settings() {

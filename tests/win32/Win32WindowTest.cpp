@@ -421,6 +421,8 @@ TEST_F(Win32WindowTest, KeyboardWorksAsInADialog)
         SCOPED_TRACE(row.what);
         if (row.start) window->FocusControl(*row.start);
         Press(row.keys);
+        // The keys arrive through the system's input queue: give them time.
+        PumpUntil([&] { return Focused() == row.focus && requests.size() == row.dialogs && row.check(); });
         EXPECT_EQ(Focused(), row.focus);
         EXPECT_EQ(requests.size(), row.dialogs);
         EXPECT_TRUE(row.check());
