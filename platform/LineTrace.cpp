@@ -94,6 +94,8 @@ public:
         if (!ok) watch_.Note("tx failed");
         return ok;
     }
+    bool WaitUntilSent() override { return port_->WaitUntilSent(); }
+    std::optional<uint32_t> LatencyTimerMs() override { return port_->LatencyTimerMs(); }
 
 private:
     static std::string Failed(bool ok) { return ok ? "" : " failed"; }
