@@ -23,6 +23,7 @@
 #include "platform/Platform.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
+#include "Subprocess.h"
 
 namespace {
 
@@ -464,7 +465,7 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"blocks_written\":7,\"retries\":0,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"speed\":34"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"speed\":34350,"), std::string::npos) << json.out;
     EXPECT_NE(Lines(json.out).back().find("{\"event\":\"result\",\"result\":\"programmed\",\"status\":0,"),
               std::string::npos)
         << json.out;
@@ -482,6 +483,31 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
     const RunResult verbose = SimulatedRun("")({"program", "-v", "-n", path});
     EXPECT_TRUE(Has(Texts(verbose.out), "Programming 14%")) << verbose.out;  // every percent
     EXPECT_EQ(verbose.out.rfind("Port 1: ", 0), 0u) << verbose.out;
+}
+
+// The program itself, in real time, on simulated cards whose loaders take
+// different speeds: it programs each at the middle of the card's window, not
+// at the calibration's fallback of 34600. The three run side by side.
+TEST(CliRun, ProgramsAtTheMiddleOfTheCardsWindowInRealTime)
+{
+    const std::string path = WriteImage("cli-speed.tvk", Pattern(2048));
+    struct Row {
+        const char* device;
+        int speed;
+    };
+    const Row rows[] = {
+        {"sim", 34350},
+        {"sim:window=34000-34300", 34150},
+        {"sim:latency=16,openlines=1,window=34800-35100", 34950},
+    };
+    Subprocess runs[std::size(rows)];
+    for (size_t i = 0; i < std::size(rows); ++i)
+        ASSERT_TRUE(runs[i].Start({TORVIK_CLI, "program", "--json", path}, {std::string("TORVIK_COM1=") + rows[i].device}));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        EXPECT_EQ(runs[i].Wait(120'000), 0) << rows[i].device << "\n" << runs[i].Stderr();
+        EXPECT_NE(runs[i].Stdout().find("\"speed\":" + std::to_string(rows[i].speed) + ","), std::string::npos)
+            << rows[i].device << "\n" << runs[i].Stdout();
+    }
 }
 
 TEST(CliPorts, ListsTheComVariables)
