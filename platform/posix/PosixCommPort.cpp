@@ -375,7 +375,7 @@ bool PosixCommPort::SetBreak()
 #endif
     )
         return Refuse("the driver cannot send a line break (" + std::string(std::strerror(error)) +
-                      "), which the reader needs to be set up; this adapter cannot drive the reader");
+                      "), and the reader is set up only after one; use another adapter");
     if (error == EIO || error == ENODEV || error == ENXIO) return ReportGone();
     return false;
 }

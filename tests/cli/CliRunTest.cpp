@@ -16,6 +16,7 @@
 
 #include "cli/CliArguments.h"
 #include "cli/LoaderCli.h"
+#include "cli/PortList.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
@@ -518,6 +519,39 @@ TEST(CliPorts, ListsTheComVariables)
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+}
+
+// Adapters whose chip rounds to standard speeds are named as such, by their
+// product text where it tells the chip and honestly where it does not.
+TEST(CliPorts, NotesAdaptersThatCannotMakeTheReadersSpeeds)
+{
+    struct Case {
+        const char* driver;
+        const char* usbId;
+        const char* product;
+        const char* note;  // its start; "" for none
+    };
+    const Case cases[] = {
+        {"cp210x", "10c4:ea60", "CP2102 USB to UART Bridge Controller", "a CP2102 cannot program the card"},
+        {"cp210x", "10c4:ea60", "CP2101 USB to UART Bridge Controller", "a CP2101 cannot program the card"},
+        {"cp210x", "10c4:ea71", "", "a CP2108 cannot program the card"},
+        {"cp210x", "10c4:ea70", "CP2105 Dual USB to UART Bridge Controller", "a CP2105: its first port can"},
+        {"cp210x", "10c4:ea60", "CP2102N USB to UART Bridge Controller", ""},
+        {"cp210x", "10c4:ea60", "CP2104 USB to UART Bridge Controller", ""},
+        {"cp210x", "10c4:ea60", "Reader", "a Silicon Labs CP210x: CP2101, CP2102 and CP2103 cannot"},
+        {"", "", "Silicon Labs CP210x USB to UART Bridge (COM3)", "a Silicon Labs CP210x:"},
+        {"cdc_acm", "10c4:0003", "EFM8 CDC", ""},
+        {"ftdi_sio", "0403:6001", "FT232R USB UART", ""},
+        {"pl2303", "067b:2303", "USB-Serial Controller", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string note = AdapterNote(c.driver, c.usbId, c.product);
+        EXPECT_EQ(note.rfind(c.note, 0), 0u) << c.product << ": " << note;
+        EXPECT_EQ(note.empty(), *c.note == '\0') << c.product << ": " << note;
+        if (!note.empty()) {
+            EXPECT_NE(note.find("7200 baud for the reader's 5728 and 38400"), std::string::npos) << note;
+        }
+    }
 }
 
 TEST(Sha256, KnownDigests)
