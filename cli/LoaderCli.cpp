@@ -14,8 +14,8 @@
 #include "cli/PortList.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
+#include "devices/PortChain.h"
 #include "devices/SystemPorts.h"
-#include "platform/KeptPorts.h"
 #include "platform/LineTrace.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
@@ -43,25 +43,6 @@ const char kReaderMode[] = "Phoenix";
 constexpr int kReadsPerBlock = 10;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
-
-// Opens the chosen port number as `device`; every other name as before.
-class DeviceOverride final : public CommPortOpener {
-public:
-    DeviceOverride(CommPortOpener& base, uint32_t port, std::string device)
-        : base_(base), port_(port), device_(std::move(device))
-    {
-    }
-    std::unique_ptr<CommPort> Open(const std::string& deviceName) override
-    {
-        if (PortNumberFromDeviceName(deviceName) == port_) return OpenResolvedDevice(device_, port_);
-        return base_.Open(deviceName);
-    }
-
-private:
-    CommPortOpener& base_;
-    uint32_t port_;
-    std::string device_;
-};
 
 // Points CardImage at a buffer for the length of a run and lets go of it
 // afterwards, whatever happens.
@@ -156,22 +137,17 @@ int32_t LoadImage(const std::string& path, std::istream* in, uint8_t* buffer, in
     return loaded;
 }
 
-// One run's surroundings: the opener with the device override and the line
-// watch, the trace file, the clock, and the view.
+// One run's surroundings: the port chain with the device override and the
+// trace file, the clock, and the view.
 class Session {
 public:
     Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal)
         : services_(Platform()), clock_(*services_.clock), start_(clock_.NowMicros())
     {
-        CommPortOpener* base = services_.ports;
-        if (!o.device.empty()) {
-            device_ = std::make_unique<DeviceOverride>(*base, o.port, o.device);
-            kept_ = std::make_unique<KeepingPortOpener>(*device_);
-            base = kept_.get();
-        }
         if (!o.trace.empty()) trace_ = std::make_unique<std::ofstream>(std::filesystem::u8path(o.trace));
-        watch_ = std::make_unique<LineWatch>(*base, clock_, trace_.get());
-        scoped_ = std::make_unique<ScopedPlatform>(clock_, *watch_, services_.processMessages);
+        chain_ = PortChain::ForRun(clock_, trace_.get());
+        if (!o.device.empty()) chain_->Assign(o.port, o.device);
+        scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
 
         ViewSettings view;
         view.style = o.json    ? ViewSettings::Style::Json
@@ -188,18 +164,16 @@ public:
 
     bool TraceOpen() const { return !trace_ || trace_->good(); }
     TerminalView& View() { return *view_; }
-    const LineCounts& Counts() const { return watch_->Counts(); }
+    const LineCounts& Counts() const { return chain_->Watch().Counts(); }
     double Elapsed() const { return static_cast<double>(clock_.NowMicros() - start_) / 1e6; }
-    void Note(const std::string& text) { watch_->Note(text); }
+    void Note(const std::string& text) { chain_->Watch().Note(text); }
 
 private:
     PlatformServices& services_;
     Clock& clock_;
     int64_t start_;
-    std::unique_ptr<DeviceOverride> device_;
-    std::unique_ptr<KeepingPortOpener> kept_;
     std::unique_ptr<std::ofstream> trace_;
-    std::unique_ptr<LineWatch> watch_;
+    std::unique_ptr<PortChain> chain_;
     std::unique_ptr<ScopedPlatform> scoped_;
     std::unique_ptr<TerminalView> view_;
 };

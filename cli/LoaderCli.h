@@ -40,8 +40,9 @@ struct CliTerminal {
 
 // Runs the program for the arguments after the program name. Status lines go
 // to `out`, a failure's one-line message to `err`; `in` is the image for
-// "program -". Uses the port opener and clock of Platform(); a --device is
-// opened through OpenResolvedDevice for the chosen port number only. An
-// interrupted run (Platform().abortRequested) returns kExitInterrupted.
+// "program -". Runs on the clock of Platform(), through a port chain of its
+// own (devices/PortChain.h) over the devices of the chain installed there; a
+// --device is assigned to the chosen port number only. An interrupted run
+// (Platform().abortRequested) returns kExitInterrupted.
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  const CliTerminal& terminal, std::istream* in = nullptr);

@@ -28,6 +28,10 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kHighestPort = 255;
 
+// What the CP210x chips that round to a table of standard speeds do with the
+// reader's.
+const char kRoundedSpeeds[] = "sets 7200 baud for the reader's 5728 and 38400 for the loader's 33600-35600";
+
 // Every TORVIK_COM<n> that is set: n -> value.
 std::map<uint32_t, std::string> PortVariables()
 {
@@ -84,20 +88,27 @@ void WriteSystemPorts(std::ostream& out, int& count)
         if (name.rfind("ttyS", 0) == 0 && ReadLine(sys / "type") == "0") continue;
         const std::string device = "/dev/" + name;
         std::string line = device;
+        std::string usbId, product;
         fs::path dir = fs::canonical(sys / "device", e2);
         for (int up = 0; up < 6 && !e2 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
             if (!fs::exists(dir / "idVendor", e2)) continue;
-            line += "  usb " + ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+            usbId = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+            line += "  usb " + usbId;
             for (const char* field : {"manufacturer", "product", "serial"}) {
                 const std::string value = ReadLine(dir / field);
                 if (!value.empty()) line += std::string("  ") + field + " \"" + value + "\"";
             }
+            product = ReadLine(dir / "product");
             break;
         }
+        const std::string driver = fs::read_symlink(sys / "device" / "driver", e2).filename().string();
+        if (!driver.empty()) line += "  driver " + driver;
         if (byId.count(device) != 0) line += "  " + byId[device];
         const std::string com = ComNumbersFor(device);
         line += com.empty() ? "  (no Com number)" : "  " + com;
         out << line << '\n';
+        const std::string note = AdapterNote(driver, usbId, product);
+        if (!note.empty()) out << "    note: " << note << '\n';
         ++count;
     }
 }
@@ -158,6 +169,8 @@ void WriteSystemPorts(std::ostream& out, int& count)
         }
         line += com.empty() ? "  (no Com number)" : "  " + com;
         out << line << '\n';
+        const std::string note = AdapterNote("", "", f != friendly.end() ? f->second : std::string());
+        if (!note.empty()) out << "    note: " << note << '\n';
         ++count;
     }
     RegCloseKey(key);
@@ -165,6 +178,36 @@ void WriteSystemPorts(std::ostream& out, int& count)
 #endif
 
 }  // namespace
+
+std::string AdapterNote(const std::string& driver, const std::string& usbId, const std::string& product)
+{
+    // A driver other than cp210x means another chip, whatever the maker's id.
+    const bool silabs = driver.empty() ? usbId.rfind("10c4:", 0) == 0 || product.find("CP210") != std::string::npos
+                                       : driver == "cp210x";
+    if (!silabs) return {};
+    // CP2104, CP2102N and the first port of a CP2105 set any speed closely;
+    // CP2101, CP2102, CP2103, CP2108 and the second port of a CP2105 round to
+    // a table of standard speeds. Their USB ids mostly do not tell them apart
+    // (10c4:ea60 is CP2101 to CP2104 and CP2102N alike); the product text
+    // does unless the maker changed it.
+    const auto names = [&product](const char* part) {
+        const size_t at = product.find(part);
+        if (at == std::string::npos) return false;
+        const char next = at + 6 < product.size() ? product[at + 6] : ' ';
+        return !(next >= '0' && next <= '9') && !(next >= 'A' && next <= 'Z');
+    };
+    if (names("CP2104") || product.find("CP2102N") != std::string::npos) return {};
+    for (const char* part : {"CP2101", "CP2102", "CP2103", "CP2108"})
+        if (names(part))
+            return std::string("a ") + part + " cannot program the card: it " + kRoundedSpeeds +
+                   " (CP2104 and CP2102N adapters can)";
+    if (usbId == "10c4:ea71")
+        return std::string("a CP2108 cannot program the card: it ") + kRoundedSpeeds;
+    if (usbId == "10c4:ea70" || names("CP2105"))
+        return std::string("a CP2105: its first port can program the card; its second ") + kRoundedSpeeds;
+    return std::string("a Silicon Labs CP210x: CP2101, CP2102 and CP2103 cannot program the card (they ") +
+           kRoundedSpeeds + "), CP2104 and CP2102N can; its USB id does not tell which chip this is";
+}
 
 void WritePortList(std::ostream& out)
 {

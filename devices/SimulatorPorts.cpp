@@ -1,42 +1,41 @@
 // The "sim" devices of the port layer: one simulated reader per port number,
-// alive for the whole program, so the card and the reader's state survive
-// the many closes and reopens of a programming run.
+// alive as long as the SystemPorts that made it, so the card and the reader's
+// state survive the many closes and reopens of a programming run.
 
 #include <iostream>
-#include <map>
-#include <memory>
-#include <set>
 #include <stdexcept>
 
-#include "platform/Platform.h"
-#include "platform/PortFailure.h"
 #include "devices/SystemPorts.h"
+#include "platform/PortFailure.h"
 #include "simulator/Simulator.h"
 
-std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
+std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const std::string& options)
 {
-    static std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers;
-    static std::set<std::string> reported;
-
-    auto it = readers.find(portNumber);
-    if (it == readers.end()) {
+    auto it = readers_.find(portNumber);
+    if (it == readers_.end()) {
         sim::SimOptions parsed;
         try {
             parsed = sim::SimOptions::Parse(options);
         } catch (const std::invalid_argument& e) {
-            if (reported.insert(options).second)
+            if (reported_.insert(options).second)
                 std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
             RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
         parsed.port = portNumber;
-        auto reader = std::make_shared<sim::SimulatedReader>(SystemClock(), std::move(parsed));
+        auto reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
         reader->SetRecording(false);
-        it = readers.emplace(portNumber, std::move(reader)).first;
+        it = readers_.emplace(portNumber, std::move(reader)).first;
     }
     std::unique_ptr<CommPort> port = it->second->OpenHandle();
     if (!port)
         RecordOpenFailure(it->second->Vanished() ? "sim: no such device (the simulated port has vanished)"
                                                  : "sim: busy: the simulated port is open already");
     return port;
+}
+
+sim::SimulatedReader* SystemPorts::SimulatedReaderOn(uint32_t portNumber) const
+{
+    const auto it = readers_.find(portNumber);
+    return it == readers_.end() ? nullptr : it->second.get();
 }

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "network/Rfc2217Port.h"
@@ -21,23 +20,24 @@ std::string ResolveDeviceName(const std::string& deviceName)
 #endif
 }
 
-namespace {
+SystemPorts::SystemPorts() : SystemPorts(SystemClock()) {}
 
-std::unique_ptr<CommPort> OpenByKind(const std::string& resolved, uint32_t portNumber)
-{
-    if (resolved.empty()) return nullptr;
-    if (resolved == "sim") return OpenSimulatedDevice(portNumber, "");
-    if (resolved.rfind("sim:", 0) == 0) return OpenSimulatedDevice(portNumber, resolved.substr(4));
-    if (resolved.rfind("rfc2217://", 0) == 0) return OpenNetworkDevice(resolved);
-    return OpenLocalSerialDevice(resolved);
-}
+SystemPorts::SystemPorts(Clock& clock) : clock_(clock) {}
 
-}  // namespace
+SystemPorts::~SystemPorts() = default;
 
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
+std::unique_ptr<CommPort> SystemPorts::OpenResolved(const std::string& resolved, uint32_t portNumber)
 {
     RecordOpenFailure({});
-    std::unique_ptr<CommPort> port = OpenByKind(resolved, portNumber);
+    std::unique_ptr<CommPort> port;
+    if (resolved == "sim")
+        port = OpenSimulated(portNumber, "");
+    else if (resolved.rfind("sim:", 0) == 0)
+        port = OpenSimulated(portNumber, resolved.substr(4));
+    else if (resolved.rfind("rfc2217://", 0) == 0)
+        port = OpenNetworkDevice(resolved);
+    else if (!resolved.empty())
+        port = OpenLocalSerialDevice(resolved);
     if (!port && LastOpenFailure().empty())
         RecordOpenFailure(resolved.empty() ? "no port is selected (port 0 names no device)"
                                            : resolved + ": cannot be opened");
@@ -48,18 +48,23 @@ std::unique_ptr<CommPort> SystemPorts::Open(const std::string& deviceName)
 {
     const uint32_t port = PortNumberFromDeviceName(deviceName).value_or(0);
     const std::string resolved = ResolveDeviceName(deviceName);
-    std::unique_ptr<CommPort> opened = OpenResolvedDevice(resolved, port);
+    std::unique_ptr<CommPort> opened = OpenResolved(resolved, port);
     if (!opened && port != 0) RecordOpenFailure("Com" + std::to_string(port) + " is " + LastOpenFailure());
     return opened;
 }
 
-CommPortOpener& SystemPortOpener()
+SystemPorts& ProgramDevices()
 {
-    static SystemPorts ports;
-    // One device is the same resolved value opened for the same port number
-    // (the simulated readers are per port number).
-    static KeepingPortOpener kept(ports, [](const std::string& deviceName) {
-        return ResolveDeviceName(deviceName) + '|' + std::to_string(PortNumberFromDeviceName(deviceName).value_or(0));
-    });
-    return kept;
+    static SystemPorts devices;
+    return devices;
+}
+
+std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
+{
+    return ProgramDevices().OpenResolved(resolved, portNumber);
+}
+
+std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
+{
+    return ProgramDevices().OpenSimulated(portNumber, options);
 }

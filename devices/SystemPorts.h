@@ -13,27 +13,65 @@
 // A name that is not of the COM form is taken as the resolved value itself.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/ComNames.h"
 #include "platform/CommPort.h"
 #include "platform/LocalPorts.h"
+
+namespace sim {
+class SimulatedReader;
+}
 
 // The resolved value for a device name, by the rules above; empty when the
 // name names no port (port 0).
 std::string ResolveDeviceName(const std::string& deviceName);
 
-// Opens a resolved value (a path, "sim[:...]" or "rfc2217://...").
-// `portNumber` keys the simulated readers (0 when opened by path). On failure
-// LastOpenFailure() (platform/PortFailure.h) says which device and why.
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
-
+// The devices of this machine by their Win32 names. The simulated readers it
+// opens ("sim" devices) belong to it: one per port number, made at the first
+// open of that port and kept as long as this object lives, so the card and
+// the reader's state survive the many closes and reopens of a run. They run
+// on the clock given (the steady clock unless told otherwise; a virtual
+// clock in tests).
 class SystemPorts final : public CommPortOpener {
 public:
+    SystemPorts();
+    explicit SystemPorts(Clock& clock);
+    ~SystemPorts() override;
+    SystemPorts(const SystemPorts&) = delete;
+    SystemPorts& operator=(const SystemPorts&) = delete;
+
+    // Opens what the name resolves to; on failure LastOpenFailure() says
+    // "Com<n> is " and which device failed and why.
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
+    // Opens a resolved value (a path, "sim[:...]" or "rfc2217://...").
+    // `portNumber` keys the simulated readers (0 when opened by path). On
+    // failure LastOpenFailure() (platform/PortFailure.h) says which device
+    // and why.
+    std::unique_ptr<CommPort> OpenResolved(const std::string& resolved, uint32_t portNumber);
+    // The simulated reader of `portNumber`, made with `options`
+    // (simulator/SimOptions.h) at its first open; later opens get the same
+    // reader whatever their options. Null when the options are bad (said
+    // once on standard error) or the reader is open already or has vanished.
+    std::unique_ptr<CommPort> OpenSimulated(uint32_t portNumber, const std::string& options);
+    // The simulated reader of `portNumber`; null until a "sim" device has
+    // been opened for that number.
+    sim::SimulatedReader* SimulatedReaderOn(uint32_t portNumber) const;
+
+private:
+    Clock& clock_;
+    std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers_;
+    std::set<std::string> reported_;
 };
 
-// The built-in simulated reader of `portNumber` (devices/SimulatorPorts.cpp).
+// The program's own devices (simulated readers on the steady clock); what the
+// program's port chain (devices/PortChain.h) opens.
+SystemPorts& ProgramDevices();
+// ProgramDevices().OpenResolved and .OpenSimulated.
+std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
 std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options);

@@ -407,6 +407,13 @@ bool Rfc2217Port::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWr
     return true;
 }
 
+bool Rfc2217Port::WaitUntilSent()
+{
+    // Every Write has handed its bytes to the connection before returning;
+    // what the server's line does with them cannot be asked.
+    return !broken_;
+}
+
 std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing)
 {
     const std::optional<NetworkAddress> address = ParseRfc2217Address(resolved);

@@ -17,6 +17,11 @@
 //  - purging the receive side drops what this port holds and asks the server
 //    to drop its queue; bytes in flight before the server's confirmation are
 //    dropped too;
+//  - the protocol cannot ask whether the server's line has sent what it was
+//    given (a server applies a new speed as soon as it reads the command):
+//    WaitUntilSent returns once every byte has gone to the connection, which
+//    Write already does, and the caller waits out the bytes' wire time;
+//  - the server's adapter latency is not known;
 //  - a connection that cannot be made or agreed is a port that cannot be
 //    opened; one that drops is a port that has vanished: every later call
 //    returns false.
@@ -67,6 +72,8 @@ public:
     bool Purge(uint32_t flags) override;
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override;
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override;
+    bool WaitUntilSent() override;
+    std::optional<uint32_t> LatencyTimerMs() override { return std::nullopt; }
 
     // True once the connection has failed; the port then refuses everything.
     bool Broken() const { return broken_; }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // Read/write timeouts, fields in Win32 COMMTIMEOUTS order.
@@ -115,6 +116,20 @@ public:
     virtual bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) = 0;
     // Writes `count` bytes; may return before they have left the line.
     virtual bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) = 0;
+    // Blocks until every byte handed to Write has left the line, as far as
+    // the transport can see (tcdrain, FlushFileBuffers), so that a change of
+    // line settings made afterwards cannot reach them. Reads nothing,
+    // discards nothing and moves no control line. Blocks for as long as the
+    // queued bytes take on the wire (the driver may bound it); false when the
+    // device fails. A transport that cannot see the far end's line (a network
+    // reader) returns once every byte has been handed on; the caller then
+    // waits out the bytes' wire time itself (platform/LineTiming.h).
+    virtual bool WaitUntilSent() = 0;
+    // The adapter's latency timer in milliseconds: the longest a USB serial
+    // adapter holds bytes it has received before passing them to the host.
+    // std::nullopt when it is not known (most transports cannot tell); 0 for
+    // an adapter that passes every byte on at once. Changes nothing.
+    virtual std::optional<uint32_t> LatencyTimerMs() = 0;
 };
 
 // Opens devices by their Win32 device name (".\COM3", "\\.\COM12"), as

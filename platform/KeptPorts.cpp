@@ -1,9 +1,11 @@
 #include "platform/KeptPorts.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "platform/LineTiming.h"
 #include "platform/Platform.h"
 
 struct KeepingPortOpener::State {
@@ -31,18 +33,31 @@ std::vector<std::weak_ptr<KeepingPortOpener::State>>& Keepers()
     return keepers;
 }
 
+// Bytes that were on their way when the device was closed have arrived two
+// character times after the close at the settings then in force, or later by
+// as long as the adapter may hold them.
+void LetStragglersArrive(CommPort& port, const LineSettings& inForce, int64_t closedAt)
+{
+    int64_t settle = CharactersMicros(inForce, 2);
+    if (const std::optional<uint32_t> latency = port.LatencyTimerMs()) settle += int64_t{*latency} * 1000;
+    Platform().clock->SleepUntilMicros(closedAt + settle);
+}
+
 // The handle the channel holds: every call goes to the device; destroying it
-// hands the device back to its keeper instead of closing it.
+// hands the device back to its keeper instead of closing it, once what was
+// written through it has left the line.
 class KeptPort final : public CommPort {
 public:
-    KeptPort(std::unique_ptr<CommPort> port, std::weak_ptr<KeepingPortOpener::State> keeper, std::string key)
-        : port_(std::move(port)), keeper_(std::move(keeper)), key_(std::move(key))
+    KeptPort(std::unique_ptr<CommPort> port, std::weak_ptr<KeepingPortOpener::State> keeper, std::string key,
+             const LineSettings& inForce)
+        : port_(std::move(port)), keeper_(std::move(keeper)), key_(std::move(key)), settings_(inForce)
     {
     }
     ~KeptPort() override
     {
         const std::shared_ptr<KeepingPortOpener::State> keeper = keeper_.lock();
         if (!keeper) return;
+        LetOutputLeave();
         keeper->Release();
         keeper->held = std::move(port_);
         keeper->heldKey = key_;
@@ -53,7 +68,17 @@ public:
     bool SetTimeouts(const CommTimeouts& t) override { return port_->SetTimeouts(t); }
     bool SetupQueues(uint32_t in, uint32_t out) override { return port_->SetupQueues(in, out); }
     bool GetState(LineSettings& s) override { return port_->GetState(s); }
-    bool SetState(const LineSettings& s) override { return port_->SetState(s); }
+    bool SetState(const LineSettings& s) override
+    {
+        const bool ok = port_->SetState(s);
+        // The settings the next bytes go out at; a refused change may have
+        // been made in part.
+        if (ok)
+            settings_ = s;
+        else
+            port_->GetState(settings_);
+        return ok;
+    }
     bool Escape(uint32_t function) override { return port_->Escape(function); }
     bool SetBreak() override { return port_->SetBreak(); }
     bool ClearBreak() override { return port_->ClearBreak(); }
@@ -62,13 +87,41 @@ public:
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& got) override { return port_->Read(buffer, count, got); }
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& written) override
     {
-        return port_->Write(buffer, count, written);
+        const bool ok = port_->Write(buffer, count, written);
+        if (written > 0) HandedOver(written);
+        return ok;
     }
+    bool WaitUntilSent() override { return port_->WaitUntilSent(); }
+    std::optional<uint32_t> LatencyTimerMs() override { return port_->LatencyTimerMs(); }
 
 private:
+    // Bytes handed to the device go out back to back after those before
+    // them, each taking its wire time at the settings in force.
+    void HandedOver(uint32_t count)
+    {
+        Clock& clock = *Platform().clock;
+        const int64_t nowNs = clock.NowMicros() * 1000;
+        if (sentClock_ != &clock || onWireUntilNs_ < nowNs) onWireUntilNs_ = nowNs;
+        onWireUntilNs_ += int64_t{count} * CharacterNanos(settings_);
+        sentClock_ = &clock;
+    }
+
+    // What a real close waits for: the transport's own drain, and the wire
+    // time of what was written, for transports that cannot see their line.
+    // Nothing to wait for when nothing was written under the clock in force.
+    void LetOutputLeave()
+    {
+        if (sentClock_ == nullptr || sentClock_ != Platform().clock) return;
+        port_->WaitUntilSent();
+        sentClock_->SleepUntilMicros((onWireUntilNs_ + 999) / 1000);
+    }
+
     std::unique_ptr<CommPort> port_;
     std::weak_ptr<KeepingPortOpener::State> keeper_;
     std::string key_;
+    LineSettings settings_;
+    Clock* sentClock_ = nullptr;  // the clock the last write was timed on
+    int64_t onWireUntilNs_ = 0;   // when the last byte written leaves the line
 };
 
 void ForEachKeeper(const std::function<void(KeepingPortOpener::State&)>& action)
@@ -107,17 +160,23 @@ std::unique_ptr<CommPort> KeepingPortOpener::Open(const std::string& deviceName)
     State& s = *state_;
     const std::string key = s.keyOf(deviceName);
     if (s.held && s.heldKey == key && !IdleTooLong(s)) {
-        LineSettings probe;
-        if (s.held->GetState(probe)) {
+        LineSettings inForce;
+        if (s.held->GetState(inForce)) {
             std::unique_ptr<CommPort> port = std::move(s.held);
+            const int64_t closedAt = s.heldSince;
             s.Release();
-            return std::make_unique<KeptPort>(std::move(port), state_, key);
+            // A reopened device starts with an empty input queue.
+            LetStragglersArrive(*port, inForce, closedAt);
+            port->Purge(kPurgeRxClear);
+            return std::make_unique<KeptPort>(std::move(port), state_, key, inForce);
         }
     }
     s.Release();
     std::unique_ptr<CommPort> port = s.base->Open(deviceName);
     if (!port) return nullptr;
-    return std::make_unique<KeptPort>(std::move(port), state_, key);
+    LineSettings inForce;
+    if (!port->GetState(inForce)) inForce = LineSettings{};
+    return std::make_unique<KeptPort>(std::move(port), state_, key, inForce);
 }
 
 void KeepingPortOpener::Release() { state_->Release(); }

@@ -11,6 +11,22 @@
 // afresh), so no line moves. The device is really closed when another device
 // is opened, when it has not been used for the keep time, on Release (the end
 // of a Program run), when other platform services are installed, and at exit.
+//
+// What a real close and open do besides moving the lines, the kept device
+// does too, since the channel relies on it (the loader start command is sent
+// at the base speed, then the port is reopened at the working speed and the
+// command's echo must not come back):
+//  - closing it returns only when the bytes written through it have left the
+//    line: the transport's WaitUntilSent, and then at least the wire time of
+//    every byte since it was handed to Write, at the line settings in force
+//    then (a driver or server that applies a speed change at once would
+//    otherwise send the tail of the last frame at the new speed);
+//  - taking it back first lets the bytes still on their way arrive: two
+//    character times at the settings in force, plus the adapter's latency
+//    timer where the port knows it, counted from the close; then it discards
+//    the input queue (Purge with kPurgeRxClear), as a fresh open starts empty.
+// Every wait sleeps on Platform().clock. Nothing received after the device
+// has been handed back is touched.
 
 #include <cstdint>
 #include <functional>
@@ -32,9 +48,11 @@ public:
     KeepingPortOpener& operator=(const KeepingPortOpener&) = delete;
 
     // The held device when it is the one named and still answers (its line
-    // settings can be read), else whatever `base` opens, after really
-    // closing the held device. The handle returned parks its device here
-    // when destroyed.
+    // settings can be read), its input queue emptied as set out above (may
+    // sleep for two character times and the latency timer); else whatever
+    // `base` opens, after really closing the held device. The handle
+    // returned parks its device here when destroyed, once its output has
+    // left the line (may sleep for as long as that takes).
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
     // Really closes the held device, if any.
     void Release();

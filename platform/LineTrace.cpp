@@ -1,10 +1,6 @@
 #include "platform/LineTrace.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-
-#include "platform/Platform.h"
 
 namespace {
 
@@ -94,6 +90,8 @@ public:
         if (!ok) watch_.Note("tx failed");
         return ok;
     }
+    bool WaitUntilSent() override { return port_->WaitUntilSent(); }
+    std::optional<uint32_t> LatencyTimerMs() override { return port_->LatencyTimerMs(); }
 
 private:
     static std::string Failed(bool ok) { return ok ? "" : " failed"; }
@@ -152,16 +150,4 @@ void LineWatch::Received(const uint8_t* bytes, uint32_t count)
 void LineWatch::Settings(const LineSettings& s)
 {
     if (s.Parity == kMarkParity) counts_.workingBaud = s.BaudRate;
-}
-
-void InstallTraceFromEnvironment()
-{
-    const char* path = std::getenv("TORVIK_TRACE");
-    if (path == nullptr || *path == '\0') return;
-    static std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file) return;
-    file << std::unitbuf;
-    PlatformServices& services = Platform();
-    static LineWatch watch(*services.ports, *services.clock, &file);
-    services.ports = &watch;
 }

@@ -41,6 +41,8 @@ public:
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
 
     const LineCounts& Counts() const { return counts_; }
+    // Writes the lines to `trace` from now on (null: none).
+    void SetTrace(std::ostream* trace) { trace_ = trace; }
 
     // Writes one line "<seconds> <text>" to the trace, if any.
     void Note(const std::string& text);
@@ -57,6 +59,7 @@ private:
     LineCounts counts_;
 };
 
-// Reads TORVIK_TRACE: when it names a file, wraps the platform's port opener
-// in a LineWatch writing there for the life of the program. For the window.
+// Reads TORVIK_TRACE: when it names a file, the program's port chain
+// (devices/PortChain.h) writes its trace there for the life of the program.
+// For the window.
 void InstallTraceFromEnvironment();

@@ -55,8 +55,8 @@ void IdleUntil(int64_t deadlineMicros);
 // waitForMessagesUntil, or IdleUntil when none is installed.
 void WaitForMessagesUntil(int64_t deadlineMicros);
 
-// The system's serial devices (see devices/SystemPorts.h) behind a
-// KeepingPortOpener (platform/KeptPorts.h); the default opener.
+// The program's port chain (devices/PortChain.h): the system's serial
+// devices, kept open across reopens, watched; the default opener.
 CommPortOpener& SystemPortOpener();
 // The default clock.
 Clock& SystemClock();

@@ -16,14 +16,23 @@ Records& TheRecords()
     return records;
 }
 
+uint64_t& GoneReports()
+{
+    static uint64_t reports = 0;
+    return reports;
+}
+
 }  // namespace
 
 void RecordOpenFailure(const std::string& reason) { TheRecords().openFailure = reason; }
 
 void RecordDeviceGone(const std::string& reason)
 {
+    ++GoneReports();
     if (TheRecords().gone.empty()) TheRecords().gone = reason;
 }
+
+uint64_t DeviceGoneReports() { return GoneReports(); }
 
 std::string LastOpenFailure() { return TheRecords().openFailure; }
 

@@ -7,6 +7,7 @@
 // device was tried and why it failed, and whether a device in use went
 // away. One record for the program: everything runs on one thread.
 
+#include <cstdint>
 #include <string>
 
 // Records why the last open failed ("/dev/ttyUSB0: permission denied; ...").
@@ -19,6 +20,10 @@ void RecordDeviceGone(const std::string& reason);
 std::string LastOpenFailure();
 // The reason the device went away since ClearPortFailures; empty if it did not.
 std::string DeviceGoneReason();
+// How many times a device has been recorded as gone since the program
+// started; never goes back, so that a holder of a device can tell whether
+// one went away since it last looked.
+uint64_t DeviceGoneReports();
 // Forgets both records; front ends call it when a run starts.
 void ClearPortFailures();
 

@@ -26,16 +26,18 @@ bool OpenSetupLine(uint32_t portNumber)
 
 // Blinks the status field yellow and red, half a second each, for at most
 // waitCount cycles; stops at the first slot test (after each half) that finds
-// the slot empty (wantEmpty) or holding a card (!wantEmpty).
+// the slot empty (wantEmpty) or holding a card (!wantEmpty), or the reader
+// gone (its slot then reads as empty for good).
 void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, StatusControl& status)
 {
+    const auto done = [wantEmpty] { return SerialChannel.CardSlotEmpty() == wantEmpty || SerialChannel.DeviceGone(); };
     for (int32_t cycle = 0; cycle < waitCount; ++cycle) {
         status.SetColor(clYellow);
         PumpingDelay.Wait(kHalfCycleMs);
-        if (SerialChannel.CardSlotEmpty() == wantEmpty) return;
+        if (done()) return;
         status.SetColor(clRed);
         PumpingDelay.Wait(kHalfCycleMs);
-        if (SerialChannel.CardSlotEmpty() == wantEmpty) return;
+        if (done()) return;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Platform.h"
+#include "platform/PortFailure.h"
 #include "serial/Utils.h"
 
 TSerialChannel SerialChannel;
@@ -59,7 +60,10 @@ bool TSerialChannel::Open(uint32_t port, uint32_t baud, uint8_t dataBits, uint8_
 {
     // 1-4: the device, unless the channel already holds it.
     const std::string name = DeviceName(port);
-    if (!IsOpen) PortHandle = Platform().ports->Open(name);
+    if (!IsOpen) {
+        PortHandle = Platform().ports->Open(name);
+        goneReportsAtOpen_ = DeviceGoneReports();
+    }
     if (!PortHandle) return false;
     IsOpen = true;
 
@@ -204,6 +208,8 @@ bool TSerialChannel::CardSlotEmpty()
     if (!PortHandle || !PortHandle->GetModemStatus(status)) return true;
     return (status & kMsRlsdOn) != 0;
 }
+
+bool TSerialChannel::DeviceGone() const { return PortHandle && DeviceGoneReports() != goneReportsAtOpen_; }
 
 void TSerialChannel::Delay(int32_t ms) { BusyWait(ms, ms > 100); }
 

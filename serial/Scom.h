@@ -103,6 +103,11 @@ public:
     // When the modem status cannot be read the slot is reported empty: the
     // program never claims a card it cannot see.
     bool CardSlotEmpty();
+    // True when the device opened last has gone away since (unplugged, its
+    // driver failed, a dropped connection: the port layer has said so,
+    // platform/PortFailure.h); a wait for the card then has nothing to wait
+    // for.
+    bool DeviceGone() const;
     // Wait of ms milliseconds; processes messages on every turn only when
     // ms > 100 (and sleeps straight to the end otherwise).
     void Delay(int32_t ms);
@@ -127,6 +132,8 @@ private:
     int64_t NowMs();
     // Whether the last read step's read failed (or had no port to read).
     bool readFailed_ = false;
+    // DeviceGoneReports() when the device in hand was opened.
+    uint64_t goneReportsAtOpen_ = 0;
 };
 
 // Appends b to command text as two uppercase hexadecimal digits and a blank,

@@ -721,6 +721,16 @@ bool SimulatorPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
     return true;
 }
 
+bool SimulatorPort::WaitUntilSent()
+{
+    int64_t now = 0;
+    if (!Enter(now)) return false;
+    reader_->clock_.SleepUntilMicros(CeilMicros(reader_->txFreeNs_));
+    return true;
+}
+
+std::optional<uint32_t> SimulatorPort::LatencyTimerMs() { return static_cast<uint32_t>(reader_->options_.latencyMs); }
+
 bool SimulatorPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
 {
     bytesRead = 0;

@@ -333,6 +333,9 @@ public:
     bool Purge(uint32_t flags) override;
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override;
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override;
+    // Sleeps until the bytes written have left the line; the latency= option.
+    bool WaitUntilSent() override;
+    std::optional<uint32_t> LatencyTimerMs() override;
 
 private:
     // Brings the reader to the current time; false when the port has vanished.

@@ -55,9 +55,13 @@ build() { cmake --build "$bld" --target core_tests -j"$jobs" >"$1" 2>&1; }
 # In a subshell of its own, so that a crash is reported to the log only.
 run_tests() { (timeout "$limit" "$bld/tests/core_tests" --gtest_brief=1 >"$1" 2>&1; exit $?) 2>/dev/null; }
 
+# ccache speeds up the rebuilds when it is there; a machine without it builds
+# without.
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 if [ ! -f "$bld/CMakeCache.txt" ]; then
     cmake -S "$src" -B "$bld" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVIK_WERROR=OFF \
-        -DTORVIK_BUILD_APP=OFF -DTORVIK_BUILD_BENCH=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+        -DTORVIK_BUILD_APP=OFF -DTORVIK_BUILD_BENCH=OFF "${launcher[@]}" \
         >"$log/configure.txt" 2>&1 || { echo "mutants: configure failed, see $log/configure.txt" >&2; exit 2; }
 fi
 echo "mutants: building and running the unchanged tests"

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/PortFailure.h"
@@ -359,14 +360,37 @@ bool PosixCommPort::Escape(uint32_t function)
     return SetModemLine(fd_, line, high) == LineChange::Done;
 }
 
-bool PosixCommPort::SetBreak() { return IoctlRetry(fd_, TIOCSBRK, nullptr) == 0; }
+bool PosixCommPort::SetBreak()
+{
+    if (IoctlRetry(fd_, TIOCSBRK, nullptr) == 0) return true;
+    // Drivers of adapters that cannot hold the line in break say so: usb-serial
+    // drivers without break (ENOTTY, among them PL2303HXD clones), CDC-ACM
+    // devices that do not announce break (EOPNOTSUPP), and a device that
+    // stalls the request (EPIPE). The reader then never sees its attention
+    // sequence; say why.
+    const int error = errno;
+    if (error == ENOTTY || error == EPIPE || error == EOPNOTSUPP
+#if defined(ENOTSUP) && ENOTSUP != EOPNOTSUPP
+        || error == ENOTSUP
+#endif
+    )
+        return Refuse("the driver cannot send a line break (" + std::string(std::strerror(error)) +
+                      "), and the reader is set up only after one; use another adapter");
+    if (error == EIO || error == ENODEV || error == ENXIO) return ReportGone();
+    return false;
+}
 
 bool PosixCommPort::ClearBreak() { return IoctlRetry(fd_, TIOCCBRK, nullptr) == 0; }
 
 bool PosixCommPort::GetModemStatus(uint32_t& status)
 {
     int lines = 0;
-    if (IoctlRetry(fd_, TIOCMGET, &lines) < 0) return false;
+    if (IoctlRetry(fd_, TIOCMGET, &lines) < 0) {
+        // An unplugged adapter answers EIO (the line has hung up) or ENODEV
+        // (its driver has let go): the device is gone, not an empty slot.
+        if (errno == EIO || errno == ENODEV) return ReportGone();
+        return false;
+    }
     status = 0;
     if (lines & TIOCM_CTS) status |= kMsCtsOn;
     if (lines & TIOCM_DSR) status |= kMsDsrOn;
@@ -382,6 +406,30 @@ bool PosixCommPort::Purge(uint32_t flags)
     if (!rx && !tx) return true;
     const int queue = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
     return SystemCalls().tcflush(fd_, queue) == 0;
+}
+
+bool PosixCommPort::WaitUntilSent()
+{
+    int r;
+    do {
+        r = SystemCalls().tcdrain(fd_);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return true;
+    if (errno == EIO || errno == ENXIO || errno == ENODEV) return ReportGone();
+    return false;
+}
+
+std::optional<uint32_t> PosixCommPort::LatencyTimerMs()
+{
+    // Only USB adapters have one, and their driver shows it in sysfs; a
+    // pseudo-terminal or a built-in UART has none to tell of.
+    std::string text;
+    if (!modemLines_ || !SystemCalls().readText(LatencyTimerPath(path_), text)) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str() || errno != 0 || ms > 1000) return std::nullopt;
+    return static_cast<uint32_t>(ms);
 }
 
 namespace {

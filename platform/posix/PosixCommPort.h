@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/CommPort.h"
@@ -67,10 +68,14 @@ public:
     // kEscSetRts/kEscClrRts/kEscSetDtr/kEscClrDtr; false on a device without
     // modem lines and for other functions.
     bool Escape(uint32_t function) override;
+    // A driver that cannot send a break (ENOTTY, EOPNOTSUPP, EPIPE) records
+    // why (platform/PortFailure.h); a device that has gone, that it went.
     bool SetBreak() override;
     bool ClearBreak() override;
     // Carrier detect (kMsRlsdOn), CTS, DSR and ring. False on a device
-    // without modem lines (a pseudo-terminal).
+    // without modem lines (a pseudo-terminal). False as well, recording that
+    // the device went away, when the driver answers EIO or ENODEV (an
+    // unplugged adapter).
     bool GetModemStatus(uint32_t& status) override;
     // kPurgeRxClear drops received bytes not yet read, kPurgeTxClear bytes
     // not yet sent; the abort flags have nothing to cancel (every read and
@@ -99,6 +104,15 @@ public:
     // error or hang-up is failure. May return before the bytes have left the
     // line.
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override;
+    // tcdrain, resumed when a signal interrupts it: returns when the driver
+    // has sent its output queue (Linux drivers that can, such as ftdi_sio
+    // and cp210x, also wait for the chip's transmit buffer). A device that
+    // has gone records it and gives false.
+    bool WaitUntilSent() override;
+    // The adapter's latency timer as its driver shows it in sysfs
+    // (latency_timer, which Open sets to 1 ms where it may); unknown on a
+    // device without modem lines or without that attribute.
+    std::optional<uint32_t> LatencyTimerMs() override;
 
     // The open descriptor (for tests and diagnostics).
     int Descriptor() const { return fd_; }

@@ -35,9 +35,10 @@ bool WriteText(const std::string& path, const std::string& text)
 
 const PosixSystemCalls& RealSystemCalls()
 {
-    static const PosixSystemCalls calls{Open,       ::close,  ::isatty,         ::flock,           Ioctl,
-                                        ::tcgetattr, ::tcsetattr, ::tcflush,   ::read,            ::write,
-                                        ::poll,      SetTerminalSpeed, GetTerminalSpeed, ReadText, WriteText};
+    static const PosixSystemCalls calls{Open,        ::close,          ::isatty,         ::flock,  Ioctl,
+                                        ::tcgetattr, ::tcsetattr,      ::tcflush,        ::tcdrain, ::read,
+                                        ::write,     ::poll,           SetTerminalSpeed, GetTerminalSpeed,
+                                        ReadText,    WriteText};
     return calls;
 }
 

@@ -25,6 +25,8 @@ struct PosixSystemCalls {
     int (*tcgetattr)(int fd, termios* t);
     int (*tcsetattr)(int fd, int when, const termios* t);
     int (*tcflush)(int fd, int queue);
+    // Waits until the output queue has been sent.
+    int (*tcdrain)(int fd);
     ssize_t (*read)(int fd, void* buffer, size_t count);
     ssize_t (*write)(int fd, const void* buffer, size_t count);
     int (*poll)(pollfd* fds, nfds_t count, int timeoutMs);

@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/PortFailure.h"
@@ -189,6 +190,18 @@ public:
         if (!ok) NoteFailure(GetLastError());
         return ok != FALSE;
     }
+
+    // FlushFileBuffers on a COM handle returns once the driver has sent its
+    // output queue.
+    bool WaitUntilSent() override
+    {
+        if (FlushFileBuffers(handle_)) return true;
+        NoteFailure(GetLastError());
+        return false;
+    }
+
+    // The serial drivers do not tell an adapter's latency timer.
+    std::optional<uint32_t> LatencyTimerMs() override { return std::nullopt; }
 
 private:
     static constexpr DWORD kUnknown = MAXDWORD;

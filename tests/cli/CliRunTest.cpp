@@ -16,12 +16,15 @@
 
 #include "cli/CliArguments.h"
 #include "cli/LoaderCli.h"
+#include "cli/PortList.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
+#include "devices/PortChain.h"
 #include "programming/CardImageFile.h"
 #include "platform/Platform.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
+#include "Subprocess.h"
 
 namespace {
 
@@ -73,33 +76,37 @@ bool Has(const std::vector<std::string>& lines, const std::string& line)
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// A simulated reader on port 1 on the virtual clock, and runs of the program
-// against it. `stopWhen` is asked at every wait; true stops the run as
-// Ctrl-C does.
+// A simulated reader on port 1 on the virtual clock, reached through the
+// program's own port chain, and runs of the program against it. `stopWhen`
+// is asked at every wait; true stops the run as Ctrl-C does.
 class SimulatedRun {
 public:
     explicit SimulatedRun(const std::string& simOptions)
-        : clock_(1'000'000'000, 20), opener_(clock_, sim::SimOptions::Parse(simOptions))
+        : clock_(1'000'000'000, 20), devices_(clock_), chain_(devices_, clock_)
     {
+        chain_.Assign(1, "sim:" + simOptions);
     }
     RunResult operator()(const std::vector<std::string>& args, const std::string& input = "")
     {
         out_.str("");
         std::ostringstream err;
         std::istringstream in(input);
-        ScopedPlatform platform(clock_, opener_, [this] {
+        ScopedPlatform platform(clock_, chain_, [this] {
             if (stopWhen && stopWhen(out_.str())) Platform().abortRequested = true;
         });
         SerialChannel.ResetState();
         const int status = RunLoaderCli(args, out_, err, CliTerminal{}, &in);
         return {status, out_.str(), err.str()};
     }
-    sim::SimulatorOpener& Opener() { return opener_; }
+    // The reader, made at the first open of the port.
+    sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
+    bool Opened() const { return devices_.SimulatedReaderOn(1) != nullptr; }
     std::function<bool(const std::string& out)> stopWhen;
 
 private:
     VirtualClock clock_;
-    sim::SimulatorOpener opener_;
+    SystemPorts devices_;
+    PortChain chain_;
     std::ostringstream out_;
 };
 
@@ -127,7 +134,7 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
     EXPECT_NE(lines.back().find(" bytes/s)"), std::string::npos) << r.out;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Card successfully programmed."), 0);
     // The card holds the image, padded with zeros to whole blocks.
-    const std::vector<uint8_t>& memory = run.Opener().Reader().Memory();
+    const std::vector<uint8_t>& memory = run.Reader().Memory();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
     EXPECT_EQ(memory[1000], 0x00);
     EXPECT_EQ(memory[1007], 0x00);
@@ -171,7 +178,12 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
     for (const Case& c : cases) {
         const RunResult r = SimulatedRun(c.sim)(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim;
-        EXPECT_EQ(r.err, std::string("torvik-loader: ") + c.message + "\n") << c.sim;
+        // A port that cannot be opened also says which device it is and why.
+        const std::string reason = c.status == 3 ? r.err.substr(std::min(r.err.find('\n') + 1, r.err.size())) : "";
+        EXPECT_EQ(r.err, std::string("torvik-loader: ") + c.message + "\n" + reason) << c.sim;
+        if (c.status == 3) {
+            EXPECT_EQ(reason.rfind("torvik-loader: Com2 is ", 0), 0u) << r.err;
+        }
         // A failure is reported once, on stderr; a prompt that timed out was
         // shown as a prompt.
         const bool prompt = c.status == 4 || c.status == 6;
@@ -221,18 +233,18 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
         EXPECT_EQ(r.status, 2) << c.error;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "torvik-loader: " + c.error + "\n");
-        EXPECT_EQ(run.Opener().OpenCount(), 0);
+        EXPECT_FALSE(run.Opened());
     }
 
     // --truncate programs the first 0x40000 bytes; "-" reads standard input.
     SimulatedRun run("");
     EXPECT_EQ(run({"program", "--truncate", "-n", big}).status, 0);
-    EXPECT_EQ(run.Opener().Reader().Memory()[0x3FFFF], Pattern(0x40000)[0x3FFFF]);
+    EXPECT_EQ(run.Reader().Memory()[0x3FFFF], Pattern(0x40000)[0x3FFFF]);
     std::string input(100, 'x');
     const RunResult piped = run({"program", "-n", "-"}, input);
     EXPECT_EQ(piped.status, 0) << piped.err;
     EXPECT_NE(piped.out.find("Image (standard input): 100 bytes"), std::string::npos) << piped.out;
-    EXPECT_EQ(run.Opener().Reader().Memory()[99], 'x');
+    EXPECT_EQ(run.Reader().Memory()[99], 'x');
     // Only the first 0x40000 bytes of a longer file are read.
     const std::vector<uint8_t> longer = Pattern(0x40000 + 100);
     std::vector<uint8_t> buffer(0x40000 + 100, 0xEE);
@@ -340,7 +352,7 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     EXPECT_EQ(run({"verify", copy}).status, 0);
 
     // One byte changed: the card differs there, and nothing was written.
-    const int writes = run.Opener().Reader().BlockWrites();
+    const int writes = run.Reader().BlockWrites();
     image[0x12345] ^= 0x40;
     const RunResult differs = run({"verify", WriteImage("cli-changed.tvk", image)});
     EXPECT_EQ(differs.status, 10);
@@ -350,7 +362,7 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     std::snprintf(expected, sizeof expected, "  0x12345: card %02X, image %02X", image[0x12345] ^ 0x40,
                   image[0x12345]);
     EXPECT_EQ(Lines(differs.err).at(1), expected);
-    EXPECT_EQ(run.Opener().Reader().BlockWrites(), writes);
+    EXPECT_EQ(run.Reader().BlockWrites(), writes);
 }
 
 TEST(CliRun, ReadIsWholeOrNothing)
@@ -404,7 +416,7 @@ TEST(CliRun, InterruptSaysWhatWasWritten)
         SimulatedRun run("");
         const std::string stopAt = c.stopAt;
         run.stopWhen = [&run, stopAt](const std::string& out) {
-            if (stopAt.empty()) return run.Opener().Reader().BlockWrites() >= 21 + 256;  // calibration + 0x1000
+            if (stopAt.empty()) return run.Reader().BlockWrites() >= 21 + 256;  // calibration + 0x1000
             return out.find(stopAt) != std::string::npos;
         };
         const RunResult r = run(c.args);
@@ -435,7 +447,7 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
     EXPECT_EQ(lines.back().rfind("3 cards programmed, 0 failed, in ", 0), 0u) << r.out;
     EXPECT_EQ(r.err, "torvik-loader: interrupted\n");
     // Each card was released from reset and written: 3 x 19 blocks at least.
-    EXPECT_GE(run.Opener().Reader().BlockWrites(), 3 * 19);
+    EXPECT_GE(run.Reader().BlockWrites(), 3 * 19);
 }
 
 TEST(CliRun, JsonQuietVerboseAndTrace)
@@ -454,7 +466,7 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
               std::string::npos)
         << json.out;
     EXPECT_NE(json.out.find("\"blocks_written\":7,\"retries\":0,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"speed\":34"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"speed\":34350,"), std::string::npos) << json.out;
     EXPECT_NE(Lines(json.out).back().find("{\"event\":\"result\",\"result\":\"programmed\",\"status\":0,"),
               std::string::npos)
         << json.out;
@@ -474,6 +486,31 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
     EXPECT_EQ(verbose.out.rfind("Port 1: ", 0), 0u) << verbose.out;
 }
 
+// The program itself, in real time, on simulated cards whose loaders take
+// different speeds: it programs each at the middle of the card's window, not
+// at the calibration's fallback of 34600. The three run side by side.
+TEST(CliRun, ProgramsAtTheMiddleOfTheCardsWindowInRealTime)
+{
+    const std::string path = WriteImage("cli-speed.tvk", Pattern(2048));
+    struct Row {
+        const char* device;
+        int speed;
+    };
+    const Row rows[] = {
+        {"sim", 34350},
+        {"sim:window=34000-34300", 34150},
+        {"sim:latency=16,openlines=1,window=34800-35100", 34950},
+    };
+    Subprocess runs[std::size(rows)];
+    for (size_t i = 0; i < std::size(rows); ++i)
+        ASSERT_TRUE(runs[i].Start({TORVIK_CLI, "program", "--json", path}, {std::string("TORVIK_COM1=") + rows[i].device}));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        EXPECT_EQ(runs[i].Wait(120'000), 0) << rows[i].device << "\n" << runs[i].Stderr();
+        EXPECT_NE(runs[i].Stdout().find("\"speed\":" + std::to_string(rows[i].speed) + ","), std::string::npos)
+            << rows[i].device << "\n" << runs[i].Stdout();
+    }
+}
+
 TEST(CliPorts, ListsTheComVariables)
 {
     setenv("TORVIK_COM7", "sim:seed=3", 1);
@@ -482,6 +519,39 @@ TEST(CliPorts, ListsTheComVariables)
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+}
+
+// Adapters whose chip rounds to standard speeds are named as such, by their
+// product text where it tells the chip and honestly where it does not.
+TEST(CliPorts, NotesAdaptersThatCannotMakeTheReadersSpeeds)
+{
+    struct Case {
+        const char* driver;
+        const char* usbId;
+        const char* product;
+        const char* note;  // its start; "" for none
+    };
+    const Case cases[] = {
+        {"cp210x", "10c4:ea60", "CP2102 USB to UART Bridge Controller", "a CP2102 cannot program the card"},
+        {"cp210x", "10c4:ea60", "CP2101 USB to UART Bridge Controller", "a CP2101 cannot program the card"},
+        {"cp210x", "10c4:ea71", "", "a CP2108 cannot program the card"},
+        {"cp210x", "10c4:ea70", "CP2105 Dual USB to UART Bridge Controller", "a CP2105: its first port can"},
+        {"cp210x", "10c4:ea60", "CP2102N USB to UART Bridge Controller", ""},
+        {"cp210x", "10c4:ea60", "CP2104 USB to UART Bridge Controller", ""},
+        {"cp210x", "10c4:ea60", "Reader", "a Silicon Labs CP210x: CP2101, CP2102 and CP2103 cannot"},
+        {"", "", "Silicon Labs CP210x USB to UART Bridge (COM3)", "a Silicon Labs CP210x:"},
+        {"cdc_acm", "10c4:0003", "EFM8 CDC", ""},
+        {"ftdi_sio", "0403:6001", "FT232R USB UART", ""},
+        {"pl2303", "067b:2303", "USB-Serial Controller", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string note = AdapterNote(c.driver, c.usbId, c.product);
+        EXPECT_EQ(note.rfind(c.note, 0), 0u) << c.product << ": " << note;
+        EXPECT_EQ(note.empty(), *c.note == '\0') << c.product << ": " << note;
+        if (!note.empty()) {
+            EXPECT_NE(note.find("7200 baud for the reader's 5728 and 38400"), std::string::npos) << note;
+        }
+    }
 }
 
 TEST(Sha256, KnownDigests)

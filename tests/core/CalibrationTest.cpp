@@ -1,6 +1,7 @@
 // Speed calibration on the simulated card: which trial speeds count, how the
 // result follows from the passing ones, the timing rules a trial must meet,
-// the status text and the port it leaves open.
+// the status text and the port it leaves open; and both calibrations and a
+// whole programming run through the program's own port chain.
 
 #include <gtest/gtest.h>
 
@@ -8,13 +9,17 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "devices/PortChain.h"
 #include "platform/Platform.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
+#include "programming/StartCardLoader.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
@@ -22,6 +27,52 @@
 namespace {
 
 const uint8_t kIdentification[16] = {'T', 'O', 'R', 'V', 'I', 'K', 'L', 'O', 'A', 'D', 'E', 'R', 0, 1, 'v', 't'};
+
+// A simulated reader on Com1 reached as the window and torvik-loader reach a
+// device: through a PortChain (resolver, kept device, line watch with a
+// trace), on `clock`.
+class ChainedReader {
+public:
+    ChainedReader(Clock& clock, const std::string& simOptions)
+        : devices_(clock), chain_(devices_, clock, &trace_), platform_(clock, chain_)
+    {
+        chain_.Assign(1, "sim:" + simOptions);
+        SerialChannel.ResetState();
+    }
+    ~ChainedReader() { SerialChannel.ResetState(); }
+
+    sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
+    const LineCounts& Counts() { return chain_.Watch().Counts(); }
+
+    // Opens at the working settings (mark parity) whose first three bytes
+    // received were the echo of the loader start command, "01 02 EA", sent
+    // before the reopen.
+    int StaleEchoes() const
+    {
+        int stale = 0;
+        std::optional<std::string> received;  // after a working-speed open
+        std::istringstream lines(trace_.str());
+        for (std::string line; std::getline(lines, line);) {
+            const std::string text = line.substr(line.find(' ', line.find_first_not_of(' ')) + 1);
+            if (text.rfind("settings ", 0) == 0) {
+                received.reset();
+                if (text.find("M2 ") != std::string::npos) received.emplace();
+            }
+            if (!received || text.rfind("rx ", 0) != 0) continue;
+            *received += text.substr(2);
+            if (received->size() < 9) continue;
+            if (received->rfind(" 01 02 EA", 0) == 0) ++stale;
+            received.reset();
+        }
+        return stale;
+    }
+
+private:
+    std::ostringstream trace_;
+    SystemPorts devices_;
+    PortChain chain_;
+    ScopedPlatform platform_;
+};
 
 class CalibrationTest : public ::testing::Test {
 protected:
@@ -260,6 +311,77 @@ TEST_F(CalibrationTest, LoaderStartWaitsForTheAnswerToReset)
             }
         EXPECT_NEAR((startAt - release.atMicros) / 1000.0, c.startAfterReleaseMs, 0.1) << c.options;
     }
+}
+
+// Both calibrations, as the Program, read and verify runs start the loader,
+// through the program's port chain: the result is the middle of the card's
+// window whatever the adapter's latency timer and whether its driver raises
+// the lines on every open, and the loader start command's echo never comes
+// back after the reopen at the working speed.
+TEST_F(CalibrationTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
+{
+    struct Row {
+        const char* clockSetting;
+        const char* card;
+        int32_t speed;
+    };
+    const Row rows[] = {
+        {"3.58", "setup=01", 34350},  // the default window, 34000-34700
+        {"3.58", "setup=01,window=34000-34300", 34150},
+        {"3.58", "setup=01,window=33600-33600", 33600},
+        {"6.00", "setup=03", 57450},  // the default window at 6.00 MHz, 57000-57900
+    };
+    for (const Row& r : rows)
+        for (const char* adapter : {"latency=0", "latency=1", "latency=16", "openlines=1"})
+            for (const bool readOnly : {false, true}) {
+                const std::string what = std::string(r.card) + "," + adapter + (readOnly ? " read-only" : "");
+                ClockSetting = r.clockSetting;
+                ChainedReader chained(clock, std::string(r.card) + "," + adapter);
+                EXPECT_EQ(StartCardLoader(window, readOnly), r.speed) << what;
+                EXPECT_EQ(chained.StaleEchoes(), 0) << what;
+                if (readOnly) {
+                    EXPECT_EQ(chained.Reader().BlockWrites(), 0) << what << ": the card is left as it is";
+                }
+            }
+}
+
+// Whole Program runs through the port chain on cards whose loader does not
+// take the fallback speed of 34600: the card ends up holding the image, with
+// one write frame per block (the calibration's identification writes apart)
+// at the speed found. One run takes real time.
+TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
+{
+    struct Row {
+        const char* card;
+        int32_t speed;
+        int identificationWrites;  // trial speeds inside the card's window
+        int32_t length;
+        bool realTime;
+    };
+    const Row rows[] = {
+        {"window=34000-34300", 34150, 4, 1600, false},
+        {"window=33600-33600", 33600, 1, 1600, false},
+        {"latency=16,openlines=1,window=34800-35100", 34950, 4, 1600, false},
+        {"window=34000-34300", 34150, 4, 40, true},
+    };
+    std::vector<uint8_t> image(kCardImageSize);
+    for (const Row& r : rows) {
+        const std::string what = std::string(r.card) + (r.realTime ? " in real time" : "");
+        std::mt19937 random(static_cast<uint32_t>(r.length));
+        for (int32_t i = 0; i < r.length; ++i) image[static_cast<size_t>(i)] = static_cast<uint8_t>(random());
+        CardImage.Data = image.data();
+        CardImage.Length = r.length;
+        const int blocks = (r.length + 15) / 16;
+
+        ChainedReader chained(r.realTime ? SystemClock() : clock, std::string("setup=01,") + r.card);
+        EXPECT_TRUE(ProgramCard(window)) << what;
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + r.length, chained.Reader().Memory().begin())) << what;
+        EXPECT_EQ(chained.Counts().workingBaud, static_cast<uint32_t>(r.speed)) << what;
+        EXPECT_EQ(chained.Counts().writeFrames, blocks) << what;
+        EXPECT_EQ(chained.Reader().BlockWrites(), blocks + r.identificationWrites) << what;
+        EXPECT_EQ(chained.StaleEchoes(), 0) << what;
+    }
+    CardImage = TCardImage{};
 }
 
 }  // namespace

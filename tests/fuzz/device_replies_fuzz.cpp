@@ -77,6 +77,8 @@ public:
         if (flags & kPurgeRxClear) out_.clear();
         return inner_->Purge(flags);
     }
+    bool WaitUntilSent() override { return inner_->WaitUntilSent(); }
+    std::optional<uint32_t> LatencyTimerMs() override { return inner_->LatencyTimerMs(); }
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& written) override
     {
         Boundary(std::vector<uint8_t>(buffer, buffer + count));

@@ -20,7 +20,9 @@
 #include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/SystemCalls.h"
+#include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
+#include "support/RecordingWindow.h"
 
 namespace {
 
@@ -50,6 +52,12 @@ struct Adapter {
     int serialFlags = 0;
     bool serialRefused = false;
     std::map<std::string, std::string> files;
+    // Errors the driver answers: to TIOCSBRK, to TIOCMGET, and to tcdrain
+    // (one per call, then success).
+    int breakError = 0;
+    int modemError = 0;
+    std::deque<int> drainErrors;
+    int drains = 0;
 } adapter;
 
 int FakeIoctl(int, unsigned long request, void* arg)
@@ -57,7 +65,13 @@ int FakeIoctl(int, unsigned long request, void* arg)
     switch (request) {
     case TIOCEXCL:
     case TIOCNXCL: return 0;
-    case TIOCMGET: *static_cast<int*>(arg) = adapter.lines; return 0;
+    case TIOCMGET:
+        if (adapter.modemError != 0) {
+            errno = adapter.modemError;
+            return -1;
+        }
+        *static_cast<int*>(arg) = adapter.lines;
+        return 0;
     case TIOCMBIS:
     case TIOCMBIC: {
         const int bits = *static_cast<int*>(arg);
@@ -66,7 +80,13 @@ int FakeIoctl(int, unsigned long request, void* arg)
         return 0;
     }
     case TIOCSBRK:
-    case TIOCCBRK: adapter.breakCalls.push_back(request); return 0;
+    case TIOCCBRK:
+        adapter.breakCalls.push_back(request);
+        if (request == TIOCSBRK && adapter.breakError != 0) {
+            errno = adapter.breakError;
+            return -1;
+        }
+        return 0;
     case TIOCGSERIAL: static_cast<serial_struct*>(arg)->flags = adapter.serialFlags; return 0;
     case TIOCSSERIAL:
         if (adapter.serialRefused) {
@@ -137,6 +157,13 @@ PosixSystemCalls FakeCalls()
         return 0;
     };
     c.tcflush = [](int, int) { return 0; };
+    c.tcdrain = [](int) {
+        ++adapter.drains;
+        if (adapter.drainErrors.empty()) return 0;
+        errno = adapter.drainErrors.front();
+        adapter.drainErrors.pop_front();
+        return -1;
+    };
     c.read = FakeRead;
     c.write = [](int, const void*, size_t count) { return static_cast<ssize_t>(count); };
     c.poll = FakePoll;
@@ -287,6 +314,72 @@ TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
         EXPECT_EQ(port->Read(buffer, sizeof buffer, got), c.secondOk) << c.label;
         EXPECT_EQ(!DeviceGoneReason().empty(), c.gone) << c.label;
     }
+}
+
+// What the driver refuses says why: a break the adapter cannot send (the
+// reader's setup needs it), and an adapter that has been unplugged, which
+// answers EIO or ENODEV instead of a modem status (it must not read as an
+// empty slot). A drain interrupted by a signal is resumed.
+TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
+{
+    enum class Call { Break, ModemStatus, Drain };
+    struct Case {
+        const char* label;
+        Call call;
+        int error;
+        bool ok;
+        const char* reason;  // start of LastOpenFailure, "" for none
+        bool gone;
+    };
+    const char kNoBreak[] = "/dev/ttyFAKE0: the driver cannot send a line break";
+    const Case cases[] = {
+        {"break taken", Call::Break, 0, true, "", false},
+        {"break: usb-serial driver without break (PL2303HXD clone)", Call::Break, ENOTTY, false, kNoBreak, false},
+        {"break: CDC-ACM device without break", Call::Break, EOPNOTSUPP, false, kNoBreak, false},
+        {"break: request stalled", Call::Break, EPIPE, false, kNoBreak, false},
+        {"break: unplugged", Call::Break, EIO, false, "", true},
+        {"modem status: unplugged", Call::ModemStatus, EIO, false, "", true},
+        {"modem status: driver let go", Call::ModemStatus, ENODEV, false, "", true},
+        {"modem status: no modem lines", Call::ModemStatus, EINVAL, false, "", false},
+        {"drain interrupted, then done", Call::Drain, EINTR, true, "", false},
+        {"drain: unplugged", Call::Drain, EIO, false, "", true},
+    };
+    for (const Case& c : cases) {
+        ClearPortFailures();
+        adapter.breakError = adapter.modemError = 0;
+        adapter.drainErrors.clear();
+        auto port = PosixCommPort::Open(kPath);
+        ASSERT_NE(port, nullptr) << c.label;
+        uint32_t status = 0;
+        bool ok = false;
+        switch (c.call) {
+        case Call::Break: adapter.breakError = c.error; ok = port->SetBreak(); break;
+        case Call::ModemStatus: adapter.modemError = c.error; ok = port->GetModemStatus(status); break;
+        case Call::Drain: adapter.drainErrors.push_back(c.error); ok = port->WaitUntilSent(); break;
+        }
+        EXPECT_EQ(ok, c.ok) << c.label;
+        EXPECT_EQ(LastOpenFailure().rfind(c.reason, 0), 0u) << c.label << ": " << LastOpenFailure();
+        EXPECT_EQ(LastOpenFailure().empty(), *c.reason == '\0') << c.label << ": " << LastOpenFailure();
+        EXPECT_EQ(DeviceGoneReason().empty(), !c.gone) << c.label;
+    }
+    EXPECT_EQ(adapter.drains, 3) << "the interrupted drain is resumed";
+}
+
+// An adapter unplugged while the program waits for a card ends the wait with
+// the reason, instead of reading as an empty slot for the whole 30 s.
+TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
+{
+    VirtualClock clock;
+    ScopedPlatform platform(clock, SystemPortOpener());
+    setenv("TORVIK_COM5", kPath, 1);
+    RecordingStatus status(clock);
+    adapter.modemError = EIO;
+    const int64_t start = clock.PeekMicros();
+    EXPECT_FALSE(WaitForCard(30, 5, status));
+    EXPECT_LT(clock.PeekMicros() - start, 2'000'000);
+    EXPECT_EQ(DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
+    SerialChannel.ResetState();
+    unsetenv("TORVIK_COM5");
 }
 
 TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)

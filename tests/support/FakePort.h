@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,7 @@ struct FakePortLog {
     std::vector<std::vector<uint8_t>> writes;
     std::vector<uint32_t> readRequests;
     std::vector<uint32_t> purges;
+    std::vector<int64_t> drains;  // times (µs) WaitUntilSent was called
     int breaksSet = 0;
     int breaksCleared = 0;
 };
@@ -42,6 +44,9 @@ struct FakeDevice {
     // Every read fails at once, as on a device that has gone away.
     bool readFails = false;
     LineSettings driverState{};
+    // What LatencyTimerMs answers, and how long WaitUntilSent blocks.
+    std::optional<uint32_t> latencyTimerMs;
+    int64_t drainMicros = 0;
 
     // Queues bytes that arrive `afterMicros` from now, one every `spacing` µs.
     void Arrive(const std::vector<uint8_t>& bytes, int64_t afterMicros = 0, int64_t spacing = 0)
@@ -138,6 +143,13 @@ public:
         written = count;
         return true;
     }
+    bool WaitUntilSent() override
+    {
+        d_.log.drains.push_back(d_.clock->PeekMicros());
+        d_.clock->Advance(d_.drainMicros);
+        return true;
+    }
+    std::optional<uint32_t> LatencyTimerMs() override { return d_.latencyTimerMs; }
 
 private:
     size_t Arrived(int64_t now) const

@@ -85,6 +85,8 @@ public:
     }
     bool GetModemStatus(uint32_t& s) override { return inner_->GetModemStatus(s); }
     bool Purge(uint32_t flags) override { return inner_->Purge(flags); }
+    bool WaitUntilSent() override { return inner_->WaitUntilSent(); }
+    std::optional<uint32_t> LatencyTimerMs() override { return inner_->LatencyTimerMs(); }
 
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {

@@ -104,6 +104,8 @@ public:
         written = count;
         return true;
     }
+    bool WaitUntilSent() override { return true; }
+    std::optional<uint32_t> LatencyTimerMs() override { return std::nullopt; }
 
 private:
     ScriptedReaderDevice& d_;
