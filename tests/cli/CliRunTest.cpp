@@ -381,6 +381,17 @@ TEST(CliArguments, ParsesCommandsAndOptions)
          A::Read, 1, "", true, ""},
         {{"program", "a.tvk", "b.tvk"}, "The following argument was not expected: b.tvk", A::Program, 1, "", true,
          ""},
+        {{"check", "-p", "3"}, "", A::Check, 3, "", true, ""},
+        {{"check", "a.tvk"}, "The following argument was not expected: a.tvk", A::Check, 1, "", true, ""},
+        {{"read", "-"}, "", A::Read, 1, "", true, "-"},
+        {{"help", "read"}, "", A::Help, 1, "", true, ""},
+        {{"help", "burn"}, "help: no command 'burn' (commands: program, read, verify, check, ports)", A::Help, 1, "",
+         true, ""},
+        {{"program", "--speed", "34350", "a.tvk"}, "", A::Program, 1, "", true, "a.tvk"},
+        {{"program", "--speed", "1199", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '1199'",
+         A::Program, 1, "", true, ""},
+        {{"program", "--speed", "0x8000", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '0x8000'",
+         A::Program, 1, "", true, ""},
     };
     for (const Case& c : cases) {
         const CliParse p = ParseCliArguments(c.args);
@@ -394,6 +405,17 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         EXPECT_EQ(p.options.image, c.image) << label;
     }
     EXPECT_EQ(ParseCliArguments({"read", "--length", "0x100", "o"}).options.length, 0x100);
+    EXPECT_EQ(ParseCliArguments({"program", "--speed", "34350", "a"}).options.speed, 34350);
+    EXPECT_EQ(ParseCliArguments({"program", "a"}).options.speed, 0);
+    // "help CMD" is that command's own help.
+    EXPECT_EQ(ParseCliArguments({"help", "read"}).options.helpText,
+              ParseCliArguments({"read", "--help"}).options.helpText);
+    EXPECT_NE(ParseCliArguments({"help", "check"}).options.helpText.find("speed window"), std::string::npos);
+    // A usage error still knows the command and --json.
+    const CliParse bad = ParseCliArguments({"verify", "--json", "--length", "1"});
+    EXPECT_EQ(bad.command, "verify");
+    EXPECT_TRUE(bad.json);
+    EXPECT_FALSE(ParseCliArguments({"program", "--", "--json"}).json);
     EXPECT_TRUE(ParseCliArguments({"program", "--repeat", "--truncate", "a"}).options.repeat);
 }
 
@@ -422,10 +444,14 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     const std::string path = WriteImage("cli-full.tvk", image);
     const std::string copy = ::testing::TempDir() + "cli-copy.bin";
     std::remove(copy.c_str());
+    const std::string trace = ::testing::TempDir() + "cli-full-trace.txt";
     SimulatedRun run("");
     ASSERT_EQ(run({"program", "-n", path}).status, 0);
-    const RunResult read = run({"read", copy});
+    const RunResult read = run({"read", "--trace", trace, copy});
     EXPECT_EQ(read.status, 0) << read.err;
+    // A full card's trace stays small enough to mail.
+    std::ifstream traced(trace, std::ios::binary | std::ios::ate);
+    EXPECT_LT(static_cast<int64_t>(traced.tellg()), 3'000'000);
     EXPECT_EQ(Texts(read.out).back().rfind("Card read into " + copy + ": 262144 bytes in ", 0), 0u) << read.out;
     std::ifstream in(copy, std::ios::binary);
     const std::vector<uint8_t> back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -435,8 +461,17 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     // One byte changed: the card differs there, and nothing was written.
     const int writes = run.Opener().Reader().BlockWrites();
     image[0x12345] ^= 0x40;
-    const RunResult differs = run({"verify", WriteImage("cli-changed.tvk", image)});
+    const RunResult differs = run({"verify", "--json", WriteImage("cli-changed.tvk", image)});
     EXPECT_EQ(differs.status, 10);
+    char summary[160];
+    std::snprintf(summary, sizeof summary,
+                  "\"differing_bytes\":1,\"first_differences\":[{\"address\":74565,\"card\":%d,\"image\":%d}],",
+                  image[0x12345] ^ 0x40, image[0x12345]);
+    EXPECT_NE(differs.out.find(summary), std::string::npos) << differs.out;
+    EXPECT_NE(Lines(differs.out).back().find("\"result\":\"differs\",\"status\":10,\"message\":\"the card differs "
+                                             "from the image in 1 byte, first at 0x12345\""),
+              std::string::npos)
+        << differs.out;
     EXPECT_EQ(Lines(differs.err).at(0),
               "torvik-loader: the card differs from the image in 1 byte, first at 0x12345");
     char expected[64];
@@ -740,12 +775,57 @@ TEST(TerminalView, PlainLinesPerMessageWithTheirTime)
     view.SetProgress(40);
     view.SetText("Programming 40%");
     view.SetText("Programming 41%");
+    view.SetText("Programming 49%");
+    view.SetText("Programming 52%");
+    view.SetText("Programming 59%");
+    view.SetText("Optimizing *");
+    view.SetText("Optimizing **");
     view.SetText("Error programming Torvik Loader Card.");
     view.SetColor(clRed);
     view.Finish();
-    // No colour codes, no bar, no percent by percent, no failure.
-    EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n");
+    // No colour codes, no bar, no failure; a percentage every 10 %, a
+    // running count of stars once.
+    EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n"
+                         "  12.3s  Programming 52%\n  12.3s  Optimizing *\n");
     EXPECT_EQ(view.Text(), "Error programming Torvik Loader Card.");
+}
+
+TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
+{
+    std::ostringstream out;
+    ViewSettings settings;
+    settings.style = ViewSettings::Style::Json;
+    TerminalView view(out, settings, 0, true, [] { return 1.5; });
+    view.SetText("Please insert card in card slot.");
+    view.SetColor(clYellow);
+    view.Turn();
+    view.SetColor(clRed);  // the blink: no new event
+    view.Turn();
+    view.SetColor(clBtnFace);
+    view.SetProgress(7);
+    view.SetText("Programming 7%");
+    view.Finish();
+    EXPECT_EQ(out.str(), "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
+                         "\"progress\":0,\"elapsed\":1.500}\n"
+                         "{\"event\":\"status\",\"text\":\"Programming 7%\",\"colour\":\"none\",\"progress\":7,"
+                         "\"elapsed\":1.500}\n");
+    // What programming told it about the blocks: the range stored, and the
+    // block of a write cut short when the run was stopped.
+    EXPECT_EQ(view.WrittenText(false), "nothing written");
+    view.BlockSent(0x20);
+    EXPECT_EQ(view.WrittenText(false), "nothing written");
+    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
+    view.BlockStored(0x20);
+    view.BlockSent(0x10);
+    view.BlockSent(0x10);
+    view.BlockStored(0x10);
+    view.BlockSent(0x30);
+    EXPECT_EQ(view.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
+    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
+    EXPECT_EQ(view.Written().frames, 4);
+    EXPECT_EQ(view.Written().stored, 2);
+    view.ForgetBlocks();
+    EXPECT_EQ(view.WrittenText(true), "nothing written");
 }
 
 TEST(TerminalView, LiveLineStaysWithinTheTerminal)
