@@ -14,11 +14,13 @@ const char kAbout[] =
     "into a file, compares a card with a file, or checks that a card answers, through the same\n"
     "reader setup, card wait, answer-to-reset check and speed calibration as the window.\n"
     "A run that ends after the first block was written says so: \"the card is partly programmed:\n"
-    "blocks 0x... to 0x... written\"; before that, \"nothing written\".";
+    "blocks 0x... to 0x... written\"; before that, \"nothing written\".\n"
+    "\"torvik-loader help COMMAND\" (or COMMAND --help) lists a command's options. Every command,\n"
+    "option, JSON object and exit status: man torvik-loader.";
 
 const char kExitStatuses[] =
     "Exit status:\n"
-    "  0  success (programmed; read; the card equals the image)\n"
+    "  0  success (programmed; read; the card equals the image; check: the card answers)\n"
     "  1  any other failure\n"
     "  2  bad arguments, or a file that cannot be used\n"
     "  3  Could not open comport!\n"
@@ -101,8 +103,8 @@ public:
         AddReaderOptions(*verify_, verifyReader_);
         verify_->add_option("IMAGE", verifyImage_, "the card image file")->required()->type_name("");
 
-        check_ = app_.add_subcommand("check", "check the reader and the card without writing: answer-to-reset and "
-                                              "the speed window the card's loader answers in");
+        check_ = app_.add_subcommand("check", "show whether the card answers and its loader's speed window, "
+                                              "writing nothing");
         AddReaderOptions(*check_, checkReader_);
 
         ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");

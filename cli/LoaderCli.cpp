@@ -8,11 +8,18 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "cli/PortList.h"
 #include "cli/Sha256.h"
@@ -804,6 +811,10 @@ private:
 
         std::string error;
         if (toStdout_) {
+#ifdef _WIN32
+            // The card's bytes as they are, without a text mode's line ends.
+            if (&out_ == &std::cout) _setmode(_fileno(stdout), _O_BINARY);
+#endif
             out_.write(reinterpret_cast<const char*>(card.data()), length);
             out_.flush();
             if (!out_) error = "write error";
