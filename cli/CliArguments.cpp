@@ -11,12 +11,16 @@ constexpr int32_t kCardSize = 0x40000;
 
 const char kAbout[] =
     "Writes a card image file (.tvk) onto the Torvik loader card in the reader, reads a card back\n"
-    "into a file, or compares a card with a file, through the same reader setup, card wait,\n"
-    "answer-to-reset check and speed calibration as the window.";
+    "into a file, compares a card with a file, or checks that a card answers, through the same\n"
+    "reader setup, card wait, answer-to-reset check and speed calibration as the window.\n"
+    "A run that ends after the first block was written says so: \"the card is partly programmed:\n"
+    "blocks 0x... to 0x... written\"; before that, \"nothing written\".\n"
+    "\"torvik-loader help COMMAND\" (or COMMAND --help) lists a command's options. Every command,\n"
+    "option, JSON object and exit status: man torvik-loader.";
 
 const char kExitStatuses[] =
     "Exit status:\n"
-    "  0  success (programmed; read; the card equals the image)\n"
+    "  0  success (programmed; read; the card equals the image; check: the card answers)\n"
     "  1  any other failure\n"
     "  2  bad arguments, or a file that cannot be used\n"
     "  3  Could not open comport!\n"
@@ -25,9 +29,10 @@ const char kExitStatuses[] =
     "  6  Please insert card in card slot. (no card was put in in time)\n"
     "  7  Wrong ATR, please insert a Torvik Loader Card.\n"
     "  8  Error programming Torvik Loader Card.\n"
-    "  9  the card could not be read\n"
+    "  9  the card could not be read (check: its loader answered at no speed)\n"
     "  10 verify: the card differs from the image\n"
-    "  130 interrupted (Ctrl-C), 143 terminated\n";
+    "  129 hung up (SIGHUP), 130 interrupted (Ctrl-C), 143 terminated (SIGTERM)\n"
+    "  141 standard output was closed (a closed pipe); the run stops quietly\n";
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& out)
 {
@@ -62,8 +67,10 @@ void AddReaderOptions(CLI::App& command, ReaderOptions& o)
     command.add_option("-d,--device", o.device, "use NAME as that port for this run: a serial device path, "
                                                 "sim[:OPTIONS] or rfc2217://HOST:PORT")
         ->type_name("NAME");
-    command.add_option("--trace", o.trace, "write every byte and line change of the run to FILE")->type_name("FILE");
-    command.add_flag("--json", o.json, "one JSON object per line for each status change and a summary");
+    command.add_option("--trace", o.trace, "write every byte and line change of the run, the status texts and the "
+                                           "result to FILE, for a maintainer")
+        ->type_name("FILE");
+    command.add_flag("--json", o.json, "one JSON object per line: status changes, summaries, and one result at the end");
     command.add_flag("-q,--quiet", o.quiet, "print only the result");
     command.add_flag("-v,--verbose", o.verbose, "print every status text, with the resolved port");
 }
@@ -82,9 +89,12 @@ public:
         program_->add_flag("-n,--no-verify", noVerify_, "read back only a sample of the blocks, not every block");
         program_->add_flag("--truncate", truncate_, "program the first 0x40000 bytes of a longer image");
         program_->add_flag("--repeat", repeat_, "card after card, until interrupted");
+        program_->add_option("--speed", speed_, "program at BAUD without calibrating; the first block is read back "
+                                                "and must match, or the run fails")
+            ->type_name("BAUD");
         program_->add_option("IMAGE", programImage_, "the card image file")->required()->type_name("");
 
-        read_ = app_.add_subcommand("read", "read the card into the file OUT");
+        read_ = app_.add_subcommand("read", "read the card into the file OUT (- writes it to standard output)");
         AddReaderOptions(*read_, readReader_);
         read_->add_option("--length", length_, "bytes to read from address 0 (default 0x40000)")->type_name("N");
         read_->add_option("OUT", readOut_, "the file to write")->required()->type_name("");
@@ -93,10 +103,14 @@ public:
         AddReaderOptions(*verify_, verifyReader_);
         verify_->add_option("IMAGE", verifyImage_, "the card image file")->required()->type_name("");
 
+        check_ = app_.add_subcommand("check", "show whether the card answers and its loader's speed window, "
+                                              "writing nothing");
+        AddReaderOptions(*check_, checkReader_);
+
         ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");
 
-        for (CLI::App* command : {program_, read_, verify_, ports_}) command->footer(kExitStatuses);
-        for (CLI::App* app : {&app_, program_, read_, verify_, ports_})
+        for (CLI::App* command : {program_, read_, verify_, check_, ports_}) command->footer(kExitStatuses);
+        for (CLI::App* app : {&app_, program_, read_, verify_, check_, ports_})
             for (CLI::Option* option : app->get_options())
                 if (option->get_name() != "--help") option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     }
@@ -105,13 +119,28 @@ public:
     {
         CliParse result;
         CliOptions& o = result.options;
+        // What a usage error's JSON result needs, whatever else is wrong.
+        for (const std::string& arg : args) {
+            if (arg == "--") break;
+            if (arg == "--json") result.json = true;
+        }
+        if (!args.empty() && Command(args[0]) != nullptr) result.command = args[0];
         if (args.empty()) {
             result.error = "no command given";
             return result;
         }
-        if (args.size() == 1 && args[0] == "help") {  // as before the command table
+        if (args[0] == "help") {
+            if (args.size() > 2) {
+                result.error = "help takes one command";
+                return result;
+            }
+            CLI::App* command = args.size() == 2 ? Command(args[1]) : &app_;
+            if (command == nullptr) {
+                result.error = "help: no command '" + args[1] + "' (commands: program, read, verify, check, ports)";
+                return result;
+            }
             o.action = CliOptions::Action::Help;
-            o.helpText = app_.help();
+            o.helpText = command->help();
             return result;
         }
         std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -120,6 +149,8 @@ public:
         } catch (const CLI::CallForHelp&) {
             o.action = CliOptions::Action::Help;
             o.helpText = app_.help();
+            for (CLI::App* command : {program_, read_, verify_, check_, ports_})
+                if (command->parsed()) o.helpText = command->help();
             return result;
         } catch (const CLI::ParseError& e) {
             result.error = e.what();
@@ -140,6 +171,15 @@ public:
             o.truncate = truncate_ > 0;
             o.repeat = repeat_ > 0;
             reader = &programReader_;
+            uint64_t n = 0;
+            if (!speed_.empty() &&
+                (speed_.find_first_not_of("0123456789") != std::string::npos ||
+                 !ParseNumber(speed_, kHighestFixedSpeed, n) || n < static_cast<uint64_t>(kLowestFixedSpeed))) {
+                result.error = "--speed takes a speed in baud from " + std::to_string(kLowestFixedSpeed) + " to " +
+                               std::to_string(kHighestFixedSpeed) + ", not '" + speed_ + "'";
+                return result;
+            }
+            if (!speed_.empty()) o.speed = static_cast<int32_t>(n);
         } else if (read_->parsed()) {
             o.action = CliOptions::Action::Read;
             o.image = readOut_;
@@ -154,6 +194,9 @@ public:
             o.action = CliOptions::Action::Verify;
             o.image = verifyImage_;
             reader = &verifyReader_;
+        } else if (check_->parsed()) {
+            o.action = CliOptions::Action::Check;
+            reader = &checkReader_;
         } else if (ports_->parsed()) {
             o.action = CliOptions::Action::Ports;
             return result;
@@ -172,7 +215,7 @@ public:
             o.port = static_cast<uint32_t>(n);
         }
         o.device = reader->device;
-        if (reader->device.empty() && Given(reader == &programReader_ ? program_ : reader == &readReader_ ? read_ : verify_, "--device")) {
+        if (reader->device.empty() && Given(CommandOf(reader), "--device")) {
             result.error = "--device needs a device name";
             return result;
         }
@@ -181,7 +224,7 @@ public:
         o.quiet = reader->quiet > 0;
         o.verbose = reader->verbose > 0;
         if (o.quiet && o.verbose) result.error = "--quiet and --verbose cannot be given together";
-        if (o.image.empty()) result.error = "the file name is empty";
+        if (o.image.empty() && o.action != CliOptions::Action::Check) result.error = "the file name is empty";
         return result;
     }
 
@@ -190,17 +233,35 @@ public:
 private:
     static bool Given(CLI::App* command, const std::string& name) { return command->count(name) > 0; }
 
+    // The command of that name; null for anything else.
+    CLI::App* Command(const std::string& name)
+    {
+        for (CLI::App* command : {program_, read_, verify_, check_, ports_})
+            if (command->get_name() == name) return command;
+        return nullptr;
+    }
+
+    CLI::App* CommandOf(const ReaderOptions* reader)
+    {
+        if (reader == &programReader_) return program_;
+        if (reader == &readReader_) return read_;
+        if (reader == &verifyReader_) return verify_;
+        return check_;
+    }
+
     CLI::App app_{"", "torvik-loader"};
     CLI::App* program_ = nullptr;
     CLI::App* read_ = nullptr;
     CLI::App* verify_ = nullptr;
+    CLI::App* check_ = nullptr;
     CLI::App* ports_ = nullptr;
     int version_ = 0;
-    ReaderOptions programReader_, readReader_, verifyReader_;
+    ReaderOptions programReader_, readReader_, verifyReader_, checkReader_;
     int noVerify_ = 0;
     int truncate_ = 0;
     int repeat_ = 0;
     std::string length_;
+    std::string speed_;
     std::string programImage_, readOut_, verifyImage_;
 };
 

@@ -2,18 +2,19 @@
 // The command line of torvik-loader (see CliUsage() and
 // docs/command-line-and-network-readers.md):
 //
-//   torvik-loader program [OPTIONS] [--no-verify] [--truncate] [--repeat] IMAGE
+//   torvik-loader program [OPTIONS] [--no-verify] [--truncate] [--repeat] [--speed BAUD] IMAGE
 //   torvik-loader read    [OPTIONS] [--length N] OUT
 //   torvik-loader verify  [OPTIONS] IMAGE
+//   torvik-loader check   [OPTIONS]
 //   torvik-loader ports
-//   torvik-loader --help | --version
+//   torvik-loader help [COMMAND] | --help | --version
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 struct CliOptions {
-    enum class Action { Program, Read, Verify, Ports, Help, Version };
+    enum class Action { Program, Read, Verify, Check, Ports, Help, Version };
     Action action = Action::Help;
     // The reader's port number, as the window's port list (1 for Com1).
     uint32_t port = 1;
@@ -30,6 +31,9 @@ struct CliOptions {
     bool truncate = false;
     // program: card after card until interrupted.
     bool repeat = false;
+    // program: the loader's speed in baud, instead of calibrating; 0 to
+    // calibrate.
+    int32_t speed = 0;
     // read: the number of bytes to read from address 0 (the whole card
     // unless given).
     int32_t length = 0x40000;
@@ -47,12 +51,21 @@ struct CliParse {
     // Empty when the arguments are good; otherwise one line saying what is
     // wrong.
     std::string error;
+    // Known even when the arguments are bad, for the JSON result of a usage
+    // error: the command named (empty when none), and whether --json was
+    // among the options.
+    std::string command;
+    bool json = false;
 };
 
 // Parses the arguments after the program name. An option given twice, an
 // unknown option or command, a missing or extra file name and a bad number
-// are errors.
+// are errors. "help COMMAND" is that command's --help.
 CliParse ParseCliArguments(const std::vector<std::string>& args);
 
 // The --help text of the whole program.
 std::string CliUsage();
+
+// The lowest and highest speed --speed takes, in baud.
+constexpr int32_t kLowestFixedSpeed = 1200;
+constexpr int32_t kHighestFixedSpeed = 230400;

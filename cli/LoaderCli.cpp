@@ -1,15 +1,25 @@
 #include "cli/LoaderCli.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "cli/PortList.h"
 #include "cli/Sha256.h"
@@ -25,6 +35,7 @@
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "programming/StartCardLoader.h"
+#include "network/Rfc2217Port.h"
 #include "reader/StatusMessages.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
@@ -98,7 +109,12 @@ int32_t LoadImage(const std::string& path, std::istream* in, uint8_t* buffer, in
         std::error_code ec;
         const std::filesystem::path p = std::filesystem::u8path(path);
         const std::filesystem::file_status st = std::filesystem::status(p, ec);
-        if (ec || !std::filesystem::exists(st)) {
+        // A folder on the way that may not be searched is not a missing file.
+        if (ec && ec != std::errc::no_such_file_or_directory) {
+            error = std::strerror(ec.value());
+            return -1;
+        }
+        if (!std::filesystem::exists(st)) {
             error = std::strerror(ENOENT);
             return -1;
         }
@@ -137,6 +153,18 @@ int32_t LoadImage(const std::string& path, std::istream* in, uint8_t* buffer, in
     return loaded;
 }
 
+// What a channel device name (".\COM1") stands for in this run, for the
+// trace: "Com1 = sim", "Com3 = rfc2217://host:7000 (--device)".
+std::string DeviceOfName(const std::string& name, uint32_t port, const std::string& device)
+{
+    const std::optional<uint32_t> number = PortNumberFromDeviceName(name);
+    if (!number) return name;
+    const bool overridden = !device.empty() && *number == port;
+    const std::string value = overridden ? device : ResolveDeviceName(name);
+    return "Com" + std::to_string(*number) + " = " + (value.empty() ? "(no device)" : value) +
+           (overridden ? " (--device)" : "");
+}
+
 // One run's surroundings: the port chain with the device override and the
 // trace file, the clock, and the view.
 class Session {
@@ -147,6 +175,9 @@ public:
         if (!o.trace.empty()) trace_ = std::make_unique<std::ofstream>(std::filesystem::u8path(o.trace));
         chain_ = PortChain::ForRun(clock_, trace_.get());
         if (!o.device.empty()) chain_->Assign(o.port, o.device);
+        chain_->Watch().SetDeviceNamer([port = o.port, device = o.device](const std::string& name) {
+            return DeviceOfName(name, port, device);
+        });
         scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
 
         ViewSettings view;
@@ -160,11 +191,19 @@ public:
         view.verbose = o.verbose;
         view_ = std::make_unique<TerminalView>(out, view, static_cast<int>(o.port) - 1, o.verify,
                                                [this] { return Elapsed(); });
+        if (chain_->Watch().Tracing()) view_->SetNote([this](const std::string& line) { chain_->Watch().Note(line); });
+        // A JSON status event is written at the end of the turn in which its
+        // text appeared, with the colour shown along with it.
+        Platform().processMessages = [view = view_.get(), hook = Platform().processMessages] {
+            view->Turn();
+            if (hook) hook();
+        };
     }
 
     bool TraceOpen() const { return !trace_ || trace_->good(); }
     TerminalView& View() { return *view_; }
     const LineCounts& Counts() const { return chain_->Watch().Counts(); }
+    LineWatch& Watch() { return chain_->Watch(); }
     double Elapsed() const { return static_cast<double>(clock_.NowMicros() - start_) / 1e6; }
     void Note(const std::string& text) { chain_->Watch().Note(text); }
 
@@ -212,11 +251,142 @@ bool ReadCard(TerminalView& view, uint8_t* buffer, int32_t length, int64_t& fail
     return true;
 }
 
+// OUT.part beside OUT: created before the reader is touched, so that a read
+// whose result could not be kept fails before it starts, filled and renamed
+// over OUT once the whole card has been read, and removed in every other
+// case. An older OUT stays untouched until the rename.
+class PartFile {
+public:
+    explicit PartFile(const std::string& target) : target_(std::filesystem::u8path(target)), temp_(target_)
+    {
+        temp_ += ".part";
+    }
+    ~PartFile()
+    {
+        if (committed_ || !created_) return;
+        file_.close();
+        std::error_code ec;
+        std::filesystem::remove(temp_, ec);
+    }
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+
+    // False with the system's reason when OUT.part cannot be created.
+    bool Create(std::string& error)
+    {
+        errno = 0;
+        file_.open(temp_, std::ios::binary | std::ios::trunc);
+        if (!file_) {
+            error = errno != 0 ? std::strerror(errno) : "cannot be created";
+            return false;
+        }
+        created_ = true;
+        return true;
+    }
+
+    // Writes `length` bytes and renames the file over OUT. False with the
+    // reason when that fails; the temporary file is then removed.
+    bool Commit(const uint8_t* data, int32_t length, std::string& error)
+    {
+        errno = 0;
+        file_.write(reinterpret_cast<const char*>(data), length);
+        file_.close();
+        if (!file_) {
+            error = errno != 0 ? std::strerror(errno) : "write error";
+            return false;
+        }
+        std::error_code ec;
+        std::filesystem::rename(temp_, target_, ec);
+        if (ec) {
+            error = ec.message();
+            return false;
+        }
+        committed_ = true;
+        return true;
+    }
+
+private:
+    std::filesystem::path target_;
+    std::filesystem::path temp_;
+    std::ofstream file_;
+    bool created_ = false;
+    bool committed_ = false;
+};
+
+// Whether two names name the same file: the same file on disk when both
+// exist, else the same path once made absolute.
+bool SameFile(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    const std::filesystem::path pa = std::filesystem::u8path(a);
+    const std::filesystem::path pb = std::filesystem::u8path(b);
+    if (std::filesystem::exists(pa, ec) && std::filesystem::exists(pb, ec)) {
+        const bool same = std::filesystem::equivalent(pa, pb, ec);
+        if (!ec) return same;
+    }
+    const std::filesystem::path ca = std::filesystem::weakly_canonical(pa, ec);
+    const std::filesystem::path cb = std::filesystem::weakly_canonical(pb, ec);
+    return !ec && ca == cb;
+}
+
+// The command line as one text, for the trace; arguments with blanks or
+// quotes in single quotes.
+std::string CommandLine(const std::vector<std::string>& args)
+{
+    std::string line = "torvik-loader";
+    for (const std::string& arg : args) {
+        const bool plain = !arg.empty() && arg.find_first_of(" \t'\"\\$") == std::string::npos;
+        line += " " + (plain ? arg : "'" + arg + "'");
+    }
+    return line;
+}
+
+const char* CommandName(CliOptions::Action action)
+{
+    switch (action) {
+    case CliOptions::Action::Program: return "program";
+    case CliOptions::Action::Read: return "read";
+    case CliOptions::Action::Verify: return "verify";
+    case CliOptions::Action::Check: return "check";
+    default: return "ports";
+    }
+}
+
+// How a run ends: the result object of JSON, the result line of text, and a
+// failure's message with the lines that explain it on stderr.
+struct Ending {
+    Ending() = default;
+    Ending(std::string result_, int status_, std::string message_, std::string line_ = {},
+           std::vector<std::string> notes_ = {})
+        : result(std::move(result_)),
+          status(status_),
+          message(std::move(message_)),
+          line(std::move(line_)),
+          notes(std::move(notes_))
+    {
+    }
+
+    std::string result;  // programmed, read, equal, differs, answers, failed, interrupted
+    int status = 0;
+    std::string message;
+    std::string line;                // text: the line on stdout, none when empty
+    std::vector<std::string> notes;  // stderr lines after the message of a failure
+    std::vector<std::pair<std::string, std::string>> fields;  // JSON members, values as JSON
+    std::vector<std::string> listing;  // stderr lines after the notes, as they stand
+};
+
 class LoaderCli {
 public:
-    LoaderCli(const CliOptions& o, std::ostream& out, std::ostream& err, const CliTerminal& terminal,
-              std::istream* in)
-        : o_(o), out_(out), err_(err), terminal_(terminal), in_(in)
+    LoaderCli(const CliOptions& o, const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              const CliTerminal& terminal, std::istream* in)
+        : o_(o),
+          args_(args),
+          out_(out),
+          err_(err),
+          terminal_(terminal),
+          in_(in),
+          toStdout_(o.action == CliOptions::Action::Read && o.image == "-"),
+          viewOut_(toStdout_ ? err : out)
     {
     }
 
@@ -226,23 +396,28 @@ public:
             WritePortList(out_);
             return kExitProgrammed;
         }
-        const int deviceStatus = CheckDevice();
-        if (deviceStatus != 0) return deviceStatus;
+        if (const int status = CheckDevice(); status != 0) return status;
         ImageBuffer buffer;
-        if (o_.action != CliOptions::Action::Read) {
-            const int loaded = Load();
-            if (loaded != 0) return loaded;
-        } else if (const int target = CheckTarget(); target != 0) {
-            return target;
+        if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
+            if (const int status = Load(); status != 0) return status;
         }
-        Session session(o_, out_, terminal_);
-        if (!session.TraceOpen()) return Fail(o_.trace + ": cannot be written: " + std::strerror(errno), kExitUsage);
+        if (const int status = CheckTrace(); status != 0) return status;
+        std::unique_ptr<PartFile> part;
+        if (o_.action == CliOptions::Action::Read && !toStdout_) {
+            if (const int status = CheckTarget(part); status != 0) return status;
+        }
+        CliTerminal terminal = terminal_;
+        if (toStdout_) terminal.live = terminal.colour = terminal.ansi = false;
+        Session session(o_, viewOut_, terminal);
         session_ = &session;
+        if (!session.TraceOpen()) return Usage(o_.trace + ": cannot be written: " + std::strerror(errno));
+        WriteTraceHeader();
         ClearPortFailures();
         if (o_.verbose) session.View().Say("Port " + std::to_string(o_.port) + ": " + DeviceValue());
         switch (o_.action) {
-        case CliOptions::Action::Read: return Read();
+        case CliOptions::Action::Read: return Read(part.get());
         case CliOptions::Action::Verify: return Verify();
+        case CliOptions::Action::Check: return Check();
         default: return o_.repeat ? ProgramRepeatedly() : ProgramOnce();
         }
     }
@@ -254,25 +429,26 @@ private:
         return ResolveDeviceName(TSerialChannel::DeviceName(o_.port));
     }
 
-    // A "sim:" device with options the simulator does not know is a usage
-    // error, not a port that cannot be opened.
+    // A "sim:" device with options the simulator does not know, or a
+    // malformed network address, is a usage error, not a port that cannot
+    // be opened.
     int CheckDevice()
     {
         const std::string value = DeviceValue();
+        if (value.rfind("rfc2217://", 0) == 0) {
+            const std::string problem = Rfc2217AddressProblem(value);
+            return problem.empty() ? 0 : Usage(problem);
+        }
         if (value != "sim" && value.rfind("sim:", 0) != 0) return 0;
         try {
             sim::SimOptions::Parse(value);
         } catch (const std::invalid_argument& e) {
-            return Fail(e.what(), kExitUsage);
+            return Usage(e.what());
         }
         return 0;
     }
 
-    int Fail(const std::string& message, int status)
-    {
-        err_ << "torvik-loader: " << message << '\n';
-        return status;
-    }
+    int Usage(const std::string& message) { return End({"failed", kExitUsage, message}); }
 
     int Load()
     {
@@ -280,123 +456,243 @@ private:
         int64_t total = 0;
         CardImage.Length = LoadImage(o_.image, in_, CardImage.Data, total, error);
         const std::string name = o_.image == "-" ? "standard input" : o_.image;
-        if (CardImage.Length < 0) return Fail(name + ": cannot be read: " + error, kExitUsage);
+        if (CardImage.Length < 0) return Usage(name + ": cannot be read: " + error);
         if (total > kCardImageSize && (o_.action != CliOptions::Action::Program || !o_.truncate))
-            return Fail(name + ": " + std::to_string(total) + " bytes, more than the card's 0x40000" +
-                            (o_.action == CliOptions::Action::Program ? " (--truncate programs the first 0x40000)"
-                                                                      : ""),
-                        kExitUsage);
+            return Usage(name + ": " + std::to_string(total) + " bytes, more than the card's 0x40000" +
+                         (o_.action == CliOptions::Action::Program ? " (--truncate programs the first 0x40000)" : ""));
         if (CardImage.Length <= 16)
-            return Fail(name + ": " + std::to_string(CardImage.Length) +
-                            " bytes; a card image needs more than 16 bytes",
-                        kExitUsage);
+            return Usage(name + ": " + std::to_string(CardImage.Length) +
+                         " bytes; a card image needs more than 16 bytes");
         imageSize_ = CardImage.Length;
         sha256_ = Sha256Hex(CardImage.Data, static_cast<size_t>(CardImage.Length));
         return 0;
     }
 
-    int CheckTarget()
+    // The trace must not be one of the run's own files: opening it would
+    // empty the image, or the card read would be written over it.
+    int CheckTrace()
     {
-        std::error_code ec;
-        const std::filesystem::path p = std::filesystem::u8path(o_.image);
-        const std::filesystem::path folder = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
-        if (!std::filesystem::is_directory(folder, ec))
-            return Fail(o_.image + ": cannot be written: " + std::strerror(ENOENT), kExitUsage);
-        if (std::filesystem::is_directory(p, ec))
-            return Fail(o_.image + ": cannot be written: " + std::strerror(EISDIR), kExitUsage);
+        if (o_.trace.empty()) return 0;
+        std::vector<std::string> files;
+        if (o_.image != "-" && !o_.image.empty()) files.push_back(o_.image);
+        if (o_.action == CliOptions::Action::Read && !toStdout_) files.push_back(o_.image + ".part");
+        for (const std::string& file : files)
+            if (SameFile(o_.trace, file))
+                return Usage("--trace " + o_.trace + " is the " +
+                             (o_.action == CliOptions::Action::Read ? "output" : "image") +
+                             " file; the trace needs a file of its own");
         return 0;
     }
+
+    // OUT must be a file that can be written: OUT.part is created beside it
+    // now, so that the rename at the end stays in one folder.
+    int CheckTarget(std::unique_ptr<PartFile>& part)
+    {
+        std::error_code ec;
+        if (std::filesystem::is_directory(std::filesystem::u8path(o_.image), ec))
+            return Usage(o_.image + ": cannot be written: " + std::strerror(EISDIR));
+        part = std::make_unique<PartFile>(o_.image);
+        std::string error;
+        if (!part->Create(error)) return Usage(o_.image + ": cannot be written: " + error);
+        return 0;
+    }
+
+    void WriteTraceHeader()
+    {
+        LineWatch& watch = session_->Watch();
+        if (!watch.Tracing()) return;
+        const std::string variable = "TORVIK_COM" + std::to_string(o_.port);
+        const std::string from = !o_.device.empty()                      ? " (--device)"
+                                 : std::getenv(variable.c_str()) != nullptr ? " (" + variable + ")"
+                                                                            : " (the system's device)";
+        std::vector<std::string> facts{"command: " + CommandLine(args_),
+                                       "device: Com" + std::to_string(o_.port) + " = " + DeviceValue() + from};
+        if (imageSize_ > 0)
+            facts.push_back("image: " + (o_.image == "-" ? std::string("standard input") : o_.image) + ", " +
+                            std::to_string(imageSize_) + " bytes, SHA-256 " + sha256_);
+        if (o_.action == CliOptions::Action::Read)
+            facts.push_back("output: " + (toStdout_ ? std::string("standard output") : o_.image) + ", " +
+                            std::to_string(o_.length) + " bytes");
+        watch.Header(TraceHeader("torvik-loader " TORVIK_VERSION, facts));
+    }
+
+    double Elapsed() const { return session_ != nullptr ? session_->View().Elapsed() : 0.0; }
+
+    void WriteJson(const std::string& object)
+    {
+        if (session_ != nullptr) {
+            session_->View().Json(object);
+        } else {
+            viewOut_ << object << '\n';
+            viewOut_.flush();
+        }
+    }
+
+    // Ends the run, once: the result object or line, and a failure on stderr.
+    int End(const Ending& e)
+    {
+        if (ended_) return e.status;
+        ended_ = true;
+        if (session_ != nullptr) {
+            session_->View().Finish();
+            session_->Note("result " + e.result + ", exit status " + std::to_string(e.status) + ": " + e.message);
+            for (const std::string& note : e.notes) session_->Note("result " + note);
+        }
+        if (o_.json) {
+            JsonObject result("result");
+            result.Add("command", CommandName(o_.action))
+                .Add("result", e.result)
+                .Add("status", e.status)
+                .Add("message", e.message);
+            for (const auto& [key, value] : e.fields) result.AddRaw(key, value);
+            WriteJson(result.AddSeconds("elapsed", Elapsed()).Text());
+        } else if (!e.line.empty() && session_ != nullptr) {
+            session_->View().Say(e.line, true);
+        }
+        if (e.status != kExitProgrammed) {
+            err_ << "torvik-loader: " << e.message << '\n';
+            for (const std::string& note : e.notes) err_ << "torvik-loader: " << note << '\n';
+            for (const std::string& line : e.listing) err_ << line << '\n';
+        }
+        return e.status;
+    }
+
+    // The exit status and word for a stopped run, by the signal that
+    // stopped it.
+    int StopStatus(std::string& word) const
+    {
+        const int signal = terminal_.stopSignal != nullptr ? *terminal_.stopSignal : 0;
+        if (signal == SIGTERM) {
+            word = "terminated";
+            return kExitTerminated;
+        }
+#ifdef SIGHUP
+        if (signal == SIGHUP) {
+            word = "hung up";
+            return kExitHungUp;
+        }
+#endif
+        word = "interrupted";
+        return kExitInterrupted;
+    }
+
+    // Which device failed and why, to follow the window's own message.
+    static std::vector<std::string> PortReasons()
+    {
+        if (!DeviceGoneReason().empty()) return {DeviceGoneReason()};
+        if (!LastOpenFailure().empty()) return {LastOpenFailure()};
+        return {};
+    }
+
+    // ------------------------------------------------------------ program
 
     void ShowImage()
     {
         TerminalView& view = session_->View();
         if (view.JsonStyle()) {
-            view.Json("{\"event\":\"image\",\"image_size\":" + std::to_string(imageSize_) + ",\"sha256\":\"" +
-                      sha256_ + "\"}");
+            view.Json(JsonObject("image").Add("image_size", imageSize_).Add("sha256", sha256_).Text());
             return;
         }
         view.Say("Image " + (o_.image == "-" ? std::string("(standard input)") : o_.image) + ": " +
                  std::to_string(imageSize_) + " bytes, SHA-256 " + sha256_);
     }
 
-    void Result(const std::string& result, int status, const std::string& message, const std::string& line)
+    // What the card holds, as JSON members: the text, and the lowest and
+    // highest block written (null when none).
+    std::vector<std::pair<std::string, std::string>> WrittenFields(bool stopped, bool complete) const
     {
-        TerminalView& view = session_->View();
-        view.Finish();
-        if (view.JsonStyle()) {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.3f", view.Elapsed());
-            view.Json("{\"event\":\"result\",\"result\":\"" + result + "\",\"status\":" + std::to_string(status) +
-                      ",\"message\":" + JsonString(message) + ",\"elapsed\":" + seconds + "}");
-        } else if (!line.empty()) {
-            view.Say(line, true);
-        }
+        const TerminalView::Blocks b = session_->View().Range(stopped);
+        const auto number = [](int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
+        return {{"written", JsonString(session_->View().WrittenText(stopped, complete))},
+                {"first_block", number(b.first)},
+                {"last_block", number(b.last)}};
     }
 
-    void Summary()
+    // The figures of one card: the speed the blocks went out at (null when
+    // no block was sent), the blocks stored and the write frames beyond one
+    // per stored block.
+    std::vector<std::pair<std::string, std::string>> BlockFields() const
     {
-        TerminalView& view = session_->View();
-        if (!view.JsonStyle()) return;
-        const LineCounts& c = session_->Counts();
-        const int64_t blocks = (imageSize_ + loader::kBlockSize - 1) / loader::kBlockSize;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.3f", view.Elapsed());
-        view.Json("{\"event\":\"summary\",\"image_size\":" + std::to_string(imageSize_) + ",\"sha256\":\"" +
-                  sha256_ + "\",\"speed\":" + std::to_string(c.workingBaud) + ",\"blocks_written\":" +
-                  std::to_string(c.writeFrames) + ",\"retries\":" +
-                  std::to_string(c.writeFrames > blocks ? c.writeFrames - blocks : 0) + ",\"seconds\":" + seconds +
-                  "}");
+        const TerminalView::Blocks& b = session_->View().Written();
+        const uint32_t speed = session_->Counts().workingBaud;
+        return {{"speed", b.frames > 0 && speed > 0 ? std::to_string(speed) : std::string("null")},
+                {"blocks_written", std::to_string(b.stored)},
+                {"retries", std::to_string(b.frames - b.stored)}};
     }
 
-    // The outcome of a failed or interrupted run; 0 when it programmed.
-    int Failure(const ProgramRunOutcome& outcome)
+    void ProgramSummary()
+    {
+        if (!o_.json) return;
+        JsonObject summary("summary");
+        summary.Add("image_size", imageSize_).Add("sha256", sha256_);
+        for (const auto& [key, value] : BlockFields()) summary.AddRaw(key, value);
+        session_->View().Json(summary.AddSeconds("seconds", Elapsed()).Text());
+    }
+
+    // The notes of a failed or stopped program run: why the port failed,
+    // what --speed had to do with it, and what the card holds.
+    std::vector<std::string> ProgramNotes(int status) const
+    {
+        std::vector<std::string> notes = PortReasons();
+        const TerminalView::Blocks& b = session_->View().Written();
+        if (o_.speed > 0 && status == ExitStatusForMessage(status_text::kErrorProgramming) && b.last <= 0)
+            notes.push_back("the card did not take the first block at " + std::to_string(o_.speed) +
+                            " baud (--speed); without --speed the program finds the card's speed");
+        notes.push_back(session_->View().WrittenText(false));
+        return notes;
+    }
+
+    // The ending of one program run that did not program the card.
+    Ending ProgramFailure(const ProgramRunOutcome& outcome)
     {
         TerminalView& view = session_->View();
+        // A run stopped in the middle of a write may have left that block too.
+        const bool stopped = outcome.aborted || !outcome.error.empty();
+        Ending e;
         if (outcome.aborted) {
-            const bool writing = view.Seen("Programming") || view.Seen("Programming and verifying");
-            const LineCounts& c = session_->Counts();
-            std::string what = "nothing written yet";
-            if (writing)
-                what = "stopped at block " + Hex5(c.lastWriteAddress < 0 ? 0 : c.lastWriteAddress) + " of " +
-                       Hex5(CardImage.Length) + ": the card is partly programmed";
-            Result("interrupted", kExitInterrupted, what, "");
-            return Fail("interrupted: " + what, kExitInterrupted);
+            std::string word;
+            e.status = StopStatus(word);
+            e.result = "interrupted";
+            e.message = word + ": " + view.WrittenText(true);
+        } else if (!outcome.error.empty()) {
+            e.result = "failed";
+            e.status = kExitOtherFailure;
+            e.message = outcome.error;
+            e.notes = {view.WrittenText(true)};
+        } else {
+            e.result = "failed";
+            e.status = ExitStatusForMessage(view.Text());
+            e.message = view.Text();
+            e.notes = ProgramNotes(e.status);
         }
-        if (!outcome.error.empty()) {
-            Result("failed", kExitOtherFailure, outcome.error, "");
-            return Fail(outcome.error, kExitOtherFailure);
-        }
-        const int status = ExitStatusForMessage(view.Text());
-        Result("failed", status, view.Text(), "");
-        Fail(view.Text(), status);
-        PortReason();
-        return status;
-    }
-
-    // Which device failed and why, below the window's own message.
-    void PortReason()
-    {
-        if (!DeviceGoneReason().empty())
-            err_ << "torvik-loader: " << DeviceGoneReason() << '\n';
-        else if (!LastOpenFailure().empty())
-            err_ << "torvik-loader: " << LastOpenFailure() << '\n';
+        e.fields = WrittenFields(stopped, false);
+        return e;
     }
 
     int ProgramOnce()
     {
         ShowImage();
         TerminalView& view = session_->View();
-        const ProgramRunOutcome outcome = RunProgramSequence(view);
-        if (!outcome.programmed) {
-            Summary();
-            return Failure(outcome);
-        }
+        const ProgramRunOutcome outcome = RunProgramSequence(view, o_.speed);
+        ProgramSummary();
+        if (!outcome.programmed) return End(ProgramFailure(outcome));
         const double s = view.Elapsed();
-        Summary();
-        Result("programmed", kExitProgrammed, view.Text(),
-               view.Text() + " " + std::to_string(imageSize_) + " bytes in " + Seconds(s) + " (" +
-                   Rate(imageSize_, s) + ")");
-        return kExitProgrammed;
+        Ending e("programmed", kExitProgrammed, view.Text(),
+                 view.Text() + " " + std::to_string(imageSize_) + " bytes in " + Seconds(s) + " (" +
+                     Rate(imageSize_, s) + ")");
+        e.fields = WrittenFields(false, true);
+        return End(e);
+    }
+
+    // One "card" object of --repeat.
+    void CardObject(int card, const Ending& e, double seconds)
+    {
+        if (!o_.json) return;
+        JsonObject object("card");
+        object.Add("card", card).Add("result", e.result).Add("status", e.status).Add("message", e.message);
+        for (const auto& [key, value] : e.fields) object.AddRaw(key, value);
+        for (const auto& [key, value] : BlockFields()) object.AddRaw(key, value);
+        session_->View().Json(object.AddSeconds("seconds", seconds).Text());
     }
 
     int ProgramRepeatedly()
@@ -405,47 +701,53 @@ private:
         TerminalView& view = session_->View();
         int programmed = 0;
         int failed = 0;
-        int status = kExitInterrupted;
+        Ending end;
         for (;;) {
             const double started = view.Elapsed();
             ClearPortFailures();
-            const ProgramRunOutcome outcome = RunProgramSequence(view);
-            if (outcome.aborted) break;
+            view.ForgetBlocks();
+            const ProgramRunOutcome outcome = RunProgramSequence(view, o_.speed);
             const int card = programmed + failed + 1;
-            const std::string took = " (" + Seconds(view.Elapsed() - started) + ")";
+            const double took = view.Elapsed() - started;
             if (outcome.programmed) {
                 ++programmed;
-                Result("programmed", kExitProgrammed, view.Text(),
-                       "Card " + std::to_string(card) + ": " + view.Text() + took);
+                Ending e("programmed", kExitProgrammed, view.Text());
+                e.fields = WrittenFields(false, true);
+                CardObject(card, e, took);
+                view.Say("Card " + std::to_string(card) + ": " + view.Text() + " (" + Seconds(took) + ")", true);
                 continue;
             }
-            const std::string message = outcome.error.empty() ? view.Text() : outcome.error;
-            const int code = outcome.error.empty() ? ExitStatusForMessage(message) : kExitOtherFailure;
-            // No card taken out or put in within the wait: wait again.
-            if (code == 4 || code == 6) continue;
-            // A reader that cannot be reached ends the batch.
-            if (code == 3) {
-                status = code;
-                Result("failed", code, message, "");
-                Fail(message, code);
+            end = ProgramFailure(outcome);
+            if (outcome.aborted) {
+                // The card in hand gets its line when anything was written to it.
+                if (view.Range(true).first >= 0) {
+                    CardObject(card, end, took);
+                    view.Say("Card " + std::to_string(card) + ": " + end.message + " (" + Seconds(took) + ")", true);
+                }
                 break;
             }
+            const bool gone = !DeviceGoneReason().empty();
+            // No card taken out or put in within the wait: wait again, unless
+            // the reader itself went away.
+            if ((end.status == 4 || end.status == 6) && !gone) continue;
+            // A reader that cannot be reached, or went away, ends the batch.
+            if (end.status == 3 || gone) break;
             ++failed;
-            Result("failed", code, message, "Card " + std::to_string(card) + ": " + message + took);
+            CardObject(card, end, took);
+            view.Say("Card " + std::to_string(card) + ": " + end.message + " (" + Seconds(took) + "); " +
+                         view.WrittenText(!outcome.error.empty()),
+                     true);
         }
         view.Finish();
-        const std::string summary = std::to_string(programmed) + " card" + (programmed == 1 ? "" : "s") +
-                                    " programmed, " + std::to_string(failed) + " failed, in " +
-                                    Seconds(view.Elapsed());
-        if (view.JsonStyle())
-            view.Json("{\"event\":\"batch\",\"programmed\":" + std::to_string(programmed) + ",\"failed\":" +
-                      std::to_string(failed) + ",\"image_size\":" + std::to_string(imageSize_) + ",\"sha256\":\"" +
-                      sha256_ + "\"}");
-        else
-            view.Say(summary, true);
-        if (status == kExitInterrupted) err_ << "torvik-loader: interrupted\n";
-        return status;
+        view.Say(std::to_string(programmed) + " card" + (programmed == 1 ? "" : "s") + " programmed, " +
+                     std::to_string(failed) + " failed, in " + Seconds(view.Elapsed()),
+                 true);
+        end.fields.insert(end.fields.begin(), {{"programmed", std::to_string(programmed)},
+                                               {"failed", std::to_string(failed)}});
+        return End(end);
     }
+
+    // --------------------------------------------------------- read, verify
 
     // Reads the blocks that hold the first `length` bytes of the card into
     // `card` in one card session; `failedAt` names a block that gave no two
@@ -458,47 +760,48 @@ private:
         return RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failedAt); });
     }
 
-    int Read()
+    // The summary members every reading run shares.
+    JsonObject ReadSummary(int32_t length, const std::string& sha)
+    {
+        const LineCounts& c = session_->Counts();
+        JsonObject summary("summary");
+        summary.Add("image_size", length)
+            .Add("sha256", sha)
+            .AddOrNull("speed", c.workingBaud > 0 ? static_cast<int64_t>(c.workingBaud) : -1)
+            .Add("blocks_read", (length + loader::kBlockSize - 1) / loader::kBlockSize)
+            .Add("reads", c.readFrames);
+        return summary;
+    }
+
+    int Read(PartFile* part)
     {
         TerminalView& view = session_->View();
         const int32_t length = o_.length;
+        const std::string target = toStdout_ ? std::string("standard output") : o_.image;
         std::vector<uint8_t> card;
         int64_t failedAt = -1;
         const CardSessionOutcome outcome = ReadWholeBlocks(length, card, failedAt);
-        if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing written to " + o_.image);
+        if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing written to " + target);
 
-        // Whole or not at all: a temporary file next to the target, renamed
-        // over it once complete.
-        const std::filesystem::path target = std::filesystem::u8path(o_.image);
-        std::filesystem::path temp = target;
-        temp += ".part";
-        std::error_code ec;
-        {
-            std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-            file.write(reinterpret_cast<const char*>(card.data()), length);
-            file.close();
-            if (!file) {
-                const std::string reason = std::strerror(errno);
-                std::filesystem::remove(temp, ec);
-                Result("failed", kExitOtherFailure, "cannot be written", "");
-                return Fail(o_.image + ": cannot be written: " + reason, kExitOtherFailure);
-            }
+        std::string error;
+        if (toStdout_) {
+#ifdef _WIN32
+            // The card's bytes as they are, without a text mode's line ends.
+            if (&out_ == &std::cout) _setmode(_fileno(stdout), _O_BINARY);
+#endif
+            out_.write(reinterpret_cast<const char*>(card.data()), length);
+            out_.flush();
+            if (!out_) error = "write error";
+        } else {
+            part->Commit(card.data(), length, error);
         }
-        std::filesystem::rename(temp, target, ec);
-        if (ec) {
-            std::filesystem::remove(temp, ec);
-            Result("failed", kExitOtherFailure, "cannot be written", "");
-            return Fail(o_.image + ": cannot be written: " + ec.message(), kExitOtherFailure);
-        }
+        if (!error.empty()) return End({"failed", kExitOtherFailure, target + ": cannot be written: " + error});
         const double s = view.Elapsed();
         const std::string sha = Sha256Hex(card.data(), static_cast<size_t>(length));
-        if (view.JsonStyle())
-            view.Json("{\"event\":\"summary\",\"image_size\":" + std::to_string(length) + ",\"sha256\":\"" + sha +
-                      "\",\"speed\":" + std::to_string(session_->Counts().workingBaud) + ",\"blocks_read\":" +
-                      std::to_string(session_->Counts().readFrames) + "}");
-        Result("read", 0, "read", "Card read into " + o_.image + ": " + std::to_string(length) + " bytes in " +
-                                      Seconds(s) + " (" + Rate(length, s) + "), SHA-256 " + sha);
-        return 0;
+        if (o_.json) view.Json(ReadSummary(length, sha).AddSeconds("seconds", s).Text());
+        return End({"read", kExitProgrammed, "read",
+                    "Card read into " + target + ": " + std::to_string(length) + " bytes in " + Seconds(s) + " (" +
+                        Rate(length, s) + "), SHA-256 " + sha});
     }
 
     int Verify()
@@ -511,62 +814,119 @@ private:
         if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing compared");
 
         int64_t differing = 0;
-        std::string list;
+        std::vector<std::string> list;
+        std::string listed = "[";
         std::string first;
         for (int32_t i = 0; i < length; ++i) {
-            if (card[static_cast<size_t>(i)] == CardImage.Data[i]) continue;
+            const uint8_t onCard = card[static_cast<size_t>(i)];
+            if (onCard == CardImage.Data[i]) continue;
             if (differing == 0) first = Hex5(i);
             if (differing < kListedDifferences) {
                 char line[64];
-                std::snprintf(line, sizeof line, "  %s: card %02X, image %02X", Hex5(i).c_str(),
-                              card[static_cast<size_t>(i)], CardImage.Data[i]);
-                list += std::string(list.empty() ? "" : "\n") + line;
+                std::snprintf(line, sizeof line, "  %s: card %02X, image %02X", Hex5(i).c_str(), onCard,
+                              CardImage.Data[i]);
+                list.push_back(line);
+                listed += std::string(listed.size() > 1 ? "," : "") +
+                          JsonObject().Add("address", i).Add("card", onCard).Add("image", CardImage.Data[i]).Text();
             }
             ++differing;
         }
+        listed += "]";
         const double s = session_->View().Elapsed();
-        if (differing == 0) {
-            Result("equal", 0, "equal",
-                   "The card holds the image: " + std::to_string(length) + " bytes in " + Seconds(s));
-            return 0;
-        }
-        const std::string message = "the card differs from the image in " + std::to_string(differing) +
-                                    " byte" + (differing == 1 ? "" : "s") + ", first at " + first;
-        Result("differs", kExitCardDiffers, message, "");
-        Fail(message, kExitCardDiffers);
-        err_ << list << '\n';
-        return kExitCardDiffers;
+        if (o_.json)
+            session_->View().Json(ReadSummary(length, sha256_)
+                                      .Add("differing_bytes", differing)
+                                      .AddRaw("first_differences", listed)
+                                      .AddSeconds("seconds", s)
+                                      .Text());
+        if (differing == 0)
+            return End({"equal", kExitProgrammed, "equal",
+                        "The card holds the image: " + std::to_string(length) + " bytes in " + Seconds(s)});
+        const std::string message = "the card differs from the image in " + std::to_string(differing) + " byte" +
+                                    (differing == 1 ? "" : "s") + ", first at " + first;
+        Ending e("differs", kExitCardDiffers, message);
+        e.listing = list;
+        return End(e);
     }
 
+    // --------------------------------------------------------------- check
+
+    int Check()
+    {
+        TerminalView& view = session_->View();
+        std::string atr;
+        bool answered = false;
+        SpeedWindow found;
+        const ProgramRunOutcome outcome = RunReaderSequence(view, [&] {
+            if (!CheckLoaderCardAtr(view, &atr)) return false;
+            answered = true;
+            found = FindSpeedWindowReadOnly(view);
+            return found.passed > 0;
+        });
+        const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
+        const int trials = (range.last - range.first) / loader::kTrialStep + 1;
+        if (answered && !outcome.aborted && outcome.error.empty() && o_.json)
+            view.Json(JsonObject("summary")
+                          .Add("atr", atr)
+                          .AddOrNull("lowest", found.passed > 0 ? found.lowest : -1)
+                          .AddOrNull("highest", found.passed > 0 ? found.highest : -1)
+                          .Add("passed", found.passed)
+                          .Add("trials", trials)
+                          .AddOrNull("speed", found.passed > 0 ? found.middle : -1)
+                          .AddSeconds("seconds", view.Elapsed())
+                          .Text());
+        if (outcome.programmed)
+            return End({"answers", kExitProgrammed, "the card answers",
+                        "The card answers: answer-to-reset " + atr + "; its loader answers from " +
+                            std::to_string(found.lowest) + " to " + std::to_string(found.highest) + " baud (" +
+                            std::to_string(found.passed) + " of " + std::to_string(trials) +
+                            " speeds), programming would use " + std::to_string(found.middle) + " baud"});
+        if (answered && !outcome.aborted && outcome.error.empty())
+            return End({"failed", kExitReadFailed,
+                        "the card's loader answered at no speed from " + std::to_string(range.first) + " to " +
+                            std::to_string(range.last) + " baud (answer-to-reset " + atr + ")",
+                        "", PortReasons()});
+        return SessionFailure(outcome, -1, "");
+    }
+
+    // The ending of a read, verify or check that did not get through.
     int SessionFailure(const CardSessionOutcome& outcome, int64_t failedAt, const std::string& nothing)
     {
         TerminalView& view = session_->View();
         if (outcome.aborted) {
-            Result("interrupted", kExitInterrupted, nothing, "");
-            return Fail("interrupted: " + nothing, kExitInterrupted);
+            std::string word;
+            const int status = StopStatus(word);
+            return End({"interrupted", status, nothing.empty() ? word : word + ": " + nothing});
         }
-        if (!outcome.error.empty()) {
-            Result("failed", kExitOtherFailure, outcome.error, "");
-            return Fail(outcome.error, kExitOtherFailure);
-        }
+        if (!outcome.error.empty()) return End({"failed", kExitOtherFailure, outcome.error});
         if (failedAt >= 0) {
-            const std::string message = "the card gives no steady answer at block " + Hex5(failedAt) + "; " + nothing;
-            Result("failed", kExitReadFailed, message, "");
-            return Fail(message, kExitReadFailed);
+            // A reader that went away is not a card that answers badly.
+            const std::string message = DeviceGoneReason().empty()
+                                            ? "the card gives no steady answer at block " + Hex5(failedAt) + "; " + nothing
+                                            : "reading stopped at block " + Hex5(failedAt) +
+                                                  ": the reader went away; " + nothing;
+            return End({"failed", kExitReadFailed, message, "", PortReasons()});
         }
-        const int status = ExitStatusForMessage(view.Text());
-        Result("failed", status, view.Text(), "");
-        Fail(view.Text(), status);
-        PortReason();
-        return status;
+        return End({"failed", ExitStatusForMessage(view.Text()), view.Text(), "", PortReasons()});
+    }
+
+    int SessionFailure(const ProgramRunOutcome& outcome, int64_t failedAt, const std::string& nothing)
+    {
+        return SessionFailure(CardSessionOutcome{outcome.programmed, outcome.aborted, outcome.error}, failedAt,
+                              nothing);
     }
 
     const CliOptions& o_;
+    const std::vector<std::string>& args_;
     std::ostream& out_;
     std::ostream& err_;
     const CliTerminal& terminal_;
     std::istream* in_;
+    // "read -": the card goes to `out_`, everything else to `err_`.
+    bool toStdout_;
+    std::ostream& viewOut_;
     Session* session_ = nullptr;
+    bool ended_ = false;
     int64_t imageSize_ = 0;
     std::string sha256_;
 };
@@ -591,6 +951,15 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
     const CliParse parsed = ParseCliArguments(args);
     if (!parsed.error.empty()) {
         err << "torvik-loader: " << parsed.error << " (see torvik-loader --help)\n";
+        if (parsed.json)
+            out << JsonObject("result")
+                       .AddRaw("command", parsed.command.empty() ? "null" : JsonString(parsed.command))
+                       .Add("result", "failed")
+                       .Add("status", kExitUsage)
+                       .Add("message", parsed.error)
+                       .AddSeconds("elapsed", 0)
+                       .Text()
+                << '\n';
         return kExitUsage;
     }
     const CliOptions& o = parsed.options;
@@ -602,5 +971,5 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
         out << "torvik-loader " << TORVIK_VERSION << '\n';
         return kExitProgrammed;
     }
-    return LoaderCli(o, out, err, terminal, in).Run();
+    return LoaderCli(o, args, out, err, terminal, in).Run();
 }

@@ -9,8 +9,12 @@
 // button, with the status messages and progress shown by a TerminalView.
 // "read" and "verify" run the same reader setup and card wait, then
 // StartCardLoader, and read every block until two clean answers agree.
-// The exit status tells the outcome (see CliUsage()).
+// "check" runs the reader setup, the card wait, the answer-to-reset check and
+// the read-only calibration, and shows the speed window found.
+// The exit status tells the outcome (see CliUsage()); with --json every run
+// ends with exactly one "result" object (docs/torvik-loader-json.schema.json).
 
+#include <csignal>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -24,7 +28,9 @@ constexpr int kExitOtherFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitReadFailed = 9;
 constexpr int kExitCardDiffers = 10;
+constexpr int kExitHungUp = 129;
 constexpr int kExitInterrupted = 130;
+constexpr int kExitPipeClosed = 141;
 constexpr int kExitTerminated = 143;
 
 // The exit status for the status text a failed run left behind
@@ -36,13 +42,18 @@ struct CliTerminal {
     bool colour = false;  // ... and it shows colours
     bool ansi = true;     // ... and takes escape codes (not TERM=dumb)
     int width = 80;       // ... of this many columns
+    // The signal that asked the run to stop (SIGINT, SIGTERM, SIGHUP), as
+    // the program's handler records it; null or 0: Ctrl-C.
+    const volatile std::sig_atomic_t* stopSignal = nullptr;
 };
 
 // Runs the program for the arguments after the program name. Status lines go
 // to `out`, a failure's one-line message to `err`; `in` is the image for
-// "program -". Runs on the clock of Platform(), through a port chain of its
-// own (devices/PortChain.h) over the devices of the chain installed there; a
+// "program -". "read -" writes the card to `out` and everything else to
+// `err`. Runs on the clock of Platform(), through a port chain of its own
+// (devices/PortChain.h) over the devices of the chain installed there; a
 // --device is assigned to the chosen port number only. An interrupted run
-// (Platform().abortRequested) returns kExitInterrupted.
+// (Platform().abortRequested) returns kExitInterrupted, kExitTerminated or
+// kExitHungUp by terminal.stopSignal.
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                  const CliTerminal& terminal, std::istream* in = nullptr);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/LoaderCli.h"
 #include "reader/StatusMessages.h"
@@ -9,6 +10,8 @@
 namespace {
 
 constexpr int kBarWidth = 20;
+// Blocks a card holds: 0x40000 bytes of 16.
+constexpr uint32_t kCardBlocks = 0x40000 / 16;
 
 const char* ColourCode(TColor color)
 {
@@ -27,7 +30,51 @@ bool IsFailureText(const std::string& text)
     return status == 3 || status == 5 || status == 7 || status == 8 || text == status_text::kCardProgrammed;
 }
 
+// The percentage a running count ends with ("Programming 41%" -> 41), or -1.
+int TrailingPercent(const std::string& text)
+{
+    if (text.empty() || text.back() != '%') return -1;
+    const size_t digits = text.find_last_not_of("0123456789", text.size() - 2);
+    const size_t start = digits == std::string::npos ? 0 : digits + 1;
+    if (start >= text.size() - 1) return -1;
+    return std::atoi(text.c_str() + start);
+}
+
+std::string Hex5(int64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%05llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
 }  // namespace
+
+JsonObject::JsonObject(const std::string& event) : text_("\"event\":" + JsonString(event)) {}
+
+JsonObject& JsonObject::Add(const std::string& key, const std::string& value)
+{
+    return AddRaw(key, JsonString(value));
+}
+
+JsonObject& JsonObject::Add(const std::string& key, int64_t value) { return AddRaw(key, std::to_string(value)); }
+
+JsonObject& JsonObject::AddSeconds(const std::string& key, double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return AddRaw(key, text);
+}
+
+JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& json)
+{
+    text_ += (text_.empty() ? "" : ",") + JsonString(key) + ":" + json;
+    return *this;
+}
+
+JsonObject& JsonObject::AddOrNull(const std::string& key, int64_t value)
+{
+    return AddRaw(key, value < 0 ? std::string("null") : std::to_string(value));
+}
 
 std::string JsonString(const std::string& text)
 {
@@ -77,28 +124,32 @@ void TerminalView::SetText(const std::string& text)
 {
     if (text == text_) return;
     text_ = text;
+    if (note_) note_("status " + text);
     if (text.empty() || IsFailureText(text)) return;
     const std::string head = MessageHead(text);
-    if (heads_.find("|" + head + "|") == std::string::npos) heads_ += head + "|";
     using Style = ViewSettings::Style;
     switch (settings_.style) {
     case Style::Quiet: return;
     case Style::Plain: {
-        if (head == printedHead_ && !settings_.verbose) return;
+        // A new message, or a percentage that has passed a multiple of 10.
+        const int tenth = TrailingPercent(text) / 10;
+        if (head == printedHead_ && !settings_.verbose && tenth <= printedTenth_) return;
         printedHead_ = head;
+        printedTenth_ = tenth;
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%6.1fs  ", elapsed_());
         out_ << stamp << text << '\n';
         out_.flush();
         return;
     }
-    case Style::Json: {
-        char elapsed[32];
-        std::snprintf(elapsed, sizeof elapsed, "%.3f", elapsed_());
-        Json("{\"event\":\"status\",\"text\":" + JsonString(text) + ",\"colour\":\"" + ColourName(color_) +
-             "\",\"progress\":" + std::to_string(progress_) + ",\"elapsed\":" + elapsed + "}");
+    case Style::Json:
+        // Written at the end of the turn, with the colour set along with it.
+        WritePendingStatus();
+        statusPending_ = true;
+        pendingText_ = text;
+        pendingProgress_ = progress_;
+        pendingElapsed_ = elapsed_();
         return;
-    }
     case Style::Live:
         if (settings_.verbose && lineOpen_ && head != lineHead_ && !lineHead_.empty()) {
             out_ << '\n';
@@ -114,6 +165,7 @@ void TerminalView::SetColor(TColor color)
 {
     if (color == color_) return;
     color_ = color;
+    if (note_) note_(std::string("colour ") + ColourName(color));
     if (settings_.style == ViewSettings::Style::Live && lineOpen_ && settings_.colour && !IsFailureText(text_))
         Redraw();
 }
@@ -161,13 +213,74 @@ void TerminalView::EndLine()
     lineOpen_ = false;
 }
 
+void TerminalView::WritePendingStatus()
+{
+    if (!statusPending_) return;
+    statusPending_ = false;
+    out_ << JsonObject("status")
+                .Add("text", pendingText_)
+                .Add("colour", ColourName(color_))
+                .Add("progress", pendingProgress_)
+                .AddSeconds("elapsed", pendingElapsed_)
+                .Text()
+         << '\n';
+    out_.flush();
+}
+
+void TerminalView::Turn() { WritePendingStatus(); }
+
 void TerminalView::Finish()
 {
+    WritePendingStatus();
     if (settings_.style == ViewSettings::Style::Live) EndLine();
+}
+
+void TerminalView::BlockSent(uint32_t address)
+{
+    ++blocks_.frames;
+    blocks_.inFlight = address;
+}
+
+void TerminalView::BlockStored(uint32_t address)
+{
+    blocks_.inFlight = -1;
+    const uint32_t block = address / 16;
+    if (storedBlocks_.empty()) storedBlocks_.assign(kCardBlocks, false);
+    if (block < kCardBlocks && !storedBlocks_[block]) {
+        storedBlocks_[block] = true;
+        ++blocks_.stored;
+    }
+    if (blocks_.first < 0 || address < blocks_.first) blocks_.first = address;
+    if (static_cast<int64_t>(address) > blocks_.last) blocks_.last = address;
+}
+
+TerminalView::Blocks TerminalView::Range(bool stopped) const
+{
+    Blocks range = blocks_;
+    if (stopped && range.inFlight >= 0) {
+        if (range.first < 0 || range.inFlight < range.first) range.first = range.inFlight;
+        if (range.inFlight > range.last) range.last = range.inFlight;
+    }
+    return range;
+}
+
+void TerminalView::ForgetBlocks()
+{
+    blocks_ = Blocks{};
+    storedBlocks_.clear();
+}
+
+std::string TerminalView::WrittenText(bool stopped, bool complete) const
+{
+    const Blocks range = Range(stopped);
+    if (range.first < 0) return "nothing written";
+    return std::string(complete ? "the card is programmed" : "the card is partly programmed") + ": blocks " +
+           Hex5(range.first) + " to " + Hex5(range.last) + " written";
 }
 
 void TerminalView::Say(const std::string& line, bool evenQuiet)
 {
+    WritePendingStatus();
     using Style = ViewSettings::Style;
     if (settings_.style == Style::Json || (settings_.style == Style::Quiet && !evenQuiet)) return;
     if (settings_.style == Style::Live) EndLine();
@@ -177,6 +290,7 @@ void TerminalView::Say(const std::string& line, bool evenQuiet)
 
 void TerminalView::Json(const std::string& object)
 {
+    WritePendingStatus();
     out_ << object << '\n';
     out_.flush();
 }

@@ -1,6 +1,10 @@
 // torvik-loader: programs, reads and verifies Torvik loader cards from the
 // command line (see cli/LoaderCli.h). Ctrl-C stops the run at its next wait,
-// closes the port and exits with status 130; SIGTERM does the same with 143.
+// closes the port and exits with status 130; SIGTERM does the same with 143
+// and SIGHUP (the terminal went away) with 129, each with its message. When
+// standard output is a pipe that was closed, the run stops the same way but
+// says nothing more, and the program exits with 141 (128 + SIGPIPE, what a
+// shell shows for a program that a closed pipe ended).
 
 #include <csignal>
 #include <cstdlib>
@@ -49,9 +53,23 @@ int main(int argc, char** argv)
 {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
-    // The run's waits process "messages" here: the only one is an interrupt.
+#ifdef SIGHUP
+    std::signal(SIGHUP, OnInterrupt);
+#endif
+#ifdef SIGPIPE
+    // A write to a closed pipe fails instead of ending the program on the
+    // spot, so that the run can close the port first.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    static bool pipeClosed = false;
+    // The run's waits process "messages" here: an interrupt, or standard
+    // output gone. After the latter nothing more is said, on either stream.
     Platform().processMessages = [] {
-        if (interruptSignal != 0) Platform().abortRequested = true;
+        if (!pipeClosed && std::cout.bad()) {
+            pipeClosed = true;
+            std::cerr.setstate(std::ios::badbit);
+        }
+        if (interruptSignal != 0 || pipeClosed) Platform().abortRequested = true;
     };
 
     CliTerminal terminal;
@@ -61,11 +79,13 @@ int main(int argc, char** argv)
     terminal.ansi = terminal.live && !dumb;
     terminal.colour = terminal.ansi && std::getenv("NO_COLOR") == nullptr;
     terminal.width = terminal.live ? TerminalWidth() : 80;
+    terminal.stopSignal = &interruptSignal;
 
     std::ios::sync_with_stdio(true);
     UseUtf8Console();
     const std::vector<std::string> args = Utf8Arguments(argc, argv);
     const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, &std::cin);
-    if (status == kExitInterrupted && interruptSignal == SIGTERM) return kExitTerminated;
+    std::cout.flush();
+    if (pipeClosed || std::cout.bad()) return kExitPipeClosed;
     return status;
 }

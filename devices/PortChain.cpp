@@ -69,4 +69,5 @@ void InstallTraceFromEnvironment()
     if (!file) return;
     file << std::unitbuf;
     ProgramPortChain().Watch().SetTrace(&file);
+    ProgramPortChain().Watch().Header(TraceHeader("USB_TorvikLoader", {}));
 }

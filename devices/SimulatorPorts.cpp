@@ -24,7 +24,7 @@ std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const 
         }
         parsed.port = portNumber;
         auto reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
-        reader->SetRecording(false);
+        reader->SetRecording(recordWrites_);
         it = readers_.emplace(portNumber, std::move(reader)).first;
     }
     std::unique_ptr<CommPort> port = it->second->OpenHandle();

@@ -62,9 +62,14 @@ public:
     // The simulated reader of `portNumber`; null until a "sim" device has
     // been opened for that number.
     sim::SimulatedReader* SimulatedReaderOn(uint32_t portNumber) const;
+    // Whether the simulated readers made from now on keep every host write
+    // (sim::SimulatedReader::Writes()), for tests that look at the frames;
+    // the program's own readers keep none.
+    void RecordWrites(bool on) { recordWrites_ = on; }
 
 private:
     Clock& clock_;
+    bool recordWrites_ = false;
     std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers_;
     std::set<std::string> reported_;
 };

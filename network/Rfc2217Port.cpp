@@ -76,10 +76,17 @@ private:
     Rfc2217Port& port_;
 };
 
-std::optional<NetworkAddress> ParseRfc2217Address(const std::string& resolved)
+namespace {
+
+// Splits "rfc2217://HOST:PORT" into its address, or says what is wrong.
+std::optional<NetworkAddress> SplitAddress(const std::string& resolved, std::string& problem)
 {
     static const std::string kScheme = "rfc2217://";
-    if (resolved.compare(0, kScheme.size(), kScheme) != 0) return std::nullopt;
+    static const std::string kForm = " (rfc2217://HOST:PORT)";
+    if (resolved.compare(0, kScheme.size(), kScheme) != 0) {
+        problem = "not a network reader address" + kForm;
+        return std::nullopt;
+    }
     std::string rest = resolved.substr(kScheme.size());
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
 
@@ -87,23 +94,66 @@ std::optional<NetworkAddress> ParseRfc2217Address(const std::string& resolved)
     std::string portText;
     if (!rest.empty() && rest.front() == '[') {
         const auto close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') return std::nullopt;
+        if (close == std::string::npos) {
+            problem = "an IPv6 host without its closing ']'" + kForm;
+            return std::nullopt;
+        }
+        if (close + 1 >= rest.size() || rest[close + 1] != ':') {
+            problem = "no port" + kForm;
+            return std::nullopt;
+        }
         host = rest.substr(1, close - 1);
         portText = rest.substr(close + 2);
     } else {
         const auto colon = rest.find(':');
-        if (colon == std::string::npos || rest.find(':', colon + 1) != std::string::npos) return std::nullopt;
+        if (colon == std::string::npos) {
+            problem = "no port" + kForm;
+            return std::nullopt;
+        }
+        if (rest.find(':', colon + 1) != std::string::npos) {
+            problem = "more than one ':' (an IPv6 host goes in brackets: rfc2217://[::1]:PORT)";
+            return std::nullopt;
+        }
         host = rest.substr(0, colon);
         portText = rest.substr(colon + 1);
     }
-    if (host.empty() || portText.empty() || portText.size() > 5) return std::nullopt;
-    uint32_t port = 0;
-    for (char c : portText) {
-        if (c < '0' || c > '9') return std::nullopt;
-        port = port * 10 + static_cast<uint32_t>(c - '0');
+    if (host.empty()) {
+        problem = "no host" + kForm;
+        return std::nullopt;
     }
-    if (port < 1 || port > 65535) return std::nullopt;
+    if (portText.empty()) {
+        problem = "no port" + kForm;
+        return std::nullopt;
+    }
+    if (portText.find_first_not_of("0123456789") != std::string::npos) {
+        problem = "the port '" + portText + "' is not a number";
+        return std::nullopt;
+    }
+    // Leading zeros aside, more than five digits is out of range anyway.
+    const size_t significant = portText.size() - std::min(portText.find_first_not_of('0'), portText.size());
+    uint32_t port = 0;
+    if (significant <= 5)
+        for (char c : portText) port = port * 10 + static_cast<uint32_t>(c - '0');
+    if (significant > 5 || port < 1 || port > 65535) {
+        problem = "the port must be 1 to 65535, not " + portText;
+        return std::nullopt;
+    }
     return NetworkAddress{host, static_cast<uint16_t>(port)};
+}
+
+}  // namespace
+
+std::optional<NetworkAddress> ParseRfc2217Address(const std::string& resolved)
+{
+    std::string problem;
+    return SplitAddress(resolved, problem);
+}
+
+std::string Rfc2217AddressProblem(const std::string& resolved)
+{
+    std::string problem;
+    if (SplitAddress(resolved, problem)) return {};
+    return resolved + ": " + problem;
 }
 
 Rfc2217Port::Rfc2217Port(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing)
@@ -416,9 +466,10 @@ bool Rfc2217Port::WaitUntilSent()
 
 std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing)
 {
-    const std::optional<NetworkAddress> address = ParseRfc2217Address(resolved);
+    std::string problem;
+    const std::optional<NetworkAddress> address = SplitAddress(resolved, problem);
     if (!address) {
-        RecordOpenFailure(resolved + ": not a network reader address (rfc2217://HOST:PORT)");
+        RecordOpenFailure(resolved + ": " + problem);
         return nullptr;
     }
     std::unique_ptr<TcpSocket> socket = TcpSocket::Connect(address->host, address->port, timing.connectMs);

@@ -47,6 +47,11 @@ struct NetworkAddress {
 // 1 to 65535.
 std::optional<NetworkAddress> ParseRfc2217Address(const std::string& resolved);
 
+// What is wrong with a name that starts "rfc2217://", in words for the person
+// who typed it ("rfc2217://host: no port; ..."); empty when the address is
+// good. For front ends that refuse a malformed address before any run.
+std::string Rfc2217AddressProblem(const std::string& resolved);
+
 // Time limits of the network port, in milliseconds.
 struct Rfc2217Timing {
     int32_t connectMs = 3000;   // TCP connection, per address

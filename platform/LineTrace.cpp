@@ -1,6 +1,8 @@
 #include "platform/LineTrace.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -108,21 +110,67 @@ LineWatch::LineWatch(CommPortOpener& base, Clock& clock, std::ostream* trace)
 {
 }
 
+LineWatch::~LineWatch() { Flush(); }
+
 std::unique_ptr<CommPort> LineWatch::Open(const std::string& deviceName)
 {
     std::unique_ptr<CommPort> port = base_.Open(deviceName);
-    Note("open " + deviceName + (port ? "" : " failed"));
+    if (trace_ != nullptr) Note("open " + (namer_ ? namer_(deviceName) : deviceName) + (port ? "" : " failed"));
     if (!port) return nullptr;
     return std::make_unique<WatchedPort>(std::move(port), *this);
+}
+
+void LineWatch::Header(const std::vector<std::string>& lines)
+{
+    if (trace_ == nullptr) return;
+    for (const std::string& line : lines) *trace_ << "# " << line << '\n';
+}
+
+void LineWatch::WriteLine(int64_t micros, const std::string& text)
+{
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%8.3f ", static_cast<double>((micros - startMicros_) / 1000) / 1000.0);
+    *trace_ << stamp << text << '\n';
 }
 
 void LineWatch::Note(const std::string& text)
 {
     if (trace_ == nullptr) return;
-    const int64_t micros = clock_.NowMicros() - startMicros_;
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%10.3f ", static_cast<double>(micros / 1000) / 1000.0);
-    *trace_ << stamp << text << '\n';
+    WriteRun();
+    WriteLine(clock_.NowMicros(), text);
+}
+
+void LineWatch::Flush()
+{
+    if (trace_ == nullptr) return;
+    WriteRun();
+    trace_->flush();
+}
+
+void LineWatch::WriteRun()
+{
+    if (run_.empty()) return;
+    size_t used = 0;
+    // The echo of the last frame first, as far as it came back.
+    if (echoed_ < sent_.size()) {
+        const size_t n = std::min(run_.size(), sent_.size() - echoed_);
+        const bool same = std::equal(run_.begin(), run_.begin() + static_cast<std::ptrdiff_t>(n),
+                                     sent_.begin() + static_cast<std::ptrdiff_t>(echoed_));
+        std::string text = same ? "echo" : "echo" + Hex(run_.data(), static_cast<uint32_t>(n)) + " (differs)";
+        echoed_ += n;
+        if (echoed_ < sent_.size())
+            text += " (" + std::to_string(echoed_) + " of " + std::to_string(sent_.size()) + ")";
+        WriteLine(runMicros_, text);
+        used = n;
+    }
+    if (used < run_.size()) {
+        const std::vector<uint8_t> answer(run_.begin() + static_cast<std::ptrdiff_t>(used), run_.end());
+        WriteLine(runMicros_, answer == lastAnswer_
+                                  ? std::string("rx same")
+                                  : "rx" + Hex(answer.data(), static_cast<uint32_t>(answer.size())));
+        lastAnswer_ = answer;
+    }
+    run_.clear();
 }
 
 void LineWatch::Sent(const uint8_t* bytes, uint32_t count)
@@ -138,16 +186,44 @@ void LineWatch::Sent(const uint8_t* bytes, uint32_t count)
     } else if (count == 7 && bytes[0] == 0xFE && bytes[1] == 0x00 && bytes[2] == 0x03) {
         ++counts_.readFrames;
     }
-    if (trace_ != nullptr) Note("tx" + Hex(bytes, count));
+    if (trace_ == nullptr) return;
+    WriteRun();
+    const bool again = sent_.size() == count && std::equal(sent_.begin(), sent_.end(), bytes);
+    WriteLine(clock_.NowMicros(), again ? std::string("tx again") : "tx" + Hex(bytes, count));
+    sent_.assign(bytes, bytes + count);
+    echoed_ = 0;
 }
 
 void LineWatch::Received(const uint8_t* bytes, uint32_t count)
 {
     counts_.bytesReceived += count;
-    if (trace_ != nullptr) Note("rx" + Hex(bytes, count));
+    if (trace_ == nullptr) return;
+    if (run_.empty()) runMicros_ = clock_.NowMicros();
+    run_.insert(run_.end(), bytes, bytes + count);
 }
 
 void LineWatch::Settings(const LineSettings& s)
 {
     if (s.Parity == kMarkParity) counts_.workingBaud = s.BaudRate;
+}
+
+std::vector<std::string> TraceHeader(const std::string& program, const std::vector<std::string>& facts)
+{
+    std::vector<std::string> lines{program + " line trace"};
+    lines.insert(lines.end(), facts.begin(), facts.end());
+    char date[64] = "unknown";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    const bool known = localtime_s(&local, &now) == 0;
+#else
+    const bool known = localtime_r(&now, &local) != nullptr;
+#endif
+    if (known) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &local);
+    lines.push_back(std::string("date: ") + date);
+    lines.push_back("each line: seconds since the start, then what happened. tx: bytes sent; echo: the reader's");
+    lines.push_back("return of them, \"echo\" alone when it equals what was sent; rx: the bytes that came after");
+    lines.push_back("the echo, gathered per receive; \"tx again\", \"rx same\": the same bytes as the tx or rx");
+    lines.push_back("line before; status, colour: what the status field shows.");
+    return lines;
 }

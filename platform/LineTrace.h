@@ -3,21 +3,35 @@
 // counts the loader's block frames and, when given a stream, writes each call
 // on the port as one readable text line with a millisecond time stamp:
 //
-//      12.345 open .\COM1
-//      12.346 settings 9600 8N1
-//      12.346 rts 1
-//      12.347 tx 2A 41
-//      12.358 rx 2A 41 01 00 10 06
-//      12.400 modem cd=1 cts=0 dsr=0 ring=0
-//      12.401 break 1 / purge rx tx / dtr 0 / close
+//    12.345 open Com1 = /dev/ttyUSB0
+//    12.346 settings 9600 8N1 rts 1 dtr 0
+//    12.347 tx 2A 41
+//    12.352 echo
+//    12.358 rx 01 00 10 06
+//    12.400 modem cd=1 cts=0 dsr=0 ring=0
+//    12.401 break 1 / purge rx tx / rts 0 / close
+//    12.402 status Please insert card in card slot. / colour yellow
 //
-// Nothing is wrapped unless the watch is installed, so a run without one
-// pays nothing.
+// Bytes that come back are gathered per receive: everything read between two
+// other events is one run, written once, stamped with the time of its first
+// byte. The first bytes after a transmission are the reader's echo of it,
+// written on their own "echo" line: "echo" alone when they equal what was
+// sent, else the bytes with "(differs)", and "(N of M)" when the echo is not
+// yet whole. What follows the echo is the answer, on an "rx" line. A frame
+// sent again with the same bytes as the previous one is written "tx again",
+// an answer equal to the previous answer "rx same"; this keeps the trace of a
+// full card read under 3 MB.
+//
+// Nothing is wrapped unless the watch is installed, and without a stream
+// nothing is formatted or gathered, so a run without a trace pays only for
+// the frame counts.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
@@ -38,26 +52,60 @@ public:
     // Opens through `base`; `trace` (may be null) receives the text lines,
     // stamped with seconds since the watch was made on `clock`.
     LineWatch(CommPortOpener& base, Clock& clock, std::ostream* trace);
+    // Writes out the bytes still gathered.
+    ~LineWatch() override;
+    LineWatch(const LineWatch&) = delete;
+    LineWatch& operator=(const LineWatch&) = delete;
+
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
 
     const LineCounts& Counts() const { return counts_; }
     // Writes the lines to `trace` from now on (null: none).
     void SetTrace(std::ostream* trace) { trace_ = trace; }
+    bool Tracing() const { return trace_ != nullptr; }
 
-    // Writes one line "<seconds> <text>" to the trace, if any.
+    // How the "open" lines name a device: `namer` turns the channel's device
+    // name (".\COM1") into what it stands for ("Com1 = sim"). By default the
+    // name as the channel gives it.
+    void SetDeviceNamer(std::function<std::string(const std::string&)> namer) { namer_ = std::move(namer); }
+    // Writes each line with "# " before it, before anything else; for the
+    // trace's header.
+    void Header(const std::vector<std::string>& lines);
+    // Writes one line "<seconds> <text>" to the trace, if any, after the
+    // bytes gathered so far.
     void Note(const std::string& text);
+    // Writes out the bytes gathered so far and flushes the stream.
+    void Flush();
+
     // Called by the wrapped ports.
     void Sent(const uint8_t* bytes, uint32_t count);
     void Received(const uint8_t* bytes, uint32_t count);
     void Settings(const LineSettings& s);
 
 private:
+    void WriteLine(int64_t micros, const std::string& text);
+    void WriteRun();
+
     CommPortOpener& base_;
     Clock& clock_;
     std::ostream* trace_;
     int64_t startMicros_;
     LineCounts counts_;
+    std::function<std::string(const std::string&)> namer_;
+    // Received bytes not yet written, and when the first of them came.
+    std::vector<uint8_t> run_;
+    int64_t runMicros_ = 0;
+    // The last frame sent, how much of its echo has come back, and the last
+    // answer written.
+    std::vector<uint8_t> sent_;
+    size_t echoed_ = 0;
+    std::vector<uint8_t> lastAnswer_;
 };
+
+// The header lines every trace starts with: who wrote it, its date (local
+// time), and how to read the lines; `facts` ("command: ...", "device: ...")
+// go between the first line and the date.
+std::vector<std::string> TraceHeader(const std::string& program, const std::vector<std::string>& facts);
 
 // Reads TORVIK_TRACE: when it names a file, the program's port chain
 // (devices/PortChain.h) writes its trace there for the life of the program.

@@ -29,6 +29,7 @@ void ClearPortFailures();
 
 // The reason for a failed open of a local device from the system's error
 // number: no such device, permission denied (with the hint to join the group
-// that owns the device, `group` when known), busy in another program, not a
-// serial device, or the system's own text.
+// that owns the device, `group` when known; for the group "root" the hint
+// says not to), busy in another program, not a serial device, or the
+// system's own text.
 std::string DescribeOpenError(const std::string& device, int error, const std::string& group = {});

@@ -1,6 +1,5 @@
 #include <cstring>
 
-#include "programming/CardReadBack.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
@@ -52,41 +51,73 @@ bool TrialPasses(uint32_t port, int32_t speed)
                        loader::kBlockSize) == 0;
 }
 
-// A trial that writes nothing: block 0 read until two whole answers with an
-// intact echo agree (at most three reads).
+// Read answers a read-only trial takes at most: a first clean one, a second
+// that agrees, and a third only when those two differ.
+constexpr int kReadOnlyTrialReads = 3;
+// Each of them is awaited as long as the identification read-back.
+constexpr int32_t kTrialReadMs = 250;
+
+// One read of block 0 at the trial speed, judged as the identification
+// read-back is: the whole answer within 250 ms, here with the echo intact as
+// well. True with the 16 stored bytes in `out`.
+bool TrialRead(uint8_t* out)
+{
+    SerialChannel.ClearReceiveBuffer();
+    SerialChannel.SendCommandText(loader::BlockReadText(0));
+    SerialChannel.Receive(loader::kReadReplyCount, kTrialReadMs);
+    if (SerialChannel.ReceiveCount != loader::kReadReplyCount || !loader::EchoIntact(loader::kReadFrameBytes))
+        return false;
+    std::memcpy(out, SerialChannel.ReceiveBuffer + loader::kReadDataPos, loader::kBlockSize);
+    return true;
+}
+
+// A trial that writes nothing. A read without a clean answer ends the trial
+// at once: outside the card's window the loader does not answer, and waiting
+// for more reads there is what would make this sweep slow. Two clean answers
+// that agree pass; when they differ, one was garbled on the line and a third
+// read decides.
 bool ReadOnlyTrialPasses(uint32_t port, int32_t speed)
 {
     StartLoaderForTrial(port, speed);
-    uint8_t block[loader::kBlockSize];
-    int reads = 0;
-    return loader::ReadCardBlock(0, block, 3, reads);
+    uint8_t answers[kReadOnlyTrialReads][loader::kBlockSize];
+    for (int n = 0; n < kReadOnlyTrialReads; ++n) {
+        if (!TrialRead(answers[n])) return false;
+        for (int k = 0; k < n; ++k)
+            if (std::memcmp(answers[k], answers[n], loader::kBlockSize) == 0) return true;
+    }
+    return false;
 }
 
 // The sweep over the trial speeds of the clock in force.
-int32_t Sweep(ProgramWindow& window, bool (*trialPasses)(uint32_t port, int32_t speed))
+SpeedWindow Sweep(ProgramWindow& window, bool (*trialPasses)(uint32_t port, int32_t speed))
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // 1: the passing window starts inverted, so that any pass sets both ends.
     const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
-    int32_t lowest = range.last;
-    int32_t highest = range.first;
+    SpeedWindow found;
+    found.lowest = range.last;
+    found.highest = range.first;
 
     // 2-3: every trial runs; a failure only leaves the window as it is.
     int trials = 0;
     for (int32_t speed = range.first; speed <= range.last; speed += loader::kTrialStep) {
         window.Status().SetText(status_text::Optimizing(++trials));
         if (!trialPasses(port, speed)) continue;
-        if (speed < lowest) lowest = speed;
-        if (speed > highest) highest = speed;
+        ++found.passed;
+        if (speed < found.lowest) found.lowest = speed;
+        if (speed > found.highest) found.highest = speed;
     }
 
     // 4: the middle of the passing window (of the range when none passed).
-    return (lowest + highest) / 2;
+    found.middle = (found.lowest + found.highest) / 2;
+    return found;
 }
 
 }  // namespace
 
-int32_t CalibrateBaudRate(ProgramWindow& window) { return Sweep(window, TrialPasses); }
+int32_t CalibrateBaudRate(ProgramWindow& window) { return Sweep(window, TrialPasses).middle; }
 
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window) { return Sweep(window, ReadOnlyTrialPasses); }
+int32_t CalibrateBaudRateReadOnly(ProgramWindow& window) { return Sweep(window, ReadOnlyTrialPasses).middle; }
+
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window) { return Sweep(window, ReadOnlyTrialPasses); }

@@ -59,10 +59,15 @@ int ReadBackBlock(uint32_t offset, const uint8_t* data)
 // whole write echo, once a whole echo returns or the last block is done.
 class BlockWriter {
 public:
-    BlockWriter(const uint8_t* image, int32_t length, bool verifyAll)
-        : image_(image), length_(length), verifyAll_(verifyAll)
+    BlockWriter(ProgramWindow& window, const uint8_t* image, int32_t length, bool verifyAll)
+        : window_(window), image_(image), length_(length), verifyAll_(verifyAll)
     {
     }
+
+    // The next block of the block loop is read back whatever the verify rule
+    // says: at a speed that no calibration found, the first block must prove
+    // that the loader understands it.
+    void ReadBackNext() { readBackNext_ = true; }
 
     // One block of the block loop, then every block its writes put in doubt.
     // 0 when all are written; else the failure mark of the block that failed
@@ -71,7 +76,9 @@ public:
     {
         written_ = offset;
         int attemptsLeft = kAttemptsPerBlock;
-        const int mark = WriteBlock(offset, verifyAll_, attemptsLeft);
+        const bool readBack = verifyAll_ || readBackNext_;
+        readBackNext_ = false;
+        const int mark = WriteBlock(offset, readBack, attemptsLeft);
         if (mark != 0) return mark;
         written_ = offset + loader::kBlockSize;
         return Settle();
@@ -102,6 +109,7 @@ private:
         while (attemptsLeft > 0) {
             // The write, its echo and its acknowledgement.
             failureMark = 0;
+            window_.BlockSent(offset);
             SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
             SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
             const bool suspect = !CheckWriteEcho(offset);
@@ -116,6 +124,7 @@ private:
 
             // Accepted; read back when the verify rule asks for it or the
             // echo put the write in doubt.
+            window_.BlockStored(offset);
             ++writeCounter_;
             if (!readBack && !suspect && writeCounter_ % kSampleEvery != kSampleEvery - 1) return 0;
             failureMark = ReadBackBlock(offset, data);
@@ -179,9 +188,11 @@ private:
         return 0;
     }
 
+    ProgramWindow& window_;
     const uint8_t* image_;
     int32_t length_;
     bool verifyAll_;
+    bool readBackNext_ = false;
     // Accepted block writes and passed read-backs, for the sample rule.
     int32_t writeCounter_ = 0;
     // Blocks before this offset have been written.
@@ -203,19 +214,21 @@ int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 
 }  // namespace
 
-bool ProgramCard(ProgramWindow& window)
+bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
 {
     const bool verifyAll = window.VerifyChecked();
     StatusControl& status = window.Status();
 
-    // 1-3: answer-to-reset check, calibration, loader start.
-    if (StartCardLoader(window) == 0) return false;
+    // 1-3: answer-to-reset check, calibration (unless the speed is given),
+    // loader start.
+    if (StartCardLoader(window, false, fixedSpeed) == 0) return false;
 
     // 4.
     const int32_t length = PadToWholeBlocks(CardImage);
 
     // 5: block by block, checking the echo of every frame.
-    BlockWriter writer(CardImage.Data, length, verifyAll);
+    BlockWriter writer(window, CardImage.Data, length, verifyAll);
+    if (fixedSpeed > 0) writer.ReadBackNext();
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
         if (writer.Write(static_cast<uint32_t>(offset)) != 0) {
             ShowFailure(status, status_text::kErrorProgramming);

@@ -31,11 +31,19 @@
 // wrong bytes, or ten failed attempts, does. True with verify therefore means
 // every block read back right after its last write, and no write seen to land
 // on it since.
+// Every write frame of an image block is told to the window as it goes out,
+// and again when the card acknowledged it (ProgramWindow::BlockSent and
+// BlockStored), so that a front end can say which blocks a run that ends
+// early has left on the card.
+// With a `fixedSpeed` above 0 the calibration is left out and the loader runs
+// at that speed; the first block is then read back whatever the verify rule
+// says, so a speed the card does not take ends the run at the first block
+// with "Error programming Torvik Loader Card.".
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
 // 5.4 min with verify, 2.7 min without); every receive processes window
 // messages.
-bool ProgramCard(ProgramWindow& window);
+bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed = 0);
 
 // Finds the serial speed window in which the card's loader answers and returns
 // its middle (the middle of the trial range when no trial passes). Always runs
@@ -45,6 +53,24 @@ bool ProgramCard(ProgramWindow& window);
 int32_t CalibrateBaudRate(ProgramWindow& window);
 
 // The same sweep with trials that write nothing, for reading or comparing a
-// card, which must leave it as it is: a trial passes when two whole read
-// answers of block 0 with an intact echo agree (at most three reads).
+// card, which must leave it as it is. A trial reads block 0 with the same
+// 250 ms limit as the identification read-back: a first read that brings no
+// clean answer (the echo intact and the whole answer in time) fails the trial
+// at once; after a clean one the trial passes when a second clean answer
+// agrees with it, and only when the two differ (one of them garbled) does a
+// third read decide. A trial outside the card's window therefore costs about
+// what it costs the programming calibration.
 int32_t CalibrateBaudRateReadOnly(ProgramWindow& window);
+
+// The passing window a sweep found: its lowest and highest passing speed,
+// the number of trials that passed (0: none, and lowest > highest), and the
+// speed the calibration returns (the middle, or the middle of the range when
+// nothing passed).
+struct SpeedWindow {
+    int32_t lowest = 0;
+    int32_t highest = 0;
+    int passed = 0;
+    int32_t middle = 0;
+};
+// The read-only sweep of CalibrateBaudRateReadOnly, with its whole result.
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window);

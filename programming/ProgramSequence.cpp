@@ -43,10 +43,10 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<b
     return outcome;
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window)
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed)
 {
-    return RunReaderSequence(window, [&window] {
-        if (!ProgramCard(window)) return false;
+    return RunReaderSequence(window, [&window, fixedSpeed] {
+        if (!ProgramCard(window, fixedSpeed)) return false;
         window.Status().SetText(status_text::kCardProgrammed);
         window.Status().SetColor(clLime);
         return true;

@@ -3,6 +3,7 @@
 // card programming and the success message, with the port closed afterwards
 // whatever happened.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -21,7 +22,9 @@ struct ProgramRunOutcome {
 // call. A failing step has already written its message. Whatever happened the
 // port is closed and an abort request cleared before it returns; it never
 // throws. Blocks for the whole run (minutes), processing window messages.
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window);
+// A `fixedSpeed` above 0 is handed to ProgramCard: no calibration, and the
+// first block read back at that speed.
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed = 0);
 
 // The frame every run against the reader shares: progress 0 and status
 // background button face, SetReaderMode("Phoenix", ClockSetting, 30, port) ->

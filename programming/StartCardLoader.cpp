@@ -22,18 +22,26 @@ bool IsLoaderCardAtr(const std::string& atr)
 
 }  // namespace
 
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly)
+bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr)
+{
+    loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()));
+    const std::string answer = SerialChannel.ResetCard(0, 0);
+    if (atr != nullptr) *atr = answer;
+    if (IsLoaderCardAtr(answer)) return true;
+    ShowFailure(window.Status(), status_text::kWrongAtr);
+    return false;
+}
+
+int32_t StartCardLoader(ProgramWindow& window, bool readOnly, int32_t fixedSpeed)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // Only a Torvik loader card is programmed.
-    loader::OpenBaseSettings(port);
-    if (!IsLoaderCardAtr(SerialChannel.ResetCard(0, 0))) {
-        ShowFailure(window.Status(), status_text::kWrongAtr);
-        return 0;
-    }
+    if (!CheckLoaderCardAtr(window)) return 0;
 
-    const int32_t speed = readOnly ? CalibrateBaudRateReadOnly(window) : CalibrateBaudRate(window);
+    const int32_t speed = fixedSpeed > 0 ? fixedSpeed
+                          : readOnly     ? CalibrateBaudRateReadOnly(window)
+                                         : CalibrateBaudRate(window);
 
     // Restart the loader and talk to it at the calibrated speed.
     loader::OpenBaseSettings(port);

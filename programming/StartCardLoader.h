@@ -4,8 +4,16 @@
 // verifying a card all begin here.
 
 #include <cstdint>
+#include <string>
 
 #include "platform/Window.h"
+
+// Expects the port open (after WaitForCard). Opens the base settings, resets
+// the card and checks that it answers as a Torvik loader card (3B 54 4C 54 and
+// at least one more byte). False after showing "Wrong ATR, please insert a
+// Torvik Loader Card." on red, with the port left open. `atr`, when given,
+// receives the answer-to-reset as command text either way. Takes about 0.7 s.
+bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
 
 // Expects the port open (after WaitForCard). Resets the card at the base
 // settings and checks that it answers as a Torvik loader card (3B 54 4C 54 and
@@ -21,4 +29,8 @@
 // by trials that only read block 0: a trial passes when two read answers come
 // back whole, with the echo intact, and agree. Same trial speeds, same
 // "Optimizing" stars, same choice of the middle of the passing window.
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false);
+//
+// With a `fixedSpeed` above 0 no calibration runs: the loader is started at
+// that speed (about 1.5 s in all), and proving that the card takes it is the
+// caller's business.
+int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false, int32_t fixedSpeed = 0);

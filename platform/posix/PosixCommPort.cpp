@@ -154,6 +154,16 @@ std::string OwningGroup(const std::string& path)
     return g != nullptr && g->gr_name != nullptr ? g->gr_name : std::string();
 }
 
+// Why an open was refused: the device's own permissions, or a folder on the
+// way to it that may not be entered (then no group would help).
+std::string RefusedOpen(const std::string& path, int error)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 && errno == EACCES)
+        return path + ": permission denied: a folder on the way to it may not be entered";
+    return DescribeOpenError(path, error, OwningGroup(path));
+}
+
 // The adapter's latency timer in sysfs (USB serial chips that gather bytes
 // before passing them on), by the device's name under /dev.
 std::string LatencyTimerPath(const std::string& path)
@@ -184,7 +194,7 @@ std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path)
     const int fd = SystemCalls().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        RecordOpenFailure(DescribeOpenError(path, error, error == EACCES || error == EPERM ? OwningGroup(path) : ""));
+        RecordOpenFailure(error == EACCES || error == EPERM ? RefusedOpen(path, error) : DescribeOpenError(path, error));
         return nullptr;
     }
     auto fail = [fd, &path](int error) -> std::unique_ptr<PosixCommPort> {

@@ -88,7 +88,9 @@ TEST(CliNetwork, ProgramsTheCardThroughANetworkReaderNamedByPort)
     for (const char* message : {"s  Please remove card from card slot.\n", "s  Please insert card in card slot.\n",
                                 "s  Wait Setting Phoenix 3.58MHz.\n", "s  Optimizing *\n", "s  Programming 0%\n"})
         EXPECT_NE(r.out.find(message), std::string::npos) << message << r.out;
-    EXPECT_EQ(r.out.find("Programming 94%"), std::string::npos) << r.out;
+    // A line every 10 %, not every percent.
+    EXPECT_NE(r.out.find("s  Programming 52%\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Programming 57%"), std::string::npos) << r.out;
     EXPECT_EQ(LastLine(r.out).rfind("Card successfully programmed. 300 bytes in ", 0), 0u) << r.out;
     const std::string log = server.Log();
     EXPECT_NE(log.find(" connection 1 opened\n"), std::string::npos) << log;
@@ -103,7 +105,8 @@ TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
     Result r = RunLoader({"program", "--device", "rfc2217://127.0.0.1:1", image}, {}, 30'000);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(r.err, "torvik-loader: Could not open comport!\n"
-                     "torvik-loader: rfc2217://127.0.0.1:1: host unreachable, or no reader server on that port\n");
+                     "torvik-loader: rfc2217://127.0.0.1:1: host unreachable, or no reader server on that port\n"
+                     "torvik-loader: nothing written\n");
     EXPECT_EQ(r.out.find("Could not open comport!"), std::string::npos) << "reported twice: " << r.out;
 
     // A reader that never answers the setup.
@@ -111,14 +114,14 @@ TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
     ASSERT_FALSE(silent.Address().empty());
     r = RunLoader({"program", "--device", silent.Address(), image}, {}, 30'000);
     EXPECT_EQ(r.status, 5) << r.out << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Error setting Phoenix mode.\n");
+    EXPECT_EQ(r.err, "torvik-loader: Error setting Phoenix mode.\ntorvik-loader: nothing written\n");
 
     // A card that is not a loader card.
     SimServer wrong("card=out,insert=200,atr=3B02");
     ASSERT_FALSE(wrong.Address().empty());
     r = RunLoader({"program", "--device", wrong.Address(), image}, {}, 60'000);
     EXPECT_EQ(r.status, 7) << r.out << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Wrong ATR, please insert a Torvik Loader Card.\n");
+    EXPECT_EQ(r.err, "torvik-loader: Wrong ATR, please insert a Torvik Loader Card.\ntorvik-loader: nothing written\n");
 }
 
 TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
@@ -135,23 +138,37 @@ TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
     const int status = p.Wait(30'000);
     EXPECT_EQ(status, 5) << p.Stdout() << p.Stderr();
     EXPECT_EQ(p.Stderr(), "torvik-loader: Error setting Phoenix mode.\n"
-                          "torvik-loader: the network reader went away (connection lost)\n");
+                          "torvik-loader: the network reader went away (connection lost)\n"
+                          "torvik-loader: nothing written\n");
 }
 
 TEST(CliProgram, SignalsStopTheRunWithTheirStatus)
 {
     const std::string image = WriteImage("sig.tvk", 64);
-    const std::pair<int, int> cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
-    for (const auto& [signal, status] : cases) {
+    struct Case {
+        int signal;
+        int status;
+        const char* word;
+    };
+    const Case cases[] = {{SIGINT, 130, "interrupted"}, {SIGTERM, 143, "terminated"}, {SIGHUP, 129, "hung up"}};
+    for (const Case& c : cases) {
         Subprocess p;
         // A card nobody takes out: the run waits at the first prompt.
         ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", "sim:card=in", image}));
         ASSERT_EQ(p.ReadLine(10'000).rfind("Image ", 0), 0u);
         ASSERT_NE(p.ReadLine(10'000).find("Please remove card from card slot."), std::string::npos);
-        p.Signal(signal);
-        EXPECT_EQ(p.Wait(10'000), status) << signal;
-        EXPECT_EQ(p.Stderr(), "torvik-loader: interrupted: nothing written yet\n");
+        p.Signal(c.signal);
+        EXPECT_EQ(p.Wait(10'000), c.status) << c.word;
+        EXPECT_EQ(p.Stderr(), std::string("torvik-loader: ") + c.word + ": nothing written\n");
     }
+
+    // Standard output closed by its reader: the run stops, quietly.
+    Subprocess piped;
+    ASSERT_TRUE(piped.Start({"/bin/bash", "-c",
+                             std::string("'") + TORVIK_CLI + "' program -v --device sim " + image +
+                                 " | head -c 1 >/dev/null; echo \"status ${PIPESTATUS[0]}\" >&2"}));
+    EXPECT_EQ(piped.Wait(30'000), 0);
+    EXPECT_EQ(piped.Stderr(), "status 141\n");
 }
 
 TEST(CliProgram, CommandLineErrorsHelpAndVersion)
@@ -171,10 +188,23 @@ TEST(CliProgram, CommandLineErrorsHelpAndVersion)
     r = RunLoader({"program", ::testing::TempDir() + "missing.tvk"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "torvik-loader: " + ::testing::TempDir() + "missing.tvk: cannot be read: No such file or directory\n");
+    // With --json, one result object and nothing else on stdout.
+    r = RunLoader({"program", "--json", ::testing::TempDir() + "missing.tvk"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "{\"event\":\"result\",\"command\":\"program\",\"result\":\"failed\",\"status\":2,"
+                     "\"message\":\"" + ::testing::TempDir() + "missing.tvk: cannot be read: No such file or directory\","
+                     "\"elapsed\":0.000}\n");
+    r = RunLoader({"program", "--json", "--port", "x"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out.rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"failed\",\"status\":2,", 0), 0u)
+        << r.out;
 
     r = RunLoader({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Usage: torvik-loader", 0), 0u) << r.out;
+    r = RunLoader({"help", "program"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("--speed"), std::string::npos) << r.out;
 
     r = RunLoader({"--version"});
     EXPECT_EQ(r.status, 0);

@@ -3,6 +3,8 @@
 // image rules, the arguments, and what the terminal view draws.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -85,6 +87,7 @@ public:
         : clock_(1'000'000'000, 20), devices_(clock_), chain_(devices_, clock_)
     {
         chain_.Assign(1, "sim:" + simOptions);
+        devices_.RecordWrites(true);
     }
     RunResult operator()(const std::vector<std::string>& args, const std::string& input = "")
     {
@@ -159,6 +162,7 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
         std::vector<std::string> args;
         int status;
         const char* message;
+        const char* written = "nothing written";  // the last line on stderr
     };
     const Case cases[] = {
         {"card=out,insert=100", {"program", "--port", "2", path}, 3, "Could not open comport!"},
@@ -174,16 +178,34 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
         {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
         {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
         {"follow=0", {"program", path}, 4, "Please remove card from card slot."},
+        // A failure after the first stored block says which blocks the card
+        // holds now; without verification just the same.
+        {"lose_ack_block=0x20:10", {"program", path}, 8, "Error programming Torvik Loader Card.",
+         "the card is partly programmed: blocks 0x00000 to 0x00010 written"},
+        {"lose_ack_block=0x30:10", {"program", "-n", path}, 8, "Error programming Torvik Loader Card.",
+         "the card is partly programmed: blocks 0x00000 to 0x00020 written"},
+        // A speed given for the card is proved on the first block.
+        {"card=out,insert=100", {"program", "--speed", "30000", path}, 8, "Error programming Torvik Loader Card.\n"
+         "torvik-loader: the card did not take the first block at 30000 baud (--speed); without --speed the "
+         "program finds the card's speed"},
+        {"badcell=5", {"program", "-n", "--speed", "34350", path}, 8, "Error programming Torvik Loader Card.\n"
+         "torvik-loader: the card did not take the first block at 34350 baud (--speed); without --speed the "
+         "program finds the card's speed",
+         "the card is partly programmed: blocks 0x00000 to 0x00000 written"},
     };
     for (const Case& c : cases) {
         const RunResult r = SimulatedRun(c.sim)(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim;
-        // A port that cannot be opened also says which device it is and why.
-        const std::string reason = c.status == 3 ? r.err.substr(std::min(r.err.find('\n') + 1, r.err.size())) : "";
-        EXPECT_EQ(r.err, std::string("torvik-loader: ") + c.message + "\n" + reason) << c.sim;
+        // A port that cannot be opened also says which device it is and why,
+        // before what the card holds.
+        std::string err = r.err;
         if (c.status == 3) {
-            EXPECT_EQ(reason.rfind("torvik-loader: Com2 is ", 0), 0u) << r.err;
+            const size_t at = err.find("\ntorvik-loader: Com2 is ");
+            ASSERT_NE(at, std::string::npos) << err;
+            err.erase(at, err.find('\n', at + 1) - at);
         }
+        EXPECT_EQ(err, std::string("torvik-loader: ") + c.message + "\ntorvik-loader: " + c.written + "\n")
+            << c.sim;
         // A failure is reported once, on stderr; a prompt that timed out was
         // shown as a prompt.
         const bool prompt = c.status == 4 || c.status == 6;
@@ -195,10 +217,44 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
 TEST(CliRun, SaysWhenTheDeviceWentAway)
 {
     const std::string path = WriteImage("cli-vanish.tvk", Pattern(4096));
-    const RunResult r = SimulatedRun("card=out,insert=100,vanish=4000")({"program", path});
-    EXPECT_EQ(r.status, 8) << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Error programming Torvik Loader Card.\n"
-                     "torvik-loader: the simulated reader's port vanished\n");
+    const std::string out = ::testing::TempDir() + "cli-vanish.bin";
+    const std::string gone = "torvik-loader: the simulated reader's port vanished\n";
+    struct Case {
+        const char* sim;
+        const char* vanishAt;  // the port goes when this text is shown; "" by the sim option
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        // During the calibration, during the block loop, during the wait for
+        // the card.
+        {"card=out,insert=100,vanish=4000", "", {"program", path}, 8,
+         "torvik-loader: Error programming Torvik Loader Card.\n" + gone + "torvik-loader: nothing written\n"},
+        {"card=out,insert=100", "Programming and verifying 10%", {"program", path}, 8,
+         "torvik-loader: Error programming Torvik Loader Card.\n" + gone +
+             "torvik-loader: the card is partly programmed: blocks 0x00000 to 0x001A0 written\n"},
+        {"card=out,vanish=1500", "", {"program", path}, 6,
+         "torvik-loader: Please insert card in card slot.\n" + gone + "torvik-loader: nothing written\n"},
+        // Reading: the reader is blamed, not the card.
+        {"card=out,insert=100", "Reading 10%", {"read", "--length", "4096", out}, 9,
+         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing written to " + out + "\n" +
+             gone},
+        {"card=out,insert=100", "Reading 10%", {"verify", path}, 9,
+         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing compared\n" + gone},
+        {"card=out,vanish=1500", "", {"check"}, 6, "torvik-loader: Please insert card in card slot.\n" + gone},
+    };
+    for (const Case& c : cases) {
+        SimulatedRun run(c.sim);
+        const std::string vanishAt = c.vanishAt;
+        run.stopWhen = [&run, vanishAt](const std::string& shown) {
+            if (!vanishAt.empty() && shown.find(vanishAt) != std::string::npos) run.Reader().Vanish();
+            return false;
+        };
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.sim << " " << c.args[0] << "\n" << r.err;
+        EXPECT_EQ(r.err, c.err) << c.sim << " " << c.args[0];
+    }
 }
 
 TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
@@ -226,6 +282,20 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
         {{"read", dir + "no-such-folder/card.bin"}, "",
          dir + "no-such-folder/card.bin: cannot be written: No such file or directory"},
         {{"program", "--device", "sim:colour=red", good}, "", "simulator option 'colour': unknown key"},
+        // A network reader's address that cannot be right.
+        {{"check", "--device", "rfc2217://reader-host"}, "",
+         "rfc2217://reader-host: no port (rfc2217://HOST:PORT)"},
+        {{"check", "--device", "rfc2217://reader-host:0"}, "",
+         "rfc2217://reader-host:0: the port must be 1 to 65535, not 0"},
+        {{"read", "--device", "rfc2217://reader-host:65536", dir + "cli-net.bin"}, "",
+         "rfc2217://reader-host:65536: the port must be 1 to 65535, not 65536"},
+        {{"verify", "--device", "rfc2217://:7000", good}, "", "rfc2217://:7000: no host (rfc2217://HOST:PORT)"},
+        // The trace would overwrite the image, or the card read.
+        {{"program", "--trace", good, good}, "", "--trace " + good + " is the image file; the trace needs a file of its own"},
+        {{"verify", "--trace", dir + "./cli-ok.tvk", good}, "",
+         "--trace " + dir + "./cli-ok.tvk is the image file; the trace needs a file of its own"},
+        {{"read", "--trace", dir + "cli-out.bin", dir + "cli-out.bin"}, "",
+         "--trace " + dir + "cli-out.bin is the output file; the trace needs a file of its own"},
     };
     for (const Case& c : cases) {
         SimulatedRun run("card=out,insert=100");
@@ -234,6 +304,33 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "torvik-loader: " + c.error + "\n");
         EXPECT_FALSE(run.Opened());
+        // With --json the same refusal is one result object.
+        std::vector<std::string> json = c.args;
+        json.insert(json.begin() + 1, "--json");
+        const RunResult j = run(json, c.input);
+        EXPECT_EQ(j.status, 2) << c.error;
+        EXPECT_EQ(j.out, "{\"event\":\"result\",\"command\":\"" + c.args[0] +
+                             "\",\"result\":\"failed\",\"status\":2,\"message\":" + JsonString(c.error) +
+                             ",\"elapsed\":0.000}\n");
+    }
+    // The image is still there, and nothing was left behind by the read.
+    EXPECT_EQ(ReadCardImageFile(good, std::vector<uint8_t>(64).data(), 64), 64);
+    EXPECT_FALSE(std::ifstream(dir + "cli-out.bin.part").is_open());
+
+    // Folders that may not be entered or written are named as such (not for
+    // root, whom the system lets through).
+    if (geteuid() != 0) {
+        const std::string closed = dir + "cli-closed";
+        mkdir(closed.c_str(), 0700);
+        WriteImage("cli-closed/in.tvk", Pattern(64));
+        chmod(closed.c_str(), 0500);
+        SimulatedRun run("");
+        EXPECT_EQ(run({"read", closed + "/card.bin"}).err,
+                  "torvik-loader: " + closed + "/card.bin: cannot be written: Permission denied\n");
+        chmod(closed.c_str(), 0200);
+        EXPECT_EQ(run({"program", closed + "/in.tvk"}).err,
+                  "torvik-loader: " + closed + "/in.tvk: cannot be read: Permission denied\n");
+        chmod(closed.c_str(), 0700);
     }
 
     // --truncate programs the first 0x40000 bytes; "-" reads standard input.
@@ -300,6 +397,17 @@ TEST(CliArguments, ParsesCommandsAndOptions)
          A::Read, 1, "", true, ""},
         {{"program", "a.tvk", "b.tvk"}, "The following argument was not expected: b.tvk", A::Program, 1, "", true,
          ""},
+        {{"check", "-p", "3"}, "", A::Check, 3, "", true, ""},
+        {{"check", "a.tvk"}, "The following argument was not expected: a.tvk", A::Check, 1, "", true, ""},
+        {{"read", "-"}, "", A::Read, 1, "", true, "-"},
+        {{"help", "read"}, "", A::Help, 1, "", true, ""},
+        {{"help", "burn"}, "help: no command 'burn' (commands: program, read, verify, check, ports)", A::Help, 1, "",
+         true, ""},
+        {{"program", "--speed", "34350", "a.tvk"}, "", A::Program, 1, "", true, "a.tvk"},
+        {{"program", "--speed", "1199", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '1199'",
+         A::Program, 1, "", true, ""},
+        {{"program", "--speed", "0x8000", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '0x8000'",
+         A::Program, 1, "", true, ""},
     };
     for (const Case& c : cases) {
         const CliParse p = ParseCliArguments(c.args);
@@ -313,6 +421,17 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         EXPECT_EQ(p.options.image, c.image) << label;
     }
     EXPECT_EQ(ParseCliArguments({"read", "--length", "0x100", "o"}).options.length, 0x100);
+    EXPECT_EQ(ParseCliArguments({"program", "--speed", "34350", "a"}).options.speed, 34350);
+    EXPECT_EQ(ParseCliArguments({"program", "a"}).options.speed, 0);
+    // "help CMD" is that command's own help.
+    EXPECT_EQ(ParseCliArguments({"help", "read"}).options.helpText,
+              ParseCliArguments({"read", "--help"}).options.helpText);
+    EXPECT_NE(ParseCliArguments({"help", "check"}).options.helpText.find("speed window"), std::string::npos);
+    // A usage error still knows the command and --json.
+    const CliParse bad = ParseCliArguments({"verify", "--json", "--length", "1"});
+    EXPECT_EQ(bad.command, "verify");
+    EXPECT_TRUE(bad.json);
+    EXPECT_FALSE(ParseCliArguments({"program", "--", "--json"}).json);
     EXPECT_TRUE(ParseCliArguments({"program", "--repeat", "--truncate", "a"}).options.repeat);
 }
 
@@ -341,10 +460,14 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     const std::string path = WriteImage("cli-full.tvk", image);
     const std::string copy = ::testing::TempDir() + "cli-copy.bin";
     std::remove(copy.c_str());
+    const std::string trace = ::testing::TempDir() + "cli-full-trace.txt";
     SimulatedRun run("");
     ASSERT_EQ(run({"program", "-n", path}).status, 0);
-    const RunResult read = run({"read", copy});
+    const RunResult read = run({"read", "--trace", trace, copy});
     EXPECT_EQ(read.status, 0) << read.err;
+    // A full card's trace stays small enough to mail.
+    std::ifstream traced(trace, std::ios::binary | std::ios::ate);
+    EXPECT_LT(static_cast<int64_t>(traced.tellg()), 3'000'000);
     EXPECT_EQ(Texts(read.out).back().rfind("Card read into " + copy + ": 262144 bytes in ", 0), 0u) << read.out;
     std::ifstream in(copy, std::ios::binary);
     const std::vector<uint8_t> back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -354,8 +477,17 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     // One byte changed: the card differs there, and nothing was written.
     const int writes = run.Reader().BlockWrites();
     image[0x12345] ^= 0x40;
-    const RunResult differs = run({"verify", WriteImage("cli-changed.tvk", image)});
+    const RunResult differs = run({"verify", "--json", WriteImage("cli-changed.tvk", image)});
     EXPECT_EQ(differs.status, 10);
+    char summary[160];
+    std::snprintf(summary, sizeof summary,
+                  "\"differing_bytes\":1,\"first_differences\":[{\"address\":74565,\"card\":%d,\"image\":%d}],",
+                  image[0x12345] ^ 0x40, image[0x12345]);
+    EXPECT_NE(differs.out.find(summary), std::string::npos) << differs.out;
+    EXPECT_NE(Lines(differs.out).back().find("\"result\":\"differs\",\"status\":10,\"message\":\"the card differs "
+                                             "from the image in 1 byte, first at 0x12345\""),
+              std::string::npos)
+        << differs.out;
     EXPECT_EQ(Lines(differs.err).at(0),
               "torvik-loader: the card differs from the image in 1 byte, first at 0x12345");
     char expected[64];
@@ -406,26 +538,34 @@ TEST(CliRun, InterruptSaysWhatWasWritten)
         const char* err;
     };
     const Case cases[] = {
-        {"Please remove card", {"program", path}, "torvik-loader: interrupted: nothing written yet\n"},
-        {"Optimizing", {"program", path}, "torvik-loader: interrupted: nothing written yet\n"},
-        {"", {"program", "-n", path}, "torvik-loader: interrupted: stopped at block 0x010"},
+        {"Please remove card", {"program", path}, "torvik-loader: interrupted: nothing written\n"},
+        {"Optimizing", {"program", path}, "torvik-loader: interrupted: nothing written\n"},
+        // The block whose write was on its way counts: the card may hold it.
+        {"", {"program", "-n", path},
+         "torvik-loader: interrupted: the card is partly programmed: blocks 0x00000 to 0x01000 written\n"},
         {"Reading", {"read", ::testing::TempDir() + "cli-stopped.bin"},
          "torvik-loader: interrupted: nothing written to "},
+        {"Optimizing", {"check"}, "torvik-loader: interrupted\n"},
     };
     for (const Case& c : cases) {
         SimulatedRun run("");
         const std::string stopAt = c.stopAt;
         run.stopWhen = [&run, stopAt](const std::string& out) {
-            if (stopAt.empty()) return run.Reader().BlockWrites() >= 21 + 256;  // calibration + 0x1000
+            if (stopAt.empty()) return run.Reader().BlockWrites() >= 8 + 256;  // calibration + 0x1000
             return out.find(stopAt) != std::string::npos;
         };
         const RunResult r = run(c.args);
         EXPECT_EQ(r.status, 130) << c.stopAt;
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
-        if (stopAt.empty()) {
-            EXPECT_NE(r.err.find(" of 0x02000: the card is partly programmed\n"), std::string::npos) << r.err;
-        }
         EXPECT_FALSE(SerialChannel.IsOpen);
+        if (stopAt.empty()) {
+            // The card holds the image up to the block before the one whose
+            // write was cut short, and nothing beyond that one.
+            const std::vector<uint8_t>& memory = run.Reader().Memory();
+            const std::vector<uint8_t> image = Pattern(0x2000);
+            EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0x1000, memory.begin()));
+            EXPECT_FALSE(std::equal(image.begin() + 0x1010, image.begin() + 0x1020, memory.begin() + 0x1010));
+        }
     }
 }
 
@@ -445,16 +585,54 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
                   1)
             << card << "\n" << r.out;
     EXPECT_EQ(lines.back().rfind("3 cards programmed, 0 failed, in ", 0), 0u) << r.out;
-    EXPECT_EQ(r.err, "torvik-loader: interrupted\n");
+    EXPECT_EQ(r.err, "torvik-loader: interrupted: nothing written\n");
     // Each card was released from reset and written: 3 x 19 blocks at least.
     EXPECT_GE(run.Reader().BlockWrites(), 3 * 19);
+
+    // Stopped in the middle of the second card: that card's line and the
+    // stop say what it holds. In JSON one "card" object per card, then the
+    // one result.
+    SimulatedRun second("");
+    // (Each calibration stores the identification block 8 times.)
+    second.stopWhen = [&second](const std::string&) {
+        return second.Reader().BlockWrites() >= (8 + 19) + (8 + 5);
+    };
+    const RunResult j = second({"program", "--repeat", "-n", "--json", path});
+    EXPECT_EQ(j.status, 130);
+    std::vector<std::string> objects;
+    for (const std::string& line : Lines(j.out))
+        if (line.find("\"event\":\"status\"") == std::string::npos) objects.push_back(line);
+    ASSERT_EQ(objects.size(), 4u) << j.out;
+    EXPECT_EQ(objects[0].rfind("{\"event\":\"image\",", 0), 0u) << objects[0];
+    EXPECT_EQ(objects[1].rfind("{\"event\":\"card\",\"card\":1,\"result\":\"programmed\",\"status\":0,\"message\":"
+                               "\"Card successfully programmed.\",\"written\":\"the card is programmed: blocks 0x00000 "
+                               "to 0x00120 written\",\"first_block\":0,\"last_block\":288,\"speed\":34350,"
+                               "\"blocks_written\":19,\"retries\":0,\"seconds\":",
+                               0),
+              0u)
+        << objects[1];
+    EXPECT_EQ(objects[2].rfind("{\"event\":\"card\",\"card\":2,\"result\":\"interrupted\",\"status\":130,\"message\":"
+                               "\"interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\",",
+                               0),
+              0u)
+        << objects[2];
+    EXPECT_EQ(objects[3].rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"interrupted\",\"status\":130,"
+                               "\"message\":\"interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\","
+                               "\"programmed\":1,\"failed\":0,\"written\":",
+                               0),
+              0u)
+        << objects[3];
+    EXPECT_EQ(j.err, "torvik-loader: interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\n");
 }
 
 TEST(CliRun, JsonQuietVerboseAndTrace)
 {
     const std::string path = WriteImage("cli-json.tvk", Pattern(100));
     const std::string trace = ::testing::TempDir() + "cli-trace.txt";
+    // The trace names the device the port resolves to.
+    setenv("TORVIK_COM1", "sim", 1);
     const RunResult json = SimulatedRun("")({"program", "--json", "-n", "--trace", trace, path});
+    unsetenv("TORVIK_COM1");
     EXPECT_EQ(json.status, 0) << json.err;
     for (const std::string& line : Lines(json.out))
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
@@ -462,22 +640,46 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
                             Sha256Hex(Pattern(100).data(), 100) + "\"}"),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("{\"event\":\"status\",\"text\":\"Programming 0%\",\"colour\":\"none\",\"progress\":0,"),
-              std::string::npos)
+    // Each status event carries the colour shown with its text: the prompts
+    // blink, starting yellow.
+    for (const char* event : {"{\"event\":\"status\",\"text\":\"Programming 0%\",\"colour\":\"none\",\"progress\":0,",
+                              "{\"event\":\"status\",\"text\":\"Please remove card from card slot.\",\"colour\":\"yellow\",",
+                              "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","})
+        EXPECT_NE(json.out.find(event), std::string::npos) << event << "\n" << json.out;
+    EXPECT_EQ(json.out.find("Card successfully programmed.\",\"colour"), std::string::npos) << json.out;
+    // Stored blocks, and no write frame beyond one per block.
+    EXPECT_NE(json.out.find("\"speed\":34350,\"blocks_written\":7,\"retries\":0,"), std::string::npos) << json.out;
+    EXPECT_EQ(Lines(json.out).back().rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"programmed\","
+                                           "\"status\":0,\"message\":\"Card successfully programmed.\",\"written\":"
+                                           "\"the card is programmed: blocks 0x00000 to 0x00060 written\","
+                                           "\"first_block\":0,\"last_block\":96,\"elapsed\":",
+                                           0),
+              0u)
         << json.out;
-    EXPECT_NE(json.out.find("\"blocks_written\":7,\"retries\":0,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("\"speed\":34350,"), std::string::npos) << json.out;
-    EXPECT_NE(Lines(json.out).back().find("{\"event\":\"result\",\"result\":\"programmed\",\"status\":0,"),
-              std::string::npos)
-        << json.out;
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'),
+              static_cast<long>(Lines(json.out).size()));
 
-    // The trace: line settings, modem lines, break and both directions.
+    // The trace: a header, line settings, modem lines, break, both
+    // directions with the echo on its own line, the status texts and the
+    // result.
     std::ifstream in(trace);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char* entry : {" open .\\COM1\n", " settings 9600 8N1 ", " modem cd=0 ", " break 1\n",
-                              " tx 2A 41\n", " rx 06\n", " tx 01 02 EA\n", " settings 34", "M2 ",
-                              " close\n"})
+    EXPECT_EQ(text.rfind("# torvik-loader ", 0), 0u) << text.substr(0, 400);
+    for (const std::string& entry : {"\n# command: torvik-loader program --json -n --trace " + trace + " " + path + "\n",
+                                    std::string("\n# device: Com1 = sim (TORVIK_COM1)\n"),
+                                    "\n# image: " + path + ", 100 bytes, SHA-256 " + Sha256Hex(Pattern(100).data(), 100) + "\n",
+                                    std::string("\n# date: 20"), std::string(" open Com1 = sim\n"),
+                                    std::string(" settings 9600 8N1 "), std::string(" modem cd=0 "),
+                                    std::string(" break 1\n"), std::string(" tx 2A 41\n"), std::string(" echo\n"),
+                                    std::string(" rx 06\n"), std::string(" tx 01 02 EA\n"), std::string(" settings 34"),
+                                    std::string("M2 "), std::string(" status Please remove card from card slot.\n"),
+                                    std::string(" colour yellow\n"), std::string(" status Programming 0%\n"),
+                                    std::string(" result programmed, exit status 0: Card successfully programmed.\n"),
+                                    std::string(" close\n")})
         EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    // An answer never starts with the echo of its frame.
+    EXPECT_EQ(text.find(" rx 2A 41"), std::string::npos);
+    EXPECT_EQ(text.find(" rx FF 00 13"), std::string::npos);
 
     const RunResult quiet = SimulatedRun("")({"program", "-q", "-n", path});
     EXPECT_EQ(Lines(quiet.out).size(), 1u) << quiet.out;
@@ -509,6 +711,70 @@ TEST(CliRun, ProgramsAtTheMiddleOfTheCardsWindowInRealTime)
         EXPECT_NE(runs[i].Stdout().find("\"speed\":" + std::to_string(rows[i].speed) + ","), std::string::npos)
             << rows[i].device << "\n" << runs[i].Stdout();
     }
+}
+
+TEST(CliRun, CheckSpeedAndReadToStandardOutput)
+{
+    // check: the speed window, and not a byte written to the card.
+    SimulatedRun run("");
+    RunResult r = run({"check"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Texts(r.out).back(),
+              "The card answers: answer-to-reset 3B 54 4C 54 52 56 4B 01; its loader answers from 34000 to 34700 "
+              "baud (8 of 21 speeds), programming would use 34350 baud");
+    EXPECT_EQ(run.Reader().BlockWrites(), 0);
+    r = run({"check", "--json"});
+    EXPECT_NE(r.out.find("{\"event\":\"summary\",\"atr\":\"3B 54 4C 54 52 56 4B 01\",\"lowest\":34000,"
+                         "\"highest\":34700,\"passed\":8,\"trials\":21,\"speed\":34350,"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(Lines(r.out).back().find("\"result\":\"answers\",\"status\":0,"), std::string::npos) << r.out;
+    // A loader that answers at none of the speeds.
+    r = SimulatedRun("window=20000-20100")({"check"});
+    EXPECT_EQ(r.status, 9);
+    EXPECT_EQ(r.err, "torvik-loader: the card's loader answered at no speed from 33600 to 35600 baud "
+                     "(answer-to-reset 3B 54 4C 54 52 56 4B 01)\n");
+
+    // --speed: no calibration, and the first block read back even with -n.
+    const std::vector<uint8_t> image = Pattern(600);
+    const std::string path = WriteImage("cli-speed.tvk", image);
+    SimulatedRun fixed("");
+    r = fixed({"program", "-n", "--speed", "34200", "--json", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Optimizing"), std::string::npos);
+    EXPECT_NE(r.out.find("\"speed\":34200,\"blocks_written\":38,\"retries\":0,"), std::string::npos) << r.out;
+    const std::vector<sim::WriteRecord>& frames = fixed.Reader().Writes();
+    const auto start = std::find_if(frames.begin(), frames.end(), [](const sim::WriteRecord& w) {
+        return w.bytes == std::vector<uint8_t>{0x01, 0x02, 0xEA};
+    });
+    ASSERT_TRUE(start != frames.end() && frames.end() - start > 2);
+    EXPECT_EQ(start[1].settings.BaudRate, 34200u);
+    EXPECT_EQ(start[2].bytes, (std::vector<uint8_t>{0xFE, 0x00, 0x03, 0x00, 0x00, 0x00, 0xAA}));
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), fixed.Reader().Memory().begin()));
+
+    // read -: the card on standard output, the messages on stderr.
+    r = fixed({"read", "--length", "600", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(image.begin(), image.end()));
+    EXPECT_NE(r.err.find("Card read into standard output: 600 bytes in "), std::string::npos) << r.err;
+    EXPECT_FALSE(std::ifstream("-").is_open());
+}
+
+TEST(CliRun, ReadChecksItsOutputBeforeTheReader)
+{
+    // OUT.part is made before the reader is touched, and gone afterwards
+    // whatever happened; an older OUT stays until the read is complete.
+    const std::string target = ::testing::TempDir() + "cli-keep.bin";
+    std::ofstream(target) << "older";
+    SimulatedRun run("readcorrupt=1");
+    run.stopWhen = [&target](const std::string&) {
+        EXPECT_TRUE(std::ifstream(target + ".part").is_open());
+        return false;
+    };
+    EXPECT_EQ(run({"read", "--length", "64", target}).status, 9);
+    EXPECT_FALSE(std::ifstream(target + ".part").is_open());
+    std::ifstream in(target);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), "older");
 }
 
 TEST(CliPorts, ListsTheComVariables)
@@ -583,12 +849,57 @@ TEST(TerminalView, PlainLinesPerMessageWithTheirTime)
     view.SetProgress(40);
     view.SetText("Programming 40%");
     view.SetText("Programming 41%");
+    view.SetText("Programming 49%");
+    view.SetText("Programming 52%");
+    view.SetText("Programming 59%");
+    view.SetText("Optimizing *");
+    view.SetText("Optimizing **");
     view.SetText("Error programming Torvik Loader Card.");
     view.SetColor(clRed);
     view.Finish();
-    // No colour codes, no bar, no percent by percent, no failure.
-    EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n");
+    // No colour codes, no bar, no failure; a percentage every 10 %, a
+    // running count of stars once.
+    EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n"
+                         "  12.3s  Programming 52%\n  12.3s  Optimizing *\n");
     EXPECT_EQ(view.Text(), "Error programming Torvik Loader Card.");
+}
+
+TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
+{
+    std::ostringstream out;
+    ViewSettings settings;
+    settings.style = ViewSettings::Style::Json;
+    TerminalView view(out, settings, 0, true, [] { return 1.5; });
+    view.SetText("Please insert card in card slot.");
+    view.SetColor(clYellow);
+    view.Turn();
+    view.SetColor(clRed);  // the blink: no new event
+    view.Turn();
+    view.SetColor(clBtnFace);
+    view.SetProgress(7);
+    view.SetText("Programming 7%");
+    view.Finish();
+    EXPECT_EQ(out.str(), "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
+                         "\"progress\":0,\"elapsed\":1.500}\n"
+                         "{\"event\":\"status\",\"text\":\"Programming 7%\",\"colour\":\"none\",\"progress\":7,"
+                         "\"elapsed\":1.500}\n");
+    // What programming told it about the blocks: the range stored, and the
+    // block of a write cut short when the run was stopped.
+    EXPECT_EQ(view.WrittenText(false), "nothing written");
+    view.BlockSent(0x20);
+    EXPECT_EQ(view.WrittenText(false), "nothing written");
+    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
+    view.BlockStored(0x20);
+    view.BlockSent(0x10);
+    view.BlockSent(0x10);
+    view.BlockStored(0x10);
+    view.BlockSent(0x30);
+    EXPECT_EQ(view.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
+    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
+    EXPECT_EQ(view.Written().frames, 4);
+    EXPECT_EQ(view.Written().stored, 2);
+    view.ForgetBlocks();
+    EXPECT_EQ(view.WrittenText(true), "nothing written");
 }
 
 TEST(TerminalView, LiveLineStaysWithinTheTerminal)

@@ -236,6 +236,45 @@ TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
     }
 }
 
+// The sweep of read and verify: the same window, found by reading block 0,
+// with no write; a trial without a clean first answer ends with that one
+// read, and a garbled answer is settled by a third.
+TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
+{
+    struct Case {
+        std::string options;
+        int32_t lowest, highest, passed;
+        int readFrames;  // read frames sent in all
+    };
+    const Case cases[] = {
+        // 13 speeds outside the window with one read each, 8 inside with two.
+        {"setup=01", 34000, 34700, 8, 13 + 8 * 2},
+        {"setup=01,window=33600-33600", 33600, 33600, 1, 20 + 2},
+        {"setup=01,window=35500-35600", 35500, 35600, 2, 19 + 2 * 2},
+        // Every answer garbled: no two agree, three reads where the loader
+        // answers.
+        {"setup=01,readcorrupt=1", 35600, 33600, 0, 13 + 8 * 3},
+        {"setup=01,silent=1", 35600, 33600, 0, 21},
+        {"setup=01,readdelay=260", 35600, 33600, 0, 21},
+    };
+    for (const Case& c : cases) {
+        sim::SimulatedReader& reader = UseSimulator(c.options);
+        const std::vector<uint8_t> before = reader.Memory();
+        const SpeedWindow found = FindSpeedWindowReadOnly(window);
+        EXPECT_EQ(found.lowest, c.lowest) << c.options;
+        EXPECT_EQ(found.highest, c.highest) << c.options;
+        EXPECT_EQ(found.passed, c.passed) << c.options;
+        EXPECT_EQ(found.middle, (c.lowest + c.highest) / 2) << c.options;
+        int reads = 0;
+        for (const sim::WriteRecord& w : reader.Writes()) {
+            EXPECT_NE(w.bytes.size() == 23 && w.bytes[0] == 0xFF, true) << c.options << ": a block write";
+            if (w.bytes.size() == 7 && w.bytes[0] == 0xFE) ++reads;
+        }
+        EXPECT_EQ(reads, c.readFrames) << c.options;
+        EXPECT_TRUE(reader.Memory() == before) << c.options;
+    }
+}
+
 // Each wait of a trial just inside and just outside its time, and each count
 // and tested byte wrong on its own, against the default card (passing from
 // 34000 to 34700: result 34350; no trial passing: 34600).

@@ -476,6 +476,23 @@ TEST(Rfc2217Address, ParsesHostAndPort)
             EXPECT_EQ(a->port, c.port);
         }
     }
-    // A malformed name never reaches the network.
+    // A malformed name never reaches the network, and says what is wrong
+    // with it.
     EXPECT_EQ(OpenNetworkDevice("rfc2217://host"), nullptr);
+    const std::pair<const char*, const char*> problems[] = {
+        {"rfc2217://127.0.0.1:7000", ""},
+        {"rfc2217://host:07000", ""},
+        {"rfc2217://host", "rfc2217://host: no port (rfc2217://HOST:PORT)"},
+        {"rfc2217://host:", "rfc2217://host:: no port (rfc2217://HOST:PORT)"},
+        {"rfc2217://[::1]", "rfc2217://[::1]: no port (rfc2217://HOST:PORT)"},
+        {"rfc2217://:7000", "rfc2217://:7000: no host (rfc2217://HOST:PORT)"},
+        {"rfc2217://[]:7000", "rfc2217://[]:7000: no host (rfc2217://HOST:PORT)"},
+        {"rfc2217://host:0", "rfc2217://host:0: the port must be 1 to 65535, not 0"},
+        {"rfc2217://host:65536", "rfc2217://host:65536: the port must be 1 to 65535, not 65536"},
+        {"rfc2217://host:1000000", "rfc2217://host:1000000: the port must be 1 to 65535, not 1000000"},
+        {"rfc2217://host:70a0", "rfc2217://host:70a0: the port '70a0' is not a number"},
+        {"rfc2217://::1:7000", "rfc2217://::1:7000: more than one ':' (an IPv6 host goes in brackets: "
+                               "rfc2217://[::1]:PORT)"},
+    };
+    for (const auto& [text, problem] : problems) EXPECT_EQ(Rfc2217AddressProblem(text), problem) << text;
 }

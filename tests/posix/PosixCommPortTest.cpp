@@ -1,7 +1,9 @@
 // The POSIX port layer against real pseudo-terminal pairs.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -65,10 +67,27 @@ TEST(PosixCommPortOpen, RefusesWhatIsNotAnAvailableTerminal)
         EXPECT_EQ(OpenResolvedDevice(path, 0), nullptr);
         EXPECT_EQ(LastOpenFailure(), reason);
     }
-    // The hint names the group to join.
+    // The hint names the group to join, but never root's.
     EXPECT_EQ(DescribeOpenError("/dev/ttyUSB0", EACCES, "dialout"),
               "/dev/ttyUSB0: permission denied; join the group that owns the device ('dialout') and log in again: "
               "sudo usermod -aG dialout $USER");
+    EXPECT_EQ(DescribeOpenError("/dev/ttyS0", EACCES, "uucp"),
+              "/dev/ttyS0: permission denied; join the group that owns the device ('uucp') and log in again: "
+              "sudo usermod -aG uucp $USER");
+    EXPECT_EQ(DescribeOpenError("/dev/ttyUSB0", EACCES, "root"),
+              "/dev/ttyUSB0: permission denied; the device belongs to the group 'root', which users should not join: "
+              "run the program as root, or have a udev rule give the device a group such as 'dialout'");
+    // A folder on the way that may not be entered is no matter of groups
+    // (root is let through anyway).
+    if (geteuid() != 0) {
+        const std::string folder = ::testing::TempDir() + "closed-dev";
+        mkdir(folder.c_str(), 0700);
+        close(creat((folder + "/ttyX").c_str(), 0600));
+        chmod(folder.c_str(), 0600);
+        EXPECT_EQ(PosixCommPort::Open(folder + "/ttyX"), nullptr);
+        EXPECT_EQ(LastOpenFailure(), folder + "/ttyX: permission denied: a folder on the way to it may not be entered");
+        chmod(folder.c_str(), 0700);
+    }
 }
 
 TEST(PosixCommPortOpen, HoldsTheDeviceExclusivelyUntilClosed)
