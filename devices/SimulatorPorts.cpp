@@ -1,6 +1,7 @@
 // The "sim" devices of the port layer: one simulated reader per port number,
 // alive for the whole program, so the card and the reader's state survive
-// the many closes and reopens of a programming run.
+// the many closes and reopens of a programming run. A card memory file
+// (memory=FILE) is written back when the program ends.
 
 #include <iostream>
 #include <map>
@@ -20,17 +21,18 @@ std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::st
 
     auto it = readers.find(portNumber);
     if (it == readers.end()) {
-        sim::SimOptions parsed;
+        std::shared_ptr<sim::SimulatedReader> reader;
         try {
-            parsed = sim::SimOptions::Parse(options);
-        } catch (const std::invalid_argument& e) {
+            sim::SimOptions parsed = sim::SimOptions::Parse(options);
+            parsed.port = portNumber;
+            reader = std::make_shared<sim::SimulatedReader>(SystemClock(), std::move(parsed));
+        } catch (const std::exception& e) {
+            // Bad options, or a memory file that cannot serve.
             if (reported.insert(options).second)
                 std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
             RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
-        parsed.port = portNumber;
-        auto reader = std::make_shared<sim::SimulatedReader>(SystemClock(), std::move(parsed));
         reader->SetRecording(false);
         it = readers.emplace(portNumber, std::move(reader)).first;
     }
