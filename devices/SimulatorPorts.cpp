@@ -1,6 +1,8 @@
 // The "sim" devices of the port layer: one simulated reader per port number,
 // alive as long as the SystemPorts that made it, so the card and the reader's
-// state survive the many closes and reopens of a programming run.
+// state survive the many closes and reopens of a programming run. A card
+// memory file (memory=FILE) is written back when the reader goes: for the
+// program's own devices, when the program ends.
 
 #include <iostream>
 #include <stdexcept>
@@ -13,17 +15,18 @@ std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const 
 {
     auto it = readers_.find(portNumber);
     if (it == readers_.end()) {
-        sim::SimOptions parsed;
+        std::shared_ptr<sim::SimulatedReader> reader;
         try {
-            parsed = sim::SimOptions::Parse(options);
-        } catch (const std::invalid_argument& e) {
+            sim::SimOptions parsed = sim::SimOptions::Parse(options);
+            parsed.port = portNumber;
+            reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
+        } catch (const std::exception& e) {
+            // Bad options, or a memory file that cannot serve.
             if (reported_.insert(options).second)
                 std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
             RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
-        parsed.port = portNumber;
-        auto reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
         reader->SetRecording(recordWrites_);
         it = readers_.emplace(portNumber, std::move(reader)).first;
     }

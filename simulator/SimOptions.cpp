@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <set>
 #include <stdexcept>
+
+#include "simulator/Card.h"
 
 namespace sim {
 
@@ -76,6 +79,14 @@ int64_t AnswerDelay(const std::string& key, const std::string& value)
     return static_cast<int64_t>(n);
 }
 
+// fixed or random: true for random.
+bool Varied(const std::string& key, const std::string& value)
+{
+    if (value == "random") return true;
+    if (value == "fixed") return false;
+    Bad(key, value, "fixed or random");
+}
+
 bool Flag(const std::string& key, const std::string& value)
 {
     if (value == "1") return true;
@@ -133,6 +144,7 @@ SimOptions SimOptions::Parse(const std::string& text)
     if (rest.rfind("sim:", 0) == 0) rest = rest.substr(4);
 
     SimOptions o;
+    std::set<std::string> given;
     bool slotScripted = false;
     int follow = -1;  // -1: not given
     size_t pos = 0;
@@ -148,6 +160,9 @@ SimOptions SimOptions::Parse(const std::string& text)
             throw std::invalid_argument("simulator option '" + item + "': expected key=value");
         const std::string key = Trim(item.substr(0, eq));
         const std::string value = Trim(item.substr(eq + 1));
+        // One value per key: a second one is a typing error, not an update.
+        if (!given.insert(key).second)
+            throw std::invalid_argument("simulator option '" + key + "': given more than once");
 
         if (key == "port") {
             o.port = static_cast<uint32_t>(Unsigned(key, value, 0xFFFFFFFFu));
@@ -233,6 +248,18 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.splitPauseMs = static_cast<int64_t>(Unsigned(key, value.substr(colon + 1), 1'000'000));
         } else if (key == "ack") {
             o.ackBytes = HexBytes(key, value);
+        } else if (key == "cardnoise") {
+            o.cardNoise = Probability(key, value);
+        } else if (key == "answerbytes") {
+            o.randomAnswerBytes = Varied(key, value);
+        } else if (key == "setupbytes") {
+            o.randomSetupBytes = Varied(key, value);
+        } else if (key == "memory") {
+            if (value.empty()) Bad(key, value, "a file name");
+            const std::string problem = MemoryFileProblem(value);
+            if (!problem.empty())
+                throw std::invalid_argument("simulator option 'memory': " + value + ": " + problem);
+            o.memoryFile = value;
         } else {
             throw std::invalid_argument("simulator option '" + key + "': unknown key");
         }
@@ -247,7 +274,8 @@ std::string SimOptionsHelp()
     return "  card=in|out        a card is in the slot at start (in)\n"
            "  remove=MS          take the card out MS ms after the program first sees it (-1, never)\n"
            "  insert=MS          put a card in MS ms after the program first sees the slot empty (-1, never)\n"
-           "  follow=0|1         a person takes the card out and puts it back when asked\n"
+           "  follow=0|1         a person takes the card out and puts it back when the program\n"
+           "                     waits at the slot\n"
            "                     (1 unless card=, remove= or insert= is given)\n"
            "  setup=XX           the reader starts set up with setting byte XX (not set up)\n"
            "  window=LO-HI       baud range in which the loader understands frames (34000-34700)\n"
@@ -273,7 +301,18 @@ std::string SimOptionsHelp()
            "  ackdelay=MS, readdelay=MS\n"
            "                     delay of the block acknowledgement / read answer (-1, turnaround)\n"
            "  split=N:MS         answers longer than N bytes pause MS ms after N bytes (0:0)\n"
-           "  ack=HEX            the block write acknowledgement (FF 00 C0)\n";
+           "  ack=HEX            the block write acknowledgement (FF 00 C0)\n"
+           "  cardnoise=P        probability that the card misreads a byte it takes, the echo\n"
+           "                     showing it as sent (0)\n"
+           "  answerbytes=fixed|random\n"
+           "                     the read answer's bytes around the data: FE 13, address, AA\n"
+           "                     (fixed) or random in every answer\n"
+           "  setupbytes=fixed|random\n"
+           "                     the reader's unexamined setup replies and break junk: as\n"
+           "                     usual (fixed) or random every time\n"
+           "  memory=FILE        the card's memory, loaded from FILE (blank when missing) and\n"
+           "                     written back at the end (after each client for a server)\n"
+           "Each key may be given once.\n";
 }
 
 }  // namespace sim

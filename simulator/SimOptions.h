@@ -56,11 +56,33 @@
 //                    next, or when 62 bytes have gathered (default 0: at
 //                    once).
 //   follow=0|1       a simulated person follows the prompts: when the program
-//                    keeps looking at the slot (a second look in a row at the
-//                    same state), takes the card out half a second later if it
-//                    has been in since the start or since its last reset, or
-//                    puts a new card in if the slot is empty. Default 1 unless
-//                    card=, remove= or insert= script the slot.
+//                    waits at the slot (the port open at 9600 8N1 and nothing
+//                    done on the line for 1.5 s), takes out a card that has
+//                    been in since the start or has been reset since it was
+//                    put in, or puts a new card into an empty slot. Default 1
+//                    unless card=, remove= or insert= script the slot.
+//   memory=FILE      the card's memory: loaded from FILE at start (a blank
+//                    card when FILE does not exist; its folder must), written
+//                    back when the simulated reader is finally closed (at
+//                    the end of the program; after each client for the
+//                    network server). FILE holds 0x40000 bytes; Parse refuses
+//                    one that cannot be read or has another size. FILE cannot
+//                    contain a comma.
+//
+// Varying what a program is not promised, so that it comes to rely on none
+// of it:
+//   cardnoise=P      the card misreads each byte it takes (one bit flipped)
+//                    with probability P, while the echo shows the byte as the
+//                    line carried it (default 0).
+//   answerbytes=fixed|random
+//                    the read answer's bytes around the data (answer bytes 0-4
+//                    and 21): FE 13 and the address, then AA (fixed, the
+//                    default), or new random bytes in every answer.
+//   setupbytes=fixed|random
+//                    the reader's replies that are not examined: the first two
+//                    answer bytes to "2A 41" (01 00), the answer to "2A 43"
+//                    (06), the break junk (A5): as given (fixed, the default)
+//                    or new random bytes every time.
 //
 // Answer timing, in milliseconds, for putting the program's time-outs to the
 // test. A delay counts from the end of what the answer replies to (the last
@@ -80,6 +102,8 @@
 //                    for MS ms before the rest follows (default 0:0, whole).
 //   ack=HEX          the bytes the loader acknowledges a block write with
 //                    (default FF 00 C0).
+//
+// Each key may be given once.
 
 #include <cstdint>
 #include <string>
@@ -123,13 +147,18 @@ struct SimOptions {
     int splitAfter = 0;  // 0: answers go out whole
     int64_t splitPauseMs = 0;
     std::vector<uint8_t> ackBytes = {0xFF, 0x00, 0xC0};
+    double cardNoise = 0.0;
+    bool randomAnswerBytes = false;
+    bool randomSetupBytes = false;
+    std::string memoryFile;  // empty: the card starts blank and is not kept
 
     // The card's answer-to-reset unless atr= says otherwise.
     static std::vector<uint8_t> DefaultAtr() { return {0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}; }
 
     // Parses the value of a "sim" or "sim:..." device (the "sim:" prefix is
     // optional). Throws std::invalid_argument naming the key for an unknown
-    // key or a bad value.
+    // key, a bad value, a key given twice, or a memory file that cannot
+    // serve.
     static SimOptions Parse(const std::string& text);
 };
 

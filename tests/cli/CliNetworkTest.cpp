@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +101,45 @@ TEST(CliNetwork, ProgramsTheCardThroughANetworkReaderNamedByPort)
     EXPECT_NE(log.find(" connection 1 closed\n"), std::string::npos) << log;
 }
 
+TEST(CliNetwork, ProgramReadAndVerifyOneCardOnOneServer)
+{
+    // A production line's round: one card programmed, read back and
+    // verified by three runs against one server, the simulated person
+    // taking the card out and putting it back at every run's prompts. The
+    // card lives on in the server's card file.
+    const std::string card = ::testing::TempDir() + "net-card.bin";
+    std::remove(card.c_str());
+    SimServer server("memory=" + card);
+    ASSERT_FALSE(server.Address().empty());
+    std::vector<uint8_t> image(16 * 1024);
+    uint32_t x = 2024;
+    for (uint8_t& b : image) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    const std::string path = ::testing::TempDir() + "net-round.tvk";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                static_cast<std::streamsize>(image.size()));
+    const std::string copy = ::testing::TempDir() + "net-round-copy.bin";
+    std::remove(copy.c_str());
+
+    const Result program = RunLoader({"program", "--device", server.Address(), path}, {}, 100'000);
+    EXPECT_EQ(program.status, 0) << program.out << program.err;
+    const Result read = RunLoader({"read", "--device", server.Address(), "--length", "16384", copy}, {}, 100'000);
+    EXPECT_EQ(read.status, 0) << read.out << read.err;
+    const Result verify = RunLoader({"verify", "--device", server.Address(), path}, {}, 100'000);
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+
+    auto contents = [](const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_TRUE(contents(copy) == image);
+    std::vector<uint8_t> expected(0x40000, 0xFF);
+    std::copy(image.begin(), image.end(), expected.begin());
+    EXPECT_TRUE(contents(card) == expected);
+}
+
 TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
 {
     const std::string image = WriteImage("net-fail.tvk", 64);
@@ -177,7 +220,8 @@ TEST(CliProgram, CommandLineErrorsHelpAndVersion)
     Subprocess server;
     ASSERT_TRUE(server.Start({TORVIK_SIM_SERVER, "--help"}));
     EXPECT_EQ(server.Wait(10'000), 0);
-    for (const char* key : {"--listen", "card=", "follow=", "atr=", "seed="})
+    for (const char* key :
+         {"--listen", "card=", "follow=", "atr=", "seed=", "memory=", "cardnoise=", "answerbytes=", "setupbytes="})
         EXPECT_NE(server.Stdout().find(key), std::string::npos) << key;
 
     Result r = RunLoader({});

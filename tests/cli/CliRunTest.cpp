@@ -296,6 +296,9 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
          "--trace " + dir + "./cli-ok.tvk is the image file; the trace needs a file of its own"},
         {{"read", "--trace", dir + "cli-out.bin", dir + "cli-out.bin"}, "",
          "--trace " + dir + "cli-out.bin is the output file; the trace needs a file of its own"},
+        {{"verify", "--device", "sim:seed=1,seed=2", good}, "", "simulator option 'seed': given more than once"},
+        {{"read", "--device", "sim:memory=" + good, dir + "cli-never.bin"}, "",
+         "simulator option 'memory': " + good + ": 64 bytes; a card memory file holds 262144 (0x40000)"},
     };
     for (const Case& c : cases) {
         SimulatedRun run("card=out,insert=100");
@@ -455,24 +458,29 @@ TEST(CliArguments, BadArgumentsGiveOneLineAndStatusTwo)
 
 TEST(CliRun, ReadThenVerifyAFullCard)
 {
-    // A full card programmed, read back into a file and compared.
+    // A full card programmed, read back into a file and compared, by a card
+    // whose read answers carry other bytes around the data every time.
     std::vector<uint8_t> image = Pattern(0x40000);
     const std::string path = WriteImage("cli-full.tvk", image);
     const std::string copy = ::testing::TempDir() + "cli-copy.bin";
     std::remove(copy.c_str());
-    const std::string trace = ::testing::TempDir() + "cli-full-trace.txt";
-    SimulatedRun run("");
+    SimulatedRun run("answerbytes=random");
     ASSERT_EQ(run({"program", "-n", path}).status, 0);
-    const RunResult read = run({"read", "--trace", trace, copy});
+    const RunResult read = run({"read", copy});
     EXPECT_EQ(read.status, 0) << read.err;
-    // A full card's trace stays small enough to mail.
-    std::ifstream traced(trace, std::ios::binary | std::ios::ate);
-    EXPECT_LT(static_cast<int64_t>(traced.tellg()), 3'000'000);
     EXPECT_EQ(Texts(read.out).back().rfind("Card read into " + copy + ": 262144 bytes in ", 0), 0u) << read.out;
     std::ifstream in(copy, std::ios::binary);
     const std::vector<uint8_t> back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(back == image);
     EXPECT_EQ(run({"verify", copy}).status, 0);
+
+    // A full card's trace stays small enough to mail.
+    const std::string trace = ::testing::TempDir() + "cli-full-trace.txt";
+    SimulatedRun traced("");
+    ASSERT_EQ(traced({"program", "-n", path}).status, 0);
+    ASSERT_EQ(traced({"read", "--trace", trace, copy}).status, 0);
+    std::ifstream written(trace, std::ios::binary | std::ios::ate);
+    EXPECT_LT(static_cast<int64_t>(written.tellg()), 3'000'000);
 
     // One byte changed: the card differs there, and nothing was written.
     const int writes = run.Reader().BlockWrites();
@@ -495,6 +503,35 @@ TEST(CliRun, ReadThenVerifyAFullCard)
                   image[0x12345]);
     EXPECT_EQ(Lines(differs.err).at(1), expected);
     EXPECT_EQ(run.Reader().BlockWrites(), writes);
+}
+
+TEST(CliRun, CardFileKeepsTheCardFromOneRunToTheNext)
+{
+    // Each run has a reader of its own, as each torvik-loader process has;
+    // the card lives in the file between them.
+    const std::vector<uint8_t> image = Pattern(5000);
+    const std::string path = WriteImage("cli-card-image.tvk", image);
+    const std::string card = ::testing::TempDir() + "cli-card.bin";
+    const std::string copy = ::testing::TempDir() + "cli-card-copy.bin";
+    std::remove(card.c_str());
+    const std::string sim = "answerbytes=random,memory=" + card;
+    EXPECT_EQ(SimulatedRun(sim)({"program", "-n", path}).status, 0);
+    const RunResult read = SimulatedRun(sim)({"read", "--length", "5008", copy});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(SimulatedRun(sim)({"verify", path}).status, 0);
+
+    std::vector<uint8_t> padded = image;
+    padded.resize(5008, 0x00);
+    auto contents = [](const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_TRUE(contents(copy) == padded);
+    std::vector<uint8_t> expected(0x40000, 0xFF);
+    std::copy(padded.begin(), padded.end(), expected.begin());
+    EXPECT_TRUE(contents(card) == expected);
+    // Without the file every run starts with a blank card.
+    EXPECT_EQ(SimulatedRun("")({"verify", path}).status, 10);
 }
 
 TEST(CliRun, ReadIsWholeOrNothing)

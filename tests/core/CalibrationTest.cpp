@@ -306,6 +306,12 @@ TEST_F(CalibrationTest, TrialLimitsDecideWhetherItPasses)
         UseSimulator("setup=01," + c.options);
         EXPECT_EQ(CalibrateBaudRate(window), c.result) << c.options;
     }
+    // The sweep that writes nothing judges a read answer by its echo and its
+    // data alone: the bytes around the data are the card's own.
+    for (const char* options : {"setup=01", "setup=01,answerbytes=random"}) {
+        UseSimulator(options);
+        EXPECT_EQ(CalibrateBaudRateReadOnly(window), 34350) << options;
+    }
 }
 
 // A trial's reset pulse lasts 10 ms; after the release the start of the

@@ -60,7 +60,9 @@ protected:
     bool AckAt23() const { return At(23) == 0xFF && At(24) == 0x00 && At(25) == 0xC0; }
 
     // One speed trial: reset, loader start, identification write and read.
-    bool Trial(uint32_t speed)
+    // Without closeBetween the working settings go onto the port still open
+    // after the loader start command.
+    bool Trial(uint32_t speed, bool closeBetween = true)
     {
         TSerialChannel& ch = SerialChannel;
         ch.Close();
@@ -71,7 +73,7 @@ protected:
         ch.ClearReceiveBuffer();
         ch.Receive(8, 250);
         ch.SendCommandText("01 02 EA");
-        ch.Close();
+        if (closeBetween) ch.Close();
         ch.Open(1, speed, 8, kTwoStopBits, kMarkParity, 0);
         ch.ClearReceiveBuffer();
         ch.SendCommandText(Hex(WriteFrame(0, kIdentification)));
@@ -155,6 +157,18 @@ TEST_F(SimulatorCardChannelTest, SpeedSweepPassesExactlyInsideTheWindow)
         if (Trial(speed)) passed.push_back(speed);
     EXPECT_EQ(passed, (std::vector<uint32_t>{34000, 34100, 34200, 34300, 34400, 34500, 34600, 34700}));
     EXPECT_EQ(opener.OpenCount(), 2 * 21);
+}
+
+TEST_F(SimulatorCardChannelTest, LoaderStartsOnlyWhenTheCloseLetsTheCommandOut)
+{
+    // The Close waits until "01 02 EA" has left the line at the base speed.
+    // Reconfiguring the still-open port instead changes the speed under the
+    // command's tail, and the card never starts its loader.
+    EXPECT_FALSE(Trial(34350, false));
+    EXPECT_EQ(opener.Reader().Card(), sim::CardState::Ready);
+    EXPECT_EQ(opener.Reader().BlockWrites(), 0);
+    EXPECT_TRUE(Trial(34350, true));
+    EXPECT_EQ(opener.Reader().BlockWrites(), 1);
 }
 
 TEST_F(SimulatorCardChannelTest, WholeCardImageIsWrittenAndReadBack)

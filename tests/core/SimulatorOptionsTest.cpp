@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,8 @@ TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
         const SimOptions o = SimOptions::Parse(text);
         EXPECT_TRUE(o.port == 1 && o.cardIn && o.removeMs == -1 && o.insertMs == -1 && o.setupByte == -1 &&
                     o.windowLow == 0 && o.turnaroundMicros == 100 && o.vanishMs == -1 && o.ackLoss == 0.0 &&
-                    o.followPrompts)
+                    o.followPrompts && o.cardNoise == 0.0 && !o.randomAnswerBytes && !o.randomSetupBytes &&
+                    o.memoryFile.empty())
             << text;
         EXPECT_EQ(o.atr, (std::vector<uint8_t>{0x3B, 0x54, 0x4C, 0x54, 0x52, 0x56, 0x4B, 0x01}));
     }
@@ -65,6 +67,13 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
         {"ackdelay=240,readdelay=1", [](const SimOptions& o) { return o.ackDelayMs == 240 && o.readDelayMs == 1; }},
         {"split=24:230", [](const SimOptions& o) { return o.splitAfter == 24 && o.splitPauseMs == 230; }},
         {"ack=FF01C0", [](const SimOptions& o) { return o.ackBytes == std::vector<uint8_t>{0xFF, 0x01, 0xC0}; }},
+        {"cardnoise=0.001,answerbytes=random,setupbytes=random",
+         [](const SimOptions& o) { return o.cardNoise == 0.001 && o.randomAnswerBytes && o.randomSetupBytes; }},
+        {"answerbytes=fixed,setupbytes=fixed",
+         [](const SimOptions& o) { return !o.randomAnswerBytes && !o.randomSetupBytes && o.cardNoise == 0.0; }},
+        // A card file that does not exist yet: a blank card, written at the end.
+        {"memory=" + ::testing::TempDir() + "no-card-yet.bin",
+         [](const SimOptions& o) { return o.memoryFile == ::testing::TempDir() + "no-card-yet.bin"; }},
         {"sim:card=in, remove=1500 ,insert=1500,window=34000-34700,",
          [](const SimOptions& o) {
              return o.cardIn && o.removeMs == 1500 && o.insertMs == 1500 && o.windowHigh == 34700;
@@ -75,6 +84,8 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
 
 TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
 {
+    const std::string shortCard = ::testing::TempDir() + "short-card.bin";
+    std::ofstream(shortCard, std::ios::binary | std::ios::trunc) << "0123456789";
     struct Case {
         std::string text;
         std::string key;
@@ -107,6 +118,17 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
         {"split=3", "split"},
         {"split=x:10", "split"},
         {"ack=none", "ack"},
+        {"cardnoise=2", "cardnoise"},
+        {"answerbytes=sometimes", "answerbytes"},
+        {"setupbytes=1", "setupbytes"},
+        // A key given twice, even with the same value.
+        {"seed=1,seed=2", "seed"},
+        {"sim:card=in, card=in", "card"},
+        // A card file that cannot hold a card is an error, not a blank card.
+        {"memory=", "memory"},
+        {"memory=" + shortCard, "memory"},
+        {"memory=" + ::testing::TempDir(), "memory"},
+        {"memory=" + ::testing::TempDir() + "no-such-folder/card.bin", "memory"},
     };
     for (const Case& c : cases) {
         try {
@@ -116,6 +138,17 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
             EXPECT_NE(std::string(e.what()).find("'" + c.key), std::string::npos) << e.what();
         }
     }
+    auto message = [](const std::string& text) {
+        try {
+            SimOptions::Parse(text);
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    EXPECT_EQ(message("seed=1,seed=2"), "simulator option 'seed': given more than once");
+    EXPECT_EQ(message("memory=" + shortCard),
+              "simulator option 'memory': " + shortCard + ": 10 bytes; a card memory file holds 262144 (0x40000)");
 }
 
 TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)

@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -259,16 +264,98 @@ TEST_F(SimulatorTest, PurgeAndTheInputQueueLimit)
     EXPECT_EQ(Collect(10).size(), 8192u);
 }
 
-TEST_F(SimulatorTest, BytesForAClosedHandleNeverReachTheNextOne)
+TEST_F(SimulatorTest, CloseWaitsForTheOutputAndNothingReachesTheNextHandle)
 {
-    Start("card=out");
-    Send({1, 2, 3});
-    port.reset();  // closed while the echo is still on its way
-    port = opener->Open(".\\COM1");
-    ASSERT_TRUE(port);
-    ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+    Start("setup=01");
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    // The loader start command is still going out when the handle closes:
+    // the close returns when it has left the line (3 x 11 bits at 5728
+    // baud), and the card has taken it whole.
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x01, 0x02, 0xEA});
+    port.reset();
+    EXPECT_NEAR(clock.PeekMicros() - t0, 3 * 11 * 1e6 / 5728, 3);
+    EXPECT_EQ(Reader().Card(), sim::CardState::Loader);
+
+    // Its echo never reaches the next handle, nor does an answer on its way
+    // when a handle closes.
+    auto reopen = [this] {
+        port = opener->Open(".\\COM1");
+        ASSERT_TRUE(port);
+        ASSERT_TRUE(port->SetTimeouts(kChannelTimeouts));
+        Working(34350);
+    };
+    reopen();
     EXPECT_TRUE(Collect(50).empty());
-    EXPECT_EQ(Exchange({4}), Bytes{4});
+    Send(ReadFrame(0x100));
+    EXPECT_EQ(Receive(7, 50), ReadFrame(0x100));
+    const int64_t t1 = clock.PeekMicros();
+    port.reset();  // nothing queued: the close takes no time
+    EXPECT_LT(clock.PeekMicros() - t1, 5);
+    reopen();
+    EXPECT_TRUE(Collect(50).empty());
+    const Bytes frame = WriteFrame(0x30, Block(3));
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+
+    // A drain waits as the close does, and keeps the handle.
+    const int64_t t2 = clock.PeekMicros();
+    Send(frame);
+    ASSERT_TRUE(port->WaitUntilSent());
+    EXPECT_NEAR(clock.PeekMicros() - t2, 23 * 12 * 1e6 / 34350, 3);
+    EXPECT_EQ(Collect(50), Concat(frame, kAck));
+}
+
+TEST_F(SimulatorTest, SettingsChangeAppliesToTheBytesStillOnTheLine)
+{
+    // The loader start command written at the base settings and the speed
+    // changed at once, as on a port that is not closed in between: the byte
+    // going out is garbled, the two behind it go out at the working speed,
+    // and the card, listening at the base settings, takes none of them.
+    Start("setup=01");
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    const int64_t t0 = clock.PeekMicros();
+    Send({0x01, 0x02, 0xEA});
+    Working(34350);
+    EXPECT_EQ(Receive(3, 20), (Bytes{0x01 ^ 0x5A, 0x02, 0xEA}));
+    EXPECT_NEAR(clock.PeekMicros() - t0, 11 * 1e6 / 5728 + 2 * 12 * 1e6 / 34350, 3);
+    EXPECT_EQ(Reader().Card(), sim::CardState::Ready);
+
+    // Mid-frame at the working speed: a change to another speed inside the
+    // window still cuts the frame, so no acknowledgement comes.
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    ASSERT_EQ(Exchange({0x01, 0x02, 0xEA}, 20), (Bytes{0x01, 0x02, 0xEA}));
+    Working(34350);
+    const Bytes frame = WriteFrame(0x100, Block(1));
+    Send(frame);
+    clock.Advance(2200);  // six bytes out (349 µs each), the seventh going
+    Working(34200);
+    const Bytes got = Collect(100);
+    ASSERT_EQ(got.size(), frame.size());
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 6), Bytes(frame.begin(), frame.begin() + 6));
+    EXPECT_EQ(got[6], frame[6] ^ 0x5A);
+    EXPECT_EQ(Bytes(got.begin() + 7, got.end()), Bytes(frame.begin() + 7, frame.end()));
+    EXPECT_EQ(Exchange(frame), Concat(frame, kAck));
+    EXPECT_EQ(Reader().BlockWrites(), 1);
+
+    // Coming in: the host's UART judges each byte while it arrives. Two
+    // bytes of the answer-to-reset at the base settings, then 9600 baud: the
+    // byte arriving and the ones after are wrong; back at the base settings
+    // the byte arriving then is wrong, the last ones intact.
+    Base();
+    ASSERT_TRUE(port->Escape(kEscSetRts));
+    ASSERT_TRUE(port->Escape(kEscClrRts));
+    Bytes atr = Receive(2, 100);
+    Line(9600, 8, kNoParity, kTwoStopBits);
+    const Bytes middle = Receive(2, 100);
+    atr.insert(atr.end(), middle.begin(), middle.end());
+    Base();
+    const Bytes rest = Collect(100);
+    atr.insert(atr.end(), rest.begin(), rest.end());
+    ASSERT_EQ(atr.size(), kDefaultAtr.size());
+    for (size_t i = 0; i < atr.size(); ++i) EXPECT_EQ(atr[i] == kDefaultAtr[i], i < 2 || i > 4) << i;
 }
 
 // ----------------------------------------------------------- reader setup
@@ -335,6 +422,59 @@ TEST_F(SimulatorTest, SetupCommandsAreAnsweredAndTheSettingByteRecorded)
     Line(9600, 8, kNoParity, kOneStopBit);
     EXPECT_EQ(Exchange({0x2A, 0x42, 0x02}), (Bytes{0x2A, 0x42, 0x02, 0x06}));
     EXPECT_EQ(Reader().SettingByte(), 0x02);
+}
+
+TEST_F(SimulatorTest, BytesNobodyIsPromisedVaryOnlyWhenAsked)
+{
+    // The reader's unexamined setup replies and break junk, and the read
+    // answer's bytes around the data: the usual ones by default, new ones in
+    // every reply when asked. What a program is promised stays as it is.
+    for (const bool varied : {false, true}) {
+        port.reset();
+        Start(varied ? "card=in,breakjunk=3,setupbytes=random,answerbytes=random" : "card=in,breakjunk=3");
+        std::set<Bytes> junks, versions, finals, heads;
+        for (int round = 0; round < 4; ++round) {
+            Line(9600, 8, kNoParity, kOneStopBit, true);
+            ASSERT_TRUE(port->SetBreak());
+            Pause(1150);
+            ASSERT_TRUE(port->ClearBreak());
+            const Bytes junk = Collect(100);
+            ASSERT_EQ(junk.size(), 4u);
+            EXPECT_EQ(junk.back(), 0x06);
+            junks.insert(Bytes(junk.begin(), junk.end() - 1));
+            const Bytes version = Exchange({0x2A, 0x41});
+            ASSERT_EQ(version.size(), 6u);
+            EXPECT_EQ(Bytes(version.begin() + 4, version.end()), (Bytes{0x10, 0x06}));
+            versions.insert(Bytes(version.begin() + 2, version.begin() + 4));
+            EXPECT_EQ(Exchange({0x2A, 0x42, 0x01}), (Bytes{0x2A, 0x42, 0x01, 0x06}));
+            const Bytes final = Exchange({0x2A, 0x43});
+            ASSERT_EQ(final.size(), 3u);
+            finals.insert(Bytes(final.begin() + 2, final.end()));
+            EXPECT_TRUE(Reader().SetUp());
+
+            StartLoader();
+            const Bytes data = Block(uint8_t(round));
+            ASSERT_EQ(Exchange(WriteFrame(0x120, data)), Concat(WriteFrame(0x120, data), kAck));
+            const Bytes read = Exchange(ReadFrame(0x120));
+            ASSERT_EQ(read.size(), 29u);
+            EXPECT_EQ(Bytes(read.begin(), read.begin() + 7), ReadFrame(0x120));
+            EXPECT_EQ(Bytes(read.begin() + 12, read.begin() + 28), data);
+            Bytes head(read.begin() + 7, read.begin() + 12);
+            head.push_back(read[28]);
+            heads.insert(head);
+        }
+        if (varied) {
+            EXPECT_EQ(junks.size(), 4u);
+            EXPECT_GT(versions.size(), 1u);
+            EXPECT_GT(finals.size(), 1u);
+            EXPECT_EQ(heads.size(), 4u);
+        } else {
+            EXPECT_EQ(junks, std::set<Bytes>{Bytes(3, 0xA5)});
+            EXPECT_EQ(versions, std::set<Bytes>{Bytes({0x01, 0x00})});
+            EXPECT_EQ(finals, std::set<Bytes>{Bytes{0x06}});
+            EXPECT_EQ(heads, std::set<Bytes>{Bytes({0xFE, 0x13, 0x00, 0x01, 0x20, 0xAA})});
+        }
+    }
 }
 
 // ----------------------------------------------------------- answer-to-reset
@@ -588,6 +728,75 @@ TEST_F(SimulatorTest, SlotScriptRemovesAndInsertsTheCardOnce)
     EXPECT_FALSE(SlotEmpty());
 }
 
+TEST_F(SimulatorTest, PersonFollowsTheProgramsWaitsNotItsLooks)
+{
+    Start("setup=01");  // follow=1; the card has been in since the start
+    // Looking is not waiting: modem-status reads every 10 ms (as a network
+    // server makes them) while the port is at the base settings move nobody.
+    Base();
+    ASSERT_EQ(Collect(100), kDefaultAtr);
+    for (int ms = 0; ms < 3000; ms += 10, Pause(10)) ASSERT_FALSE(SlotEmpty()) << ms;
+    // At the reader's settings and quiet for 1.5 s: the card comes out.
+    Line(9600, 8, kNoParity, kOneStopBit);
+    for (int ms = 0; ms < 1490; ms += 10, Pause(10)) ASSERT_FALSE(SlotEmpty()) << ms;
+    Pause(20);
+    EXPECT_TRUE(SlotEmpty());
+    // Still waiting 1.5 s after that: a new card goes in, and stays, for it
+    // has not been used.
+    Pause(1470);
+    EXPECT_TRUE(SlotEmpty());
+    Pause(40);
+    EXPECT_FALSE(SlotEmpty());
+    Pause(10000);
+    EXPECT_FALSE(SlotEmpty());
+    // Once reset it is used; a program that keeps acting on the line (a
+    // write every second) is not waiting, one that stops is.
+    Base();
+    ASSERT_EQ(ResetCard(), kDefaultAtr);
+    Line(9600, 8, kNoParity, kOneStopBit);
+    for (int s = 0; s < 5; ++s) {
+        Send({0x00});
+        Pause(1000);
+        ASSERT_FALSE(SlotEmpty()) << s;
+    }
+    Pause(520);
+    EXPECT_TRUE(SlotEmpty());
+    // A closed port waits for nothing.
+    Pause(1000);
+    port.reset();
+    Pause(10000);
+    EXPECT_TRUE(opener->Reader().Card() == sim::CardState::Absent);
+}
+
+TEST_F(SimulatorTest, CardMemoryFileCarriesTheCardFromOneReaderToTheNext)
+{
+    const std::string file = ::testing::TempDir() + "sim-card-memory.bin";
+    std::remove(file.c_str());
+    const std::string options = "setup=01,memory=" + file;
+    Start(options);  // no file yet: a blank card
+    EXPECT_EQ(Reader().Memory(), Bytes(sim::kCardMemorySize, 0xFF));
+    StartLoader();
+    ASSERT_EQ(Exchange(WriteFrame(0x3FFF0, Block(5))), Concat(WriteFrame(0x3FFF0, Block(5)), kAck));
+    const Bytes card = Reader().Memory();
+    port.reset();
+    opener.reset();  // the reader goes: its card is written down
+
+    std::ifstream in(file, std::ios::binary);
+    const Bytes saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(saved == card);
+    EXPECT_FALSE(std::ifstream(file + ".tmp").is_open());
+    Start(options);
+    EXPECT_TRUE(Reader().Memory() == card);
+
+    // A file that cannot hold the card is refused when the reader is made,
+    // not taken for a blank card.
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "short";
+    SimOptions o;
+    o.memoryFile = file;
+    EXPECT_THROW(sim::SimulatedReader(clock, o), std::runtime_error);
+    std::remove(file.c_str());
+}
+
 // --------------------------------------------------- opening and vanishing
 
 TEST_F(SimulatorTest, OpenIsExclusiveAndCounted)
@@ -691,6 +900,41 @@ TEST_F(SimulatorTest, BadCellAndCorruptReadsShowInTheReadBack)
         EXPECT_EQ(diff & (diff - 1), 0) << "more than one bit flipped";
     }
     EXPECT_EQ(differing, 1);
+}
+
+TEST_F(SimulatorTest, CardMisreadsShowOnTheCardNotInTheEcho)
+{
+    // The card samples the shared line with its own clock: it takes a byte
+    // one bit off now and then, while the reader's echo shows the byte as
+    // sent. A misread data byte is stored; a misread address sends the
+    // write to another block. Both are acknowledged as usual.
+    Start("setup=01,cardnoise=0.02");
+    StartLoader();
+    int acknowledged = 0, flippedInPlace = 0, landedElsewhere = 0;
+    for (uint32_t i = 0; i < 300; ++i) {
+        const uint32_t address = 0x1000 + i * 16;
+        const Bytes data = Block(uint8_t(i));
+        const Bytes frame = WriteFrame(address, data);
+        const Bytes reply = Exchange(frame, 20);
+        ASSERT_GE(reply.size(), frame.size());
+        ASSERT_EQ(Bytes(reply.begin(), reply.begin() + 23), frame) << i;
+        if (reply.size() != 26) continue;
+        ++acknowledged;
+        EXPECT_EQ(Bytes(reply.begin() + 23, reply.end()), kAck);
+        const Bytes stored(Reader().Memory().begin() + address, Reader().Memory().begin() + address + 16);
+        if (stored == Bytes(16, 0xFF)) {
+            ++landedElsewhere;
+        } else if (stored != data) {
+            for (size_t k = 0; k < 16; ++k) {
+                const uint8_t diff = stored[k] ^ data[k];
+                EXPECT_EQ(diff & (diff - 1), 0) << "more than one bit of a byte, block " << i;
+            }
+            ++flippedInPlace;
+        }
+    }
+    EXPECT_GT(acknowledged, 200);
+    EXPECT_GT(flippedInPlace, 0);
+    EXPECT_GT(landedElsewhere, 0);
 }
 
 TEST_F(SimulatorTest, NoiseFlipsOneBitOfEveryByteAtCertainty)

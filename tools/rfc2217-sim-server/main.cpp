@@ -9,8 +9,11 @@
 // --listen defaults to 127.0.0.1:0 (a free port); --sim takes the simulated
 // reader's options (the text after "sim:", see simulator/SimOptions.h). One
 // client at a time; the reader, its card and its state live as long as the
-// server, across connections. The first line on stdout names the address;
-// each connection is logged on stderr when it opens and when it ends.
+// server, across connections. With memory=FILE the card's memory is written
+// to FILE after every connection, so the next client (or anyone looking at
+// FILE) finds the card as the last one left it. The first line on stdout
+// names the address; each connection is logged on stderr when it opens and
+// when it ends.
 
 #include <chrono>
 #include <cstdlib>
@@ -44,8 +47,9 @@ int Help()
 {
     std::cout << kUsage
               << "\nServes the simulated card reader as an RFC 2217 serial port, one client at a\n"
-                 "time; the reader and its card live as long as the server. The first line names\n"
-                 "the address (rfc2217://HOST:PORT); connections are logged on stderr.\n\n"
+                 "time; the reader and its card live as long as the server (with memory=FILE the\n"
+                 "card is also written to FILE after every client). The first line names the\n"
+                 "address (rfc2217://HOST:PORT); connections are logged on stderr.\n\n"
                  "  --listen HOST:PORT  address to listen on (127.0.0.1 and a free port)\n"
                  "  --sim OPTIONS       the simulated reader's options, key=value separated by commas:\n\n"
               << sim::SimOptionsHelp();
@@ -93,13 +97,12 @@ int main(int argc, char** argv)
         }
     }
 
-    sim::SimOptions options;
+    std::shared_ptr<sim::SimulatedReader> reader;
     try {
-        options = sim::SimOptions::Parse(simText);
-    } catch (const std::invalid_argument& e) {
+        reader = std::make_shared<sim::SimulatedReader>(SystemClock(), sim::SimOptions::Parse(simText));
+    } catch (const std::exception& e) {
         return Usage(std::string("bad --sim options: ") + e.what());
     }
-    auto reader = std::make_shared<sim::SimulatedReader>(SystemClock(), options);
     reader->SetRecording(false);
 
     std::unique_ptr<TcpListener> listener = TcpListener::Listen(host, port);
@@ -120,14 +123,21 @@ int main(int argc, char** argv)
             std::cerr << Stamp() << "connection " << connection << " closed: the reader has vanished" << std::endl;
             continue;
         }
-        Rfc2217Session session(*client, *handle);
-        if (!session.Start()) {
-            std::cerr << Stamp() << "connection " << connection << " closed during the Telnet negotiation"
-                      << std::endl;
-            continue;
+        std::string ending = "closed";
+        {
+            Rfc2217Session session(*client, *handle);
+            if (session.Start()) {
+                while (session.Turn(1)) {
+                }
+            } else {
+                ending = "closed during the Telnet negotiation";
+            }
         }
-        while (session.Turn(1)) {
-        }
-        std::cerr << Stamp() << "connection " << connection << " closed" << std::endl;
+        // The port closes as a driver's does (after the output has left the
+        // line), then the card is written down for whoever comes next.
+        handle.reset();
+        std::string error;
+        if (!reader->SaveMemory(error)) std::cerr << Stamp() << "card memory not saved: " << error << std::endl;
+        std::cerr << Stamp() << "connection " << connection << " " << ending << std::endl;
     }
 }
