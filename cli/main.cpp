@@ -15,6 +15,8 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+// after windows.h
+#include <mmsystem.h>
 #define TORVIK_ISATTY(fd) _isatty(fd)
 #else
 #include <sys/ioctl.h>
@@ -84,7 +86,15 @@ int main(int argc, char** argv)
     std::ios::sync_with_stdio(true);
     UseUtf8Console();
     const std::vector<std::string> args = Utf8Arguments(argc, argv);
+#ifdef _WIN32
+    // The run's waits sleep to the millisecond; Windows' default timer tick
+    // of 15.6 ms would stretch each of them.
+    timeBeginPeriod(1);
+#endif
     const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, &std::cin);
+#ifdef _WIN32
+    timeEndPeriod(1);
+#endif
     std::cout.flush();
     if (pipeClosed || std::cout.bad()) return kExitPipeClosed;
     return status;
