@@ -42,8 +42,8 @@ Bytes Concat(Bytes a, const Bytes& b)
 Bytes WriteFrame(uint32_t address, const Bytes& data)
 {
     Bytes f = {0xFF, 0x00, 0x13, uint8_t(address >> 16), uint8_t(address >> 8), uint8_t(address)};
-    f.insert(f.end(), data.begin(), data.end());
-    f.push_back(0xAA);
+    f.resize(f.size() + data.size() + 1, 0xAA);
+    std::copy(data.begin(), data.end(), f.begin() + 6);
     return f;
 }
 
