@@ -60,7 +60,7 @@
 // with "Error programming Torvik Loader Card.".
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
-// 8.0 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
+// 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
 // every receive processes window messages.
 bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed = 0);
 
