@@ -81,9 +81,11 @@ int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 // written again if it differs. A write whose echo is not in its place (a byte
 // lost or gained on the way back) does not say where the card took it: once
 // an echo in its place returns, or the last block is done, every block
-// written since the last such echo is read back, and so is every block
-// already written that one misread address bit would have sent one of those
-// frames to. Then, where the verify mode asks for it, the read pass.
+// already written that one misread address bit would have sent one of the
+// writes since the last such echo to is read back. (Such a write is never
+// taken as acknowledged, its acknowledgement being out of place too, so its
+// own block is written again in any case.) Then, where the verify mode asks
+// for it, the read pass.
 class BlockWriter {
 public:
     BlockWriter(ProgramWindow& window, const uint8_t* image, int32_t length, bool verifyAll)
@@ -141,8 +143,8 @@ public:
                 const uint32_t block = static_cast<uint32_t>(offset);
                 if (!BlockEqual(block, lookAlike[static_cast<size_t>(offset / loader::kBlockSize)])) {
                     if (pass == kPasses) return false;
-                    auto left = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
-                    if (WriteBlock(block, true, left->second) != 0) return false;
+                    auto budget = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
+                    if (WriteBlock(block, true, budget->second) != 0) return false;
                     rewritten = true;
                 }
                 window_.Status().SetText(status_text::Verifying(ShowProgress(window_, offset, length_)));
@@ -225,13 +227,12 @@ private:
         if (std::find(recheck_.begin(), recheck_.end(), block) == recheck_.end()) recheck_.push_back(block);
     }
 
-    // The blocks of writes whose echo was not in its place, and every block
-    // already written that one misread address bit would have sent one of
-    // those frames to: all to be read back.
+    // Every block already written that one misread address bit would have
+    // sent one of the writes whose echo was not in its place to: all to be
+    // read back.
     void QueueUnseen()
     {
         for (uint32_t block : unseen_) {
-            Queue(block);
             for (int bit = kLowestBlockBit; bit <= kHighestBlockBit; ++bit) {
                 const uint32_t other = block ^ (1u << bit);
                 if (other < written_ && loader::IsImageBlock(other, length_)) Queue(other);
@@ -261,9 +262,10 @@ private:
             SerialChannel.SendCommandText(loader::BlockReadText(block));
             SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
             if (!loader::EchoIntact(loader::kReadFrameBytes) || SerialChannel.ReceiveCount < loader::kReadReplyCount) {
-                // Let late bytes pass, or those that pushed this answer
-                // back, before the next read.
-                SerialChannel.Receive(100, 20);
+                // A short pause (one read step on a silent line) lets late
+                // bytes, or those that pushed this answer back, pass before
+                // the next read.
+                SerialChannel.Receive(loader::kReadReplyCount, 20);
                 continue;
             }
             if (loader::ReadBackMismatches(data) == 0) {
@@ -328,7 +330,8 @@ private:
     uint32_t written_ = 0;
     // Blocks to read back.
     std::vector<uint32_t> recheck_;
-    // Blocks written since the last write whose echo came back whole.
+    // Blocks of the writes since the last write whose echo came back in its
+    // place.
     std::vector<uint32_t> unseen_;
     // Attempts left to each block rewritten after its own turn.
     std::map<uint32_t, int> rewritesLeft_;

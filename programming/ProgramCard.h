@@ -28,8 +28,9 @@
 // already written, that block is read back too and written again if it
 // differs. A write whose echo is not in its place (a byte lost or gained on
 // the way back) cannot say where it went: once an echo in its place returns,
-// its block is read back, and so is every block already written that one
-// misread address bit would have sent it to. A read whose echo differs proves
+// every block already written that one misread address bit would have sent
+// it to is read back (the write itself, never acknowledged with its echo out
+// of place, is made again in any case). A read whose echo differs proves
 // nothing and is repeated, at most three reads; a block no read could prove
 // is written again. An echo difference alone never fails a block; only a
 // clean read-back showing wrong bytes, or ten failed attempts, does.
