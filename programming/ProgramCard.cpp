@@ -261,11 +261,14 @@ private:
         for (int read = 0; read < kPassReads; ++read) {
             SerialChannel.SendCommandText(loader::BlockReadText(block));
             SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
-            if (!loader::EchoIntact(loader::kReadFrameBytes) || SerialChannel.ReceiveCount < loader::kReadReplyCount) {
-                // A short pause (one read step on a silent line) lets late
-                // bytes, or those that pushed this answer back, pass before
-                // the next read.
-                SerialChannel.Receive(loader::kReadReplyCount, 20);
+            const bool echoed = loader::EchoIntact(loader::kReadFrameBytes);
+            if (!echoed || SerialChannel.ReceiveCount < loader::kReadReplyCount) {
+                // Bytes that pushed this answer back, or the rest of an
+                // answer cut short, may still come: a short pause (one read
+                // step on a silent line) lets them pass before the next read.
+                // A frame the card did not answer leaves nothing behind.
+                if (!echoed || SerialChannel.ReceiveCount > loader::kReadFrameBytes)
+                    SerialChannel.Receive(loader::kReadReplyCount, 20);
                 continue;
             }
             if (loader::ReadBackMismatches(data) == 0) {

@@ -77,9 +77,9 @@ card. The window's verify ("window" below) also reads every block back right
 after its write; torvik-loader's ("after writing") reads back only the sample
 while writing. With or without verify the reader's echo of every frame is
 checked: a write whose echo differs is read back, and so is any block its
-echo shows it landed on; a write whose echo lost or gained a byte has its
-block and the blocks one address bit away read back; a read whose echo
-differs proves nothing and is repeated.
+echo shows it landed on; a write whose echo lost or gained a byte has the
+blocks one address bit away read back (where a misread address would have
+sent it); a read whose echo differs proves nothing and is repeated.
 
 ## Fault matrix
 
