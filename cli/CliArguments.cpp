@@ -86,7 +86,14 @@ public:
 
         program_ = app_.add_subcommand("program", "write IMAGE onto the card (- reads it from standard input)");
         AddReaderOptions(*program_, programReader_);
-        program_->add_flag("-n,--no-verify", noVerify_, "read back only a sample of the blocks, not every block");
+        program_->add_option("--verify", verifyMode_,
+                             "how the card is verified: pass (the default) writes every block, then reads every "
+                             "block back, writes again any that differs and reads the card again after such a "
+                             "write, at most three passes; each also reads back every block right after its "
+                             "write, as the window's \"Verify programming\" does")
+            ->type_name("MODE");
+        program_->add_flag("-n,--no-verify", noVerify_, "write every block and read back only a sample of them; "
+                                                         "no read pass");
         program_->add_flag("--truncate", truncate_, "program the first 0x40000 bytes of a longer image");
         program_->add_flag("--repeat", repeat_, "card after card, until interrupted");
         program_->add_option("--speed", speed_, "program at BAUD without calibrating; the first block is read back "
@@ -167,7 +174,17 @@ public:
         if (program_->parsed()) {
             o.action = CliOptions::Action::Program;
             o.image = programImage_;
-            o.verify = noVerify_ == 0;
+            if (noVerify_ > 0 && !verifyMode_.empty()) {
+                result.error = "--verify and --no-verify cannot be given together";
+                return result;
+            }
+            if (!verifyMode_.empty() && verifyMode_ != "pass" && verifyMode_ != "each") {
+                result.error = "--verify takes pass or each, not '" + verifyMode_ + "'";
+                return result;
+            }
+            o.verify = noVerify_ > 0           ? Verification::Sampled
+                       : verifyMode_ == "each" ? Verification::EachBlock
+                                               : Verification::AfterWriting;
             o.truncate = truncate_ > 0;
             o.repeat = repeat_ > 0;
             reader = &programReader_;
@@ -258,6 +275,7 @@ private:
     int version_ = 0;
     ReaderOptions programReader_, readReader_, verifyReader_, checkReader_;
     int noVerify_ = 0;
+    std::string verifyMode_;
     int truncate_ = 0;
     int repeat_ = 0;
     std::string length_;

@@ -2,7 +2,7 @@
 // The command line of torvik-loader (see CliUsage() and
 // docs/command-line-and-network-readers.md):
 //
-//   torvik-loader program [OPTIONS] [--no-verify] [--truncate] [--repeat] [--speed BAUD] IMAGE
+//   torvik-loader program [OPTIONS] [--verify=each | --no-verify] [--truncate] [--repeat] [--speed BAUD] IMAGE
 //   torvik-loader read    [OPTIONS] [--length N] OUT
 //   torvik-loader verify  [OPTIONS] IMAGE
 //   torvik-loader check   [OPTIONS]
@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Window.h"
+
 struct CliOptions {
     enum class Action { Program, Read, Verify, Check, Ports, Help, Version };
     Action action = Action::Help;
@@ -21,8 +23,11 @@ struct CliOptions {
     // A device to use as that port instead of the one the port number
     // resolves to: a device path, "sim[:OPTIONS]" or "rfc2217://HOST:PORT".
     std::string device;
-    // "Verify programming": every block is read back.
-    bool verify = true;
+    // program: how the card is verified. AfterWriting (the default,
+    // --verify=pass): every block written, then the read pass; EachBlock
+    // (--verify=each): the window's "Verify programming"; Sampled
+    // (--no-verify): the sampled read-back alone.
+    Verification verify = Verification::AfterWriting;
     // program: the image file ("-" for standard input); verify: the image to
     // compare with; read: the file to write.
     std::string image;

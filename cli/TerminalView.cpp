@@ -95,7 +95,7 @@ std::string JsonString(const std::string& text)
     return s + "\"";
 }
 
-TerminalView::TerminalView(std::ostream& out, const ViewSettings& settings, int comPortIndex, bool verify,
+TerminalView::TerminalView(std::ostream& out, const ViewSettings& settings, int comPortIndex, Verification verify,
                            std::function<double()> elapsed)
     : out_(out), settings_(settings), comPortIndex_(comPortIndex), verify_(verify), elapsed_(std::move(elapsed))
 {
@@ -131,9 +131,13 @@ void TerminalView::SetText(const std::string& text)
     switch (settings_.style) {
     case Style::Quiet: return;
     case Style::Plain: {
-        // A new message, or a percentage that has passed a multiple of 10.
-        const int tenth = TrailingPercent(text) / 10;
-        if (head == printedHead_ && !settings_.verbose && tenth <= printedTenth_) return;
+        // A new message, a percentage that has passed a multiple of 10, or
+        // one that starts again from below (another read pass).
+        const int percent = TrailingPercent(text);
+        const int tenth = percent / 10;
+        const bool again = head == printedHead_ && percent >= 0 && percent < lastPercent_;
+        lastPercent_ = percent;
+        if (head == printedHead_ && !settings_.verbose && tenth <= printedTenth_ && !again) return;
         printedHead_ = head;
         printedTenth_ = tenth;
         char stamp[32];

@@ -10,7 +10,8 @@
 // Plain (piped): one line per new message with the seconds since the start
 //   ("  12.3s  Programming and verifying 0%"); a running count of the same
 //   message ("Optimizing ***") is not a new message, but a percentage
-//   ("Programming 41%") gets a line whenever it passes a multiple of 10.
+//   ("Programming 41%") gets a line whenever it passes a multiple of 10, or
+//   starts again from below (a second "Verifying 0%").
 // Json: one object per line for every new status text:
 //   {"event":"status","text":...,"colour":...,"progress":N,"elapsed":S}
 //   written at the end of the turn in which the text appeared, so that it
@@ -47,7 +48,7 @@ struct ViewSettings {
 class TerminalView final : public ProgramWindow, public StatusControl {
 public:
     // `elapsed` gives the seconds since the run started.
-    TerminalView(std::ostream& out, const ViewSettings& settings, int comPortIndex, bool verify,
+    TerminalView(std::ostream& out, const ViewSettings& settings, int comPortIndex, Verification verify,
                  std::function<double()> elapsed);
 
     // StatusControl
@@ -58,7 +59,9 @@ public:
 
     // ProgramWindow
     int ComPortIndex() const override { return comPortIndex_; }
-    bool VerifyChecked() const override { return verify_; }
+    // "Verify programming" as the window has it: ticked for --verify=each.
+    bool VerifyChecked() const override { return verify_ == Verification::EachBlock; }
+    Verification VerifyMode() const override { return verify_; }
     StatusControl& Status() override { return *this; }
     void SetProgress(int position) override;
     int Progress() const { return progress_; }
@@ -122,7 +125,7 @@ private:
     std::ostream& out_;
     ViewSettings settings_;
     int comPortIndex_;
-    bool verify_;
+    Verification verify_;
     std::function<double()> elapsed_;
     std::function<void(const std::string&)> note_;
     std::string text_;
@@ -130,6 +133,7 @@ private:
     int progress_ = 0;
     std::string printedHead_;  // Plain/Json: the message printed last
     int printedTenth_ = -1;    // Plain: the multiple of 10 % printed last
+    int lastPercent_ = -1;     // Plain: the percentage of the last text
     bool lineOpen_ = false;    // Live: a line is being redrawn
     std::string lineHead_;     // Live: the message the open line shows
     bool statusPending_ = false;  // Json: a status event waits for the turn's end

@@ -24,6 +24,21 @@ public:
     virtual TColor Color() const = 0;
 };
 
+// How card programming proves that the card holds the image.
+enum class Verification {
+    // While writing, a sample of the blocks is read back (one block in 32);
+    // nothing more. "Verify programming" clear; torvik-loader -n.
+    Sampled,
+    // Every block is read back right after each write the card accepted,
+    // then the read pass goes over the card. "Verify programming" ticked;
+    // torvik-loader --verify=each.
+    EachBlock,
+    // The sampled read-back while writing, then the read pass: every block
+    // read once more after the last write, as device programmers verify.
+    // torvik-loader's default.
+    AfterWriting,
+};
+
 // What card programming reads from and writes to the window.
 class ProgramWindow {
 public:
@@ -33,6 +48,13 @@ public:
     virtual int ComPortIndex() const = 0;
     // State of "Verify programming".
     virtual bool VerifyChecked() const = 0;
+    // How card programming verifies, read once at the start of a run. The
+    // window's rule unless a front end says otherwise: every block and the
+    // read pass with "Verify programming" ticked, the sample alone without.
+    virtual Verification VerifyMode() const
+    {
+        return VerifyChecked() ? Verification::EachBlock : Verification::Sampled;
+    }
     virtual StatusControl& Status() = 0;
     // Position of the progress bar, 0 to 100.
     virtual void SetProgress(int position) = 0;

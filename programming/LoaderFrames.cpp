@@ -90,7 +90,11 @@ uint32_t PortNumberOfSelection(int comPortIndex)
     return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
 }
 
-bool EchoComplete(int32_t frameBytes) { return frameBytes >= 0 && SerialChannel.ReceiveCount >= frameBytes; }
+bool WriteEchoInPlace()
+{
+    const int32_t count = SerialChannel.ReceiveCount;
+    return count >= kWriteFrameBytes && (count == kWriteFrameBytes || SerialChannel.ReceiveBuffer[kWriteAckPos] == 0xFF);
+}
 
 uint32_t EchoedAddress()
 {

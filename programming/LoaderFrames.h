@@ -80,11 +80,16 @@ CalibrationRange CalibrationRangeFor(const std::string& clock);
 // no port, when nothing is selected.
 uint32_t PortNumberOfSelection(int comPortIndex);
 
-// True when at least `frameBytes` bytes came back after the last frame sent,
-// whatever they hold: its echo can be read, address included.
-bool EchoComplete(int32_t frameBytes);
+// True when the echo of the last block write came back in its place: at least
+// its 23 bytes arrived, and what followed them (if anything did) starts with
+// the acknowledgement's 0xFF at position 23. An echo that lost a byte on the
+// way, or gained one, or that late bytes pushed back, shifts everything
+// behind the change and moves the acknowledgement; its echoed address is then
+// not where EchoedAddress reads it.
+bool WriteEchoInPlace();
 // The block address an echoed block write or read frame carries (buffer
-// positions 3..5): where the card took the frame to be meant for. The echo is
+// positions 3..5): where the card took the frame to be meant for, when the
+// echo is in its place. The echo is
 // what reached the card's line, so a frame whose echo differs from
 // TransmitBuffer was not the frame the card was sent.
 uint32_t EchoedAddress();

@@ -1,6 +1,8 @@
 #include "programming/ProgramCard.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -22,6 +24,21 @@ constexpr int32_t kSampleEvery = 32;
 // A read frame whose echo differs from the frame sent was answered for some
 // other request; it is sent again, at most this many reads in all.
 constexpr int kReadsPerReadBack = 3;
+// The read pass after the last write: a pass that finds a block differing
+// writes it again, and another pass follows; at most this many in all.
+constexpr int kPasses = 3;
+// Reads of one block in one pass before it counts as differing.
+constexpr int kPassReads = 8;
+// Differing answers of one block in one pass that, all alike, make it differ.
+// A card that misreads a read address answers for a neighbour with a clean
+// echo, and one that misreads the same bit twice answers twice alike; a block
+// that holds wrong bytes answers them every time.
+constexpr int kAgreeingDifferences = 3;
+// The address bits whose flip still names a block of the card: 4, the lowest
+// above the bytes of a block, to 17, the highest below 0x40000. A card that
+// misreads one bit of an address takes the frame for one of these neighbours.
+constexpr int kLowestBlockBit = 4;
+constexpr int kHighestBlockBit = 17;
 
 // Fills the image with zero bytes up to a whole number of blocks and returns
 // the padded length. A length outside the buffer is brought back inside it,
@@ -50,13 +67,25 @@ int ReadBackBlock(uint32_t offset, const uint8_t* data)
     return mismatches > 0 ? mismatches : 1;
 }
 
+int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
+{
+    const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
+    window.SetProgress(percent);
+    return percent;
+}
+
 // Writes the image block by block and checks the reader's echo of every
 // frame. A write whose echo differs from the frame sent is suspect: its block
 // is read back whatever the verify rule says, and when the echoed address
 // names another block already written, that block is read back as well and
-// written again if it differs. A write whose echo came back short cannot be
-// seen at all: it is read back, and so are all blocks written since the last
-// whole write echo, once a whole echo returns or the last block is done.
+// written again if it differs. A write whose echo is not in its place (a byte
+// lost or gained on the way back) does not say where the card took it: once
+// an echo in its place returns, or the last block is done, every block
+// already written that one misread address bit would have sent one of the
+// writes since the last such echo to is read back. (Such a write is never
+// taken as acknowledged, its acknowledgement being out of place too, so its
+// own block is written again in any case.) Then, where the verify mode asks
+// for it, the read pass.
 class BlockWriter {
 public:
     BlockWriter(ProgramWindow& window, const uint8_t* image, int32_t length, bool verifyAll)
@@ -94,6 +123,39 @@ public:
             if (const int mark = Settle(); mark != 0) return mark;
         }
         return 0;
+    }
+
+    // The read pass, after Finish: every block of the image is read again
+    // (BlockEqual). A block found differing is written again with its
+    // read-back, and another pass follows once this one is through, for that
+    // write may have gone elsewhere; the rewrites of one block after its own
+    // turn, here and in Settle, share one set of ten attempts. Shows
+    // "Verifying p%" with the progress bar at p after each block. True when a
+    // pass found every block equal to the image; false when a block ran out
+    // of attempts, or the last of the kPasses passes found one differing (it
+    // ends there).
+    bool ReadPasses()
+    {
+        const std::vector<bool> lookAlike = LookAlikeBlocks();
+        for (int pass = 1; pass <= kPasses; ++pass) {
+            bool rewritten = false;
+            for (int32_t offset = 0; offset < length_; offset += loader::kBlockSize) {
+                const uint32_t block = static_cast<uint32_t>(offset);
+                if (!BlockEqual(block, lookAlike[static_cast<size_t>(offset / loader::kBlockSize)])) {
+                    if (pass == kPasses) return false;
+                    auto budget = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
+                    if (WriteBlock(block, true, budget->second) != 0) return false;
+                    rewritten = true;
+                }
+                window_.Status().SetText(status_text::Verifying(ShowProgress(window_, offset, length_)));
+            }
+            if (!rewritten) return true;
+            // The next pass reads every block again, among them those that
+            // the echoes of this pass's writes put in doubt.
+            recheck_.clear();
+            unseen_.clear();
+        }
+        return false;
     }
 
 private:
@@ -146,7 +208,7 @@ private:
     // back intact. Notes the blocks it puts in doubt.
     bool CheckWriteEcho(uint32_t offset)
     {
-        if (!loader::EchoComplete(loader::kWriteFrameBytes)) {
+        if (!loader::WriteEchoInPlace()) {
             unseen_.push_back(offset);
             return false;
         }
@@ -165,11 +227,83 @@ private:
         if (std::find(recheck_.begin(), recheck_.end(), block) == recheck_.end()) recheck_.push_back(block);
     }
 
+    // Every block already written that one misread address bit would have
+    // sent one of the writes whose echo was not in its place to: all to be
+    // read back.
     void QueueUnseen()
     {
-        for (uint32_t block : unseen_)
-            if (block < written_) Queue(block);
+        for (uint32_t block : unseen_) {
+            for (int bit = kLowestBlockBit; bit <= kHighestBlockBit; ++bit) {
+                const uint32_t other = block ^ (1u << bit);
+                if (other < written_ && loader::IsImageBlock(other, length_)) Queue(other);
+            }
+        }
         unseen_.clear();
+    }
+
+    // One block of a read pass: true when its reads show the image's bytes.
+    // A read counts only when its echo came back intact and the whole answer
+    // arrived. A card that misreads the address of a read frame answers with
+    // another block's bytes behind a clean echo: one answer equal to the
+    // image settles a block whose bytes no neighbour holds, but a look-alike
+    // block, or one that has given a differing answer, needs two. The block
+    // differs when kAgreeingDifferences differing answers agree (the card
+    // holds those bytes; answers for misread addresses or with bits flipped
+    // on the way back seldom agree), or when kPassReads reads could not
+    // settle it.
+    bool BlockEqual(uint32_t block, bool lookAlike)
+    {
+        const uint8_t* data = image_ + block;
+        int needed = lookAlike ? 2 : 1;
+        int equal = 0;
+        std::array<std::array<uint8_t, loader::kBlockSize>, kPassReads> differing{};
+        size_t differingCount = 0;
+        for (int read = 0; read < kPassReads; ++read) {
+            SerialChannel.SendCommandText(loader::BlockReadText(block));
+            SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
+            const bool echoed = loader::EchoIntact(loader::kReadFrameBytes);
+            if (!echoed || SerialChannel.ReceiveCount < loader::kReadReplyCount) {
+                // Bytes that pushed this answer back, or the rest of an
+                // answer cut short, may still come: a short pause (one read
+                // step on a silent line) lets them pass before the next read.
+                // A frame the card did not answer leaves nothing behind.
+                if (!echoed || SerialChannel.ReceiveCount > loader::kReadFrameBytes)
+                    SerialChannel.Receive(loader::kReadReplyCount, 20);
+                continue;
+            }
+            if (loader::ReadBackMismatches(data) == 0) {
+                if (++equal >= needed) return true;
+                continue;
+            }
+            needed = 2;
+            const uint8_t* answer = SerialChannel.ReceiveBuffer + loader::kReadDataPos;
+            std::memcpy(differing[differingCount++].data(), answer, loader::kBlockSize);
+            const auto alike = std::count_if(differing.begin(), differing.begin() + differingCount,
+                                             [answer](const std::array<uint8_t, loader::kBlockSize>& earlier) {
+                                                 return std::memcmp(earlier.data(), answer, loader::kBlockSize) == 0;
+                                             });
+            if (alike >= kAgreeingDifferences) return false;
+        }
+        return false;
+    }
+
+    // The blocks whose bytes a misread read address may find elsewhere on
+    // the card: all 16 bytes alike (the fill that unwritten or older parts
+    // of a card hold most often), or the same as those of an image block one
+    // address bit away.
+    std::vector<bool> LookAlikeBlocks() const
+    {
+        std::vector<bool> lookAlike(static_cast<size_t>(length_ / loader::kBlockSize));
+        for (int32_t offset = 0; offset < length_; offset += loader::kBlockSize) {
+            const uint8_t* data = image_ + offset;
+            bool alike = std::all_of(data + 1, data + loader::kBlockSize, [data](uint8_t b) { return b == data[0]; });
+            for (int bit = kLowestBlockBit; !alike && bit <= kHighestBlockBit; ++bit) {
+                const int32_t other = offset ^ (int32_t{1} << bit);
+                alike = other < length_ && std::memcmp(data, image_ + other, loader::kBlockSize) == 0;
+            }
+            lookAlike[static_cast<size_t>(offset / loader::kBlockSize)] = alike;
+        }
+        return lookAlike;
     }
 
     // Reads back every block put in doubt and writes again each one that
@@ -199,24 +333,19 @@ private:
     uint32_t written_ = 0;
     // Blocks to read back.
     std::vector<uint32_t> recheck_;
-    // Blocks written since the last write whose echo came back whole.
+    // Blocks of the writes since the last write whose echo came back in its
+    // place.
     std::vector<uint32_t> unseen_;
     // Attempts left to each block rewritten after its own turn.
     std::map<uint32_t, int> rewritesLeft_;
 };
 
-int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
-{
-    const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
-    window.SetProgress(percent);
-    return percent;
-}
-
 }  // namespace
 
 bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
 {
-    const bool verifyAll = window.VerifyChecked();
+    const Verification mode = window.VerifyMode();
+    const bool verifyAll = mode == Verification::EachBlock;
     StatusControl& status = window.Status();
 
     // 1-3: answer-to-reset check, calibration (unless the speed is given),
@@ -237,6 +366,13 @@ bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
         status.SetText(status_text::Progress(verifyAll, ShowProgress(window, offset, length)));
     }
     if (writer.Finish() != 0) {
+        ShowFailure(status, status_text::kErrorProgramming);
+        return false;
+    }
+
+    // With verify, the read pass: the card counts as programmed only when a
+    // pass over it found the image.
+    if (mode != Verification::Sampled && !writer.ReadPasses()) {
         ShowFailure(status, status_text::kErrorProgramming);
         return false;
     }

@@ -10,27 +10,47 @@
 // Writes CardImage onto the Torvik loader card in the reader. Expects the port
 // open (after WaitForCard) and CardImage.Length of at most 0x40000. Pads the
 // image in place to whole 16-byte blocks. True when every block has been
-// written (and read back where the verify rule asks); the port is then closed.
-// False after showing "Wrong ATR, please insert a Torvik Loader Card." or
-// "Error programming Torvik Loader Card." on red, with the port left open.
-// Blocks are read back after every write when verify is ticked, else when the
-// write counter (accepted writes plus passed read-backs) stands at 31 modulo
-// 32; a block whose read-back failed is read back after each rewrite. A
-// read-back counts only the bytes that actually came back, so a missing read
-// answer never passes for a block of zero bytes. Reports progress as
-// "Programming[ and verifying] p%" with the progress bar at p (never 100).
+// written and the verify mode (ProgramWindow::VerifyMode, read once) is
+// satisfied; the port is then closed. False after showing "Wrong ATR, please
+// insert a Torvik Loader Card." or "Error programming Torvik Loader Card." on
+// red, with the port left open.
+//
+// The block loop. Blocks are read back after every write with
+// Verification::EachBlock, else when the write counter (accepted writes plus
+// passed read-backs) stands at 31 modulo 32; a block whose read-back failed
+// is read back after each rewrite. A read-back counts only the bytes that
+// actually came back, so a missing read answer never passes for a block of
+// zero bytes. Reports progress as "Programming[ and verifying] p%" (" and
+// verifying" with EachBlock) with the progress bar at p (never 100).
 // The reader's echo of every frame is checked against the frame sent, at no
-// cost in line time. A write whose echo differs is read back, with verify or
-// without (and needs two matching answers); when its echo names another block
+// cost in line time. A write whose echo differs is read back, whatever the
+// mode (and needs two matching answers); when its echo names another block
 // already written, that block is read back too and written again if it
-// differs (these later rewrites of one block share ten attempts). A read
-// whose echo differs proves nothing and is repeated, at most three reads; a
-// block no read could prove is written again. After a write echo that came
-// back short, the blocks written since the last whole echo are read back. An
-// echo difference alone never fails a block; only a clean read-back showing
-// wrong bytes, or ten failed attempts, does. True with verify therefore means
-// every block read back right after its last write, and no write seen to land
-// on it since.
+// differs. A write whose echo is not in its place (a byte lost or gained on
+// the way back) cannot say where it went: once an echo in its place returns,
+// every block already written that one misread address bit would have sent
+// it to is read back (the write itself, never acknowledged with its echo out
+// of place, is made again in any case). A read whose echo differs proves
+// nothing and is repeated, at most three reads; a block no read could prove
+// is written again. An echo difference alone never fails a block; only a
+// clean read-back showing wrong bytes, or ten failed attempts, does.
+//
+// The read pass (EachBlock and AfterWriting). The echo shows what the reader
+// saw, not what the card took: a card that misreads an address bit stores
+// the block elsewhere behind a clean echo. So after the last write every
+// block of the padded image is read again, showing "Verifying p%" with the
+// progress bar. A read counts when its echo is intact and its whole answer
+// arrived (after one that does not, late bytes are let pass); only the 16
+// data bytes are compared. A block whose bytes another image block one
+// address bit away also holds, or whose 16 bytes are all alike, and any block
+// that gave a differing answer, needs two answers equal to the image (a card
+// that misreads a read address answers with another block's bytes); three
+// differing answers alike, or eight reads without a decision, make it differ.
+// A block that differs is written again with its read-back, and another pass
+// follows; at most three passes, the last of which writes nothing, and the
+// rewrites of a block after its own turn share ten write frames for the whole
+// run. True only when a pass found every block equal to the image.
+//
 // Every write frame of an image block is told to the window as it goes out,
 // and again when the card acknowledged it (ProgramWindow::BlockSent and
 // BlockStored), so that a front end can say which blocks a run that ends
@@ -41,8 +61,8 @@
 // with "Error programming Torvik Loader Card.".
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
-// 5.4 min with verify, 2.7 min without); every receive processes window
-// messages.
+// 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
+// every receive processes window messages.
 bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed = 0);
 
 // Finds the serial speed window in which the card's loader answers and returns

@@ -39,6 +39,9 @@ inline std::string Progress(bool verifyAll, int percent)
     return (verifyAll ? "Programming and verifying " : "Programming ") + std::to_string(percent) + "%";
 }
 
+// "Verifying 50%" during the read pass after the last write.
+inline std::string Verifying(int percent) { return "Verifying " + std::to_string(percent) + "%"; }
+
 }  // namespace status_text
 
 // A failure: the message on red.

@@ -88,6 +88,11 @@ public:
     Reply Receive(const HostByte& b, const LineFormat& base, std::pair<uint32_t, uint32_t> window);
 
     const std::vector<uint8_t>& Memory() const { return memory_; }
+    // Flips bit 0 of the byte at `address` (ignored beyond the memory).
+    void Damage(uint32_t address)
+    {
+        if (address < memory_.size()) memory_[address] ^= 0x01;
+    }
     // Block write frames the loader understood (stored), whatever happened
     // to their acknowledgement; block read frames it answered.
     int BlockWrites() const { return blockWrites_; }

@@ -208,6 +208,10 @@ SimOptions SimOptions::Parse(const std::string& text)
             o.readCorrupt = Probability(key, value);
         } else if (key == "noise") {
             o.noise = Probability(key, value);
+        } else if (key == "lostbyte") {
+            o.lostByte = Probability(key, value);
+        } else if (key == "extrabyte") {
+            o.extraByte = Probability(key, value);
         } else if (key == "lose_ack_block") {
             const size_t colon = value.find(':');
             if (colon == std::string::npos) Bad(key, value, "ADDR:N");
@@ -287,6 +291,9 @@ std::string SimOptionsHelp()
            "  ackwrong=P         probability that a block is acknowledged wrongly (0)\n"
            "  readcorrupt=P      probability of a flipped bit in a read answer (0)\n"
            "  noise=P            probability of a flipped bit in any byte on the line (0)\n"
+           "  lostbyte=P         probability that a byte on its way to the program is lost (0)\n"
+           "  extrabyte=P        probability that the program's port takes in a byte more,\n"
+           "                     a glitch on the line, before a byte on its way to it (0)\n"
            "  lose_ack_block=ADDR:N  the block at ADDR gets no acknowledgement N times\n"
            "  badcell=ADDR       the card byte at ADDR never stores correctly\n"
            "  vanish=MS          the port disappears MS ms after it was first opened (-1, never)\n"

@@ -42,6 +42,13 @@
 //   badcell=ADDR     the card byte at ADDR always stores a wrong value.
 //   noise=P          each byte on the line (either direction) has one bit
 //                    flipped with probability P.
+//   lostbyte=P       each byte on its way to the host (echo or answer) is
+//                    lost with probability P: the host's UART never frames
+//                    it, so an echo comes back one byte short.
+//   extrabyte=P      with probability P the host's UART frames one byte more
+//                    (a random value, a glitch on the line) just before a
+//                    byte on its way to it, so what follows comes one
+//                    position late.
 //   vanish=MS        the port disappears MS ms after the first open: every
 //                    call on an open handle fails and opens fail; -1 = never.
 //   seed=N           seed of the pseudo-random faults (default 1, so runs are
@@ -131,6 +138,8 @@ struct SimOptions {
     int loseAckCount = 0;
     int64_t badCell = -1;  // address; -1: none
     double noise = 0.0;
+    double lostByte = 0.0;
+    double extraByte = 0.0;
     int64_t vanishMs = -1;
     uint64_t seed = 1;
     bool openLines = false;

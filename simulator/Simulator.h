@@ -127,6 +127,9 @@ public:
 
     // Card memory, 0x40000 bytes, 0xFF when erased.
     const std::vector<uint8_t>& Memory() const { return card_.Memory(); }
+    // The card byte at `address` (below 0x40000) loses a bit (bit 0 flips),
+    // as a worn cell does, with nothing on the line to show it.
+    void DamageCard(uint32_t address) { card_.Damage(address); }
     // Writes the card's memory to memory=FILE now (true without one). False
     // with `error` set when it cannot; FILE is then as it was.
     bool SaveMemory(std::string& error) const { return card_.SaveMemory(error); }

@@ -181,16 +181,25 @@ void Wire::Deliver(int64_t startNs, int64_t endNs, uint8_t value, const LineForm
 {
     // Only the handle a byte was meant for can receive it.
     if (handle != receiver_ || receiver_ == 0 || options_.silent) return;
+    // lostbyte=: the host's UART misses the byte. extrabyte=: it frames one
+    // more (a glitch on the line) just before it.
+    if (random_.Chance(options_.lostByte)) return;
+    const bool extra = random_.Chance(options_.extraByte);
     int64_t at = CeilMicros(endNs);
     if (options_.latencyMs > 0) at = AdapterDelay(at);
     const Verdict verdict = garbled ? Verdict::Wrong : Judge(sent, HostFormat());
-    const RxEntry r{at, startNs, endNs, value, sent, source, verdict};
-    if (rx_.empty() || rx_.back().at <= at) {
+    if (extra) Enqueue({at, startNs, endNs, random_.Byte(), sent, source, Verdict::Intact});
+    Enqueue({at, startNs, endNs, value, sent, source, verdict});
+}
+
+void Wire::Enqueue(const RxEntry& r)
+{
+    if (rx_.empty() || rx_.back().at <= r.at) {
         rx_.push_back(r);
         return;
     }
     const auto pos =
-        std::upper_bound(rx_.begin(), rx_.end(), at, [](int64_t t, const RxEntry& e) { return t < e.at; });
+        std::upper_bound(rx_.begin(), rx_.end(), r.at, [](int64_t t, const RxEntry& e) { return t < e.at; });
     rx_.insert(pos, r);
 }
 

@@ -23,6 +23,11 @@
 // Only the handle a byte was meant for can receive it; the input queue holds
 // SetInputQueue() bytes and what arrives beyond them is lost.
 //
+// With lostbyte=P a byte for the host is lost on the way (the host's UART
+// never frames it: an echo comes back short), with extrabyte=P the host's
+// UART frames a random byte more just before it (a glitch on the line: what
+// follows comes one position late).
+//
 // With latency=MS the bytes for the host pass through a USB adapter that
 // holds them until its latency timer, which fires every MS ms, fires next,
 // or until 62 bytes (one USB packet) have gathered.
@@ -89,8 +94,8 @@ int64_t AnswerStart(const SimOptions& options, int64_t end, int64_t ms);
 
 class Wire {
 public:
-    // Reads options' noise, silent, latency and split knobs each time they
-    // apply; draws noise from `random`.
+    // Reads options' noise, lostbyte, extrabyte, silent, latency and split
+    // knobs each time they apply; draws noise from `random`.
     Wire(const SimOptions& options, Random& random);
 
     // ------------------------------------------------------ the host's port
@@ -165,6 +170,9 @@ private:
     void Send(int64_t from, const uint8_t* bytes, size_t n, const LineFormat& sent, Source source, uint64_t handle);
     void Deliver(int64_t startNs, int64_t endNs, uint8_t value, const LineFormat& sent, Source source,
                  uint64_t handle, bool garbled);
+    // Puts a byte for the host in arrival order (behind those arriving at
+    // the same time).
+    void Enqueue(const RxEntry& r);
     // When a byte that has reached the adapter at wireAt reaches the host.
     int64_t AdapterDelay(int64_t wireAt);
 

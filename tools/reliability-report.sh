@@ -56,23 +56,30 @@ with the image afterwards.
 
 | | |
 |---|---|
-| Faults tried | $faults device faults, each with and without "Verify programming" |
+| Faults tried | $faults device faults, each with the window's verify, torvik-loader's verify and without verify |
 | Runs | $matrix_runs in the fault matrix, $endurance_runs in the endurance run |
-| False successes (verify on: success shown, card not holding the image) | $false_successes |
-| False failures in the fault matrix (verify on: failure shown, card holding the image) | $false_failures |
+| False successes (with either verify: success shown, card not holding the image) | $false_successes |
+| False failures in the fault matrix (with either verify: failure shown, card holding the image) | $false_failures |
 | Crashes (exceptions escaping a run; a crash or sanitizer report while fuzzing stops the report) | $exceptions |
 | Hangs (runs past 20 virtual minutes; a fuzz input over 10 s stops the report) | $hangs |
 | Fuzz executions | $fuzz_total |
 | Real time of the fault matrix and endurance run | ${seconds} s |
 
-Without "Verify programming" only every 31st block is read back, so a run
-can show success although the card does not hold the image: $unverified_wrong
-such run(s) in the matrix (a cell that never stores; a write garbled on the line is
-caught by its echo). That is the option's documented meaning, not a false
-success; with verify, every block is read back right after its write. With or
-without verify the reader's echo of every frame is checked: a write whose echo
-differs is read back, and so is any block its echo shows it landed on; a read
-whose echo differs proves nothing and is repeated.
+Without verify only every 31st block is read back, so a run can show success
+although the card does not hold the image: $unverified_wrong such run(s) in the
+matrix (a cell that never stores, and writes that the card itself misread,
+which its echo does not show; a write garbled on the line is caught by its
+echo). That is the option's documented meaning, not a false success. With
+verify, a read pass after the last write reads every block of the card back;
+a block that differs is written again and the card read once more, at most
+three passes, so success means that a pass found the whole image on the
+card. The window's verify ("window" below) also reads every block back right
+after its write; torvik-loader's ("after writing") reads back only the sample
+while writing. With or without verify the reader's echo of every frame is
+checked: a write whose echo differs is read back, and so is any block its
+echo shows it landed on; a write whose echo lost or gained a byte has the
+blocks one address bit away read back (where a misread address would have
+sent it); a read whose echo differs proves nothing and is repeated.
 
 ## Fault matrix
 
@@ -85,11 +92,12 @@ EOF
   cat "$work/fault-matrix.md"
   cat <<EOF
 
-### Line noise
+### Random faults
 
-The noise rows of the table on their own, per noise level: runs that showed
-success, false successes (success shown, card not holding the image; with
-verify only) and false failures (failure shown, card holding the image).
+The rows of random faults (line noise, card misreads, bytes lost or gained
+on the way back) on their own: runs that showed success, false successes
+(success shown, card not holding the image; with verify only) and false
+failures (failure shown, card holding the image).
 
 EOF
   cat "$work/fault-matrix-noise.md"

@@ -98,7 +98,8 @@ TEST_F(ProgramRunTest, ProgramsTheSimulatedCardThroughTheWindow)
     EXPECT_EQ(form->Status().palette().color(QPalette::Base), QColor(0, 255, 0));
     ExpectIdleAfterRun();
 
-    // The prompts, in order: remove, set up, insert, calibrate, write.
+    // The prompts, in order: remove, set up, insert, calibrate, write, the
+    // read pass.
     auto find = [this](const std::string& prefix, size_t from) {
         for (size_t i = from; i < texts.size(); ++i)
             if (StartsWith(texts[i], prefix)) return i;
@@ -109,7 +110,8 @@ TEST_F(ProgramRunTest, ProgramsTheSimulatedCardThroughTheWindow)
     const size_t insert = find(status_text::kInsertCard, setting);
     const size_t optimizing = find("Optimizing " + std::string(21, '*'), insert);
     const size_t writing = find("Programming and verifying ", optimizing);
-    ASSERT_LT(writing, texts.size()) << "prompts missing or out of order: " << ::testing::PrintToString(texts);
+    const size_t verifying = find("Verifying 0%", writing);
+    ASSERT_LT(verifying, texts.size()) << "prompts missing or out of order: " << ::testing::PrintToString(texts);
     EXPECT_EQ(std::count_if(texts.begin(), texts.end(), [](const std::string& t) { return StartsWith(t, "Optimizing *"); }),
               21);
     EXPECT_EQ(texts.back(), status_text::kCardProgrammed);

@@ -38,6 +38,8 @@ def main():
     # name: (arguments, expected exit statuses, when to send SIGINT).
     runs = {
         "programmed": (["program", "--json", "-n", "--device", fast, image], {0}, None),
+        "programmed, read pass": (["program", "--json", "--device", fast, image], {0}, None),
+        "programmed, each block": (["program", "--json", "--verify=each", "--device", fast, image], {0}, None),
         "usage, missing image": (["program", "--json", os.path.join(scratch, "missing.tvk")], {2}, None),
         "usage, bad option": (["verify", "--json", "--port", "x", image], {2}, None),
         "usage, bad address": (["check", "--json", "--device", "rfc2217://host:0"], {2}, None),
@@ -103,6 +105,9 @@ def main():
             failures.append(f"{name}: result status {results[0]['status']}, exit status {status}")
         if name == "repeat" and not any(o.get("event") == "card" for o in objects):
             failures.append("repeat: no card object")
+        verifying = any(o.get("event") == "status" and o.get("text", "").startswith("Verifying ") for o in objects)
+        if name.startswith("programmed, ") and not verifying:
+            failures.append(f"{name}: no \"Verifying\" status during the read pass")
         print(f"{name}: exit {status}, {len(lines)} lines")
 
     for failure in failures:

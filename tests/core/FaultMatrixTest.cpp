@@ -1,11 +1,13 @@
-// Every device fault the simulated reader and card can show, each with and
-// without "Verify programming", through the whole Program sequence on the
+// Every device fault the simulated reader and card can show, each with
+// "Verify programming" (the window's way: every block read back after its
+// write, then the read pass), with torvik-loader's verify (the read pass after
+// writing) and without verify, through the whole Program sequence on the
 // virtual clock. Each run must end in the message of the operation that met
 // the fault, in its colour, with the port closed; the card memory is compared
 // with the image afterwards. (The window's version of this table,
 // tests/app/FaultWindowTest.cpp, checks the controls too.) In every run
-// with verify, "Card successfully programmed." may appear only when the card
-// holds the whole image. No run may throw, and none may run past its time
+// with either verify, "Card successfully programmed." may appear only when
+// the card holds the whole image. No run may throw, and none may run past its time
 // limit (a hang).
 //
 // With TORVIK_RELIABILITY_DIR set, the measured outcomes are written there as
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -52,14 +55,27 @@ struct Measured {
     bool FalseFailure() const { return !programmed && card == Card::Holds; }
 };
 
-// Table row: one fault, one verify setting, every seed.
+// The ways a run verifies, in the order of the table.
+const Verification kModes[] = {Verification::EachBlock, Verification::AfterWriting, Verification::Sampled};
+
+const char* ModeName(Verification mode)
+{
+    switch (mode) {
+    case Verification::EachBlock: return "window";
+    case Verification::AfterWriting: return "after writing";
+    default: return "off";
+    }
+}
+
+// Table row: one fault, one way of verifying, every seed.
 struct Row {
     std::string fault;
-    bool verify;
+    Verification mode;
     std::vector<Measured> runs;
+    bool Verifies() const { return mode != Verification::Sampled; }
 };
 
-Measured RunOnce(const Fault& fault, bool verify, int seed)
+Measured RunOnce(const Fault& fault, Verification mode, int seed)
 {
     VirtualClock clock;
     clock.SetPollStep(kPollStepMicros);
@@ -68,7 +84,8 @@ Measured RunOnce(const Fault& fault, bool verify, int seed)
     FaultyOpener faulty(simulator);
     if (fault.arrange) fault.arrange(faulty);
 
-    RecordingWindow window(clock, 0, verify);
+    RecordingWindow window(clock, 0, mode == Verification::EachBlock);
+    window.afterWriting = mode == Verification::AfterWriting;
     Live live{simulator.Reader(), [&window] { return window.status.Text(); }};
     bool hang = false;
     const int64_t start = clock.PeekMicros();
@@ -127,14 +144,14 @@ void WriteTable(const std::vector<Row>& rows)
     for (const Row& row : rows)
         for (const Measured& m : row.runs) {
             ++runs;
-            if (m.programmed && m.card != Card::Holds) ++(row.verify ? falseSuccesses : unverifiedWrong);
-            if (row.verify && m.FalseFailure()) ++falseFailures;
+            if (m.programmed && m.card != Card::Holds) ++(row.Verifies() ? falseSuccesses : unverifiedWrong);
+            if (row.Verifies() && m.FalseFailure()) ++falseFailures;
             if (m.exception) ++exceptions;
             if (m.hang) ++hangs;
             if (!m.portClosed) ++unclean;
         }
     std::ofstream figures(std::string(dir) + "/fault-matrix.txt", std::ios::trunc);
-    figures << "faults=" << rows.size() / 2 << "\nruns=" << runs << "\nfalse_successes=" << falseSuccesses
+    figures << "faults=" << rows.size() / std::size(kModes) << "\nruns=" << runs << "\nfalse_successes=" << falseSuccesses
             << "\nfalse_failures=" << falseFailures << "\nunverified_wrong=" << unverifiedWrong << "\nexceptions=" << exceptions << "\nhangs=" << hangs
             << "\nunclean=" << unclean << "\n";
 
@@ -167,19 +184,19 @@ void WriteTable(const std::vector<Row>& rows)
         std::ostringstream time;
         time.precision(1);
         time << std::fixed << seconds / static_cast<double>(row.runs.size()) << " s";
-        out << "| " << row.fault << " | " << (row.verify ? "on" : "off") << " | " << row.runs.size() << " | "
+        out << "| " << row.fault << " | " << ModeName(row.mode) << " | " << row.runs.size() << " | "
             << join(texts) << " | " << join(cards) << " | " << clean << "/" << row.runs.size() << " | "
             << falseFailures << " | " << time.str() << " |\n";
     }
 
-    // The line-noise rows on their own: successes, false successes and false
-    // failures per noise level.
+    // The rows of random faults on their own: successes, false successes and
+    // false failures per fault and level.
     std::ofstream noise(std::string(dir) + "/fault-matrix-noise.md", std::ios::trunc);
-    noise << "| Line noise | Verify | Runs | Success shown | False successes | False failures | "
+    noise << "| Random fault | Verify | Runs | Success shown | False successes | False failures | "
              "Virtual time per run |\n";
     noise << "|---|---|---|---|---|---|---|\n";
     for (const Row& row : rows) {
-        if (row.fault.rfind("line noise", 0) != 0) continue;
+        if (row.runs.size() < 2) continue;
         int successes = 0, wrong = 0, falseFailures = 0;
         double seconds = 0;
         for (const Measured& m : row.runs) {
@@ -191,8 +208,8 @@ void WriteTable(const std::vector<Row>& rows)
         std::ostringstream time;
         time.precision(1);
         time << std::fixed << seconds / static_cast<double>(row.runs.size()) << " s";
-        noise << "| " << row.fault.substr(row.fault.find(": ") + 2) << " | " << (row.verify ? "on" : "off") << " | "
-              << row.runs.size() << " | " << successes << " | " << (row.verify ? std::to_string(wrong) : "-") << " | "
+        noise << "| " << row.fault << " | " << ModeName(row.mode) << " | " << row.runs.size() << " | " << successes
+              << " | " << (row.Verifies() ? std::to_string(wrong) : "-") << " | "
               << falseFailures << " | " << time.str() << " |\n";
     }
 }
@@ -203,13 +220,14 @@ TEST(FaultMatrixTest, EveryFaultEndsInATrueMessageWithThePortClosed)
     int runs = 0;
     int falseSuccesses = 0;
     for (const Fault& fault : Faults()) {
-        for (bool verify : {true, false}) {
+        for (const Verification mode : kModes) {
+            const bool verify = mode != Verification::Sampled;
             const Expect& expect = verify ? fault.verifyOn : fault.verifyOff;
-            Row row{fault.name, verify, {}};
+            Row row{fault.name, mode, {}};
             int falseFailures = 0;
             for (int seed = 1; seed <= fault.seeds; ++seed) {
-                SCOPED_TRACE(fault.name + (verify ? ", verify" : ", no verify") + ", seed " + std::to_string(seed));
-                const Measured m = RunOnce(fault, verify, seed);
+                SCOPED_TRACE(fault.name + ", verify " + ModeName(mode) + ", seed " + std::to_string(seed));
+                const Measured m = RunOnce(fault, mode, seed);
                 ++runs;
                 EXPECT_FALSE(m.exception) << "an exception escaped the run";
                 EXPECT_FALSE(m.hang) << "the run did not end within its time limit";
@@ -221,7 +239,8 @@ TEST(FaultMatrixTest, EveryFaultEndsInATrueMessageWithThePortClosed)
                 if (expect.card != Card::Any) {
                     EXPECT_EQ(CardName(m.card), std::string(CardName(expect.card)));
                 }
-                // The invariant: with verify, success means the whole image.
+                // The invariant: with either verify, success means the whole
+                // image.
                 if (verify && m.programmed && m.card != Card::Holds) {
                     ++falseSuccesses;
                     ADD_FAILURE() << "reported success, but the card does not hold the image";

@@ -162,12 +162,29 @@ TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
 
 TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
 {
-    for (bool verify : {true, false}) {
+    struct Case {
+        Verification mode;
+        std::vector<uint32_t> reads;
+        std::vector<std::string> texts;
+    };
+    const std::vector<Case> cases = {
+        // The window's verify: each block read back after its write, then
+        // the read pass.
+        {Verification::EachBlock,
+         {0x00, 0x10, 0x00, 0x10},
+         {"Programming and verifying 0%", "Programming and verifying 50%", "Verifying 0%", "Verifying 50%"}},
+        // torvik-loader's: the blocks written (too few for a sampled
+        // read-back), then the read pass.
+        {Verification::AfterWriting, {0x00, 0x10}, {"Programming 0%", "Programming 50%", "Verifying 0%", "Verifying 50%"}},
+        {Verification::Sampled, {}, {"Programming 0%", "Programming 50%"}},
+    };
+    for (const Case& c : cases) {
         UseSimulator("");
-        window.verify = verify;
+        window.verify = c.mode == Verification::EachBlock;
+        window.afterWriting = c.mode == Verification::AfterWriting;
         LoadImage(17);
 
-        ASSERT_TRUE(ProgramCard(window)) << verify;
+        ASSERT_TRUE(ProgramCard(window)) << c.texts.back();
         EXPECT_EQ(CardImage.Length, 32);
         EXPECT_TRUE(std::all_of(image.begin() + 17, image.begin() + 32, [](uint8_t b) { return b == 0; }));
         EXPECT_EQ(image[32], 0xEE) << "nothing beyond the last block is touched";
@@ -175,8 +192,7 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
 
         const std::vector<Frame> frames = BlockFrames();
         EXPECT_EQ(Addresses(0xFF), (std::vector<uint32_t>{0x00, 0x10}));
-        // With verify each block is read back after its write, and only then.
-        EXPECT_EQ(Addresses(0xFE), (verify ? std::vector<uint32_t>{0x00, 0x10} : std::vector<uint32_t>{}));
+        EXPECT_EQ(Addresses(0xFE), c.reads);
         for (const Frame& f : frames) {
             if (f.command == 0xFF) {
                 EXPECT_TRUE(std::equal(f.data.begin(), f.data.end(), image.begin() + f.address));
@@ -186,11 +202,9 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
             EXPECT_EQ(f.settings.StopBits, kTwoStopBits);
         }
 
-        EXPECT_EQ(ProgressPositions(), (std::vector<int>{0, 50}));
-        const std::vector<std::string> texts =
-            verify ? std::vector<std::string>{"Programming and verifying 0%", "Programming and verifying 50%"}
-                   : std::vector<std::string>{"Programming 0%", "Programming 50%"};
-        EXPECT_EQ(ProgressTexts(), texts);
+        // The progress bar at each text's percentage.
+        EXPECT_EQ(ProgressPositions(), c.texts.size() == 4 ? (std::vector<int>{0, 50, 0, 50}) : (std::vector<int>{0, 50}));
+        EXPECT_EQ(ProgressTexts(), c.texts);
         EXPECT_TRUE(window.status.colors.empty()) << "success leaves the colour to the caller";
         EXPECT_FALSE(SerialChannel.IsOpen);
     }
@@ -204,26 +218,38 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
 
 TEST_F(ProgramCardTest, FullImageIsWrittenAndReadBackByTheRule)
 {
-    for (bool verify : {true, false}) {
+    for (const Verification mode : {Verification::EachBlock, Verification::AfterWriting, Verification::Sampled}) {
+        const bool pass = mode != Verification::Sampled;
         UseSimulator("");
-        window.verify = verify;
-        LoadImage(kCardImageSize, verify ? 7 : 11);
+        window.verify = mode == Verification::EachBlock;
+        window.afterWriting = mode == Verification::AfterWriting;
+        LoadImage(kCardImageSize, static_cast<uint32_t>(mode) + 7);
 
-        ASSERT_TRUE(ProgramCard(window)) << verify;
+        ASSERT_TRUE(ProgramCard(window)) << static_cast<int>(mode);
         EXPECT_EQ(CardImage.Length, kCardImageSize);
         EXPECT_TRUE(CardHolds(kCardImageSize));
         const std::vector<uint32_t> writes = Addresses(0xFF);
         ASSERT_EQ(writes.size(), 16384u);
         EXPECT_EQ(writes.back(), 0x03FFF0u);
-        ASSERT_EQ(window.progress.size(), 16384u);
+        // One progress step per block written, and one per block of the pass.
+        ASSERT_EQ(window.progress.size(), pass ? 2 * 16384u : 16384u);
+        EXPECT_EQ(window.progress[16383].position, 99);
         EXPECT_EQ(window.progress.back().position, 99);
-        EXPECT_EQ(window.status.Text(), verify ? "Programming and verifying 99%" : "Programming 99%");
+        EXPECT_EQ(window.status.Text(), pass ? "Verifying 99%"
+                                        : mode == Verification::EachBlock ? "Programming and verifying 99%"
+                                                                          : "Programming 99%");
 
-        // With verify every block is read back once, right after its write;
-        // without, blocks 31, 62, 93, ... (counted from 1).
-        std::vector<uint32_t> sampled;
-        for (uint32_t block = 31; block <= 16384; block += 31) sampled.push_back((block - 1) * 16);
-        EXPECT_EQ(Addresses(0xFE), verify ? writes : sampled);
+        // With the window's verify every block is read back once right after
+        // its write; otherwise blocks 31, 62, 93, ... (counted from 1). The
+        // read pass then reads every block once, in order.
+        std::vector<uint32_t> reads;
+        if (mode == Verification::EachBlock) {
+            reads = writes;
+        } else {
+            for (uint32_t block = 31; block <= 16384; block += 31) reads.push_back((block - 1) * 16);
+        }
+        if (pass) reads.insert(reads.end(), writes.begin(), writes.end());
+        EXPECT_EQ(Addresses(0xFE), reads);
     }
 }
 
@@ -263,7 +289,9 @@ TEST_F(ProgramCardTest, BlockWithoutAcknowledgementGetsTenAttempts)
             const int64_t gapMs = (sends[i].atMicros - sends[i - 1].atMicros) / kMs;
             EXPECT_NEAR(gapMs, 8 + 1500 + 250, 1) << i;
         }
-        EXPECT_EQ(Addresses(0xFE), c.programmed ? (std::vector<uint32_t>{0x00, 0x10, 0x20})
+        // Each block read back after its write, and after the last one the
+        // read pass.
+        EXPECT_EQ(Addresses(0xFE), c.programmed ? (std::vector<uint32_t>{0x00, 0x10, 0x20, 0x00, 0x10, 0x20})
                                                 : (std::vector<uint32_t>{0x00, 0x10}));
         if (c.programmed) continue;
 
@@ -293,7 +321,7 @@ TEST_F(ProgramCardTest, OneCorruptedReadAnswerCostsOneAttempt)
         if (a == 0x1E0) sampledWrites.push_back(a);
     }
     const std::vector<Case> cases = {
-        {true, 3, {0x00, 0x10, 0x10, 0x20}, {0x00, 0x10, 0x10, 0x20}},
+        {true, 3, {0x00, 0x10, 0x10, 0x20}, {0x00, 0x10, 0x10, 0x20, 0x00, 0x10, 0x20}},
         // Without verify the 31st block is the first read back; its rewrite is
         // checked although the write counter then stands at 32.
         {false, 32, sampledWrites, {0x1E0, 0x1E0}},
@@ -430,9 +458,111 @@ TEST_F(ProgramCardTest, BlockLimitsDecideTheOutcome)
         LoadImage(32);
         EXPECT_EQ(ProgramCard(window), c.programmed) << c.options;
         EXPECT_EQ(window.status.Text(),
-                  c.programmed ? (c.verify ? "Programming and verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
+                  c.programmed ? (c.verify ? "Verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
             << c.options;
     }
 }
 
 }  // namespace
+
+// The read pass after the last write, on a four-block image: a block that the
+// card lost after its write (a worn cell) is found, written again and the
+// card read once more; at most three passes; a block's rewrites share ten
+// write frames for the whole run; an answer that differs once is read again
+// before anything is written; blocks whose bytes the card may also hold one
+// address bit away are read twice.
+TEST_F(ProgramCardTest, ReadPassWritesAgainWhatTheCardLost)
+{
+    struct Case {
+        const char* name;
+        Verification mode;
+        std::vector<int> damagedInPass;  // block 0x20 loses a bit as these passes begin
+        int lostAcks;                    // and its next writes lose their acknowledgement
+        bool corruptOneAnswer;           // the first answer of the first pass to block 0x10 arrives with a bit flipped
+        bool programmed;
+        int passes;
+        std::vector<uint32_t> writesAfterLoop;  // block writes after the block loop's four
+        std::vector<uint32_t> passReads;        // read frames after the block loop
+    };
+    const std::vector<Case> cases = {
+        {"nothing lost", Verification::AfterWriting, {}, 0, false, true, 1, {}, {0x00, 0x10, 0x20, 0x30}},
+        // Three answers alike show what the card holds; the block is written
+        // again with its read-back, and a second pass finds the card whole.
+        {"lost once", Verification::AfterWriting, {1}, 0, false, true, 2, {0x20},
+         {0x00, 0x10, 0x20, 0x20, 0x20, 0x20, 0x30, 0x00, 0x10, 0x20, 0x30}},
+        {"lost once, the window's verify", Verification::EachBlock, {1}, 0, false, true, 2, {0x20},
+         {0x00, 0x10, 0x20, 0x20, 0x20, 0x20, 0x30, 0x00, 0x10, 0x20, 0x30}},
+        {"lost in two passes", Verification::AfterWriting, {1, 2}, 0, false, true, 3, {0x20, 0x20}, {}},
+        // The third pass must find the card whole: nothing is written there.
+        {"lost in every pass", Verification::AfterWriting, {1, 2, 3}, 0, false, false, 3, {0x20, 0x20}, {}},
+        // Six frames in the first pass leave four for the second.
+        {"lost twice, five acknowledgements lost each time", Verification::AfterWriting, {1, 2}, 5, false, false, 2,
+         std::vector<uint32_t>(10, 0x20), {}},
+        // One answer with a flipped bit: two more answers equal to the image
+        // settle the block, and nothing is written.
+        {"one answer garbled", Verification::AfterWriting, {}, 0, true, true, 1, {},
+         {0x00, 0x10, 0x10, 0x10, 0x20, 0x30}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int damaged = 0;
+        int answersBefore = -1;
+        UseSimulator("", [&] {
+            sim::SimulatedReader& r = opener->Reader();
+            const std::vector<std::string> texts = window.status.TextSequence();
+            const int passesBegun = static_cast<int>(std::count(texts.begin(), texts.end(), "Verifying 0%"));
+            if (passesBegun > damaged && std::count(c.damagedInPass.begin(), c.damagedInPass.end(), passesBegun) > 0) {
+                r.DamageCard(0x25);
+                r.Options().loseAckBlock = 0x20;
+                r.Options().loseAckCount = c.lostAcks;
+            }
+            damaged = passesBegun;
+            if (c.corruptOneAnswer && passesBegun == 1 && answersBefore < 0) {
+                answersBefore = r.BlockReads();
+                r.Options().readCorrupt = 1.0;
+            } else if (answersBefore >= 0 && r.BlockReads() > answersBefore) {
+                r.Options().readCorrupt = 0.0;
+            }
+        });
+        window.verify = c.mode == Verification::EachBlock;
+        window.afterWriting = c.mode == Verification::AfterWriting;
+        LoadImage(64);
+
+        EXPECT_EQ(ProgramCard(window), c.programmed);
+        // A write without its acknowledgement stores the block all the same.
+        EXPECT_EQ(CardHolds(64), c.programmed || c.lostAcks > 0);
+        const std::vector<std::string> texts = window.status.TextSequence();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "Verifying 0%"), c.passes);
+        EXPECT_EQ(window.status.Text(), c.programmed ? "Verifying 75%" : "Error programming Torvik Loader Card.");
+
+        // The frames after the block loop (its four writes, and with the
+        // window's verify their four read-backs).
+        std::vector<uint32_t> writes, reads;
+        int loopFrames = c.mode == Verification::EachBlock ? 8 : 4;
+        for (const Frame& f : BlockFrames()) {
+            if (loopFrames > 0) {
+                --loopFrames;
+                continue;
+            }
+            (f.command == 0xFF ? writes : reads).push_back(f.address);
+        }
+        EXPECT_EQ(writes, c.writesAfterLoop);
+        if (!c.passReads.empty()) {
+            EXPECT_EQ(reads, c.passReads);
+        }
+    }
+}
+
+// Blocks that the card may also hold one address bit away (the same bytes as
+// such a neighbour, or sixteen alike) are read twice in the read pass: a read
+// whose address the card misread would answer with the neighbour's bytes.
+TEST_F(ProgramCardTest, ReadPassReadsLookAlikeBlocksTwice)
+{
+    UseSimulator("");
+    window.afterWriting = true;
+    LoadImage(80);
+    std::copy_n(image.begin() + 0x40, 16, image.begin());  // blocks 0x00 and 0x40 alike
+    std::fill_n(image.begin() + 0x20, 16, 0x00);           // block 0x20 all zero
+    ASSERT_TRUE(ProgramCard(window));
+    EXPECT_EQ(Addresses(0xFE), (std::vector<uint32_t>{0x00, 0x00, 0x10, 0x20, 0x20, 0x30, 0x40, 0x40}));
+}

@@ -50,6 +50,7 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
         {"ackloss=0.25,ackwrong=1", [](const SimOptions& o) { return o.ackLoss == 0.25 && o.ackWrong == 1.0; }},
         {"readcorrupt=0.5,noise=0.001",
          [](const SimOptions& o) { return o.readCorrupt == 0.5 && o.noise == 0.001; }},
+        {"lostbyte=0.001,extrabyte=1", [](const SimOptions& o) { return o.lostByte == 0.001 && o.extraByte == 1.0; }},
         {"lose_ack_block=0x3FFF0:3",
          [](const SimOptions& o) { return o.loseAckBlock == 0x3FFF0 && o.loseAckCount == 3; }},
         {"lose_ack_block=32:1", [](const SimOptions& o) { return o.loseAckBlock == 32 && o.loseAckCount == 1; }},
@@ -119,6 +120,7 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
         {"split=x:10", "split"},
         {"ack=none", "ack"},
         {"cardnoise=2", "cardnoise"},
+        {"lostbyte=-0.1", "lostbyte"},
         {"answerbytes=sometimes", "answerbytes"},
         {"setupbytes=1", "setupbytes"},
         // A key given twice, even with the same value.

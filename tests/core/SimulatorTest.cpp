@@ -950,6 +950,33 @@ TEST_F(SimulatorTest, NoiseFlipsOneBitOfEveryByteAtCertainty)
     }
 }
 
+TEST_F(SimulatorTest, BytesLostOrGainedOnTheWayToTheHostReachTheCardWhole)
+{
+    // The card takes every byte of a block write and stores the block; what
+    // comes back (echo and acknowledgement) loses every byte, or gains a
+    // byte before each.
+    const Bytes data = Block(0x42);
+    const Bytes frame = WriteFrame(0x120, data);
+    Start("setup=01");
+    StartLoader();
+    Reader().Options().lostByte = 1;
+    EXPECT_TRUE(Exchange(frame, 20).empty());
+    EXPECT_EQ(Bytes(Reader().Memory().begin() + 0x120, Reader().Memory().begin() + 0x130), data);
+
+    port.reset();
+    Start("setup=01");
+    StartLoader();
+    Reader().Options().extraByte = 1;
+    const Bytes reply = Exchange(frame, 20);
+    ASSERT_EQ(reply.size(), 2 * (frame.size() + kAck.size()));
+    Bytes kept;
+    for (size_t i = 1; i < reply.size(); i += 2) kept.push_back(reply[i]);
+    Bytes expected = frame;
+    expected.insert(expected.end(), kAck.begin(), kAck.end());
+    EXPECT_EQ(kept, expected);
+    EXPECT_EQ(Bytes(Reader().Memory().begin() + 0x120, Reader().Memory().begin() + 0x130), data);
+}
+
 TEST_F(SimulatorTest, RandomFaultsRepeatForTheSameSeed)
 {
     auto pattern = [this](const std::string& options) {

@@ -38,7 +38,10 @@ inline const char* CardName(Card c)
 }
 
 // What a run with one setting of "Verify programming" must end in: one of
-// the status texts (red, or green for success) and the card's state.
+// the status texts (red, or green for success) and the card's state. The
+// expectation with verify holds for both ways of verifying: the window's
+// (every block after its write, then the read pass) and torvik-loader's (the
+// read pass after writing).
 struct Expect {
     std::vector<std::string> texts;
     Card card;
@@ -193,6 +196,31 @@ inline std::vector<Fault> Faults()
          {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6, 0},
         {"line noise: 1 % of bytes with a bit flipped", "noise=0.01", {}, {},
          {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 10, 1},
+        // The card misreads bytes behind a clean echo: a misread address bit
+        // stores a write on another block, which only the read pass finds.
+        // Without verify such runs end in success with the card damaged.
+        {"card misreads: 0.03 % of the bytes it takes", "cardnoise=0.0003", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 65536, 4, 0},
+        {"card misreads: 0.1 % of the bytes it takes", "cardnoise=0.001", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 16384, 6, 0},
+        {"card misreads: 1 % of the bytes it takes", "cardnoise=0.01", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 10, 1},
+        // Bytes lost or gained on the way back: echoes come back short or
+        // shifted, and the address they carry cannot be read.
+        {"short echoes: 0.1 % of the bytes coming back lost", "lostbyte=0.001", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6, 0},
+        {"shifted echoes: a byte more before 0.1 % of the bytes coming back", "extrabyte=0.001", {}, {},
+         {anyEnd, Card::Any}, {anyEnd, Card::Any}, 4096, 6, 0},
+        // Once an echo in its place returns, the blocks one address bit from
+        // the write are read back: block 0x10 is found and written again.
+        {"block write stored at an earlier block (0x30 at 0x10), its echo 1 byte short", "",
+         [](FaultyOpener& f) { f.misdirects = {FaultyOpener::ShortEcho(0x30, 0x10, 1)}; }, {}, good, good},
+        {"block write stored at an earlier block (0x30 at 0x10), its echo 4 bytes short", "",
+         [](FaultyOpener& f) { f.misdirects = {FaultyOpener::ShortEcho(0x30, 0x10, 4)}; }, {}, good, good},
+        // The echo is clean: only the read pass finds block 0x100.
+        {"block write taken by the card alone for an earlier block (0x300 at 0x100)", "",
+         [](FaultyOpener& f) { f.misdirects = {FaultyOpener::CardMisread(0x300, 0x100)}; }, {}, good,
+         {programmed, Card::Part}},
     };
 }
 

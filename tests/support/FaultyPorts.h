@@ -7,7 +7,9 @@
 //   the card stores the block at another address and acknowledges it, as a
 //   flipped address bit on the line does; or a block read frame garbled so,
 //   answered with the bytes stored at the other address. The reader echoes
-//   the frame as it went to the card.
+//   the frame as it went to the card, unless the card alone misread it (the
+//   echo then shows the frame as sent); bytes of what comes back after such
+//   a frame can be lost on the way (a short echo).
 // Everything else passes through unchanged.
 
 #include <algorithm>
@@ -31,6 +33,9 @@ public:
     // Block writes (with `read`: block reads) meant for address `from` go to
     // `to` instead: the first one, and then every `every`-th one (1: each), at
     // most `limit` times (negative: without limit).
+    // With `cardOnly` the card alone took the frame for `to`: the echo shows
+    // the address as sent. `lostBytes` of what comes back after the frame
+    // (its echo first) are lost on the way.
     struct Misdirect {
         uint32_t from = 0;
         uint32_t to = 0;
@@ -39,11 +44,25 @@ public:
         int seen = 0;
         int done = 0;
         bool read = false;
+        bool cardOnly = false;
+        int lostBytes = 0;
     };
     static Misdirect ReadMisdirect(uint32_t from, uint32_t to, int every = 1, int limit = 1)
     {
         Misdirect m{from, to, every, limit};
         m.read = true;
+        return m;
+    }
+    static Misdirect CardMisread(uint32_t from, uint32_t to, int every = 1, int limit = 1)
+    {
+        Misdirect m{from, to, every, limit};
+        m.cardOnly = true;
+        return m;
+    }
+    static Misdirect ShortEcho(uint32_t from, uint32_t to, int lostBytes)
+    {
+        Misdirect m{from, to, 1, 1};
+        m.lostBytes = lostBytes;
         return m;
     }
 
@@ -91,6 +110,15 @@ public:
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {
         const bool ok = inner_->Read(buffer, count, bytesRead);
+        const uint32_t lost = std::min(bytesRead, lose_);
+        if (lost > 0) {
+            std::copy(buffer + lost, buffer + bytesRead, buffer);
+            bytesRead -= lost;
+            lose_ -= lost;
+        }
+        // The address bytes of the echo as sent (positions 3 to 5).
+        for (uint32_t i = 0; i < bytesRead && patched_ < 6; ++i, ++patched_)
+            if (patched_ >= 3) buffer[i] = sentAddress_[patched_ - 3];
         for (Armed& a : armed_) {
             const FaultyOpener::ReplyFault& f = owner_.replyFaults[a.fault];
             if (f.index >= a.received && f.index < a.received + bytesRead) {
@@ -106,6 +134,8 @@ public:
     {
         std::vector<uint8_t> bytes(buffer, buffer + count);
         Arm(bytes);
+        lose_ = 0;
+        patched_ = 6;
         const bool write = count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13;
         const bool read = count == 7 && bytes[0] == 0xFE && bytes[1] == 0x00 && bytes[2] == 0x03;
         if (write || read) {
@@ -116,6 +146,11 @@ public:
                 if (!due) continue;
                 ++m.done;
                 ++(read ? owner_.readsMisdirected : owner_.writesMisdirected);
+                lose_ = static_cast<uint32_t>(m.lostBytes);
+                if (m.cardOnly) {
+                    std::copy(bytes.begin() + 3, bytes.begin() + 6, sentAddress_);
+                    patched_ = 0;
+                }
                 bytes[3] = static_cast<uint8_t>(m.to >> 16);
                 bytes[4] = static_cast<uint8_t>(m.to >> 8);
                 bytes[5] = static_cast<uint8_t>(m.to);
@@ -147,6 +182,12 @@ private:
     std::unique_ptr<CommPort> inner_;
     FaultyOpener& owner_;
     std::vector<Armed> armed_;
+    // Bytes still to be lost of what comes back.
+    uint32_t lose_ = 0;
+    // A frame the card alone misread: its address as sent, and the bytes of
+    // the echo received since (6: nothing more to restore).
+    uint8_t sentAddress_[3] = {};
+    int patched_ = 6;
 };
 
 }  // namespace faulty_detail

@@ -1,6 +1,6 @@
 #pragma once
 // An in-memory main window for core tests: it answers the port selection and
-// the verify option, and records every status text, status colour and
+// the verify option (or torvik-loader's verify mode), and records every status text, status colour and
 // progress position the core sets, in order, with the virtual time of the
 // change. The clock is read with PeekMicros, so recording never moves time.
 
@@ -87,6 +87,10 @@ public:
 
     int ComPortIndex() const override { return comPortIndex; }
     bool VerifyChecked() const override { return verify; }
+    Verification VerifyMode() const override
+    {
+        return afterWriting ? Verification::AfterWriting : ProgramWindow::VerifyMode();
+    }
     StatusControl& Status() override { return status; }
     void SetProgress(int position) override
     {
@@ -100,6 +104,7 @@ public:
         status.Clear();
         comPortIndex = 0;
         verify = true;
+        afterWriting = false;
         position = 0;
         progress.clear();
     }
@@ -107,6 +112,9 @@ public:
     RecordingStatus status;
     int comPortIndex;
     bool verify;
+    // Verify as torvik-loader does by default (the sampled loop, then the
+    // read pass), whatever `verify` says.
+    bool afterWriting = false;
     int position = 0;
     std::vector<ProgressChange> progress;
 
