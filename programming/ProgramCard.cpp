@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "programming/LoaderFrames.h"
@@ -89,7 +88,11 @@ int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 class BlockWriter {
 public:
     BlockWriter(ProgramWindow& window, const uint8_t* image, int32_t length, bool verifyAll)
-        : window_(window), image_(image), length_(length), verifyAll_(verifyAll)
+        : window_(window),
+          image_(image),
+          length_(length),
+          verifyAll_(verifyAll),
+          framesLeft_(static_cast<size_t>(length / loader::kBlockSize), kAttemptsPerBlock)
     {
     }
 
@@ -104,10 +107,9 @@ public:
     int Write(uint32_t offset)
     {
         written_ = offset;
-        int attemptsLeft = kAttemptsPerBlock;
         const bool readBack = verifyAll_ || readBackNext_;
         readBackNext_ = false;
-        const int mark = WriteBlock(offset, readBack, attemptsLeft);
+        const int mark = WriteBlock(offset, readBack, FramesLeft(offset));
         if (mark != 0) return mark;
         written_ = offset + loader::kBlockSize;
         return Settle();
@@ -128,8 +130,8 @@ public:
     // The read pass, after Finish: every block of the image is read again
     // (BlockEqual). A block found differing is written again with its
     // read-back, and another pass follows once this one is through, for that
-    // write may have gone elsewhere; the rewrites of one block after its own
-    // turn, here and in Settle, share one set of ten attempts. Shows
+    // write may have gone elsewhere; every write of a block counts against
+    // its ten frames for the run (FramesLeft). Shows
     // "Verifying p%" with the progress bar at p after each block. True when a
     // pass found every block equal to the image; false when a block ran out
     // of attempts, or the last of the kPasses passes found one differing (it
@@ -143,8 +145,7 @@ public:
                 const uint32_t block = static_cast<uint32_t>(offset);
                 if (!BlockEqual(block, lookAlike[static_cast<size_t>(offset / loader::kBlockSize)])) {
                     if (pass == kPasses) return false;
-                    auto budget = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
-                    if (WriteBlock(block, true, budget->second) != 0) return false;
+                    if (WriteBlock(block, true, FramesLeft(block)) != 0) return false;
                     rewritten = true;
                 }
                 window_.Status().SetText(status_text::Verifying(ShowProgress(window_, offset, length_)));
@@ -159,6 +160,12 @@ public:
     }
 
 private:
+    // The write frames `block` may still be sent: ten for the whole run, its
+    // own turn in the block loop, the rewrites its neighbours' echoes ask for
+    // and those of the read passes together, so that writes which keep
+    // landing on each other's blocks end the run instead of going on for ever.
+    int& FramesLeft(uint32_t block) { return framesLeft_[block / loader::kBlockSize]; }
+
     // Writes one block, at most `attemptsLeft` times. Returns the failure
     // mark of the last attempt: 0 when the block is written (and read back
     // where the rule asks). Once a read-back of the block has failed, every
@@ -307,17 +314,15 @@ private:
     }
 
     // Reads back every block put in doubt and writes again each one that
-    // differs from the image. All rewrites of one block after its own turn
-    // share one set of ten attempts, so writes that keep landing on each
-    // other's blocks end the run instead of going on for ever.
+    // differs from the image, within the block's frames for the run
+    // (FramesLeft).
     int Settle()
     {
         while (!recheck_.empty()) {
             const uint32_t block = recheck_.back();
             recheck_.pop_back();
             if (ReadBackBlock(block, image_ + block) == 0) continue;
-            auto left = rewritesLeft_.try_emplace(block, kAttemptsPerBlock).first;
-            if (const int mark = WriteBlock(block, true, left->second); mark != 0) return mark;
+            if (const int mark = WriteBlock(block, true, FramesLeft(block)); mark != 0) return mark;
         }
         return 0;
     }
@@ -336,8 +341,8 @@ private:
     // Blocks of the writes since the last write whose echo came back in its
     // place.
     std::vector<uint32_t> unseen_;
-    // Attempts left to each block rewritten after its own turn.
-    std::map<uint32_t, int> rewritesLeft_;
+    // Write frames each block may still be sent in this run.
+    std::vector<int> framesLeft_;
 };
 
 }  // namespace

@@ -33,7 +33,8 @@
 // of place, is made again in any case). A read whose echo differs proves
 // nothing and is repeated, at most three reads; a block no read could prove
 // is written again. An echo difference alone never fails a block; only a
-// clean read-back showing wrong bytes, or ten failed attempts, does.
+// clean read-back showing wrong bytes, or a block that has used its ten write
+// frames for the run, does.
 //
 // The read pass (EachBlock and AfterWriting). The echo shows what the reader
 // saw, not what the card took: a card that misreads an address bit stores
@@ -47,9 +48,10 @@
 // that misreads a read address answers with another block's bytes); three
 // differing answers alike, or eight reads without a decision, make it differ.
 // A block that differs is written again with its read-back, and another pass
-// follows; at most three passes, the last of which writes nothing, and the
-// rewrites of a block after its own turn share ten write frames for the whole
-// run. True only when a pass found every block equal to the image.
+// follows; at most three passes, the last of which writes nothing. Every
+// write of a block, in its own turn, after a neighbour's echo or in a pass,
+// counts against ten write frames for the whole run. True only when a pass
+// found every block equal to the image.
 //
 // Every write frame of an image block is told to the window as it goes out,
 // and again when the card acknowledged it (ProgramWindow::BlockSent and

@@ -495,9 +495,10 @@ TEST_F(ProgramCardTest, ReadPassWritesAgainWhatTheCardLost)
         {"lost in two passes", Verification::AfterWriting, {1, 2}, 0, false, true, 3, {0x20, 0x20}, {}},
         // The third pass must find the card whole: nothing is written there.
         {"lost in every pass", Verification::AfterWriting, {1, 2, 3}, 0, false, false, 3, {0x20, 0x20}, {}},
-        // Six frames in the first pass leave four for the second.
+        // Its own write and six frames in the first pass leave three of the
+        // run's ten for the second.
         {"lost twice, five acknowledgements lost each time", Verification::AfterWriting, {1, 2}, 5, false, false, 2,
-         std::vector<uint32_t>(10, 0x20), {}},
+         std::vector<uint32_t>(9, 0x20), {}},
         // One answer with a flipped bit: two more answers equal to the image
         // settle the block, and nothing is written.
         {"one answer garbled", Verification::AfterWriting, {}, 0, true, true, 1, {},
