@@ -121,17 +121,22 @@ void SimulatedReader::RemoveAt(int64_t t)
 void SimulatedReader::Advance(int64_t t)
 {
     if (t > lastNow_) lastNow_ = t;
-    while (NextEventTime() <= t) ProcessNextEvent();
+    for (int64_t e = NextEventTime(); e <= t; e = NextEventTime()) ProcessEvent(e);
 }
 
 int64_t SimulatedReader::NextEventTime() const
 {
-    return std::min({wire_.NextHostByteEnd(), reader_.JunkAt(), removeAt_, insertAt_, vanishAt_, PersonDue()});
+    // Called for every byte on the line: plain comparisons, most likely
+    // first.
+    int64_t e = wire_.NextHostByteEnd();
+    const int64_t others[] = {reader_.JunkAt(), removeAt_, insertAt_, vanishAt_, PersonDue()};
+    for (const int64_t o : others)
+        if (o < e) e = o;
+    return e;
 }
 
-void SimulatedReader::ProcessNextEvent()
+void SimulatedReader::ProcessEvent(int64_t e)
 {
-    const int64_t e = NextEventTime();
     if (e > lastEventAt_) lastEventAt_ = e;
     if (vanishAt_ == e) {
         vanishAt_ = kNever;
@@ -159,7 +164,7 @@ int64_t SimulatedReader::NextArrival(int64_t limit)
         const int64_t te = NextEventTime();
         if (ta <= te) return ta <= limit ? ta : kNever;
         if (te > limit) return kNever;
-        ProcessNextEvent();
+        ProcessEvent(te);
     }
 }
 

@@ -161,7 +161,8 @@ private:
     // Processes everything that happens up to time t.
     void Advance(int64_t t);
     int64_t NextEventTime() const;
-    void ProcessNextEvent();
+    // Processes the event due at `e`, which NextEventTime() has just given.
+    void ProcessEvent(int64_t e);
     // Processes events until a byte arrives at or before `limit`; returns its
     // arrival time, or kNever when none arrives by then. Stops at a vanish.
     int64_t NextArrival(int64_t limit);

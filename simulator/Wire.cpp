@@ -248,13 +248,13 @@ uint32_t Wire::Take(uint8_t* buffer, uint32_t count, int64_t now)
 {
     // What has arrived by now; bytes the host could not frame are gone.
     size_t arrived = 0;
-    for (size_t i = 0; i < rx_.size() && rx_[i].at <= now;) {
-        if (rx_[i].verdict == Verdict::Lost) {
-            rx_.erase(rx_.begin() + static_cast<std::ptrdiff_t>(i));
+    for (auto it = rx_.begin(); it != rx_.end() && it->at <= now;) {
+        if (it->verdict == Verdict::Lost) {
+            it = rx_.erase(it);
             continue;
         }
-        ++i;
-        arrived = i;
+        ++it;
+        ++arrived;
     }
     // A full input queue loses what arrives next.
     if (arrived > inQueue_) {
