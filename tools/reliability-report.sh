@@ -2,13 +2,13 @@
 # Regenerates docs/reliability.md from a test run: the fault matrix and the
 # endurance run of core_tests (which write their measurements when
 # TORVIK_RELIABILITY_DIR is set) and the short fuzz run of tools/test-fuzz.sh.
-#   RELIABILITY_BUILD_DIR  build tree for core_tests (default build/release)
+#   RELIABILITY_BUILD_DIR  build tree for core_tests (default build/reliability)
 #   SKIP_FUZZ=1            leave the fuzz figures out (no clang at hand)
 # Fails, and leaves the document as it was, when a test or a fuzz target fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-build=${RELIABILITY_BUILD_DIR:-build/release}
+build=${RELIABILITY_BUILD_DIR:-build/reliability}
 out=docs/reliability.md
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVIK_BUILD_APP=OFF >/dev/null
