@@ -467,10 +467,10 @@ TEST_F(ProgramCardTest, BlockLimitsDecideTheOutcome)
 
 // The read pass after the last write, on a four-block image: a block that the
 // card lost after its write (a worn cell) is found, written again and the
-// card read once more; at most three passes; a block's rewrites share ten
-// write frames for the whole run; an answer that differs once is read again
-// before anything is written; blocks whose bytes the card may also hold one
-// address bit away are read twice.
+// card read once more; at most three passes; a block's writes, its own turn
+// included, share ten write frames for the whole run; an answer that differs
+// once is read again before anything is written; blocks whose bytes the card
+// may also hold one address bit away are read twice.
 TEST_F(ProgramCardTest, ReadPassWritesAgainWhatTheCardLost)
 {
     struct Case {
