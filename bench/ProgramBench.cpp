@@ -38,6 +38,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
+#include "platform/ForwardingPort.h"
 #include "platform/Platform.h"
 #include "platform/Window.h"
 #include "programming/ProgramCard.h"
@@ -95,27 +96,13 @@ public:
     }
 
 private:
-    class Port final : public CommPort {
+    class Port final : public ForwardingPort {
     public:
-        Port(std::unique_ptr<CommPort> inner, LineTally& tally) : inner_(std::move(inner)), tally_(tally) {}
-        bool SetTimeouts(const CommTimeouts& t) override { return inner_->SetTimeouts(t); }
-        bool SetupQueues(uint32_t in, uint32_t out) override { return inner_->SetupQueues(in, out); }
-        bool GetState(LineSettings& s) override { return inner_->GetState(s); }
+        Port(std::unique_ptr<CommPort> inner, LineTally& tally) : ForwardingPort(std::move(inner)), tally_(tally) {}
         bool SetState(const LineSettings& s) override
         {
             baud_ = s.BaudRate;
-            return inner_->SetState(s);
-        }
-        bool Escape(uint32_t f) override { return inner_->Escape(f); }
-        bool SetBreak() override { return inner_->SetBreak(); }
-        bool ClearBreak() override { return inner_->ClearBreak(); }
-        bool GetModemStatus(uint32_t& s) override { return inner_->GetModemStatus(s); }
-        bool Purge(uint32_t flags) override { return inner_->Purge(flags); }
-        bool WaitUntilSent() override { return inner_->WaitUntilSent(); }
-        std::optional<uint32_t> LatencyTimerMs() override { return inner_->LatencyTimerMs(); }
-        bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
-        {
-            return inner_->Read(buffer, count, bytesRead);
+            return Inner().SetState(s);
         }
         bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
         {
@@ -135,11 +122,10 @@ private:
                 if (answer == 22) ++t.reads;
                 t.baud = baud_;
             }
-            return inner_->Write(buffer, count, bytesWritten);
+            return Inner().Write(buffer, count, bytesWritten);
         }
 
     private:
-        std::unique_ptr<CommPort> inner_;
         LineTally& tally_;
         uint32_t baud_ = 0;
     };

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ForwardingPort.h"
 #include "platform/LineTiming.h"
 #include "platform/Platform.h"
 
@@ -46,11 +47,11 @@ void LetStragglersArrive(CommPort& port, const LineSettings& inForce, int64_t cl
 // The handle the channel holds: every call goes to the device; destroying it
 // hands the device back to its keeper instead of closing it, once what was
 // written through it has left the line.
-class KeptPort final : public CommPort {
+class KeptPort final : public ForwardingPort {
 public:
     KeptPort(std::unique_ptr<CommPort> port, std::weak_ptr<KeepingPortOpener::State> keeper, std::string key,
              const LineSettings& inForce)
-        : port_(std::move(port)), keeper_(std::move(keeper)), key_(std::move(key)), settings_(inForce)
+        : ForwardingPort(std::move(port)), keeper_(std::move(keeper)), key_(std::move(key)), settings_(inForce)
     {
     }
     ~KeptPort() override
@@ -59,40 +60,29 @@ public:
         if (!keeper) return;
         LetOutputLeave();
         keeper->Release();
-        keeper->held = std::move(port_);
+        keeper->held = TakeInner();
         keeper->heldKey = key_;
         keeper->heldClock = Platform().clock;
         keeper->heldSince = keeper->heldClock->NowMicros();
     }
 
-    bool SetTimeouts(const CommTimeouts& t) override { return port_->SetTimeouts(t); }
-    bool SetupQueues(uint32_t in, uint32_t out) override { return port_->SetupQueues(in, out); }
-    bool GetState(LineSettings& s) override { return port_->GetState(s); }
     bool SetState(const LineSettings& s) override
     {
-        const bool ok = port_->SetState(s);
+        const bool ok = Inner().SetState(s);
         // The settings the next bytes go out at; a refused change may have
         // been made in part.
         if (ok)
             settings_ = s;
         else
-            port_->GetState(settings_);
+            Inner().GetState(settings_);
         return ok;
     }
-    bool Escape(uint32_t function) override { return port_->Escape(function); }
-    bool SetBreak() override { return port_->SetBreak(); }
-    bool ClearBreak() override { return port_->ClearBreak(); }
-    bool GetModemStatus(uint32_t& status) override { return port_->GetModemStatus(status); }
-    bool Purge(uint32_t flags) override { return port_->Purge(flags); }
-    bool Read(uint8_t* buffer, uint32_t count, uint32_t& got) override { return port_->Read(buffer, count, got); }
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& written) override
     {
-        const bool ok = port_->Write(buffer, count, written);
+        const bool ok = Inner().Write(buffer, count, written);
         if (written > 0) HandedOver(written);
         return ok;
     }
-    bool WaitUntilSent() override { return port_->WaitUntilSent(); }
-    std::optional<uint32_t> LatencyTimerMs() override { return port_->LatencyTimerMs(); }
 
 private:
     // Bytes handed to the device go out back to back after those before
@@ -112,11 +102,10 @@ private:
     void LetOutputLeave()
     {
         if (sentClock_ == nullptr || sentClock_ != Platform().clock) return;
-        port_->WaitUntilSent();
+        Inner().WaitUntilSent();
         sentClock_->SleepUntilMicros((onWireUntilNs_ + 999) / 1000);
     }
 
-    std::unique_ptr<CommPort> port_;
     std::weak_ptr<KeepingPortOpener::State> keeper_;
     std::string key_;
     LineSettings settings_;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/ForwardingPort.h"
+
 namespace {
 
 std::string Hex(const uint8_t* bytes, uint32_t count)
@@ -26,17 +28,14 @@ std::string Format(const LineSettings& s)
            (s.StopBits < 3 ? stop[s.StopBits] : "?");
 }
 
-class WatchedPort final : public CommPort {
+class WatchedPort final : public ForwardingPort {
 public:
-    WatchedPort(std::unique_ptr<CommPort> port, LineWatch& watch) : port_(std::move(port)), watch_(watch) {}
+    WatchedPort(std::unique_ptr<CommPort> port, LineWatch& watch) : ForwardingPort(std::move(port)), watch_(watch) {}
     ~WatchedPort() override { watch_.Note("close"); }
 
-    bool SetTimeouts(const CommTimeouts& t) override { return port_->SetTimeouts(t); }
-    bool SetupQueues(uint32_t in, uint32_t out) override { return port_->SetupQueues(in, out); }
-    bool GetState(LineSettings& s) override { return port_->GetState(s); }
     bool SetState(const LineSettings& s) override
     {
-        const bool ok = port_->SetState(s);
+        const bool ok = Inner().SetState(s);
         watch_.Settings(s);
         watch_.Note("settings " + Format(s) + " rts " + std::to_string(s.fRtsControl) + " dtr " +
                     std::to_string(s.fDtrControl) + Failed(ok));
@@ -44,7 +43,7 @@ public:
     }
     bool Escape(uint32_t f) override
     {
-        const bool ok = port_->Escape(f);
+        const bool ok = Inner().Escape(f);
         const char* name = f == kEscSetRts ? "rts 1" : f == kEscClrRts ? "rts 0" : f == kEscSetDtr ? "dtr 1"
                                                                           : f == kEscClrDtr ? "dtr 0" : "escape ?";
         watch_.Note(name + Failed(ok));
@@ -52,26 +51,26 @@ public:
     }
     bool SetBreak() override
     {
-        const bool ok = port_->SetBreak();
+        const bool ok = Inner().SetBreak();
         watch_.Note("break 1" + Failed(ok));
         return ok;
     }
     bool ClearBreak() override
     {
-        const bool ok = port_->ClearBreak();
+        const bool ok = Inner().ClearBreak();
         watch_.Note("break 0" + Failed(ok));
         return ok;
     }
     bool GetModemStatus(uint32_t& status) override
     {
-        const bool ok = port_->GetModemStatus(status);
+        const bool ok = Inner().GetModemStatus(status);
         watch_.Note("modem cd=" + Bit(status, kMsRlsdOn) + " cts=" + Bit(status, kMsCtsOn) + " dsr=" +
                     Bit(status, kMsDsrOn) + " ring=" + Bit(status, kMsRingOn) + Failed(ok));
         return ok;
     }
     bool Purge(uint32_t flags) override
     {
-        const bool ok = port_->Purge(flags);
+        const bool ok = Inner().Purge(flags);
         std::string text = "purge";
         if (flags & (kPurgeRxAbort | kPurgeRxClear)) text += " rx";
         if (flags & (kPurgeTxAbort | kPurgeTxClear)) text += " tx";
@@ -80,26 +79,23 @@ public:
     }
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {
-        const bool ok = port_->Read(buffer, count, bytesRead);
+        const bool ok = Inner().Read(buffer, count, bytesRead);
         if (ok && bytesRead > 0) watch_.Received(buffer, bytesRead);
         if (!ok) watch_.Note("rx failed");
         return ok;
     }
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& bytesWritten) override
     {
-        const bool ok = port_->Write(buffer, count, bytesWritten);
+        const bool ok = Inner().Write(buffer, count, bytesWritten);
         watch_.Sent(buffer, count);
         if (!ok) watch_.Note("tx failed");
         return ok;
     }
-    bool WaitUntilSent() override { return port_->WaitUntilSent(); }
-    std::optional<uint32_t> LatencyTimerMs() override { return port_->LatencyTimerMs(); }
 
 private:
     static std::string Failed(bool ok) { return ok ? "" : " failed"; }
     static std::string Bit(uint32_t status, uint32_t bit) { return (status & bit) != 0 ? "1" : "0"; }
 
-    std::unique_ptr<CommPort> port_;
     LineWatch& watch_;
 };
 

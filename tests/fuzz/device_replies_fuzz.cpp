@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ForwardingPort.h"
 #include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
@@ -48,41 +49,33 @@ struct Reply {
     std::vector<uint8_t> delivered;  // what the host received, as changed
 };
 
-class TamperingPort final : public CommPort {
+class TamperingPort final : public ForwardingPort {
 public:
     TamperingPort(std::unique_ptr<CommPort> inner, Input& input, std::vector<Reply>& replies)
-        : inner_(std::move(inner)), input_(input), replies_(replies)
+        : ForwardingPort(std::move(inner)), input_(input), replies_(replies)
     {
         Boundary({});
     }
 
-    bool SetTimeouts(const CommTimeouts& t) override { return inner_->SetTimeouts(t); }
-    bool SetupQueues(uint32_t in, uint32_t out) override { return inner_->SetupQueues(in, out); }
-    bool GetState(LineSettings& s) override { return inner_->GetState(s); }
-    bool SetState(const LineSettings& s) override { return inner_->SetState(s); }
     bool Escape(uint32_t f) override
     {
         if (f == kEscClrRts) Boundary({});
-        return inner_->Escape(f);
+        return Inner().Escape(f);
     }
-    bool SetBreak() override { return inner_->SetBreak(); }
     bool ClearBreak() override
     {
         Boundary({});
-        return inner_->ClearBreak();
+        return Inner().ClearBreak();
     }
-    bool GetModemStatus(uint32_t& s) override { return inner_->GetModemStatus(s); }
     bool Purge(uint32_t flags) override
     {
         if (flags & kPurgeRxClear) out_.clear();
-        return inner_->Purge(flags);
+        return Inner().Purge(flags);
     }
-    bool WaitUntilSent() override { return inner_->WaitUntilSent(); }
-    std::optional<uint32_t> LatencyTimerMs() override { return inner_->LatencyTimerMs(); }
     bool Write(const uint8_t* buffer, uint32_t count, uint32_t& written) override
     {
         Boundary(std::vector<uint8_t>(buffer, buffer + count));
-        return inner_->Write(buffer, count, written);
+        return Inner().Write(buffer, count, written);
     }
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {
@@ -91,7 +84,7 @@ public:
         if (out_.empty()) {
             std::vector<uint8_t> raw(count);
             uint32_t got = 0;
-            ok = inner_->Read(raw.data(), count, got);
+            ok = Inner().Read(raw.data(), count, got);
             for (uint32_t i = 0; i < got; ++i) Pass(raw[i]);
         }
         while (bytesRead < count && !out_.empty()) {
@@ -130,7 +123,6 @@ private:
         out_.push_back(b);
     }
 
-    std::unique_ptr<CommPort> inner_;
     Input& input_;
     std::vector<Reply>& replies_;
     std::deque<uint8_t> out_;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/CommPort.h"
+#include "platform/ForwardingPort.h"
 
 class FaultyOpener final : public CommPortOpener {
 public:
@@ -87,29 +88,19 @@ private:
 
 namespace faulty_detail {
 
-class Port final : public CommPort {
+class Port final : public ForwardingPort {
 public:
-    Port(std::unique_ptr<CommPort> inner, FaultyOpener& owner) : inner_(std::move(inner)), owner_(owner) {}
+    Port(std::unique_ptr<CommPort> inner, FaultyOpener& owner) : ForwardingPort(std::move(inner)), owner_(owner) {}
 
-    bool SetTimeouts(const CommTimeouts& t) override { return inner_->SetTimeouts(t); }
-    bool SetupQueues(uint32_t in, uint32_t out) override { return inner_->SetupQueues(in, out); }
-    bool GetState(LineSettings& s) override { return inner_->GetState(s); }
-    bool SetState(const LineSettings& s) override { return inner_->SetState(s); }
-    bool Escape(uint32_t f) override { return inner_->Escape(f); }
-    bool SetBreak() override { return inner_->SetBreak(); }
     bool ClearBreak() override
     {
         Arm({});
-        return inner_->ClearBreak();
+        return Inner().ClearBreak();
     }
-    bool GetModemStatus(uint32_t& s) override { return inner_->GetModemStatus(s); }
-    bool Purge(uint32_t flags) override { return inner_->Purge(flags); }
-    bool WaitUntilSent() override { return inner_->WaitUntilSent(); }
-    std::optional<uint32_t> LatencyTimerMs() override { return inner_->LatencyTimerMs(); }
 
     bool Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead) override
     {
-        const bool ok = inner_->Read(buffer, count, bytesRead);
+        const bool ok = Inner().Read(buffer, count, bytesRead);
         const uint32_t lost = std::min(bytesRead, lose_);
         if (lost > 0) {
             std::copy(buffer + lost, buffer + bytesRead, buffer);
@@ -157,7 +148,7 @@ public:
                 break;
             }
         }
-        return inner_->Write(bytes.data(), count, bytesWritten);
+        return Inner().Write(bytes.data(), count, bytesWritten);
     }
 
 private:
@@ -179,7 +170,6 @@ private:
         }
     }
 
-    std::unique_ptr<CommPort> inner_;
     FaultyOpener& owner_;
     std::vector<Armed> armed_;
     // Bytes still to be lost of what comes back.
