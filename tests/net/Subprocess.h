@@ -121,6 +121,18 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Collects stderr until it holds `text`; false when it did not within
+    // timeoutMs (or the child's stderr ended without it).
+    bool WaitForStderr(const std::string& text, int timeoutMs)
+    {
+        const auto deadline = Now() + timeoutMs;
+        while (stderr_.find(text) == std::string::npos) {
+            const int64_t left = deadline - Now();
+            if (left <= 0 || err_ < 0 || !Collect(static_cast<int>(left))) return false;
+        }
+        return true;
+    }
+
     void CloseStdin() { CloseFd(in_); }
     // Sends `signal` to the child.
     void Signal(int signal)
