@@ -153,16 +153,16 @@ int32_t LoadImage(const std::string& path, std::istream* in, uint8_t* buffer, in
     return loaded;
 }
 
-// What a channel device name (".\COM1") stands for in this run, for the
-// trace: "Com1 = sim", "Com3 = rfc2217://host:7000 (--device)".
-std::string DeviceOfName(const std::string& name, uint32_t port, const std::string& device)
+// What a channel device name (".\COM1") stands for in `chain`, for the
+// trace: "Com1 = sim", "Com3 = rfc2217://host:7000 (--device)" when port
+// `overridden` was given with --device.
+std::string DeviceOfName(const PortChain& chain, const std::string& name, uint32_t overridden)
 {
     const std::optional<uint32_t> number = PortNumberFromDeviceName(name);
     if (!number) return name;
-    const bool overridden = !device.empty() && *number == port;
-    const std::string value = overridden ? device : ResolveDeviceName(name);
+    const std::string value = chain.ResolvedValue(name);
     return "Com" + std::to_string(*number) + " = " + (value.empty() ? "(no device)" : value) +
-           (overridden ? " (--device)" : "");
+           (*number == overridden ? " (--device)" : "");
 }
 
 // One run's surroundings: the port chain with the device override and the
@@ -175,9 +175,8 @@ public:
         if (!o.trace.empty()) trace_ = std::make_unique<std::ofstream>(std::filesystem::u8path(o.trace));
         chain_ = PortChain::ForRun(clock_, trace_.get());
         if (!o.device.empty()) chain_->Assign(o.port, o.device);
-        chain_->Watch().SetDeviceNamer([port = o.port, device = o.device](const std::string& name) {
-            return DeviceOfName(name, port, device);
-        });
+        chain_->Watch().SetDeviceNamer([chain = chain_.get(), port = o.device.empty() ? 0 : o.port](
+                                           const std::string& name) { return DeviceOfName(*chain, name, port); });
         scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
 
         ViewSettings view;
@@ -217,19 +216,12 @@ private:
     std::unique_ptr<TerminalView> view_;
 };
 
-struct CardSessionOutcome {
-    bool done = false;
-    bool aborted = false;
-    std::string error;
-};
-
 // The reader setup, card wait and (read-only) loader start of the Program
-// sequence, then `body`, in the Program sequence's frame.
-CardSessionOutcome RunCardSession(ProgramWindow& window, const std::function<bool()>& body)
+// sequence, then `body`, in the Program sequence's frame; `programmed` in the
+// outcome is true when `body` returned true.
+ProgramRunOutcome RunCardSession(ProgramWindow& window, const std::function<bool()>& body)
 {
-    const ProgramRunOutcome run =
-        RunReaderSequence(window, [&] { return StartCardLoader(window, true) != 0 && body(); });
-    return {run.programmed, run.aborted, run.error};
+    return RunReaderSequence(window, [&] { return StartCardLoader(window, true) != 0 && body(); });
 }
 
 // Reads `length` bytes from address 0 into `buffer`, showing "Reading p%".
@@ -423,10 +415,12 @@ public:
     }
 
 private:
+    // What the run's port opens: --device, else what the chain in force
+    // resolves its name to.
     std::string DeviceValue() const
     {
         if (!o_.device.empty()) return o_.device;
-        return ResolveDeviceName(TSerialChannel::DeviceName(o_.port));
+        return PortChain::InForce().ResolvedValue(TSerialChannel::DeviceName(o_.port));
     }
 
     // A "sim:" device with options the simulator does not know, or a
@@ -502,11 +496,14 @@ private:
         LineWatch& watch = session_->Watch();
         if (!watch.Tracing()) return;
         const std::string variable = "TORVIK_COM" + std::to_string(o_.port);
-        const std::string from = !o_.device.empty()                      ? " (--device)"
-                                 : std::getenv(variable.c_str()) != nullptr ? " (" + variable + ")"
-                                                                            : " (the system's device)";
+        const std::string value = DeviceValue();
+        const std::string from =
+            !o_.device.empty()                                               ? " (--device)"
+            : std::getenv(variable.c_str()) != nullptr                       ? " (" + variable + ")"
+            : value == ResolveDeviceName(TSerialChannel::DeviceName(o_.port)) ? " (the system's device)"
+                                                                              : "";
         std::vector<std::string> facts{"command: " + CommandLine(args_),
-                                       "device: Com" + std::to_string(o_.port) + " = " + DeviceValue() + from};
+                                       "device: Com" + std::to_string(o_.port) + " = " + value + from};
         if (imageSize_ > 0)
             facts.push_back("image: " + (o_.image == "-" ? std::string("standard input") : o_.image) + ", " +
                             std::to_string(imageSize_) + " bytes, SHA-256 " + sha256_);
@@ -752,7 +749,7 @@ private:
     // Reads the blocks that hold the first `length` bytes of the card into
     // `card` in one card session; `failedAt` names a block that gave no two
     // agreeing answers.
-    CardSessionOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card, int64_t& failedAt)
+    ProgramRunOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card, int64_t& failedAt)
     {
         TerminalView& view = session_->View();
         const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
@@ -780,8 +777,8 @@ private:
         const std::string target = toStdout_ ? std::string("standard output") : o_.image;
         std::vector<uint8_t> card;
         int64_t failedAt = -1;
-        const CardSessionOutcome outcome = ReadWholeBlocks(length, card, failedAt);
-        if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing written to " + target);
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failedAt);
+        if (!outcome.programmed) return SessionFailure(outcome, failedAt, "nothing written to " + target);
 
         std::string error;
         if (toStdout_) {
@@ -810,8 +807,8 @@ private:
         const int32_t length = CardImage.Length;
         std::vector<uint8_t> card;
         int64_t failedAt = -1;
-        const CardSessionOutcome outcome = ReadWholeBlocks(length, card, failedAt);
-        if (!outcome.done) return SessionFailure(outcome, failedAt, "nothing compared");
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failedAt);
+        if (!outcome.programmed) return SessionFailure(outcome, failedAt, "nothing compared");
 
         int64_t differing = 0;
         std::vector<std::string> list;
@@ -890,7 +887,7 @@ private:
     }
 
     // The ending of a read, verify or check that did not get through.
-    int SessionFailure(const CardSessionOutcome& outcome, int64_t failedAt, const std::string& nothing)
+    int SessionFailure(const ProgramRunOutcome& outcome, int64_t failedAt, const std::string& nothing)
     {
         TerminalView& view = session_->View();
         if (outcome.aborted) {
@@ -908,12 +905,6 @@ private:
             return End({"failed", kExitReadFailed, message, "", PortReasons()});
         }
         return End({"failed", ExitStatusForMessage(view.Text()), view.Text(), "", PortReasons()});
-    }
-
-    int SessionFailure(const ProgramRunOutcome& outcome, int64_t failedAt, const std::string& nothing)
-    {
-        return SessionFailure(CardSessionOutcome{outcome.programmed, outcome.aborted, outcome.error}, failedAt,
-                              nothing);
     }
 
     const CliOptions& o_;

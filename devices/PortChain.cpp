@@ -20,12 +20,17 @@ PortChain::PortChain(SystemPorts& devices, Clock& clock, std::ostream* trace)
 {
 }
 
+PortChain& PortChain::InForce()
+{
+    PortChain* installed = dynamic_cast<PortChain*>(Platform().ports);
+    return installed != nullptr ? *installed : ProgramPortChain();
+}
+
 std::unique_ptr<PortChain> PortChain::ForRun(Clock& clock, std::ostream* trace)
 {
-    const PortChain* inForce = dynamic_cast<const PortChain*>(Platform().ports);
-    if (inForce == nullptr) inForce = &ProgramPortChain();
-    auto chain = std::make_unique<PortChain>(inForce->devices_, clock, trace);
-    chain->assigned_ = inForce->assigned_;
+    const PortChain& inForce = InForce();
+    auto chain = std::make_unique<PortChain>(inForce.devices_, clock, trace);
+    chain->assigned_ = inForce.assigned_;
     return chain;
 }
 

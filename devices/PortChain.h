@@ -33,9 +33,11 @@ public:
     PortChain(const PortChain&) = delete;
     PortChain& operator=(const PortChain&) = delete;
 
+    // The chain installed as Platform().ports, or the program's chain when
+    // the opener installed is not a chain.
+    static PortChain& InForce();
     // A chain for one run on `clock`, writing `trace`: over the devices and
-    // with the assignments of the chain installed as Platform().ports, or of
-    // the program's chain when the opener installed is not a chain.
+    // with the assignments of the chain in force.
     static std::unique_ptr<PortChain> ForRun(Clock& clock, std::ostream* trace);
 
     // From now on port `port` opens `resolved` (a path, "sim[:OPTIONS]" or
@@ -44,6 +46,9 @@ public:
 
     // Opens through the whole chain.
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
+    // What `deviceName` opens: its assignment, else its resolved value
+    // (devices/SystemPorts.h); empty for a name that names no port.
+    std::string ResolvedValue(const std::string& deviceName) const;
 
     LineWatch& Watch() { return watch_; }
     KeepingPortOpener& Kept() { return kept_; }
@@ -59,9 +64,6 @@ private:
     private:
         PortChain& chain_;
     };
-    // What `deviceName` opens: its assignment, else its resolved value.
-    std::string ResolvedValue(const std::string& deviceName) const;
-
     SystemPorts& devices_;
     std::map<uint32_t, std::string> assigned_;
     Assigned assignedPorts_;

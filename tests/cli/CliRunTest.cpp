@@ -87,7 +87,7 @@ public:
     explicit SimulatedRun(const std::string& simOptions)
         : clock_(1'000'000'000, 20), devices_(clock_), chain_(devices_, clock_)
     {
-        chain_.Assign(1, "sim:" + simOptions);
+        chain_.Assign(1, simOptions.empty() ? std::string("sim") : "sim:" + simOptions);
         devices_.RecordWrites(true);
     }
     RunResult operator()(const std::vector<std::string>& args, const std::string& input = "")
