@@ -266,10 +266,8 @@ bool TForm1::OnQueryEndSession()
 {
     if (closed_) return true;
     if (running_) {
-        // As for a close: the run stops at its next wait, and ProgramClick
-        // then closes the port and closes the window, storing the settings.
-        closeRequested_ = true;
-        Platform().abortRequested = true;
+        // As for a close.
+        StopRunThenClose();
         return false;
     }
     try {
@@ -299,14 +297,20 @@ bool TForm1::OnEndSession(bool ending)
     return true;
 }
 
+void TForm1::StopRunThenClose()
+{
+    // The run reads the card image: it stops at its next wait, and
+    // ProgramClick then closes the port and closes the window, storing the
+    // settings.
+    closeRequested_ = true;
+    Platform().abortRequested = true;
+}
+
 bool TForm1::OnCloseRequest()
 {
     if (closed_) return true;
     if (running_) {
-        // The run reads the card image: it stops at its next wait, and
-        // ProgramClick then closes the port and closes the window.
-        closeRequested_ = true;
-        Platform().abortRequested = true;
+        StopRunThenClose();
         return false;
     }
     if (loading_) {

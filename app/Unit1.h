@@ -210,6 +210,9 @@ private:
     // key cannot be opened.
     void StoreSettings();
     void ReleaseCardImage();
+    // A close asked for during a Program run: the run stops at its next wait
+    // and the window closes once it has.
+    void StopRunThenClose();
     void RememberFocus();
     bool GiveFocusBack();
 
