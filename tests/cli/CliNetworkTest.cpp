@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Subprocess.h"
+#include "support/FileBytes.h"
 
 namespace {
 
@@ -133,14 +134,10 @@ TEST(CliNetwork, ProgramReadAndVerifyOneCardOnOneServer)
     const Result verify = RunLoader({"verify", "--device", server.Address(), path}, {}, 100'000);
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
 
-    auto contents = [](const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    EXPECT_TRUE(contents(copy) == image);
+    EXPECT_TRUE(FileBytes(copy) == image);
     std::vector<uint8_t> expected(0x40000, 0xFF);
     std::copy(image.begin(), image.end(), expected.begin());
-    EXPECT_TRUE(contents(card) == expected);
+    EXPECT_TRUE(FileBytes(card) == expected);
 }
 
 TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)

@@ -28,6 +28,7 @@
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
 #include "Subprocess.h"
+#include "support/FileBytes.h"
 
 namespace {
 
@@ -488,9 +489,7 @@ TEST(CliRun, ReadThenVerifyAFullCard)
     const RunResult read = run({"read", copy});
     EXPECT_EQ(read.status, 0) << read.err;
     EXPECT_EQ(Texts(read.out).back().rfind("Card read into " + copy + ": 262144 bytes in ", 0), 0u) << read.out;
-    std::ifstream in(copy, std::ios::binary);
-    const std::vector<uint8_t> back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(back == image);
+    EXPECT_TRUE(FileBytes(copy) == image);
     EXPECT_EQ(run({"verify", copy}).status, 0);
 
     // A full card's trace stays small enough to mail.
@@ -541,14 +540,10 @@ TEST(CliRun, CardFileKeepsTheCardFromOneRunToTheNext)
 
     std::vector<uint8_t> padded = image;
     padded.resize(5008, 0x00);
-    auto contents = [](const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
-    EXPECT_TRUE(contents(copy) == padded);
+    EXPECT_TRUE(FileBytes(copy) == padded);
     std::vector<uint8_t> expected(0x40000, 0xFF);
     std::copy(padded.begin(), padded.end(), expected.begin());
-    EXPECT_TRUE(contents(card) == expected);
+    EXPECT_TRUE(FileBytes(card) == expected);
     // Without the file every run starts with a blank card.
     EXPECT_EQ(SimulatedRun("")({"verify", path}).status, 10);
 }
@@ -569,8 +564,7 @@ TEST(CliRun, ProgrammedMeansTheCardFileHoldsTheImage)
         std::remove(card.c_str());
         const int status =
             SimulatedRun("memory=" + card + ",cardnoise=0.001,seed=" + std::to_string(seed))({"program", path}).status;
-        std::ifstream in(card, std::ios::binary);
-        const std::vector<uint8_t> held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::vector<uint8_t> held = FileBytes(card);
         ASSERT_EQ(held.size(), 0x40000u) << seed;
         const bool holds = std::equal(image.begin(), image.end(), held.begin());
         EXPECT_TRUE(status == 0 || status == 8) << seed << ": exit status " << status;

@@ -24,6 +24,7 @@
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
+#include "win32/KeyPress.h"
 
 #include <commctrl.h>
 
@@ -104,13 +105,7 @@ protected:
     void Press(const std::vector<WORD>& keys)
     {
         for (WORD key : keys) {
-            INPUT input[2] = {};
-            for (INPUT& i : input) {
-                i.type = INPUT_KEYBOARD;
-                i.ki.wVk = key;
-            }
-            input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-            SendInput(2, input, sizeof(INPUT));
+            SendKeyPress(key);
             PumpUntil([] { return false; }, 60);
         }
     }

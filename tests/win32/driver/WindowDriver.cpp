@@ -39,6 +39,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "../KeyPress.h"
+
 namespace {
 
 const wchar_t kClass[] = L"TForm1";
@@ -116,13 +118,7 @@ bool Foreground(HWND main)
 // Presses and releases a key; lets the window take it in.
 void PressKey(WORD key)
 {
-    INPUT input[2] = {};
-    for (INPUT& i : input) {
-        i.type = INPUT_KEYBOARD;
-        i.ki.wVk = key;
-    }
-    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(2, input, sizeof(INPUT));
+    SendKeyPress(key);
     Sleep(80);
 }
 
