@@ -76,13 +76,6 @@ private:
     std::unique_ptr<uint8_t[]> data_;
 };
 
-std::string Hex5(int64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%05llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string Seconds(double s)
 {
     char text[32];
@@ -817,10 +810,10 @@ private:
         for (int32_t i = 0; i < length; ++i) {
             const uint8_t onCard = card[static_cast<size_t>(i)];
             if (onCard == CardImage.Data[i]) continue;
-            if (differing == 0) first = Hex5(i);
+            if (differing == 0) first = CardAddressText(i);
             if (differing < kListedDifferences) {
                 char line[64];
-                std::snprintf(line, sizeof line, "  %s: card %02X, image %02X", Hex5(i).c_str(), onCard,
+                std::snprintf(line, sizeof line, "  %s: card %02X, image %02X", CardAddressText(i).c_str(), onCard,
                               CardImage.Data[i]);
                 list.push_back(line);
                 listed += std::string(listed.size() > 1 ? "," : "") +
@@ -899,8 +892,8 @@ private:
         if (failedAt >= 0) {
             // A reader that went away is not a card that answers badly.
             const std::string message = DeviceGoneReason().empty()
-                                            ? "the card gives no steady answer at block " + Hex5(failedAt) + "; " + nothing
-                                            : "reading stopped at block " + Hex5(failedAt) +
+                                            ? "the card gives no steady answer at block " + CardAddressText(failedAt) + "; " + nothing
+                                            : "reading stopped at block " + CardAddressText(failedAt) +
                                                   ": the reader went away; " + nothing;
             return End({"failed", kExitReadFailed, message, "", PortReasons()});
         }

@@ -5,13 +5,15 @@
 #include <cstdlib>
 
 #include "cli/LoaderCli.h"
+#include "programming/LoaderFrames.h"
+#include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
 
 namespace {
 
 constexpr int kBarWidth = 20;
-// Blocks a card holds: 0x40000 bytes of 16.
-constexpr uint32_t kCardBlocks = 0x40000 / 16;
+// Blocks a card holds.
+constexpr uint32_t kCardBlocks = kCardImageSize / loader::kBlockSize;
 
 const char* ColourCode(TColor color)
 {
@@ -40,14 +42,14 @@ int TrailingPercent(const std::string& text)
     return std::atoi(text.c_str() + start);
 }
 
-std::string Hex5(int64_t value)
+}  // namespace
+
+std::string CardAddressText(int64_t address)
 {
     char text[24];
-    std::snprintf(text, sizeof text, "0x%05llX", static_cast<unsigned long long>(value));
+    std::snprintf(text, sizeof text, "0x%05llX", static_cast<unsigned long long>(address));
     return text;
 }
-
-}  // namespace
 
 JsonObject::JsonObject(const std::string& event) : text_("\"event\":" + JsonString(event)) {}
 
@@ -248,7 +250,7 @@ void TerminalView::BlockSent(uint32_t address)
 void TerminalView::BlockStored(uint32_t address)
 {
     blocks_.inFlight = -1;
-    const uint32_t block = address / 16;
+    const uint32_t block = address / loader::kBlockSize;
     if (storedBlocks_.empty()) storedBlocks_.assign(kCardBlocks, false);
     if (block < kCardBlocks && !storedBlocks_[block]) {
         storedBlocks_[block] = true;
@@ -279,7 +281,7 @@ std::string TerminalView::WrittenText(bool stopped, bool complete) const
     const Blocks range = Range(stopped);
     if (range.first < 0) return "nothing written";
     return std::string(complete ? "the card is programmed" : "the card is partly programmed") + ": blocks " +
-           Hex5(range.first) + " to " + Hex5(range.last) + " written";
+           CardAddressText(range.first) + " to " + CardAddressText(range.last) + " written";
 }
 
 void TerminalView::Say(const std::string& line, bool evenQuiet)

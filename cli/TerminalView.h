@@ -146,6 +146,8 @@ private:
 
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
+// A card address as the program's messages write it: "0x01230".
+std::string CardAddressText(int64_t address);
 
 // One JSON object on one line, built member by member in order:
 //   JsonObject("result").Add("status", 0).Add("message", "...").Text()
