@@ -101,7 +101,7 @@ Card::Reply Card::Receive(const HostByte& b, const LineFormat& base, std::pair<u
             frame_.clear();
             return {};
         }
-        const uint8_t v = random_.Chance(options_.cardNoise) ? random_.FlipBit(b.value) : b.value;
+        const uint8_t v = Sampled(b.value);
         frame_.push_back(v);
         if (frame_.size() > kStartCommand.size()) frame_.erase(frame_.begin());
         if (frame_ == kStartCommand) {
@@ -119,7 +119,7 @@ Card::Reply Card::Receive(const HostByte& b, const LineFormat& base, std::pair<u
         frame_.clear();
         return {};
     }
-    const uint8_t v = random_.Chance(options_.cardNoise) ? random_.FlipBit(b.value) : b.value;
+    const uint8_t v = Sampled(b.value);
     if (frame_.empty() && v != 0xFF && v != 0xFE) return {};  // waiting for a frame start
     frame_.push_back(v);
     const size_t need = frame_[0] == 0xFF ? kWriteFrameBytes : kReadFrameBytes;
@@ -128,6 +128,8 @@ Card::Reply Card::Receive(const HostByte& b, const LineFormat& base, std::pair<u
     frame_.clear();
     return reply;
 }
+
+uint8_t Card::Sampled(uint8_t value) { return random_.Chance(options_.cardNoise) ? random_.FlipBit(value) : value; }
 
 Card::Reply Card::LoaderFrame(const HostByte& last)
 {

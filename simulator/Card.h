@@ -103,6 +103,9 @@ public:
 
 private:
     Reply LoaderFrame(const HostByte& last);
+    // The byte as the card samples it: one bit flipped now and then
+    // (cardnoise=), whatever the reader's echo shows.
+    uint8_t Sampled(uint8_t value);
 
     SimOptions& options_;
     Random& random_;
