@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -116,7 +117,8 @@ public:
 
         ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");
 
-        for (CLI::App* command : {program_, read_, verify_, check_, ports_}) command->footer(kExitStatuses);
+        commands_ = {program_, read_, verify_, check_, ports_};
+        for (CLI::App* command : commands_) command->footer(kExitStatuses);
         for (CLI::App* app : {&app_, program_, read_, verify_, check_, ports_})
             for (CLI::Option* option : app->get_options())
                 if (option->get_name() != "--help") option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
@@ -156,7 +158,7 @@ public:
         } catch (const CLI::CallForHelp&) {
             o.action = CliOptions::Action::Help;
             o.helpText = app_.help();
-            for (CLI::App* command : {program_, read_, verify_, check_, ports_})
+            for (CLI::App* command : commands_)
                 if (command->parsed()) o.helpText = command->help();
             return result;
         } catch (const CLI::ParseError& e) {
@@ -253,7 +255,7 @@ private:
     // The command of that name; null for anything else.
     CLI::App* Command(const std::string& name)
     {
-        for (CLI::App* command : {program_, read_, verify_, check_, ports_})
+        for (CLI::App* command : commands_)
             if (command->get_name() == name) return command;
         return nullptr;
     }
@@ -271,6 +273,8 @@ private:
     CLI::App* read_ = nullptr;
     CLI::App* verify_ = nullptr;
     CLI::App* check_ = nullptr;
+    // Every command, in the order of the help.
+    std::array<CLI::App*, 5> commands_{};
     CLI::App* ports_ = nullptr;
     int version_ = 0;
     ReaderOptions programReader_, readReader_, verifyReader_, checkReader_;
