@@ -287,8 +287,8 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
          dir + "cli-16.tvk: 16 bytes; a card image needs more than 16 bytes"},
         {{"program", "-"}, "0123456789", "standard input: 10 bytes; a card image needs more than 16 bytes"},
         // Longer than the card: refused unless --truncate.
-        {{"program", big}, "", big + ": 262244 bytes, more than the card's 0x40000 (--truncate programs the first 0x40000)"},
-        {{"verify", big}, "", big + ": 262244 bytes, more than the card's 0x40000"},
+        {{"program", big}, "", big + ": 262244 bytes, more than the card's 262144 bytes (--truncate programs the first 262144)"},
+        {{"verify", big}, "", big + ": 262244 bytes, more than the card's 262144 bytes"},
         {{"read", dir + "no-such-folder/card.bin"}, "",
          dir + "no-such-folder/card.bin: cannot be written: No such file or directory"},
         {{"program", "--device", "sim:colour=red", good}, "", "simulator option 'colour': unknown key"},
