@@ -873,6 +873,28 @@ TEST(CliPorts, ListsTheComVariables)
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+
+    // A machine whose only serial port is built in gets told where a reader
+    // would appear; one with an adapter does not.
+    const std::string hint = "\nNo USB serial adapter found: is the reader plugged in?\n"
+                             "It appears as /dev/ttyUSB0 (Com1) or /dev/ttyACM0 (--device /dev/ttyACM0,\n"
+                             "or TORVIK_COM1=/dev/ttyACM0 for every run).\n"
+                             "Without a reader, --device sim tries the program on the built-in simulated reader.\n";
+    const SerialDevice builtIn{"/dev/ttyS0  (no Com number)", "", false};
+    const SerialDevice usb{"/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1", "a Silicon Labs CP210x: ...", true};
+    const std::pair<std::vector<SerialDevice>, std::string> lists[] = {
+        {{builtIn}, "/dev/ttyS0  (no Com number)\n" + hint},
+        {{}, "No serial devices found.\n" + hint},
+        {{builtIn, usb},
+         "/dev/ttyS0  (no Com number)\n/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1\n"
+         "    note: a Silicon Labs CP210x: ...\nCom2  TORVIK_COM2=sim\n"},
+    };
+    for (const auto& [devices, text] : lists) {
+        std::ostringstream listed;
+        WritePortList(listed, devices, devices.size() == 2 ? std::map<uint32_t, std::string>{{2, "sim"}}
+                                                            : std::map<uint32_t, std::string>{});
+        EXPECT_EQ(listed.str(), text);
+    }
 }
 
 // Adapters whose chip rounds to standard speeds are named as such, by their
