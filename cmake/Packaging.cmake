@@ -5,8 +5,9 @@ include(GNUInstallDirs)
 # its desktop entry and icons, torvik-loader, rfc2217-sim-server, the manual
 # pages of the three, the copyright and changelog under
 # /usr/share/doc/usb-torvikloader, and under /usr/share/doc/torvik-loader the
-# command-line guide, the JSON Schema of --json, the reliability report and
-# an example udev rule (examples/, not active). The programs are stripped on
+# command-line guide, the JSON Schema of --json, the reliability report, the
+# guides to real and simulated readers, and an example udev rule (examples/,
+# not active). The programs are stripped on
 # the way into the package; library dependencies are worked out by
 # dpkg-shlibdeps. tests/cli/deb-package-test.sh builds it and checks it with
 # lintian.
@@ -67,6 +68,7 @@ if(UNIX AND NOT APPLE)
   # What the manual pages refer to, readable as it is.
   install(FILES ${PROJECT_SOURCE_DIR}/docs/command-line-and-network-readers.md
                 ${PROJECT_SOURCE_DIR}/docs/torvik-loader-json.schema.json ${PROJECT_SOURCE_DIR}/docs/reliability.md
+                ${PROJECT_SOURCE_DIR}/docs/real-readers.md ${PROJECT_SOURCE_DIR}/docs/simulated-reader.md
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/torvik-loader)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/60-torvik-reader.rules
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/torvik-loader/examples)
