@@ -2,9 +2,9 @@
 //
 // Without a display to show the window on, it says so on one line, names the
 // command-line program and exits with status 1 (instead of the toolkit's
-// abort). SIGTERM, SIGHUP and SIGINT end it as the end of a desktop session
-// does: the settings are stored, and a Program run stops at its next wait
-// first.
+// abort). On Linux SIGTERM, SIGHUP and SIGINT end it as the end of a desktop
+// session does: the settings are stored, and a Program run stops at its next
+// wait first.
 
 #include <QApplication>
 #include <QString>
@@ -30,22 +30,6 @@ namespace {
 
 const char kCommandLineProgram[] = "torvik-loader programs cards from a terminal (torvik-loader --help)";
 
-bool Unset(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value == nullptr || *value == '\0';
-}
-
-// The toolkit picks a platform of its own only when none is named, by
-// QT_QPA_PLATFORM or -platform; it then needs a display.
-bool PlatformNamed(int argc, char** argv)
-{
-    if (!Unset("QT_QPA_PLATFORM")) return true;
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "-platform" || std::string(argv[i]) == "--platform") return true;
-    return false;
-}
-
 QtMessageHandler toolkitMessages = nullptr;
 
 // While the application object is made: a platform that cannot start (a
@@ -68,6 +52,22 @@ void StartupMessages(QtMsgType type, const QMessageLogContext& context, const QS
 }
 
 #ifndef _WIN32
+bool Unset(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value == nullptr || *value == '\0';
+}
+
+// The toolkit picks a platform of its own only when none is named, by
+// QT_QPA_PLATFORM or -platform; it then needs a display.
+bool PlatformNamed(int argc, char** argv)
+{
+    if (!Unset("QT_QPA_PLATFORM")) return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "-platform" || std::string(argv[i]) == "--platform") return true;
+    return false;
+}
+
 int stopPipe[2] = {-1, -1};
 
 extern "C" void OnStop(int)
@@ -82,12 +82,12 @@ extern "C" void OnStop(int)
 
 int main(int argc, char** argv)
 {
+#ifndef _WIN32
     if (!PlatformNamed(argc, argv) && Unset("DISPLAY") && Unset("WAYLAND_DISPLAY")) {
         std::fprintf(stderr, "USB_TorvikLoader: no display to show the window on (neither DISPLAY nor "
                              "WAYLAND_DISPLAY is set); %s\n", kCommandLineProgram);
         return 1;
     }
-#ifndef _WIN32
     // The signal only leaves a byte in the pipe; the loop takes it up.
     if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         struct sigaction action {};
@@ -110,8 +110,10 @@ int main(int argc, char** argv)
             char taken[16];
             while (read(stopPipe[0], taken, sizeof taken) > 0) {
             }
+            // Stored now, the settings need no close: exit() ends every loop,
+            // an open file dialog's too, where a close would wait for it.
             QtMainWindow* window = MainWindow();
-            if (window == nullptr || window->QueryEndSession()) QCoreApplication::quit();
+            if (window == nullptr || window->QueryEndSession()) QCoreApplication::exit(0);
         });
     }
 #endif
