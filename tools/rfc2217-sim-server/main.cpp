@@ -59,9 +59,9 @@ int Help()
     std::cout << kUsage
               << "\nServes the simulated card reader as an RFC 2217 serial port, one client at a\n"
                  "time; the reader and its card live as long as the server (with memory=FILE the\n"
-                 "card is also written to FILE after every client, and when SIGTERM or Ctrl-C stops\n"
-                 "the server). The first line names the address (rfc2217://HOST:PORT); connections\n"
-                 "are logged on stderr.\n\n"
+                 "card is also written to FILE after every client, and when SIGTERM or Ctrl-C\n"
+                 "stops the server). The first line names the address (rfc2217://HOST:PORT);\n"
+                 "connections are logged on stderr.\n\n"
                  "  --listen HOST:PORT  address to listen on (127.0.0.1 and a free port)\n"
                  "  --sim OPTIONS       the simulated reader's options, key=value separated by commas:\n\n"
               << sim::SimOptionsHelp();
