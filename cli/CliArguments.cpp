@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace {
 
@@ -145,11 +146,19 @@ public:
             }
             CLI::App* command = args.size() == 2 ? Command(args[1]) : &app_;
             if (command == nullptr) {
-                result.error = "help: no command '" + args[1] + "' (commands: program, read, verify, check, ports)";
+                result.error = "help: " + UnknownCommand(args[1]);
                 return result;
             }
             o.action = CliOptions::Action::Help;
             o.helpText = command->help();
+            return result;
+        }
+        // The program's own options take no value: the first word is the
+        // command.
+        const auto word = std::find_if(args.begin(), args.end(),
+                                       [](const std::string& arg) { return arg.rfind('-', 0) != 0; });
+        if (word != args.end() && *word != "help" && Command(*word) == nullptr) {
+            result.error = UnknownCommand(*word);
             return result;
         }
         std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -258,6 +267,50 @@ private:
         for (CLI::App* command : commands_)
             if (command->get_name() == name) return command;
         return nullptr;
+    }
+
+    // "unknown command 'progam'; did you mean 'program'?" when one command
+    // is a slip of the keyboard away from `word` (a letter wrong, missing,
+    // extra or two swapped; two such slips in the longer names) or starts
+    // with it; otherwise the list of the commands.
+    std::string UnknownCommand(const std::string& word) const
+    {
+        std::string lower = word;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string best;
+        size_t bestDistance = 3;
+        std::string list;
+        for (const CLI::App* command : commands_) {
+            const std::string& name = command->get_name();
+            list += (list.empty() ? "" : command == commands_.back() ? " and " : ", ") + name;
+            const size_t allowed = name.size() >= 6 ? 2 : 1;
+            size_t distance = EditDistance(lower, name);
+            if (lower.size() >= 3 && name.rfind(lower, 0) == 0) distance = 0;
+            if (distance <= allowed && distance < bestDistance) {
+                best = name;
+                bestDistance = distance;
+            }
+        }
+        const std::string start = "unknown command '" + word + "'";
+        if (!best.empty()) return start + "; did you mean '" + best + "'?";
+        return start + "; the commands are " + list;
+    }
+
+    // Letters inserted, deleted, changed or two neighbours swapped to turn a
+    // into b.
+    static size_t EditDistance(const std::string& a, const std::string& b)
+    {
+        std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+        for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+        for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+        for (size_t i = 1; i <= a.size(); ++i)
+            for (size_t j = 1; j <= b.size(); ++j) {
+                d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+                if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                    d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        return d[a.size()][b.size()];
     }
 
     CLI::App* CommandOf(const ReaderOptions* reader)

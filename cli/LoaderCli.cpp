@@ -445,8 +445,11 @@ private:
         const std::string name = o_.image == "-" ? "standard input" : o_.image;
         if (CardImage.Length < 0) return Usage(name + ": cannot be read: " + error);
         if (total > kCardImageSize && (o_.action != CliOptions::Action::Program || !o_.truncate))
-            return Usage(name + ": " + std::to_string(total) + " bytes, more than the card's 0x40000" +
-                         (o_.action == CliOptions::Action::Program ? " (--truncate programs the first 0x40000)" : ""));
+            return Usage(name + ": " + std::to_string(total) + " bytes, more than the card's " +
+                         std::to_string(kCardImageSize) + " bytes" +
+                         (o_.action == CliOptions::Action::Program
+                              ? " (--truncate programs the first " + std::to_string(kCardImageSize) + ")"
+                              : ""));
         if (CardImage.Length <= 16)
             return Usage(name + ": " + std::to_string(CardImage.Length) +
                          " bytes; a card image needs more than 16 bytes");

@@ -67,7 +67,7 @@ std::string ReadLine(const fs::path& file)
     return line;
 }
 
-void WriteSystemPorts(std::ostream& out, int& count)
+void AddSystemPorts(std::vector<SerialDevice>& devices)
 {
     std::error_code ec;
     std::map<std::string, std::string> byId;  // device -> by-id name
@@ -106,12 +106,14 @@ void WriteSystemPorts(std::ostream& out, int& count)
         if (byId.count(device) != 0) line += "  " + byId[device];
         const std::string com = ComNumbersFor(device);
         line += com.empty() ? "  (no Com number)" : "  " + com;
-        out << line << '\n';
-        const std::string note = AdapterNote(driver, usbId, product);
-        if (!note.empty()) out << "    note: " << note << '\n';
-        ++count;
+        devices.push_back({line, AdapterNote(driver, usbId, product), !usbId.empty()});
     }
 }
+
+// Where a reader appears once plugged in, and how a port number names it.
+const char kWhereReadersAppear[] =
+    "It appears as /dev/ttyUSB0 (Com1) or /dev/ttyACM0 (--device /dev/ttyACM0,\n"
+    "or TORVIK_COM1=/dev/ttyACM0 for every run).\n";
 #else
 // The friendly names of the ports class ("USB Serial Port (COM3)"), by port
 // name.
@@ -142,7 +144,7 @@ std::map<std::string, std::string> FriendlyNames()
     return names;
 }
 
-void WriteSystemPorts(std::ostream& out, int& count)
+void AddSystemPorts(std::vector<SerialDevice>& devices)
 {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
@@ -168,13 +170,17 @@ void WriteSystemPorts(std::ostream& out, int& count)
                 com = "Com" + std::to_string(n);
         }
         line += com.empty() ? "  (no Com number)" : "  " + com;
-        out << line << '\n';
-        const std::string note = AdapterNote("", "", f != friendly.end() ? f->second : std::string());
-        if (!note.empty()) out << "    note: " << note << '\n';
-        ++count;
+        // The serial driver's own ports are \Device\Serial<n>; USB adapters
+        // have their driver's names (\Device\VCP0, \Device\USBSER000, ...).
+        const bool builtIn = std::string(name).rfind("\\Device\\Serial", 0) == 0;
+        devices.push_back({line, AdapterNote("", "", f != friendly.end() ? f->second : std::string()), !builtIn});
     }
     RegCloseKey(key);
 }
+
+const char kWhereReadersAppear[] =
+    "It appears as a COM port under \"Ports (COM & LPT)\" in Device Manager;\n"
+    "COM3 is --port 3.\n";
 #endif
 
 }  // namespace
@@ -209,11 +215,26 @@ std::string AdapterNote(const std::string& driver, const std::string& usbId, con
            kRoundedSpeeds + "), CP2104 and CP2102N can; its USB id does not tell which chip this is";
 }
 
-void WritePortList(std::ostream& out)
+std::vector<SerialDevice> SystemSerialDevices()
 {
-    int count = 0;
-    WriteSystemPorts(out, count);
-    if (count == 0) out << "No serial devices found.\n";
-    for (const auto& [n, value] : PortVariables())
-        out << "Com" << n << "  TORVIK_COM" << n << "=" << value << '\n';
+    std::vector<SerialDevice> devices;
+    AddSystemPorts(devices);
+    return devices;
 }
+
+void WritePortList(std::ostream& out, const std::vector<SerialDevice>& devices,
+                   const std::map<uint32_t, std::string>& variables)
+{
+    if (devices.empty()) out << "No serial devices found.\n";
+    for (const SerialDevice& device : devices) {
+        out << device.line << '\n';
+        if (!device.note.empty()) out << "    note: " << device.note << '\n';
+    }
+    for (const auto& [n, value] : variables) out << "Com" << n << "  TORVIK_COM" << n << "=" << value << '\n';
+    if (std::none_of(devices.begin(), devices.end(), [](const SerialDevice& d) { return d.adapter; }))
+        out << "\nNo USB serial adapter found: is the reader plugged in?\n"
+            << kWhereReadersAppear
+            << "Without a reader, --device sim tries the program on the built-in simulated reader.\n";
+}
+
+void WritePortList(std::ostream& out) { WritePortList(out, SystemSerialDevices(), PortVariables()); }

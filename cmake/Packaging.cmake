@@ -1,11 +1,16 @@
 include(GNUInstallDirs)
 
-# `cpack -G DEB` in a Release build tree: a Debian package of everything
-# installed (the window program with its desktop entry and icons,
-# torvik-loader, the manual pages of both, and the copyright and changelog
-# under /usr/share/doc/usb-torvikloader). The programs are stripped on the way
-# into the package; library dependencies are worked out by dpkg-shlibdeps.
-# tests/cli/deb-package-test.sh builds it and checks it with lintian.
+# `cpack -G DEB` in a Release build tree (tools/package.sh makes one into
+# dist/): a Debian package of everything installed: the window program with
+# its desktop entry and icons, torvik-loader, rfc2217-sim-server, the manual
+# pages of the three, the copyright and changelog under
+# /usr/share/doc/usb-torvikloader, and under /usr/share/doc/torvik-loader the
+# command-line guide, the JSON Schema of --json, the reliability report, the
+# guides to real and simulated readers, and an example udev rule (examples/,
+# not active). The programs are stripped on
+# the way into the package; library dependencies are worked out by
+# dpkg-shlibdeps. tests/cli/deb-package-test.sh builds it and checks it with
+# lintian.
 set(CPACK_PACKAGE_NAME "usb-torvikloader")
 set(CPACK_PACKAGE_VENDOR "Velmar Software")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -40,7 +45,7 @@ if(UNIX AND NOT APPLE)
   find_program(TORVIK_GZIP gzip)
   set(package_doc ${CMAKE_BINARY_DIR}/package-doc)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${package_doc}/changelog @ONLY)
-  set(manual_pages torvik-loader.1)
+  set(manual_pages torvik-loader.1 rfc2217-sim-server.1)
   if(TORVIK_BUILD_APP)
     list(APPEND manual_pages USB_TorvikLoader.1)
   endif()
@@ -60,5 +65,12 @@ if(UNIX AND NOT APPLE)
   add_custom_target(torvik_package_doc ALL DEPENDS ${compressed})
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${package_doc}/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/usb-torvikloader)
+  # What the manual pages refer to, readable as it is.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/command-line-and-network-readers.md
+                ${PROJECT_SOURCE_DIR}/docs/torvik-loader-json.schema.json ${PROJECT_SOURCE_DIR}/docs/reliability.md
+                ${PROJECT_SOURCE_DIR}/docs/real-readers.md ${PROJECT_SOURCE_DIR}/docs/simulated-reader.md
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/torvik-loader)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/60-torvik-reader.rules
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/torvik-loader/examples)
 endif()
 include(CPack)

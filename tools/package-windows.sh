@@ -67,8 +67,11 @@ TXT
 sed -i 's/$/\r/' "$stage/README.txt"
 
 (cd "$dist" && zip -q -r "TorvikLoader-$version-portable.zip" "TorvikLoader-$version")
-makensis -V2 -DVERSION="$version" -DSOURCE="$root/$stage" -DICON="$root/app/icons/USB_TorvikLoader.ico" \
-  -DOUTFILE="$root/$dist/TorvikLoader-$version-setup.exe" packaging/windows/TorvikLoader.nsi
+# makensis wants absolute paths; TORVIK_DIST_DIR may be either.
+absolute_dist=$(cd "$dist" && pwd)
+makensis -V2 -DVERSION="$version" -DSOURCE="$absolute_dist/TorvikLoader-$version" \
+  -DICON="$root/app/icons/USB_TorvikLoader.ico" \
+  -DOUTFILE="$absolute_dist/TorvikLoader-$version-setup.exe" packaging/windows/TorvikLoader.nsi
 cp "$stage/USB_TorvikLoader.exe" "$stage/torvik-loader.exe" "$dist/"
 echo "== In $dist:"
 ls -l "$dist"

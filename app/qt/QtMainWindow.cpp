@@ -10,6 +10,7 @@
 #include <QFont>
 #include <QMessageBox>
 #include <QPalette>
+#include <QSessionManager>
 #include <QShowEvent>
 #include <QTimer>
 
@@ -163,7 +164,11 @@ QtMainWindow::QtMainWindow(QtWindowServices services) : QWidget(nullptr), servic
     core.openRegistry = services_.openRegistry;
     core.allocateImage = services_.allocateImage;
     logic_ = std::make_unique<TForm1>(*this, std::move(core));
+
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { QueryEndSession(); });
 }
+
+bool QtMainWindow::QueryEndSession() { return logic_->OnQueryEndSession(); }
 
 QtMainWindow::~QtMainWindow() = default;
 

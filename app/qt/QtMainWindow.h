@@ -82,6 +82,15 @@ public:
     int ComPortIndex() const { return SelectedPort(); }
     bool RunInProgress() const { return logic_->RunInProgress(); }
 
+    // The desktop session is about to end (the session manager asks for the
+    // program's data, or the program got SIGTERM): what Windows' question
+    // does (TForm1::OnQueryEndSession). True when the session may end now,
+    // the settings stored; false during a Program run, which is asked to stop
+    // at its next wait, the window then closing and storing them. The
+    // application's quit at the session's end asks the window to close, as
+    // the close box does: the settings are stored once more.
+    bool QueryEndSession();
+
     // TFormView.
     void SetEnabled(Control control, bool enabled) override;
     int SelectedPort() const override;

@@ -172,9 +172,11 @@ TEST_F(ProgramRunTest, ClosingDuringARunStopsItThenStoresAndCloses)
         const char* when;
         const char* options;
         std::string trigger;  // status text (prefix) at which the user closes
+        bool sessionEnds;     // the desktop session ends instead
     } cases[] = {
-        {"while asked to remove the card", "card=in", status_text::kRemoveCard},
-        {"while writing blocks", "card=out,insert=300", "Programming and verifying 2"},
+        {"while asked to remove the card", "card=in", status_text::kRemoveCard, false},
+        {"while writing blocks", "card=out,insert=300", "Programming and verifying 2", false},
+        {"the session ends while writing blocks", "card=out,insert=300", "Programming and verifying 2", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.when);
@@ -189,7 +191,8 @@ TEST_F(ProgramRunTest, ClosingDuringARunStopsItThenStoresAndCloses)
         onPump = [&] {
             if (!closeAsked && StartsWith(form->Status().Text(), c.trigger)) {
                 closeAsked = true;
-                form->close();
+                if (c.sessionEnds) EXPECT_FALSE(form->QueryEndSession()) << "the session is asked to wait";
+                else form->close();
                 // The close waits for the run: nothing stored, nothing freed.
                 bufferKeptDuringRun = CardImage.Data != nullptr && form->isVisible() && store.writeLog.empty();
             }

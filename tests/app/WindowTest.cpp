@@ -212,23 +212,41 @@ TEST_F(WindowTest, MissingImageBufferEndsStartUp)
 
 TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
 {
-    store.keys[kKey]["LastFile"] = std::string("/cards/kept.tvk");
-    QtWindowServices s = Services();
-    s.terminate = [this] {
-        ++terminations;
-        QCoreApplication::quit();
-    };
-    bool sawWindow = false;
-    QTimer::singleShot(0, [&] {
-        sawWindow = MainWindow() != nullptr && MainWindow()->isVisible();
-        if (MainWindow()) MainWindow()->close();
-    });
-    EXPECT_EQ(RunApplication(*qApp, s), 0);
-    EXPECT_TRUE(sawWindow);
-    EXPECT_EQ(terminations, 1);
-    EXPECT_EQ(Form1, nullptr);
-    EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), "/cards/kept.tvk");
+    // Closed by the user; ended with the desktop session (the session
+    // manager's question, then the application quits with the window open).
+    for (const bool sessionEnd : {false, true}) {
+        SCOPED_TRACE(sessionEnd);
+        store.keys[kKey] = {{"LastFile", std::string("/cards/kept.tvk")}};
+        store.writeLog.clear();
+        terminations = 0;
+        QtWindowServices s = Services();
+        s.terminate = [this] {
+            ++terminations;
+            QCoreApplication::quit();
+        };
+        bool sawWindow = false;
+        QTimer::singleShot(0, [&] {
+            sawWindow = MainWindow() != nullptr && MainWindow()->isVisible();
+            if (!MainWindow()) return;
+            MainWindow()->move(21, 43);
+            if (!sessionEnd) {
+                MainWindow()->close();
+                return;
+            }
+            EXPECT_TRUE(MainWindow()->QueryEndSession());
+            EXPECT_EQ(store.writeLog.size(), 5u) << "stored at the question";
+            EXPECT_TRUE(MainWindow()->isVisible());
+            QCoreApplication::quit();
+        });
+        EXPECT_EQ(RunApplication(*qApp, s), 0);
+        EXPECT_TRUE(sawWindow);
+        EXPECT_EQ(terminations, 1);
+        EXPECT_EQ(Form1, nullptr);
+        EXPECT_TRUE(errors.empty());
+        EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), "/cards/kept.tvk");
+        EXPECT_EQ(std::get<int32_t>(store.keys[kKey]["Xpos"]), 21);
+        EXPECT_EQ(store.writeLog.size(), sessionEnd ? 10u : 5u);
+    }
 }
 
 TEST_F(WindowTest, DialogIsAskedWithTheLastFile)

@@ -41,6 +41,12 @@ public:
     }
     const std::string& Address() const { return address_; }
     void Kill() { process_.Kill(); }
+    // Sends `signal`; the server's exit status (-1: it had not ended in 5 s).
+    int Stop(int signal)
+    {
+        process_.Signal(signal);
+        return process_.Wait(5'000);
+    }
     // Ends the server and returns what it logged, once it has logged
     // `awaited` (a client's end reaches the server a moment after the
     // client's own), or after 5 s without it.
@@ -138,6 +144,32 @@ TEST(CliNetwork, ProgramReadAndVerifyOneCardOnOneServer)
     std::vector<uint8_t> expected(0x40000, 0xFF);
     std::copy(image.begin(), image.end(), expected.begin());
     EXPECT_TRUE(FileBytes(card) == expected);
+}
+
+TEST(CliNetwork, ServerStoppedDuringARunWritesTheCardFirst)
+{
+    const std::vector<uint8_t> image = FileBytes(WriteImage("net-stop.tvk", 8192));
+    for (const int signal : {SIGTERM, SIGINT}) {
+        const std::string card = ::testing::TempDir() + "net-stop-card.bin";
+        std::remove(card.c_str());
+        SimServer server("card=out,insert=200,memory=" + card);
+        ASSERT_FALSE(server.Address().empty());
+        Subprocess run;
+        ASSERT_TRUE(run.Start({TORVIK_CLI, "program", "--speed", "34350", "--device", server.Address(),
+                               ::testing::TempDir() + "net-stop.tvk"}));
+        std::string line;
+        while ((line = run.ReadLine(30'000)).find("Programming 10%") == std::string::npos)
+            ASSERT_FALSE(line.empty()) << "no progress";
+        EXPECT_EQ(server.Stop(signal), 0);
+        const std::string log = server.Log();
+        EXPECT_NE(log.find(" connection 1 closed: the server is stopping\n"), std::string::npos) << log;
+        EXPECT_NE(log.find(signal == SIGINT ? " stopped by SIGINT\n" : " stopped by SIGTERM\n"), std::string::npos);
+        // The blocks written before the stop are on the card the file holds.
+        const std::vector<uint8_t> written = FileBytes(card);
+        ASSERT_EQ(written.size(), 0x40000u);
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + 512, written.begin()));
+        EXPECT_EQ(written[0x3FFFF], 0xFF);
+    }
 }
 
 TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)

@@ -287,8 +287,8 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
          dir + "cli-16.tvk: 16 bytes; a card image needs more than 16 bytes"},
         {{"program", "-"}, "0123456789", "standard input: 10 bytes; a card image needs more than 16 bytes"},
         // Longer than the card: refused unless --truncate.
-        {{"program", big}, "", big + ": 262244 bytes, more than the card's 0x40000 (--truncate programs the first 0x40000)"},
-        {{"verify", big}, "", big + ": 262244 bytes, more than the card's 0x40000"},
+        {{"program", big}, "", big + ": 262244 bytes, more than the card's 262144 bytes (--truncate programs the first 262144)"},
+        {{"verify", big}, "", big + ": 262244 bytes, more than the card's 262144 bytes"},
         {{"read", dir + "no-such-folder/card.bin"}, "",
          dir + "no-such-folder/card.bin: cannot be written: No such file or directory"},
         {{"program", "--device", "sim:colour=red", good}, "", "simulator option 'colour': unknown key"},
@@ -397,7 +397,14 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         {{"-V"}, "", A::Version, 1, "", pass, ""},
         {{}, "no command given", A::Help, 1, "", pass, ""},
         {{"program", "--port", "3", "--device", "sim"}, "IMAGE is required", A::Program, 3, "sim", pass, ""},
-        {{"burn"}, "The following argument was not expected: burn", A::Help, 1, "", pass, ""},
+        {{"burn"}, "unknown command 'burn'; the commands are program, read, verify, check and ports", A::Help, 1, "",
+         pass, ""},
+        {{"progam", "x.tvk"}, "unknown command 'progam'; did you mean 'program'?", A::Help, 1, "", pass, ""},
+        {{"verfiy", "x.tvk"}, "unknown command 'verfiy'; did you mean 'verify'?", A::Help, 1, "", pass, ""},
+        {{"--json", "Check"}, "unknown command 'Check'; did you mean 'check'?", A::Help, 1, "", pass, ""},
+        {{"prog", "x.tvk"}, "unknown command 'prog'; did you mean 'program'?", A::Help, 1, "", pass, ""},
+        {{"x.tvk"}, "unknown command 'x.tvk'; the commands are program, read, verify, check and ports", A::Help, 1,
+         "", pass, ""},
         {{"program", "--port", "0", "a.tvk"}, "--port takes a port number from 1 to 255, not '0'", A::Program, 1, "",
          pass, ""},
         {{"program", "--port", "x1", "a.tvk"}, "--port takes a port number from 1 to 255, not 'x1'", A::Program, 1,
@@ -417,8 +424,9 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         {{"check", "a.tvk"}, "The following argument was not expected: a.tvk", A::Check, 1, "", pass, ""},
         {{"read", "-"}, "", A::Read, 1, "", pass, "-"},
         {{"help", "read"}, "", A::Help, 1, "", pass, ""},
-        {{"help", "burn"}, "help: no command 'burn' (commands: program, read, verify, check, ports)", A::Help, 1, "",
-         pass, ""},
+        {{"help", "burn"}, "help: unknown command 'burn'; the commands are program, read, verify, check and ports",
+         A::Help, 1, "", pass, ""},
+        {{"help", "raed"}, "help: unknown command 'raed'; did you mean 'read'?", A::Help, 1, "", pass, ""},
         {{"program", "--speed", "34350", "a.tvk"}, "", A::Program, 1, "", pass, "a.tvk"},
         {{"program", "--speed", "1199", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '1199'",
          A::Program, 1, "", pass, ""},
@@ -865,6 +873,28 @@ TEST(CliPorts, ListsTheComVariables)
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+
+    // A machine whose only serial port is built in gets told where a reader
+    // would appear; one with an adapter does not.
+    const std::string hint = "\nNo USB serial adapter found: is the reader plugged in?\n"
+                             "It appears as /dev/ttyUSB0 (Com1) or /dev/ttyACM0 (--device /dev/ttyACM0,\n"
+                             "or TORVIK_COM1=/dev/ttyACM0 for every run).\n"
+                             "Without a reader, --device sim tries the program on the built-in simulated reader.\n";
+    const SerialDevice builtIn{"/dev/ttyS0  (no Com number)", "", false};
+    const SerialDevice usb{"/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1", "a Silicon Labs CP210x: ...", true};
+    const std::pair<std::vector<SerialDevice>, std::string> lists[] = {
+        {{builtIn}, "/dev/ttyS0  (no Com number)\n" + hint},
+        {{}, "No serial devices found.\n" + hint},
+        {{builtIn, usb},
+         "/dev/ttyS0  (no Com number)\n/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1\n"
+         "    note: a Silicon Labs CP210x: ...\nCom2  TORVIK_COM2=sim\n"},
+    };
+    for (const auto& [devices, text] : lists) {
+        std::ostringstream listed;
+        WritePortList(listed, devices, devices.size() == 2 ? std::map<uint32_t, std::string>{{2, "sim"}}
+                                                            : std::map<uint32_t, std::string>{});
+        EXPECT_EQ(listed.str(), text);
+    }
 }
 
 // Adapters whose chip rounds to standard speeds are named as such, by their

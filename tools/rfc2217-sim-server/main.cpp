@@ -13,9 +13,12 @@
 // to FILE after every connection, so the next client (or anyone looking at
 // FILE) finds the card as the last one left it. The first line on stdout
 // names the address; each connection is logged on stderr when it opens and
-// when it ends.
+// when it ends. SIGTERM or SIGINT (Ctrl-C) ends the connection in hand,
+// writes the card to FILE and stops the server with status 0 within a
+// fraction of a second.
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -34,6 +37,14 @@
 
 namespace {
 
+// How long the server waits for a client before it looks whether it was
+// asked to stop.
+constexpr int32_t kStopCheckMs = 200;
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void OnStop(int signal) { stopSignal = signal; }
+
 const char kUsage[] = "usage: rfc2217-sim-server [--listen HOST:PORT] [--sim OPTIONS]\n"
                       "       rfc2217-sim-server --help | --version\n";
 
@@ -48,8 +59,9 @@ int Help()
     std::cout << kUsage
               << "\nServes the simulated card reader as an RFC 2217 serial port, one client at a\n"
                  "time; the reader and its card live as long as the server (with memory=FILE the\n"
-                 "card is also written to FILE after every client). The first line names the\n"
-                 "address (rfc2217://HOST:PORT); connections are logged on stderr.\n\n"
+                 "card is also written to FILE after every client, and when SIGTERM or Ctrl-C\n"
+                 "stops the server). The first line names the address (rfc2217://HOST:PORT);\n"
+                 "connections are logged on stderr.\n\n"
                  "  --listen HOST:PORT  address to listen on (127.0.0.1 and a free port)\n"
                  "  --sim OPTIONS       the simulated reader's options, key=value separated by commas:\n\n"
               << sim::SimOptionsHelp();
@@ -112,9 +124,18 @@ int main(int argc, char** argv)
     }
     std::cout << "Serving the simulated reader on rfc2217://" << host << ":" << listener->Port() << std::endl;
 
-    for (int connection = 1;; ++connection) {
-        std::unique_ptr<TcpSocket> client = listener->Accept(-1);
+    // Writes the card down for whoever comes next, or looks at FILE.
+    const auto saveMemory = [&reader] {
+        std::string error;
+        if (!reader->SaveMemory(error)) std::cerr << Stamp() << "card memory not saved: " << error << std::endl;
+    };
+    std::signal(SIGINT, OnStop);
+    std::signal(SIGTERM, OnStop);
+    int connection = 0;
+    while (stopSignal == 0) {
+        std::unique_ptr<TcpSocket> client = listener->Accept(kStopCheckMs);
         if (!client) continue;
+        ++connection;
         std::cerr << Stamp() << "connection " << connection << " opened" << std::endl;
         // A vanished reader cannot be opened: the client sees its connection
         // close at once, as a port that cannot be opened.
@@ -127,17 +148,22 @@ int main(int argc, char** argv)
         {
             Rfc2217Session session(*client, *handle);
             if (session.Start()) {
-                while (session.Turn(1)) {
+                while (stopSignal == 0 && session.Turn(1)) {
                 }
+                if (stopSignal != 0) ending = "closed: the server is stopping";
             } else {
                 ending = "closed during the Telnet negotiation";
             }
         }
         // The port closes as a driver's does (after the output has left the
-        // line), then the card is written down for whoever comes next.
+        // line), then the card is written down.
         handle.reset();
-        std::string error;
-        if (!reader->SaveMemory(error)) std::cerr << Stamp() << "card memory not saved: " << error << std::endl;
+        saveMemory();
         std::cerr << Stamp() << "connection " << connection << " " << ending << std::endl;
     }
+    // A card the last client left is written already; this covers a server
+    // stopped before any client came, and makes FILE exist either way.
+    saveMemory();
+    std::cerr << Stamp() << "stopped by " << (stopSignal == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+    return 0;
 }
