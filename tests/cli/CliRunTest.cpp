@@ -595,6 +595,9 @@ TEST(CliRun, ReadIsWholeOrNothing)
         // Every read answer garbled: no two agree.
         {"readcorrupt=1", {"read", "--length", "64", target}, 9,
          "the card gives no steady answer at block 0x00000: 16 reads gave once "},
+        // Every answer cut short: the bytes that never came are not zeros.
+        {"split=12:60000", {"read", "--length", "64", target}, 9,
+         "the card gives no steady answer at block 0x00000: 16 reads gave no whole answer; nothing written to "},
         {"atr=none", {"read", target}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
         {"readcorrupt=0.3", {"read", "--length", "4000", target}, 0, ""},
         // Block 0x014A0's second and third answers garbled alike: outvoted.
