@@ -149,8 +149,10 @@ the read has seen more than one answer in a thousand garbled, and, once its
 answers have differed, only by a value answered two times more than any
 other; a block not settled within 16 reads fails the read (exit 9) with its
 address and the answers seen. Two answers garbled alike in a block read
-before the line has shown that it garbles answers still settle that block: at
-5 % about one 16 KiB read in five thousand exits 0 with a wrong byte so.
+before the line has shown that it garbles answers still settle that block, so
+a read can still exit 0 with a wrong byte: at 5 % reckoned one 16 KiB read in
+about five thousand (two garbled alike in one of the first ten or so blocks);
+the column above counts those that came.
 
 | Read answers garbled | Runs | Exit 0 | Exit 0, file not equal to the card | Failed naming a block (exit 9) | Other endings | Reads per block (exit 0) |
 |---|---|---|---|---|---|---|
