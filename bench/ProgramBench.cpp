@@ -23,19 +23,29 @@
 // successes), how many failed although the card held it (false failures),
 // and the mean number of blocks differing from the image afterwards.
 // BM_Calibration compares the two speed calibrations (see there).
+// BM_ReadCard runs torvik-loader's read on the simulated card (see there).
 // The figures are printed, not asserted.
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/LoaderCli.h"
+#include "devices/PortChain.h"
+#include "devices/SystemPorts.h"
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
 #include "platform/ForwardingPort.h"
@@ -362,8 +372,117 @@ void BM_Calibration(benchmark::State& state)
     state.SetLabel(state.range(0) != 0 ? "noise 1 %" : "clean line");
 }
 
+// One `torvik-loader read --json --length BYTES OUT` in-process on the
+// simulated reader with `simOptions`, on the virtual clock: its exit status,
+// whether OUT then holds what the card holds, and the block read frames of
+// the read (the summary's "reads"; -1 without a summary).
+struct ReadRun {
+    int status = -1;
+    bool equal = false;
+    int reads = -1;
+};
+
+ReadRun ReadCardOnce(const std::string& simOptions, int32_t bytes, const std::string& out)
+{
+    VirtualClock clock(1'000'000'000, 20);
+    SystemPorts devices(clock);
+    PortChain chain(devices, clock);
+    chain.Assign(1, "sim:" + simOptions);
+    ScopedPlatform platform(clock, chain);
+    SerialChannel.ResetState();
+    std::remove(out.c_str());
+    std::ostringstream text;
+    std::ostringstream errors;
+    ReadRun r;
+    r.status = RunLoaderCli({"read", "--json", "--length", std::to_string(bytes), out}, text, errors, CliTerminal{},
+                            nullptr);
+    std::ifstream file(out, std::ios::binary);
+    const std::vector<uint8_t> copy((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const sim::SimulatedReader* reader = devices.SimulatedReaderOn(1);
+    r.equal = reader != nullptr && copy.size() == static_cast<size_t>(bytes) &&
+              std::equal(copy.begin(), copy.end(), reader->Memory().begin());
+    const std::string json = text.str();
+    const size_t at = json.find("\"reads\":");
+    if (at != std::string::npos) r.reads = std::atoi(json.c_str() + at + 8);
+    SerialChannel.ResetState();
+    return r;
+}
+
+// `torvik-loader read` of the first 16 KiB of a card holding random bytes
+// (seeded by the run), on a clean line (state.range(0) 0) or with
+// state.range(0) read answers in a thousand carrying a flipped bit, seeds 1 to
+// state.range(1). Reports the runs that exited 0, those of them whose file
+// differs from the card (false successes), the runs that failed naming a
+// block (exit status 9), any other ending, and the block reads per block of
+// the runs that exited 0. With TORVIK_RELIABILITY_DIR set it also writes these
+// figures to read-card-<range(0)>-<range(1)>.txt there, for
+// tools/reliability-report.sh.
+void BM_ReadCard(benchmark::State& state)
+{
+    const int64_t perThousand = state.range(0);
+    const int seeds = static_cast<int>(state.range(1));
+    constexpr int32_t kBytes = 16384;
+    const std::filesystem::path folder = std::filesystem::temp_directory_path();
+    const std::string card = (folder / ("torvik-bench-card-" + std::to_string(getpid()) + ".bin")).string();
+    const std::string out = (folder / ("torvik-bench-read-" + std::to_string(getpid()) + ".bin")).string();
+    int exited0 = 0, wrong = 0, failed = 0, other = 0;
+    int64_t reads = 0;
+    for (auto _ : state) {
+        exited0 = wrong = failed = other = 0;
+        reads = 0;
+        for (int seed = 1; seed <= seeds; ++seed) {
+            std::vector<uint8_t> memory(kCardImageSize);
+            std::mt19937 random(static_cast<uint32_t>(seed));
+            for (uint8_t& b : memory) b = static_cast<uint8_t>(random());
+            std::ofstream(card, std::ios::binary)
+                .write(reinterpret_cast<const char*>(memory.data()), static_cast<std::streamsize>(memory.size()));
+            char options[256];
+            std::snprintf(options, sizeof options, "memory=%s,readcorrupt=%.3f,seed=%d", card.c_str(),
+                          static_cast<double>(perThousand) / 1000.0, seed);
+            const ReadRun r = ReadCardOnce(options, kBytes, out);
+            if (r.status == 0) {
+                ++exited0;
+                if (!r.equal) ++wrong;
+                reads += r.reads;
+            } else if (r.status == 9) {
+                ++failed;
+            } else {
+                ++other;
+            }
+        }
+    }
+    std::remove(card.c_str());
+    std::remove(out.c_str());
+    const double perBlock = exited0 > 0 ? static_cast<double>(reads) / exited0 / (kBytes / 16) : 0.0;
+    state.counters["runs"] = seeds;
+    state.counters["exit_0"] = exited0;
+    state.counters["exit_0_wrong"] = wrong;
+    state.counters["failed_at_a_block"] = failed;
+    state.counters["other_endings"] = other;
+    state.counters["reads_per_block"] = perBlock;
+    char label[64];
+    std::snprintf(label, sizeof label, "read 16 KiB, readcorrupt=%.3f", static_cast<double>(perThousand) / 1000.0);
+    state.SetLabel(label);
+    if (const char* dir = std::getenv("TORVIK_RELIABILITY_DIR")) {
+        std::ofstream figures(std::filesystem::path(dir) /
+                              ("read-card-" + std::to_string(perThousand) + "-" + std::to_string(seeds) + ".txt"));
+        figures << "runs=" << seeds << "\nexit_0=" << exited0 << "\nexit_0_wrong=" << wrong
+                << "\nfailed_at_a_block=" << failed << "\nother_endings=" << other << "\nreads_per_block=" << perBlock
+                << "\n";
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_ReadCard)
+    ->Args({0, 1})
+    ->Args({1, 20})
+    ->Args({10, 20})
+    ->Args({50, 20})
+    ->Args({300, 20})
+    ->Args({50, 1000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Calibration)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramFullImageBehindAdapter)->Arg(16)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 // No verify on the misreading card leaves it without the image: not run.

@@ -50,8 +50,6 @@ namespace {
 // The reader mode the Program sequence sets up, as its failure message names
 // it.
 const char kReaderMode[] = "Phoenix";
-// Reads of one block before reading the card gives up.
-constexpr int kReadsPerBlock = 10;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
 
@@ -218,22 +216,47 @@ ProgramRunOutcome RunCardSession(ProgramWindow& window, const std::function<bool
 }
 
 // Reads `length` bytes from address 0 into `buffer`, showing "Reading p%".
-// False with `failedAt` set when a block gives no two agreeing answers.
-bool ReadCard(TerminalView& view, uint8_t* buffer, int32_t length, int64_t& failedAt)
+// False with `failed` holding the reads of the block that did not settle.
+bool ReadCard(TerminalView& view, uint8_t* buffer, int32_t length, std::optional<loader::BlockReading>& failed)
 {
+    loader::ReadHistory history;
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
-        int used = 0;
-        uint8_t block[loader::kBlockSize];
-        if (!loader::ReadCardBlock(static_cast<uint32_t>(offset), block, kReadsPerBlock, used)) {
-            failedAt = offset;
+        loader::BlockReading block = loader::ReadCardBlock(static_cast<uint32_t>(offset), history);
+        if (!block.settled) {
+            failed = std::move(block);
             return false;
         }
-        std::memcpy(buffer + offset, block, static_cast<size_t>(std::min(loader::kBlockSize, length - offset)));
+        std::memcpy(buffer + offset, block.bytes.data(),
+                    static_cast<size_t>(std::min(loader::kBlockSize, length - offset)));
         const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
         view.SetProgress(percent);
         view.SetText("Reading " + std::to_string(percent) + "%");
     }
     return true;
+}
+
+// What the reads of a block that did not settle answered, for its failure
+// message: "16 reads gave 8 times FF FF .. 6F .. FF, 8 times FF FF .. 2F ..
+// FF", the values answered most first, at most four of them.
+std::string AnswersText(const loader::BlockReading& r)
+{
+    constexpr size_t kListed = 4;
+    std::vector<loader::BlockAnswer> answers = r.answers;
+    std::stable_sort(answers.begin(), answers.end(),
+                     [](const loader::BlockAnswer& a, const loader::BlockAnswer& b) { return a.count > b.count; });
+    std::string text = std::to_string(r.reads) + (r.reads == 1 ? " read gave " : " reads gave ");
+    for (size_t i = 0; i < answers.size() && i < kListed; ++i) {
+        if (i > 0) text += ", ";
+        text += answers[i].count == 1 ? "once " : std::to_string(answers[i].count) + " times ";
+        for (uint8_t b : answers[i].bytes) AppendCommandByte(text, b);
+        text.pop_back();
+    }
+    if (answers.size() > kListed) text += " and " + std::to_string(answers.size() - kListed) + " other answers";
+    if (r.unanswered > 0) {
+        if (!answers.empty()) text += ", ";
+        text += answers.empty() ? "no whole answer" : std::to_string(r.unanswered) + " without a whole answer";
+    }
+    return text;
 }
 
 // OUT.part beside OUT: created before the reader is touched, so that a read
@@ -743,14 +766,15 @@ private:
     // --------------------------------------------------------- read, verify
 
     // Reads the blocks that hold the first `length` bytes of the card into
-    // `card` in one card session; `failedAt` names a block that gave no two
-    // agreeing answers.
-    ProgramRunOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card, int64_t& failedAt)
+    // `card` in one card session; `failed` gets the reads of a block that did
+    // not settle.
+    ProgramRunOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card,
+                                      std::optional<loader::BlockReading>& failed)
     {
         TerminalView& view = session_->View();
         const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
         card.assign(static_cast<size_t>(blocksLength), 0);
-        return RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failedAt); });
+        return RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failed); });
     }
 
     // The summary members every reading run shares.
@@ -772,9 +796,9 @@ private:
         const int32_t length = o_.length;
         const std::string target = toStdout_ ? std::string("standard output") : o_.image;
         std::vector<uint8_t> card;
-        int64_t failedAt = -1;
-        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failedAt);
-        if (!outcome.programmed) return SessionFailure(outcome, failedAt, "nothing written to " + target);
+        std::optional<loader::BlockReading> failed;
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failed);
+        if (!outcome.programmed) return SessionFailure(outcome, failed, "nothing written to " + target);
 
         std::string error;
         if (toStdout_) {
@@ -802,9 +826,9 @@ private:
         ShowImage();
         const int32_t length = CardImage.Length;
         std::vector<uint8_t> card;
-        int64_t failedAt = -1;
-        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failedAt);
-        if (!outcome.programmed) return SessionFailure(outcome, failedAt, "nothing compared");
+        std::optional<loader::BlockReading> failed;
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failed);
+        if (!outcome.programmed) return SessionFailure(outcome, failed, "nothing compared");
 
         int64_t differing = 0;
         std::vector<std::string> list;
@@ -879,11 +903,12 @@ private:
                         "the card's loader answered at no speed from " + std::to_string(range.first) + " to " +
                             std::to_string(range.last) + " baud (answer-to-reset " + atr + ")",
                         "", PortReasons()});
-        return SessionFailure(outcome, -1, "");
+        return SessionFailure(outcome, std::nullopt, "");
     }
 
     // The ending of a read, verify or check that did not get through.
-    int SessionFailure(const ProgramRunOutcome& outcome, int64_t failedAt, const std::string& nothing)
+    int SessionFailure(const ProgramRunOutcome& outcome, const std::optional<loader::BlockReading>& failed,
+                       const std::string& nothing)
     {
         TerminalView& view = session_->View();
         if (outcome.aborted) {
@@ -892,11 +917,13 @@ private:
             return End({"interrupted", status, nothing.empty() ? word : word + ": " + nothing});
         }
         if (!outcome.error.empty()) return End({"failed", kExitOtherFailure, outcome.error});
-        if (failedAt >= 0) {
+        if (failed) {
             // A reader that went away is not a card that answers badly.
             const std::string message = DeviceGoneReason().empty()
-                                            ? "the card gives no steady answer at block " + CardAddressText(failedAt) + "; " + nothing
-                                            : "reading stopped at block " + CardAddressText(failedAt) +
+                                            ? "the card gives no steady answer at block " +
+                                                  CardAddressText(failed->address) + ": " + AnswersText(*failed) +
+                                                  "; " + nothing
+                                            : "reading stopped at block " + CardAddressText(failed->address) +
                                                   ": the reader went away; " + nothing;
             return End({"failed", kExitReadFailed, message, "", PortReasons()});
         }

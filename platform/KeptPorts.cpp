@@ -34,13 +34,18 @@ std::vector<std::weak_ptr<KeepingPortOpener::State>>& Keepers()
     return keepers;
 }
 
+// The latency timer a port that cannot tell its adapter's (a Windows port, a
+// network reader) is taken to have: the common default of USB serial
+// adapters.
+constexpr uint32_t kUnknownLatencyMs = 16;
+
 // Bytes that were on their way when the device was closed have arrived two
 // character times after the close at the settings then in force, or later by
 // as long as the adapter may hold them.
 void LetStragglersArrive(CommPort& port, const LineSettings& inForce, int64_t closedAt)
 {
-    int64_t settle = CharactersMicros(inForce, 2);
-    if (const std::optional<uint32_t> latency = port.LatencyTimerMs()) settle += int64_t{*latency} * 1000;
+    const uint32_t latencyMs = port.LatencyTimerMs().value_or(kUnknownLatencyMs);
+    const int64_t settle = CharactersMicros(inForce, 2) + int64_t{latencyMs} * 1000;
     Platform().clock->SleepUntilMicros(closedAt + settle);
 }
 

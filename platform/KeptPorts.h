@@ -23,8 +23,9 @@
 //    otherwise send the tail of the last frame at the new speed);
 //  - taking it back first lets the bytes still on their way arrive: two
 //    character times at the settings in force, plus the adapter's latency
-//    timer where the port knows it, counted from the close; then it discards
-//    the input queue (Purge with kPurgeRxClear), as a fresh open starts empty.
+//    timer, 16 ms (the common default of USB serial adapters) where the port
+//    cannot tell it, counted from the close; then it discards the input
+//    queue (Purge with kPurgeRxClear), as a fresh open starts empty.
 // Every wait sleeps on Platform().clock. Nothing received after the device
 // has been handed back is touched.
 
@@ -49,7 +50,8 @@ public:
 
     // The held device when it is the one named and still answers (its line
     // settings can be read), its input queue emptied as set out above (may
-    // sleep for two character times and the latency timer); else whatever
+    // sleep for two character times and the latency timer, 16 ms when the
+    // port cannot tell it); else whatever
     // `base` opens, after really closing the held device. The handle
     // returned parks its device here when destroyed, once its output has
     // left the line (may sleep for as long as that takes).

@@ -1,10 +1,8 @@
 #include "programming/CardReadBack.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
-#include <vector>
 
-#include "programming/LoaderFrames.h"
 #include "serial/Scom.h"
 
 namespace loader {
@@ -25,30 +23,61 @@ bool ReadOnce(uint32_t address, uint8_t* out)
     return true;
 }
 
+// The answer that settles the block, or null. A bit flipped on the way back
+// garbles an answer; two garbled alike are rare but happen (a single flipped
+// bit has only 128 forms), so agreement alone does not settle a block once
+// its answers have differed: the value answered most must lead every other
+// by two. While all answers agree, two settle it, three on a line known to
+// garble answers.
+const BlockAnswer* Settled(const std::vector<BlockAnswer>& answers, bool lineGarbles)
+{
+    if (answers.empty()) return nullptr;
+    if (answers.size() == 1) return answers[0].count >= (lineGarbles ? 3 : 2) ? &answers[0] : nullptr;
+    const BlockAnswer* most = &answers[0];
+    int runnerUp = 0;
+    for (size_t i = 1; i < answers.size(); ++i) {
+        if (answers[i].count > most->count) {
+            runnerUp = most->count;
+            most = &answers[i];
+        } else {
+            runnerUp = std::max(runnerUp, answers[i].count);
+        }
+    }
+    return most->count >= runnerUp + 2 ? most : nullptr;
+}
+
 }  // namespace
 
-bool ReadCardBlock(uint32_t address, uint8_t* out, int maxReads, int& readsUsed)
+BlockReading ReadCardBlock(uint32_t address, ReadHistory& history, int maxReads)
 {
-    // Every whole answer so far; a new one that equals any of them settles
-    // the block (a garbled answer almost never equals another).
-    std::vector<std::array<uint8_t, kBlockSize>> answers;
-    readsUsed = 0;
-    while (readsUsed < maxReads) {
-        ++readsUsed;
+    BlockReading r;
+    r.address = address;
+    while (r.reads < maxReads) {
+        ++r.reads;
         std::array<uint8_t, kBlockSize> current{};
         if (!ReadOnce(address, current.data())) {
+            ++r.unanswered;
             // Let a late answer pass before the next read.
             SerialChannel.Receive(100, 20);
             continue;
         }
-        for (const auto& earlier : answers) {
-            if (earlier != current) continue;
-            std::memcpy(out, current.data(), kBlockSize);
-            return true;
+        const auto same = std::find_if(r.answers.begin(), r.answers.end(),
+                                       [&current](const BlockAnswer& a) { return a.bytes == current; });
+        if (same != r.answers.end())
+            ++same->count;
+        else
+            r.answers.push_back({current, 1});
+        if (const BlockAnswer* settled = Settled(r.answers, history.LineGarbles())) {
+            r.settled = true;
+            r.bytes = settled->bytes;
+            for (const BlockAnswer& a : r.answers) {
+                history.answers += a.count;
+                if (a.bytes != r.bytes) history.garbled += a.count;
+            }
+            break;
         }
-        answers.push_back(current);
     }
-    return false;
+    return r;
 }
 
 }  // namespace loader

@@ -166,6 +166,11 @@ Card::Reply Card::LoaderFrame(const HostByte& last)
     if (options_.randomAnswerBytes) {
         for (size_t i : {0, 1, 2, 3, 4, 21}) answer[i] = random_.Byte();
     }
+    if (options_.readFlipAddress >= 0 && address == (static_cast<uint32_t>(options_.readFlipAddress) & ~15u)) {
+        const size_t n = readFlipAnswers_++;
+        if (n < options_.readFlipPattern.size() && options_.readFlipPattern[n] == '1')
+            answer[5 + static_cast<size_t>(options_.readFlipAddress & 15)] ^= 0x01;
+    }
     if (random_.Chance(options_.readCorrupt)) {
         const size_t i = 5 + random_.Next() % 16;
         answer[i] = random_.FlipBit(answer[i]);

@@ -115,6 +115,8 @@ private:
     std::vector<uint8_t> frame_;  // loader start command or loader frame in hand
     int blockWrites_ = 0;
     int blockReads_ = 0;
+    // Read answers given so far for the block of readflip=.
+    size_t readFlipAnswers_ = 0;
 };
 
 }  // namespace sim

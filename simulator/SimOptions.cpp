@@ -217,6 +217,13 @@ SimOptions SimOptions::Parse(const std::string& text)
             if (colon == std::string::npos) Bad(key, value, "ADDR:N");
             o.loseAckBlock = CardAddress(key, value.substr(0, colon));
             o.loseAckCount = static_cast<int>(Unsigned(key, value.substr(colon + 1), 1'000'000));
+        } else if (key == "readflip") {
+            const size_t colon = value.find(':');
+            const std::string pattern = colon == std::string::npos ? "" : value.substr(colon + 1);
+            if (pattern.empty() || pattern.size() > 64 || pattern.find_first_not_of("01") != std::string::npos)
+                Bad(key, value, "ADDR:PATTERN with a PATTERN of 1 to 64 digits 0 and 1");
+            o.readFlipAddress = CardAddress(key, value.substr(0, colon));
+            o.readFlipPattern = pattern;
         } else if (key == "badcell") {
             o.badCell = CardAddress(key, value);
         } else if (key == "vanish") {
@@ -294,6 +301,8 @@ std::string SimOptionsHelp()
            "  lostbyte=P         probability that a byte on its way to the program is lost (0)\n"
            "  extrabyte=P        probability that the program's port takes in a byte more,\n"
            "                     a glitch on the line, before a byte on its way to it (0)\n"
+           "  readflip=ADDR:PATTERN  the read answers of the block holding byte ADDR come\n"
+           "                     with its bit 0 flipped where PATTERN (0 and 1) has a 1\n"
            "  lose_ack_block=ADDR:N  the block at ADDR gets no acknowledgement N times\n"
            "  badcell=ADDR       the card byte at ADDR never stores correctly\n"
            "  vanish=MS          the port disappears MS ms after it was first opened (-1, never)\n"

@@ -36,6 +36,10 @@
 //                    FF 00 C1 instead of FF 00 C0 (the block is stored).
 //   readcorrupt=P    probability that one data byte of a read answer arrives
 //                    with a bit flipped.
+//   readflip=ADDR:PATTERN  the read answers of the block that holds card
+//                    byte ADDR, one after another, carry that byte with bit 0
+//                    flipped where PATTERN (up to 64 of 0 and 1) has a 1; the
+//                    answers after the pattern come clean.
 //   lose_ack_block=ADDR:N  the write of the block at ADDR (hex with 0x, or
 //                    decimal) gets no acknowledgement the next N times (the
 //                    block is stored; the count in the options goes down).
@@ -134,6 +138,8 @@ struct SimOptions {
     double ackLoss = 0.0;
     double ackWrong = 0.0;
     double readCorrupt = 0.0;
+    int64_t readFlipAddress = -1;  // -1: none
+    std::string readFlipPattern;   // '1': that answer garbled
     int64_t loseAckBlock = -1;  // address; -1: none
     int loseAckCount = 0;
     int64_t badCell = -1;  // address; -1: none

@@ -518,6 +518,8 @@ TEST(CliRun, ReadThenVerifyAFullCard)
                   "\"differing_bytes\":1,\"first_differences\":[{\"address\":74565,\"card\":%d,\"image\":%d}],",
                   image[0x12345] ^ 0x40, image[0x12345]);
     EXPECT_NE(differs.out.find(summary), std::string::npos) << differs.out;
+    // Two reads a block on a clean line.
+    EXPECT_NE(differs.out.find("\"blocks_read\":16384,\"reads\":32768,"), std::string::npos) << differs.out;
     EXPECT_NE(Lines(differs.out).back().find("\"result\":\"differs\",\"status\":10,\"message\":\"the card differs "
                                              "from the image in 1 byte, first at 0x12345\""),
               std::string::npos)
@@ -588,27 +590,45 @@ TEST(CliRun, ProgrammedMeansTheCardFileHoldsTheImage)
 TEST(CliRun, ReadIsWholeOrNothing)
 {
     const std::string target = ::testing::TempDir() + "cli-part.bin";
+    const std::string blank = WriteImage("cli-blank.tvk", std::vector<uint8_t>(0x1500, 0xFF));
+    const std::string ff = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
+    const std::string fe = "FF FF FF FF FE FF FF FF FF FF FF FF FF FF FF FF";
     struct Case {
         const char* sim;
         std::vector<std::string> args;
         int status;
-        const char* error;
+        std::string error;
     };
     const Case cases[] = {
         // Every read answer garbled: no two agree.
         {"readcorrupt=1", {"read", "--length", "64", target}, 9,
-         "the card gives no steady answer at block 0x00000; nothing written to "},
+         "the card gives no steady answer at block 0x00000: 16 reads gave once "},
+        // Every answer cut short: the bytes that never came are not zeros.
+        {"split=12:60000", {"read", "--length", "64", target}, 9,
+         "the card gives no steady answer at block 0x00000: 16 reads gave no whole answer; nothing written to "},
         {"atr=none", {"read", target}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
         {"readcorrupt=0.3", {"read", "--length", "4000", target}, 0, ""},
+        // Block 0x014A0's second and third answers garbled alike: outvoted.
+        {"readcorrupt=0.05,seed=5", {"read", "--length", "16384", target}, 0, ""},
+        {"readflip=0x14A4:011", {"read", "--length", "16384", target}, 0, ""},
+        {"readflip=0x14A4:011", {"verify", blank}, 0, ""},
+        // Answers tied: neither value leads, for read or verify.
+        {"readflip=0x14A4:0101010101010101", {"read", "--length", "16384", target}, 9,
+         "the card gives no steady answer at block 0x014A0: 16 reads gave 8 times " + ff + ", 8 times " + fe +
+             "; nothing written to " + target + "\n"},
+        {"readflip=0x14A4:1010101010101010", {"verify", blank}, 9,
+         "the card gives no steady answer at block 0x014A0: 16 reads gave 8 times " + fe + ", 8 times " + ff +
+             "; nothing compared\n"},
     };
     for (const Case& c : cases) {
         std::remove(target.c_str());
         const RunResult r = SimulatedRun(c.sim)(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim << r.err;
         std::ifstream file(target, std::ios::binary | std::ios::ate);
-        EXPECT_EQ(file.is_open(), c.status == 0) << c.sim;
-        if (c.status == 0) {
-            EXPECT_EQ(file.tellg(), 4000) << c.sim;
+        EXPECT_EQ(file.is_open(), c.status == 0 && c.args[0] == "read") << c.sim;
+        if (c.status == 0 && c.args[0] == "read") {
+            // What the blank card holds, to the byte.
+            EXPECT_TRUE(FileBytes(target) == std::vector<uint8_t>(std::stoul(c.args[2]), 0xFF)) << c.sim;
         }
         EXPECT_EQ(std::ifstream(target + ".part").is_open(), false) << c.sim;
         if (c.status != 0) {

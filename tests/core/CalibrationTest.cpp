@@ -22,6 +22,7 @@
 #include "programming/StartCardLoader.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
+#include "support/FaultyPorts.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -85,13 +86,16 @@ protected:
     }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
-    // window messages.
-    sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {})
+    // window messages; `misdirects` garble frames on their way to the card.
+    sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {},
+                                       std::vector<FaultyOpener::Misdirect> misdirects = {})
     {
         platform.reset();
         SerialChannel.ResetState();
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
-        platform.emplace(clock, *opener, std::move(hook));
+        faulty = std::make_unique<FaultyOpener>(*opener);
+        faulty->misdirects = std::move(misdirects);
+        platform.emplace(clock, *faulty, std::move(hook));
         return opener->Reader();
     }
 
@@ -126,6 +130,7 @@ protected:
     VirtualClock clock;
     RecordingWindow window;
     std::unique_ptr<sim::SimulatorOpener> opener;
+    std::unique_ptr<FaultyOpener> faulty;
     std::optional<ScopedPlatform> platform;
 };
 
@@ -245,6 +250,7 @@ TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
         std::string options;
         int32_t lowest, highest, passed;
         int readFrames;  // read frames sent in all
+        std::vector<FaultyOpener::Misdirect> misdirects = {};
     };
     const Case cases[] = {
         // 13 speeds outside the window with one read each, 8 inside with two.
@@ -256,9 +262,12 @@ TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
         {"setup=01,readcorrupt=1", 35600, 33600, 0, 13 + 8 * 3},
         {"setup=01,silent=1", 35600, 33600, 0, 21},
         {"setup=01,readdelay=260", 35600, 33600, 0, 21},
+        // Every read of block 0 reaches the card as a read of block 0x10, as
+        // its echo shows: answers for another block prove nothing.
+        {"setup=01", 35600, 33600, 0, 21, {FaultyOpener::ReadMisdirect(0x00, 0x10, 1, -1)}},
     };
     for (const Case& c : cases) {
-        sim::SimulatedReader& reader = UseSimulator(c.options);
+        sim::SimulatedReader& reader = UseSimulator(c.options, {}, c.misdirects);
         const std::vector<uint8_t> before = reader.Memory();
         const SpeedWindow found = FindSpeedWindowReadOnly(window);
         EXPECT_EQ(found.lowest, c.lowest) << c.options;

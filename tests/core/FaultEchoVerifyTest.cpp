@@ -107,6 +107,8 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
         std::string options = {};  // more simulator options
         bool twins = false;        // block 1 holds the same bytes as block 0
         bool holds = true;         // the card holds the image after a success
+        bool nearBlank = false;    // block 1 holds FE and fifteen FF: one bit from blank
+        std::vector<FaultyOpener::ReplyFault> replies = {};
     };
     const std::vector<Case> cases = {
         // A clean run reads back each block once with verify, then once more
@@ -126,6 +128,12 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
         // reads there too: the answer holds block 1's bytes, but its echo
         // shows another address, so it proves nothing and block 1 is read
         // again, found blank and rewritten.
+        // Block 1 is one bit from blank; its write lands beyond the image, and
+        // the first read-back comes with that bit flipped on the way back,
+        // showing the image. After a write whose echo differed a second answer
+        // must agree: it shows the block blank, and block 1 is written again.
+        {"write lands beyond the image, its first read-back garbled into the image, no verify", none,
+         {{0x10, 0x100, 1, 1}}, true, 1, 3, "", false, true, true, {{{0xFE, 0x00, 0x03, 0x00, 0x00, 0x10}, 12, 0xFE, 1}}},
         {"write and its read-back land beyond the image, no verify", none,
          {{0x10, 0x100, 1, 1}, FaultyOpener::ReadMisdirect(0x10, 0x100)}, true, 1, 2},
         // Block 1 has a cell that never stores and holds the bytes of block
@@ -174,6 +182,11 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
         SCOPED_TRACE(c.name);
         Prepare(c.mode, c.misdirects, {}, c.options);
         if (c.twins) std::copy_n(image.begin(), 16, image.begin() + 16);
+        if (c.nearBlank) {
+            std::fill_n(image.begin() + 16, 16, 0xFF);
+            image[16] = 0xFE;
+        }
+        faulty->replyFaults = c.replies;
         EXPECT_EQ(ProgramCard(window), c.programmed);
         for (const M& m : faulty->misdirects) EXPECT_GT(m.done, 0) << "a fault was never injected";
         if (c.writesOf10 >= 0) {

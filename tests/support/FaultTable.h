@@ -217,6 +217,10 @@ inline std::vector<Fault> Faults()
          [](FaultyOpener& f) { f.misdirects = {FaultyOpener::ShortEcho(0x30, 0x10, 1)}; }, {}, good, good},
         {"block write stored at an earlier block (0x30 at 0x10), its echo 4 bytes short", "",
          [](FaultyOpener& f) { f.misdirects = {FaultyOpener::ShortEcho(0x30, 0x10, 4)}; }, {}, good, good},
+        // The same across the highest address bit of the card (bit 17).
+        {"block write stored at an earlier block (0x20030 at 0x30), its echo 1 byte short", "",
+         [](FaultyOpener& f) { f.misdirects = {FaultyOpener::ShortEcho(0x20030, 0x30, 1)}; }, {}, good, good,
+         0x20040},
         // The echo is clean: only the read pass finds block 0x100.
         {"block write taken by the card alone for an earlier block (0x300 at 0x100)", "",
          [](FaultyOpener& f) { f.misdirects = {FaultyOpener::CardMisread(0x300, 0x100)}; }, {}, good,

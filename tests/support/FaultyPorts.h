@@ -25,11 +25,13 @@ class FaultyOpener final : public CommPortOpener {
 public:
     // After a host write that starts with `after` (or, with `after` empty, the
     // end of a line break), the byte received at position `index` from then
-    // on (echo included) arrives as `value`.
+    // on (echo included) arrives as `value`; the first `times` times
+    // (negative: every time).
     struct ReplyFault {
         std::vector<uint8_t> after;
         size_t index = 0;
         uint8_t value = 0;
+        int times = -1;
     };
     // Block writes (with `read`: block reads) meant for address `from` go to
     // `to` instead: the first one, and then every `every`-th one (1: each), at
@@ -111,10 +113,11 @@ public:
         for (uint32_t i = 0; i < bytesRead && patched_ < 6; ++i, ++patched_)
             if (patched_ >= 3) buffer[i] = sentAddress_[patched_ - 3];
         for (Armed& a : armed_) {
-            const FaultyOpener::ReplyFault& f = owner_.replyFaults[a.fault];
-            if (f.index >= a.received && f.index < a.received + bytesRead) {
+            FaultyOpener::ReplyFault& f = owner_.replyFaults[a.fault];
+            if (f.times != 0 && f.index >= a.received && f.index < a.received + bytesRead) {
                 buffer[f.index - a.received] = f.value;
                 ++owner_.repliesChanged;
+                if (f.times > 0) --f.times;
             }
             a.received += bytesRead;
         }
