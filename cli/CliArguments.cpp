@@ -116,6 +116,7 @@ public:
         AddReaderOptions(*check_, checkReader_);
 
         ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");
+        ports_->add_flag("--json", portsJson_, "one JSON object per device, then one result");
 
         commands_ = {program_, read_, verify_, check_, ports_};
         for (CLI::App* command : commands_) command->footer(kExitStatuses);
@@ -218,6 +219,7 @@ public:
             reader = &checkReader_;
         } else if (ports_->parsed()) {
             o.action = CliOptions::Action::Ports;
+            o.json = portsJson_ > 0;
             return result;
         } else {
             result.error = "no command given";
@@ -279,6 +281,7 @@ private:
     int version_ = 0;
     ReaderOptions programReader_, readReader_, verifyReader_, checkReader_;
     int noVerify_ = 0;
+    int portsJson_ = 0;
     std::string verifyMode_;
     int truncate_ = 0;
     int repeat_ = 0;

@@ -2,16 +2,38 @@
 // The "ports" command: the serial devices present and the Com number that
 // names each.
 
+#include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
-// Writes one line per serial device: its path, and where the system tells,
-// the USB vendor:product, maker, product and serial number, its
-// /dev/serial/by-id name, and the Com number that resolves to it. Then every
-// TORVIK_COM<n> that is set, with its value. On Windows the COM ports of the
-// system's serial device map. Below an adapter whose chip is known not to make
-// the reader's speeds, a note says so (AdapterNote).
-void WritePortList(std::ostream& out);
+// One serial device, or one TORVIK_COM<n> that is set. Members the system
+// does not tell stay empty.
+struct PortEntry {
+    std::string device;        // "/dev/ttyUSB0", "COM3"
+    std::string usbId;         // "0403:6001"
+    std::string manufacturer;  // the USB strings
+    std::string product;
+    std::string serial;
+    std::string driver;  // "ftdi_sio"
+    std::string byId;    // its /dev/serial/by-id name
+    std::string name;    // Windows: the device's friendly name
+    std::vector<uint32_t> com;  // the Com numbers that resolve to it
+    std::string note;           // AdapterNote
+    std::string variable;       // "TORVIK_COM7" (then only value and com)
+    std::string value;
+};
+
+// The serial devices, with where the system tells the USB vendor:product,
+// maker, product and serial number, the driver, the /dev/serial/by-id name
+// and the Com numbers that resolve to each; then every TORVIK_COM<n> that is
+// set. On Windows the COM ports of the system's serial device map.
+std::vector<PortEntry> ListPorts();
+
+// Writes one line per device of `entries`, a note below an adapter whose chip
+// is known not to make the reader's speeds (AdapterNote), and one line per
+// TORVIK_COM<n>.
+void WritePortList(std::ostream& out, const std::vector<PortEntry>& entries);
 
 // What is known of an adapter's speeds from its driver's name ("cp210x" on
 // Linux; empty where the system does not tell), its USB id ("10c4:ea60";

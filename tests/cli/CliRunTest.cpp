@@ -20,6 +20,7 @@
 #include "cli/CliArguments.h"
 #include "cli/LoaderCli.h"
 #include "cli/PortList.h"
+#include "cli/RunRecord.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
@@ -106,6 +107,7 @@ public:
     // The reader, made at the first open of the port.
     sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
     bool Opened() const { return devices_.SimulatedReaderOn(1) != nullptr; }
+    const VirtualClock& Clock() const { return clock_; }
     std::function<bool(const std::string& out)> stopWhen;
 
 private:
@@ -167,40 +169,56 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
 TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
 {
     const std::string path = WriteImage("cli-fail.tvk", Pattern(64));
+    const char* noSpeed = "the card's loader answered at no speed from 33600 to 35600 baud";
     struct Case {
         const char* sim;
         std::vector<std::string> args;
         int status;
         const char* message;
+        std::string details;  // the lines between the message and what the card holds
         const char* written = "nothing written";  // the last line on stderr
     };
     const Case cases[] = {
-        {"card=out,insert=100", {"program", "--port", "2", path}, 3, "Could not open comport!"},
-        {"card=in", {"program", path}, 4, "Please remove card from card slot."},
-        {"card=out,silent=1", {"program", path}, 5, "Error setting Phoenix mode."},
-        {"card=out", {"program", path}, 6, "Please insert card in card slot."},
-        {"card=out,insert=100,atr=3B544C55AA", {"program", path}, 7,
-         "Wrong ATR, please insert a Torvik Loader Card."},
-        {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
+        {"card=out,insert=100", {"program", "--port", "2", path}, 3, "Could not open comport!", ""},
+        {"card=in", {"program", path}, 4, "the card was not taken out within 30 s", ""},
+        {"card=out,silent=1", {"program", path}, 5, "Error setting Phoenix mode.",
+         "the reader did not answer its setup (nothing came back to the attention break): check that Com1 is the "
+         "reader"},
+        {"card=out", {"program", path}, 6, "no card was put in within 30 s", ""},
+        {"card=out,insert=100,atr=3B544C55AA", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card.",
+         "the card's answer-to-reset 3B 54 4C 55 AA is not a Torvik loader card's (3B 54 4C 54 ...)"},
+        // No trial of the calibration passes: the loader never acknowledges,
+        // or answers at no speed of the range.
+        {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card.", noSpeed},
+        {"card=out,insert=100,window=20000-20500", {"program", path}, 8, "Error programming Torvik Loader Card.",
+         noSpeed},
         // The default person takes the card out and puts it back when asked,
         // so each fault shows its own message given alone.
-        {"silent=1", {"program", path}, 5, "Error setting Phoenix mode."},
-        {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
-        {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
-        {"follow=0", {"program", path}, 4, "Please remove card from card slot."},
-        // A failure after the first stored block says which blocks the card
-        // holds now; without verification just the same.
+        {"silent=1", {"program", path}, 5, "Error setting Phoenix mode.",
+         "the reader did not answer its setup (nothing came back to the attention break): check that Com1 is the "
+         "reader"},
+        {"", {"program", "-p", "3", "-d", "sim:noecho=1", path}, 5, "Error setting Phoenix mode.",
+         "the reader answered its setup wrongly (2A 41 brought back 01 00 10 06): check that Com3 is the reader"},
+        {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card.",
+         "the card gave no answer-to-reset"},
+        {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card.", noSpeed},
+        {"follow=0", {"program", path}, 4, "the card was not taken out within 30 s", ""},
+        // A failure after the first stored block says which block failed and
+        // which blocks the card holds now; without verification just the same.
         {"lose_ack_block=0x20:10", {"program", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00020 used up its write frames, the last: no_acknowledgement",
          "the card is partly programmed: blocks 0x00000 to 0x00010 written"},
         {"lose_ack_block=0x30:10", {"program", "-n", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00030 used up its write frames, the last: no_acknowledgement",
          "the card is partly programmed: blocks 0x00000 to 0x00020 written"},
         // A speed given for the card is proved on the first block.
-        {"card=out,insert=100", {"program", "--speed", "30000", path}, 8, "Error programming Torvik Loader Card.\n"
-         "torvik-loader: the card did not take the first block at 30000 baud (--speed); without --speed the "
-         "program finds the card's speed"},
-        {"badcell=5", {"program", "-n", "--speed", "34350", path}, 8, "Error programming Torvik Loader Card.\n"
-         "torvik-loader: the card did not take the first block at 34350 baud (--speed); without --speed the "
-         "program finds the card's speed",
+        {"card=out,insert=100", {"program", "--speed", "30000", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00000 used up its write frames, the last: no_acknowledgement\ntorvik-loader: the card did not "
+         "take the first block at 30000 baud (--speed); without --speed the program finds the card's speed"},
+        {"badcell=5", {"program", "-n", "--speed", "34350", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00000 does not hold what was written: written 03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C, "
+         "read back 03 0A 11 18 1F 27 2D 34 3B 42 49 50 57 5E 65 6C\ntorvik-loader: the card did not take the "
+         "first block at 34350 baud (--speed); without --speed the program finds the card's speed",
          "the card is partly programmed: blocks 0x00000 to 0x00000 written"},
     };
     for (const Case& c : cases) {
@@ -214,21 +232,45 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
             ASSERT_NE(at, std::string::npos) << err;
             err.erase(at, err.find('\n', at + 1) - at);
         }
-        EXPECT_EQ(err, std::string("torvik-loader: ") + c.message + "\ntorvik-loader: " + c.written + "\n")
+        const std::string details = c.details.empty() ? "" : "torvik-loader: " + c.details + "\n";
+        EXPECT_EQ(err, std::string("torvik-loader: ") + c.message + "\n" + details + "torvik-loader: " + c.written + "\n")
             << c.sim;
         // A failure is reported once, on stderr; a prompt that timed out was
         // shown as a prompt.
-        const bool prompt = c.status == 4 || c.status == 6;
-        EXPECT_EQ(Has(Texts(r.out), c.message), prompt) << c.sim << "\n" << r.out;
+        EXPECT_FALSE(Has(Texts(r.out), c.message)) << c.sim << "\n" << r.out;
+        if (c.status == 4 || c.status == 6) {
+            const char* prompt =
+                c.status == 4 ? "Please remove card from card slot." : "Please insert card in card slot.";
+            EXPECT_TRUE(Has(Texts(r.out), prompt)) << c.sim << "\n" << r.out;
+        }
         EXPECT_FALSE(SerialChannel.IsOpen) << c.sim;
     }
+
+    // A cell that never stores right: the failure names its block, with the
+    // bytes written and read back, in JSON too.
+    const std::vector<uint8_t> image = Pattern(4096);
+    const RunResult bad = SimulatedRun("badcell=0x100")({"program", "--json", WriteImage("cli-cell.tvk", image)});
+    EXPECT_EQ(bad.status, 8);
+    const std::string failure = "\"failure\":{\"kind\":\"block\",\"reason\":\"block 0x00100 does not hold what was "
+                                "written: written 03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C, read back 02 0A 11 "
+                                "18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C\",\"block\":256,\"bytes_written\":\"03 0A 11 18 "
+                                "1F 26 2D 34 3B 42 49 50 57 5E 65 6C\",\"bytes_read_back\":\"02 0A 11 18 1F 26 2D 34 3B "
+                                "42 49 50 57 5E 65 6C\"}";
+    EXPECT_NE(Lines(bad.out).back().find(failure), std::string::npos) << Lines(bad.out).back();
+    EXPECT_EQ(image[0x100], 0x03);
+    // No speed answered: the range in the failure.
+    const RunResult none = SimulatedRun("window=20000-20500")({"program", "--json", path});
+    EXPECT_NE(Lines(none.out).back().find("\"failure\":{\"kind\":\"no_speed\",\"reason\":\"" + std::string(noSpeed) +
+                                          "\",\"first\":33600,\"last\":35600}"),
+              std::string::npos)
+        << Lines(none.out).back();
 }
 
 TEST(CliRun, SaysWhenTheDeviceWentAway)
 {
     const std::string path = WriteImage("cli-vanish.tvk", Pattern(4096));
     const std::string out = ::testing::TempDir() + "cli-vanish.bin";
-    const std::string gone = "torvik-loader: the simulated reader's port vanished\n";
+    const std::string gone = "torvik-loader: the reader went away: the simulated reader's port vanished\n";
     struct Case {
         const char* sim;
         const char* vanishAt;  // the port goes when this text is shown; "" by the sim option
@@ -236,34 +278,37 @@ TEST(CliRun, SaysWhenTheDeviceWentAway)
         int status;
         std::string err;
     };
+    // The reader is blamed, not the card, and the run ends at once: during
+    // the calibration, during the block loop (the block on its way counts),
+    // during the wait for the card, and while reading.
     const Case cases[] = {
-        // During the calibration, during the block loop, during the wait for
-        // the card.
-        {"card=out,insert=100,vanish=4000", "", {"program", path}, 8,
-         "torvik-loader: Error programming Torvik Loader Card.\n" + gone + "torvik-loader: nothing written\n"},
-        {"card=out,insert=100", "Programming 10%", {"program", path}, 8,
-         "torvik-loader: Error programming Torvik Loader Card.\n" + gone +
-             "torvik-loader: the card is partly programmed: blocks 0x00000 to 0x001A0 written\n"},
-        {"card=out,vanish=1500", "", {"program", path}, 6,
-         "torvik-loader: Please insert card in card slot.\n" + gone + "torvik-loader: nothing written\n"},
-        // Reading: the reader is blamed, not the card.
-        {"card=out,insert=100", "Reading 10%", {"read", "--length", "4096", out}, 9,
-         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing written to " + out + "\n" +
-             gone},
-        {"card=out,insert=100", "Reading 10%", {"verify", path}, 9,
-         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing compared\n" + gone},
-        {"card=out,vanish=1500", "", {"check"}, 6, "torvik-loader: Please insert card in card slot.\n" + gone},
+        {"card=out,insert=100,vanish=4000", "", {"program", path}, 11, gone + "torvik-loader: nothing written\n"},
+        {"card=out,insert=100", "Programming 10%", {"program", path}, 11,
+         gone + "torvik-loader: the card is partly programmed: blocks 0x00000 to 0x001B0 written\n"},
+        {"card=out,vanish=1500", "", {"program", path}, 11, gone + "torvik-loader: nothing written\n"},
+        {"card=out,insert=100", "Reading 10%", {"read", "--length", "4096", out}, 11,
+         gone + "torvik-loader: reading stopped at block 0x001B0\ntorvik-loader: nothing written to " + out + "\n"},
+        {"card=out,insert=100", "Reading 10%", {"verify", path}, 11,
+         gone + "torvik-loader: reading stopped at block 0x001B0\ntorvik-loader: nothing compared\n"},
+        {"card=out,vanish=1500", "", {"check"}, 11, gone},
     };
     for (const Case& c : cases) {
         SimulatedRun run(c.sim);
         const std::string vanishAt = c.vanishAt;
-        run.stopWhen = [&run, vanishAt](const std::string& shown) {
-            if (!vanishAt.empty() && shown.find(vanishAt) != std::string::npos) run.Reader().Vanish();
+        int64_t vanished = -1;
+        run.stopWhen = [&run, &vanished, vanishAt](const std::string& shown) {
+            if (vanished < 0 && !vanishAt.empty() && shown.find(vanishAt) != std::string::npos) {
+                run.Reader().Vanish();
+                vanished = run.Clock().PeekMicros();
+            }
             return false;
         };
         const RunResult r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim << " " << c.args[0] << "\n" << r.err;
         EXPECT_EQ(r.err, c.err) << c.sim << " " << c.args[0];
+        if (vanished >= 0) {
+            EXPECT_LT(run.Clock().PeekMicros() - vanished, 1'000'000) << c.args[0];
+        }
     }
 }
 
@@ -324,7 +369,7 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
         EXPECT_EQ(j.status, 2) << c.error;
         EXPECT_EQ(j.out, "{\"event\":\"result\",\"command\":\"" + c.args[0] +
                              "\",\"result\":\"failed\",\"status\":2,\"message\":" + JsonString(c.error) +
-                             ",\"elapsed\":0.000}\n");
+                             ",\"elapsed\":0.000,\"version\":2,\"t\":0.000}\n");
     }
     // The image is still there, and nothing was left behind by the read.
     EXPECT_EQ(ReadCardImageFile(good, std::vector<uint8_t>(64).data(), 64), 64);
@@ -587,9 +632,11 @@ TEST(CliRun, ReadIsWholeOrNothing)
         const char* error;
     };
     const Case cases[] = {
-        // Every read answer garbled: no two agree.
+        // Every read answer garbled: no two agree, not even in the
+        // calibration's trials.
         {"readcorrupt=1", {"read", "--length", "64", target}, 9,
-         "the card gives no steady answer at block 0x00000; nothing written to "},
+         "the card's loader answered at no speed from 33600 to 35600 baud (answer-to-reset 3B 54 4C 54 52 56 4B "
+         "01); nothing written to "},
         {"atr=none", {"read", target}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
         {"readcorrupt=0.3", {"read", "--length", "4000", target}, 0, ""},
     };
@@ -681,13 +728,14 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
     EXPECT_EQ(j.status, 130);
     std::vector<std::string> objects;
     for (const std::string& line : Lines(j.out))
-        if (line.find("\"event\":\"status\"") == std::string::npos) objects.push_back(line);
+        for (const char* event : {"image", "card", "result"})
+            if (line.find("{\"event\":\"" + std::string(event) + "\",") == 0) objects.push_back(line);
     ASSERT_EQ(objects.size(), 4u) << j.out;
     EXPECT_EQ(objects[0].rfind("{\"event\":\"image\",", 0), 0u) << objects[0];
     EXPECT_EQ(objects[1].rfind("{\"event\":\"card\",\"card\":1,\"result\":\"programmed\",\"status\":0,\"message\":"
                                "\"Card successfully programmed.\",\"written\":\"the card is programmed: blocks 0x00000 "
                                "to 0x00120 written\",\"first_block\":0,\"last_block\":288,\"speed\":34350,"
-                               "\"blocks_written\":19,\"retries\":0,\"seconds\":",
+                               "\"blocks_written\":19,\"retries\":0,\"atr\":\"3B 54 4C 54 52 56 4B 01\",\"seconds\":",
                                0),
               0u)
         << objects[1];
@@ -698,7 +746,7 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
         << objects[2];
     EXPECT_EQ(objects[3].rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"interrupted\",\"status\":130,"
                                "\"message\":\"interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\","
-                               "\"programmed\":1,\"failed\":0,\"written\":",
+                               "\"programmed\":1,\"failed\":1,\"written\":",
                                0),
               0u)
         << objects[3];
@@ -717,7 +765,7 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
     for (const std::string& line : Lines(json.out))
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
     EXPECT_NE(json.out.find("{\"event\":\"image\",\"image_size\":100,\"sha256\":\"" +
-                            Sha256Hex(Pattern(100).data(), 100) + "\"}"),
+                            Sha256Hex(Pattern(100).data(), 100) + "\",\"t\":"),
               std::string::npos)
         << json.out;
     // Each status event carries the colour shown with its text: the prompts
@@ -922,31 +970,33 @@ TEST(TerminalView, PlainLinesPerMessageWithTheirTime)
     TerminalView view(out, ViewSettings{}, 4, Verification::Sampled, [&now] { return now; });
     EXPECT_EQ(view.ComPortIndex(), 4);
     EXPECT_FALSE(view.VerifyChecked());
-    view.SetText("Please insert card in card slot.");
-    view.SetColor(clYellow);
-    view.SetColor(clRed);
+    const auto percent = [&view](RunPhase phase, int p) { view.Progress({phase, p, 100, false}); };
+    view.RunBegun();
+    view.PhaseEntered(RunPhase::CardInsertion);
+    view.Prompt({true, SlotPrompt::Step::Asked});
+    view.Prompt({true, SlotPrompt::Step::FirstHalf});
+    view.Prompt({true, SlotPrompt::Step::SecondHalf});
     now = 12.34;
-    view.SetProgress(40);
-    view.SetText("Programming 40%");
-    view.SetText("Programming 41%");
-    view.SetText("Programming 49%");
-    view.SetText("Programming 52%");
-    view.SetText("Programming 59%");
-    view.SetText("Optimizing *");
-    view.SetText("Optimizing **");
-    view.SetText("Verifying 0%");
-    view.SetText("Verifying 5%");
-    view.SetText("Verifying 99%");
-    view.SetText("Verifying 0%");
-    view.SetText("Error programming Torvik Loader Card.");
-    view.SetColor(clRed);
+    view.PhaseEntered(RunPhase::Writing);
+    for (const int p : {40, 41, 41, 49, 52, 59}) percent(RunPhase::Writing, p);
+    view.PhaseEntered(RunPhase::Calibration);
+    view.TrialBegun({1, 21, 33600});
+    view.TrialBegun({2, 21, 33700});
+    view.PhaseEntered(RunPhase::ReadPass);
+    for (const int p : {0, 5, 99}) percent(RunPhase::ReadPass, p);
+    view.PhaseEntered(RunPhase::ReadPass);
+    percent(RunPhase::ReadPass, 0);
+    RunOutcome failed;
+    failed.kind = FailureKind::Block;
+    view.Ended(failed);
     view.Finish();
     // No colour codes, no bar, no failure; a percentage every 10 %, and
-    // again when it starts from below; a running count of stars once.
+    // again in each pass; a running count of stars once.
     EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n"
                          "  12.3s  Programming 52%\n  12.3s  Optimizing *\n  12.3s  Verifying 0%\n"
                          "  12.3s  Verifying 99%\n  12.3s  Verifying 0%\n");
     EXPECT_EQ(view.Text(), "Error programming Torvik Loader Card.");
+    EXPECT_EQ(view.Color(), clRed);
 }
 
 TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
@@ -955,36 +1005,65 @@ TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
     ViewSettings settings;
     settings.style = ViewSettings::Style::Json;
     TerminalView view(out, settings, 0, Verification::AfterWriting, [] { return 1.5; });
-    view.SetText("Please insert card in card slot.");
-    view.SetColor(clYellow);
+    view.SetCard(2, true);
+    view.PhaseEntered(RunPhase::CardInsertion);
+    view.Prompt({true, SlotPrompt::Step::Asked});
+    view.Prompt({true, SlotPrompt::Step::FirstHalf});
     view.Turn();
-    view.SetColor(clRed);  // the blink: no new event
+    view.Prompt({true, SlotPrompt::Step::SecondHalf});  // the blink: no new event
     view.Turn();
-    view.SetColor(clBtnFace);
-    view.SetProgress(7);
-    view.SetText("Programming 7%");
+    view.Prompt({true, SlotPrompt::Step::Answered});
+    view.PhaseEntered(RunPhase::AnswerToReset);
+    view.TrialEnded({3, 21, 33800, TrialVerdict::NotAcknowledged});
+    view.Progress({RunPhase::Writing, 7, 100, false});
     view.Finish();
-    EXPECT_EQ(out.str(), "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
-                         "\"progress\":0,\"elapsed\":1.500}\n"
+    EXPECT_EQ(out.str(), "{\"event\":\"phase\",\"phase\":\"card_insertion\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
+                         "\"progress\":0,\"elapsed\":1.500,\"t\":1.500,\"card\":2,\"phase\":\"card_insertion\"}\n"
+                         "{\"event\":\"phase\",\"phase\":\"answer_to_reset\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"card_start\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"trial\",\"trial\":3,\"of\":21,\"speed\":33800,\"verdict\":\"not_acknowledged\","
+                         "\"t\":1.500,\"card\":2}\n"
                          "{\"event\":\"status\",\"text\":\"Programming 7%\",\"colour\":\"none\",\"progress\":7,"
-                         "\"elapsed\":1.500}\n");
+                         "\"elapsed\":1.500,\"t\":1.500,\"card\":2,\"phase\":\"answer_to_reset\"}\n");
+}
+
+TEST(RunRecord, KeepsWhatTheCardHoldsAndTheTimeOfEachPhase)
+{
     // What programming told it about the blocks: the range stored, and the
     // block of a write cut short when the run was stopped.
-    EXPECT_EQ(view.WrittenText(false), "nothing written");
-    view.BlockSent(0x20);
-    EXPECT_EQ(view.WrittenText(false), "nothing written");
-    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
-    view.BlockStored(0x20);
-    view.BlockSent(0x10);
-    view.BlockSent(0x10);
-    view.BlockStored(0x10);
-    view.BlockSent(0x30);
-    EXPECT_EQ(view.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
-    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
-    EXPECT_EQ(view.Written().frames, 4);
-    EXPECT_EQ(view.Written().stored, 2);
-    view.ForgetBlocks();
-    EXPECT_EQ(view.WrittenText(true), "nothing written");
+    double now = 0;
+    RunRecord record([&now] { return now; });
+    EXPECT_EQ(record.WrittenText(false), "nothing written");
+    record.BlockSent(0x20);
+    EXPECT_EQ(record.WrittenText(false), "nothing written");
+    EXPECT_EQ(record.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
+    record.BlockStored(0x20);
+    record.BlockSent(0x10);
+    record.BlockSent(0x10);
+    record.BlockStored(0x10);
+    record.BlockSent(0x30);
+    EXPECT_EQ(record.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
+    EXPECT_EQ(record.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
+    EXPECT_EQ(record.Written().frames, 4);
+    EXPECT_EQ(record.Written().stored, 2);
+    // The phases' seconds add up over the cards; the writing of the card in
+    // hand is its own.
+    record.PhaseEntered(RunPhase::Writing);
+    now = 2.0;
+    record.PhaseEntered(RunPhase::ReadPass);
+    now = 3.5;
+    record.StartCard();
+    EXPECT_EQ(record.WrittenText(true), "nothing written");
+    EXPECT_FALSE(record.CardBegan());
+    record.PhaseEntered(RunPhase::AnswerToReset);
+    EXPECT_TRUE(record.CardBegan());
+    record.PhaseEntered(RunPhase::Writing);
+    now = 4.0;
+    record.Ended(RunOutcome{});
+    EXPECT_DOUBLE_EQ(record.Seconds(RunPhase::Writing), 2.5);
+    EXPECT_DOUBLE_EQ(record.Seconds(RunPhase::ReadPass), 1.5);
+    EXPECT_DOUBLE_EQ(record.CardWritingSeconds(), 0.5);
 }
 
 TEST(TerminalView, LiveLineStaysWithinTheTerminal)
@@ -1016,16 +1095,16 @@ TEST(TerminalView, LiveLineStaysWithinTheTerminal)
         settings.ansi = c.ansi;
         settings.width = c.width;
         TerminalView view(out, settings, 0, Verification::EachBlock, [] { return 0.0; });
-        view.SetText("Optimizing *");
-        view.SetProgress(50);
-        view.SetColor(clYellow);
-        view.SetText("Programming 50%");
-        view.SetText("Error programming Torvik Loader Card.");
-        view.SetColor(clRed);
+        // The bar moves with the calibration's trials too.
+        view.PhaseEntered(RunPhase::Calibration);
+        view.TrialBegun({1, 2, 34000});
+        view.TrialEnded({1, 2, 34000, TrialVerdict::Passed});
+        view.Prompt({false, SlotPrompt::Step::FirstHalf});
+        view.Progress({RunPhase::Writing, 50, 100, false});
+        RunOutcome failed;
+        failed.kind = FailureKind::FramesUsedUp;
+        view.Ended(failed);
         view.Finish();
         EXPECT_EQ(out.str(), c.expected) << c.width;
     }
-    EXPECT_EQ(TerminalView::MessageHead("Programming 41%"), "Programming");
-    EXPECT_EQ(TerminalView::MessageHead("Optimizing ***"), "Optimizing");
-    EXPECT_EQ(TerminalView::MessageHead("Wait Setting Phoenix 3.58MHz."), "Wait Setting Phoenix 3.58MHz.");
 }
