@@ -209,7 +209,7 @@ std::string DeviceOfName(const PortChain& chain, const std::string& name, uint32
 
 // One run's surroundings: the port chain with the device override and the
 // trace file, the clock, the view, and the record of the run's account. The
-// account goes to the record first, then the view, then the trace.
+// account goes to the record first, then the trace, then the view.
 class Session {
 public:
     Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal)
@@ -224,8 +224,7 @@ public:
         if (!o.device.empty()) chain_->Assign(o.port, o.device);
         chain_->Watch().SetDeviceNamer([chain = chain_.get(), port = o.device.empty() ? 0 : o.port](
                                            const std::string& name) { return DeviceOfName(*chain, name, port); });
-        chain_->Watch().SetModemMeaning(
-            [](uint32_t status) { return TSerialChannel::SlotEmptyIn(status) ? "slot empty" : "card in"; });
+        chain_->Watch().SetModemMeaning(SlotOfModemStatus);
         scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
 
         ViewSettings view;
@@ -240,13 +239,13 @@ public:
         view_ = std::make_unique<TerminalView>(out, view, static_cast<int>(o.port) - 1, o.verify,
                                                [this] { return Elapsed(); });
         account_.Add(&record_);
-        account_.Add(view_.get());
         if (chain_->Watch().Tracing()) {
             const auto note = [this](const std::string& line) { chain_->Watch().Note(line); };
             view_->SetNote(note);
             lines_ = std::make_unique<AccountLines>(note);
             account_.Add(lines_.get());
         }
+        account_.Add(view_.get());
         // A JSON status event is written at the end of the turn in which its
         // text appeared, with the colour shown along with it.
         Platform().processMessages = [view = view_.get(), hook = Platform().processMessages] {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "serial/Scom.h"
+
 void AccountLines::PhaseEntered(RunPhase phase) { line_(std::string("phase ") + PhaseName(phase)); }
 
 void AccountLines::Prompt(const SlotPrompt& prompt)
@@ -60,6 +62,14 @@ void AccountLines::PassEnded(const PassResult& pass)
 
 void AccountLines::Ended(const RunOutcome& outcome)
 {
-    const std::string details = DescribeOutcome(outcome);
-    line_(std::string("outcome ") + FailureName(outcome.kind) + (details.empty() ? "" : ": " + details));
+    if (outcome.kind == FailureKind::None) {
+        line_("outcome success");
+        return;
+    }
+    line_(std::string("outcome ") + FailureName(outcome.kind) + ": " + DescribeOutcome(outcome));
+}
+
+std::string SlotOfModemStatus(uint32_t modemStatus)
+{
+    return TSerialChannel::SlotEmptyIn(modemStatus) ? "slot empty" : "card in";
 }

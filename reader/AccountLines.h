@@ -11,6 +11,7 @@
 //   12.004 block 0x00100 write 1 failed: read_back_differs
 //   40.310 outcome block: block 0x00100 does not hold what was written: ...
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -34,3 +35,7 @@ public:
 private:
     std::function<void(const std::string&)> line_;
 };
+
+// What a modem status read means as the reader signals it: "slot empty" or
+// "card in" (for the trace's modem lines, LineWatch::SetModemMeaning).
+std::string SlotOfModemStatus(uint32_t modemStatus);

@@ -249,8 +249,18 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
     // A cell that never stores right: the failure names its block, with the
     // bytes written and read back, in JSON too.
     const std::vector<uint8_t> image = Pattern(4096);
-    const RunResult bad = SimulatedRun("badcell=0x100")({"program", "--json", WriteImage("cli-cell.tvk", image)});
+    const std::string trace = ::testing::TempDir() + "cli-cell-trace.txt";
+    const RunResult bad =
+        SimulatedRun("badcell=0x100")({"program", "--json", "--trace", trace, WriteImage("cli-cell.tvk", image)});
     EXPECT_EQ(bad.status, 8);
+    // The trace names each failed write of the block with its cause, and
+    // the outcome.
+    std::ifstream in(trace);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* entry : {" phase read_pass\n", " block 0x00100 write 2 failed: read_back_differs\n",
+                              " block 0x00100 write 10 failed: read_back_differs\n",
+                              " outcome block: block 0x00100 does not hold what was written: written 03 0A "})
+        EXPECT_NE(text.find(entry), std::string::npos) << entry;
     const std::string failure = "\"failure\":{\"kind\":\"block\",\"reason\":\"block 0x00100 does not hold what was "
                                 "written: written 03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C, read back 02 0A 11 "
                                 "18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C\",\"block\":256,\"bytes_written\":\"03 0A 11 18 "
@@ -803,8 +813,20 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
                                     std::string("M2 "), std::string(" status Please remove card from card slot.\n"),
                                     std::string(" colour yellow\n"), std::string(" status Programming 0%\n"),
                                     std::string(" result programmed, exit status 0: Card successfully programmed.\n"),
-                                    std::string(" close\n")})
+                                    std::string(" close\n"),
+                                    // What the run did, between the bytes.
+                                    std::string(" phase calibration\n"), std::string(" prompt: put a card in\n"),
+                                    std::string(" ring=0 (slot empty)\n"), std::string(" ring=0 (card in)\n"),
+                                    std::string(" answer-to-reset 3B 54 4C 54 52 56 4B 01\n"),
+                                    std::string(" trial 1 of 21: 33600 baud, no_answer\n"),
+                                    std::string(" trial 21 of 21: 35600 baud, no_answer\n"),
+                                    std::string(" speed 34350 baud: passed 34000 to 34700 (8 of 21 trials)\n"),
+                                    std::string(" phase writing\n"), std::string(" outcome success\n")})
         EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    size_t passed = 0;
+    for (size_t at = text.find(" baud, passed\n"); at != std::string::npos; at = text.find(" baud, passed\n", at + 1))
+        ++passed;
+    EXPECT_EQ(passed, 8u);
     // An answer never starts with the echo of its frame.
     EXPECT_EQ(text.find(" rx 2A 41"), std::string::npos);
     EXPECT_EQ(text.find(" rx FF 00 13"), std::string::npos);
