@@ -42,21 +42,21 @@
 // frames for the run, does.
 //
 // The read pass (EachBlock and AfterWriting). The echo shows what the reader
-// saw, not what the card took: a card that misreads an address bit stores
-// the block elsewhere behind a clean echo. So after the last write every
-// block of the padded image is read again (PhaseEntered(ReadPass) and
-// Progress: the window shows "Verifying p%" with the progress bar). A read counts when its echo is intact and its whole answer
-// arrived (after one that does not, late bytes are let pass); only the 16
-// data bytes are compared. A block whose bytes another image block one
-// address bit away also holds, or whose 16 bytes are all alike, and any block
-// that gave a differing answer, needs two answers equal to the image (a card
-// that misreads a read address answers with another block's bytes); three
-// differing answers alike, or eight reads without a decision, make it differ.
-// A block that differs is written again with its read-back, and another pass
-// follows; at most three passes, the last of which writes nothing. Every
-// write of a block, in its own turn, after a neighbour's echo or in a pass,
-// counts against ten write frames for the whole run. True only when a pass
-// found every block equal to the image.
+// saw, not what the card took: a card that misreads an address bit stores the
+// block elsewhere behind a clean echo. So after the last write every block of
+// the padded image is read again (PhaseEntered(ReadPass) and Progress: the
+// window shows "Verifying p%" with the progress bar). A read counts when its
+// echo is intact and its whole answer arrived (after one that does not, late
+// bytes are let pass); only the 16 data bytes are compared. A block whose
+// bytes another image block one address bit away also holds, or whose 16 bytes
+// are all alike, and any block that gave a differing answer, needs two answers
+// equal to the image (a card that misreads a read address answers with another
+// block's bytes); three differing answers alike, or eight reads without a
+// decision, make it differ. A block that differs is written again with its
+// read-back, and another pass follows; at most three passes, the last of which
+// writes nothing. Every write of a block, in its own turn, after a
+// neighbour's echo or in a pass, counts against ten write frames for the
+// whole run. True only when a pass found every block equal to the image.
 //
 // Every write frame of an image block is told to the account as it goes out,
 // and again when the card acknowledged it (BlockSent and BlockStored), so

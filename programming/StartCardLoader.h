@@ -21,10 +21,11 @@ bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
 
 // Expects the port open (after WaitForCard). Resets the card at the base
 // settings and checks that it answers as a Torvik loader card
-// (CheckLoaderCardAtr); otherwise returns 0 with the port left open. Then finds the
-// loader's speed with CalibrateBaudRate, resets the card again, sends the
-// loader start command at the base settings and reopens the port with the
-// working settings at the speed found, which it returns. Takes about 8 s.
+// (CheckLoaderCardAtr); otherwise returns 0 with the port left open. Then
+// finds the loader's speed with CalibrateBaudRate, resets the card again,
+// sends the loader start command at the base settings and reopens the port
+// with the working settings at the speed found, which it returns. Takes about
+// 8 s.
 //
 // CalibrateBaudRate writes the identification block to address 0 in every
 // trial, which programming overwrites afterwards. With `readOnly` (reading or

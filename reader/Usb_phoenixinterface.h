@@ -23,11 +23,11 @@ uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock);
 // the prompt and its halves, and once the slot is empty Prompt(Answered) and
 // PhaseEntered(ReaderSetup) again; SettingReader before the commands. On
 // failure the port is left open (closed when the open failed) and the account
-// told Ended: Port (with the system's reason), CardNotRemoved (ReaderGone
-// when the device went away during the wait), or ReaderSetup with the step
-// and what came back. Blocks for about 2 s plus the removal wait; every wait
-// processes window messages. Throws ReaderGone when the device goes away
-// during the setup (serial/Scom.h).
+// told Ended: Port (with the system's reason), CardNotRemoved, or ReaderSetup
+// with the step and what came back. Blocks for about 2 s plus the removal
+// wait; every wait processes window messages. Throws ReaderGone when the
+// device goes away (serial/Scom.h): during the removal wait, whose slot then
+// reads as empty, at the setup's first step.
 bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount,
                    uint32_t portNumber, RunObserver& account);
 

@@ -930,11 +930,22 @@ TEST(CliRun, ReadChecksItsOutputBeforeTheReader)
 TEST(CliPorts, ListsTheComVariables)
 {
     setenv("TORVIK_COM7", "sim:seed=3", 1);
-    std::ostringstream out, err;
+    std::ostringstream out, err, json;
     EXPECT_EQ(RunLoaderCli({"ports"}, out, err, CliTerminal{}), 0);
+    // With --json one object per device and variable, then the result.
+    EXPECT_EQ(RunLoaderCli({"ports", "--json"}, json, err, CliTerminal{}), 0);
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+    EXPECT_NE(json.str().find("{\"event\":\"port\",\"variable\":\"TORVIK_COM7\",\"value\":\"sim:seed=3\",\"com\":[7],"
+                              "\"t\":"),
+              std::string::npos)
+        << json.str();
+    EXPECT_EQ(Lines(json.str()).back().rfind("{\"event\":\"result\",\"command\":\"ports\",\"result\":\"listed\","
+                                             "\"status\":0,",
+                                             0),
+              0u)
+        << json.str();
 }
 
 // Adapters whose chip rounds to standard speeds are named as such, by their
