@@ -119,12 +119,14 @@ std::string HexText(const std::vector<uint8_t>& bytes)
     return text;
 }
 
-// A failure as a JSON object: its kind, the reason in words, and what is
-// known of it.
-std::string FailureJson(const RunOutcome& o)
+// A failure as a JSON object: its kind, the reason in words, what is known of
+// it, and what the port layer refused during the run (`refused`: a speed or a
+// line break the driver would not make), if anything.
+std::string FailureJson(const RunOutcome& o, const std::string& refused = {})
 {
     JsonObject failure;
     failure.Add("kind", FailureName(o.kind)).Add("reason", DescribeOutcome(o));
+    if (!refused.empty()) failure.Add("port", refused);
     switch (o.kind) {
     case FailureKind::ReaderSetup: failure.Add("step", o.step).Add("answer", o.answer); break;
     case FailureKind::WrongAtr: failure.Add("atr", o.atr); break;
@@ -707,10 +709,15 @@ private:
         const auto withNothing = [&nothing](const std::string& text) {
             return nothing.empty() ? text : text + "; " + nothing;
         };
+        // What the port layer refused during the run (a speed or a line break
+        // the driver would not make) explains a failure of the reader or the
+        // card that follows from it.
+        const std::string refused =
+            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string() : LastOpenFailure();
         Ending e;
         e.result = "failed";
         e.status = ExitStatusFor(o.kind, o_.action);
-        e.failure = FailureJson(o);
+        e.failure = FailureJson(o, refused);
         // What the window shows for the failure, where it shows one.
         const std::string shown = session_->View().Text();
         bool cutOff = false;
@@ -769,6 +776,7 @@ private:
             break;
         default: e.message = withNothing(details); break;
         }
+        if (!refused.empty()) e.notes.insert(e.notes.begin() + (e.notes.empty() ? 0 : 1), refused);
         if (program) {
             e.notes.push_back(record.WrittenText(cutOff));
             e.fields = WrittenFields(cutOff, false);
