@@ -169,6 +169,8 @@ public:
 
     // What is known of the block that made Write, Finish or ReadPasses fail.
     const RunOutcome& Failure() const { return failure_; }
+    // Whether the card has acknowledged any write.
+    bool AnyStored() const { return anyStored_; }
 
 private:
     RunOutcome Differs(uint32_t block, const std::vector<uint8_t>& readBack) const
@@ -228,6 +230,7 @@ private:
             // Accepted; read back when the verify rule asks for it or the
             // echo put the write in doubt.
             account_.BlockStored(offset);
+            anyStored_ = true;
             ++writeCounter_;
             if (!readBack && !suspect && writeCounter_ % kSampleEvery != kSampleEvery - 1) return 0;
             failureMark = ReadBackBlock(offset, data);
@@ -384,14 +387,16 @@ private:
     // The block that failed, and the last differing answer of a read pass.
     RunOutcome failure_;
     std::vector<uint8_t> lastDiffering_;
+    bool anyStored_ = false;
 };
 
 // The run's failure at the block loop: the block's, or the calibration's
-// when no trial passed (the loader then ran at the middle of the range).
-RunOutcome ProgrammingFailure(const RunOutcome& block, const SpeedChoice& chosen)
+// when no trial passed and the loader, running at the middle of the range,
+// took no write either.
+RunOutcome ProgrammingFailure(const RunOutcome& block, const SpeedChoice& chosen, bool anyStored)
 {
     RunOutcome o = block;
-    if (!chosen.given && chosen.passed == 0) {
+    if (!chosen.given && chosen.passed == 0 && !anyStored) {
         o.kind = FailureKind::NoSpeed;
         o.first = chosen.first;
         o.last = chosen.last;
@@ -418,7 +423,7 @@ bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed
     account.PhaseEntered(RunPhase::Writing);
     BlockWriter writer(account, CardImage.Data, length, verifyAll);
     const auto fail = [&] {
-        account.Ended(ProgrammingFailure(writer.Failure(), chosen));
+        account.Ended(ProgrammingFailure(writer.Failure(), chosen, writer.AnyStored()));
         return false;
     };
     if (fixedSpeed > 0) writer.ReadBackNext();

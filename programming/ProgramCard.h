@@ -15,9 +15,9 @@
 // satisfied; the port is then closed. False, with the port left open, after
 // telling the account Ended: WrongAtr (the window shows "Wrong ATR, please
 // insert a Torvik Loader Card."), or Block, FramesUsedUp or, when no
-// calibration trial passed, NoSpeed with the range tried ("Error programming
-// Torvik Loader Card."), each with the failing block's address, the bytes
-// written and the bytes read back last.
+// calibration trial passed and the card took no write, NoSpeed with the range
+// tried ("Error programming Torvik Loader Card."), each with the failing
+// block's address, the bytes written and the bytes read back last.
 //
 // The block loop. Blocks are read back after every write with
 // Verification::EachBlock, else when the write counter (accepted writes plus
