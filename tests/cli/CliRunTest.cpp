@@ -141,6 +141,9 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
     // The result once, with the time taken and the throughput.
     EXPECT_EQ(lines.back().rfind("Card successfully programmed. 1000 bytes in ", 0), 0u) << r.out;
     EXPECT_NE(lines.back().find(" bytes/s)"), std::string::npos) << r.out;
+    // The throughput is over the time spent writing and verifying, not the
+    // card swaps, the setup and the calibration.
+    EXPECT_NE(lines.back().find(", written and verified in "), std::string::npos) << r.out;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Card successfully programmed."), 0);
     // The card holds the image, padded with zeros to whole blocks.
     const std::vector<uint8_t>& memory = run.Reader().Memory();
@@ -796,6 +799,9 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
         << json.out;
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'),
               static_cast<long>(Lines(json.out).size()));
+    // The result says when the run began and how long each phase took.
+    for (const char* member : {",\"version\":2,\"started\":\"20", "\"phases\":{\"reader_setup\":", ",\"writing\":0.0"})
+        EXPECT_NE(Lines(json.out).back().find(member), std::string::npos) << member << "\n" << Lines(json.out).back();
 
     // The trace: a header, line settings, modem lines, break, both
     // directions with the echo on its own line, the status texts and the
