@@ -4,10 +4,12 @@
 #include <stdexcept>
 #include <utility>
 
+#include "devices/PortChain.h"
 #include "platform/Platform.h"
 #include "programming/CardImageFile.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
+#include "reader/AccountLines.h"
 #include "serial/Scom.h"
 
 std::string LastFile;
@@ -203,8 +205,16 @@ void TForm1::ProgramClick(void*)
     Finish finish{this};
     RememberFocus();
     EnableControls(false);
+    // With a trace (TORVIK_TRACE), the run's account goes between the bytes,
+    // and the modem lines say what the reader signals.
+    LineWatch& watch = PortChain::InForce().Watch();
+    std::optional<AccountLines> lines;
+    if (watch.Tracing()) {
+        lines.emplace([&watch](const std::string& line) { watch.Note(line); });
+        watch.SetModemMeaning(SlotOfModemStatus);
+    }
     // A close during the run stops it at its next wait.
-    const ProgramRunOutcome outcome = RunProgramSequence(*this);
+    const ProgramRunOutcome outcome = RunProgramSequence(*this, 0, lines ? &*lines : nullptr);
     if (!outcome.error.empty()) view_.ShowError(outcome.error);
 }
 

@@ -26,13 +26,14 @@ const char kExitStatuses[] =
     "  1  any other failure\n"
     "  2  bad arguments, or a file that cannot be used\n"
     "  3  Could not open comport!\n"
-    "  4  Please remove card from card slot. (the card was not taken out in time)\n"
-    "  5  Error setting Phoenix mode.\n"
-    "  6  Please insert card in card slot. (no card was put in in time)\n"
+    "  4  the card was not taken out within 30 s\n"
+    "  5  Error setting Phoenix mode. (the reader did not answer its setup)\n"
+    "  6  no card was put in within 30 s\n"
     "  7  Wrong ATR, please insert a Torvik Loader Card.\n"
-    "  8  Error programming Torvik Loader Card.\n"
-    "  9  the card could not be read (check: its loader answered at no speed)\n"
+    "  8  Error programming Torvik Loader Card. (a block, or no speed answered)\n"
+    "  9  the card could not be read (its loader answered at no speed, or a block gave no steady answer)\n"
     "  10 verify: the card differs from the image\n"
+    "  11 the reader went away (unplugged, or its network connection lost)\n"
     "  129 hung up (SIGHUP), 130 interrupted (Ctrl-C), 143 terminated (SIGTERM)\n"
     "  141 standard output was closed (a closed pipe); the run stops quietly\n";
 
@@ -117,6 +118,7 @@ public:
         AddReaderOptions(*check_, checkReader_);
 
         ports_ = app_.add_subcommand("ports", "list the serial devices and the Com number of each");
+        ports_->add_flag("--json", portsJson_, "one JSON object per device and per TORVIK_COM<N>, then one result");
 
         commands_ = {program_, read_, verify_, check_, ports_};
         for (CLI::App* command : commands_) command->footer(kExitStatuses);
@@ -227,6 +229,7 @@ public:
             reader = &checkReader_;
         } else if (ports_->parsed()) {
             o.action = CliOptions::Action::Ports;
+            o.json = portsJson_ > 0;
             return result;
         } else {
             result.error = "no command given";
@@ -332,6 +335,7 @@ private:
     int version_ = 0;
     ReaderOptions programReader_, readReader_, verifyReader_, checkReader_;
     int noVerify_ = 0;
+    int portsJson_ = 0;
     std::string verifyMode_;
     int truncate_ = 0;
     int repeat_ = 0;

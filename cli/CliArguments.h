@@ -6,7 +6,7 @@
 //   torvik-loader read    [OPTIONS] [--length N] OUT
 //   torvik-loader verify  [OPTIONS] IMAGE
 //   torvik-loader check   [OPTIONS]
-//   torvik-loader ports
+//   torvik-loader ports [--json]
 //   torvik-loader help [COMMAND] | --help | --version
 
 #include <cstdint>

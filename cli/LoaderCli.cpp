@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,7 @@
 #endif
 
 #include "cli/PortList.h"
+#include "cli/RunRecord.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
@@ -36,7 +38,7 @@
 #include "programming/ProgramSequence.h"
 #include "programming/StartCardLoader.h"
 #include "network/Rfc2217Port.h"
-#include "reader/StatusMessages.h"
+#include "reader/AccountLines.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
 #include "simulator/SimOptions.h"
@@ -47,9 +49,8 @@
 
 namespace {
 
-// The reader mode the Program sequence sets up, as its failure message names
-// it.
-const char kReaderMode[] = "Phoenix";
+// The version of the JSON objects (docs/torvik-loader-json.schema.json).
+constexpr int kJsonVersion = 2;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
 
@@ -86,6 +87,56 @@ std::string Rate(int64_t bytes, double s)
     char text[48];
     std::snprintf(text, sizeof text, "%.0f bytes/s", s > 0 ? static_cast<double>(bytes) / s : 0.0);
     return text;
+}
+
+// The local date and time as ISO 8601 with the offset from UTC:
+// "2026-05-04T09:12:44+02:00".
+std::string IsoTimeNow()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &now) != 0) return "unknown";
+#else
+    if (localtime_r(&now, &local) == nullptr) return "unknown";
+#endif
+    char text[40];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "unknown";
+    std::string iso = text;
+    // "+0200" -> "+02:00".
+    if (iso.size() >= 5 && (iso[iso.size() - 5] == '+' || iso[iso.size() - 5] == '-')) iso.insert(iso.size() - 2, ":");
+    return iso;
+}
+
+// Bytes as hex pairs, for JSON.
+std::string HexText(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    for (const uint8_t b : bytes) AppendCommandByte(text, b);
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+// A failure as a JSON object: its kind, the reason in words, what is known of
+// it, and what the port layer refused during the run (`refused`: a speed or a
+// line break the driver would not make), if anything.
+std::string FailureJson(const RunOutcome& o, const std::string& refused = {})
+{
+    JsonObject failure;
+    failure.Add("kind", FailureName(o.kind)).Add("reason", DescribeOutcome(o));
+    if (!refused.empty()) failure.Add("port", refused);
+    switch (o.kind) {
+    case FailureKind::ReaderSetup: failure.Add("step", o.step).Add("answer", o.answer); break;
+    case FailureKind::WrongAtr: failure.Add("atr", o.atr); break;
+    case FailureKind::NoSpeed: failure.Add("first", o.first).Add("last", o.last); break;
+    case FailureKind::Block:
+        failure.Add("block", o.block).Add("bytes_written", HexText(o.written)).Add("bytes_read_back", HexText(o.readBack));
+        break;
+    case FailureKind::FramesUsedUp: failure.Add("block", o.block).Add("last_fault", FaultName(o.fault)); break;
+    case FailureKind::ReadFailed: failure.Add("block", o.block); break;
+    default: break;
+    }
+    return failure.Text();
 }
 
 // Loads an image file (or standard input for "-") into `buffer` of
@@ -157,17 +208,23 @@ std::string DeviceOfName(const PortChain& chain, const std::string& name, uint32
 }
 
 // One run's surroundings: the port chain with the device override and the
-// trace file, the clock, and the view.
+// trace file, the clock, the view, and the record of the run's account. The
+// account goes to the record first, then the trace, then the view.
 class Session {
 public:
     Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal)
-        : services_(Platform()), clock_(*services_.clock), start_(clock_.NowMicros())
+        : services_(Platform()),
+          clock_(*services_.clock),
+          start_(clock_.NowMicros()),
+          started_(IsoTimeNow()),
+          record_([this] { return Elapsed(); })
     {
         if (!o.trace.empty()) trace_ = std::make_unique<std::ofstream>(std::filesystem::u8path(o.trace));
         chain_ = PortChain::ForRun(clock_, trace_.get());
         if (!o.device.empty()) chain_->Assign(o.port, o.device);
         chain_->Watch().SetDeviceNamer([chain = chain_.get(), port = o.device.empty() ? 0 : o.port](
                                            const std::string& name) { return DeviceOfName(*chain, name, port); });
+        chain_->Watch().SetModemMeaning(SlotOfModemStatus);
         scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
 
         ViewSettings view;
@@ -181,7 +238,14 @@ public:
         view.verbose = o.verbose;
         view_ = std::make_unique<TerminalView>(out, view, static_cast<int>(o.port) - 1, o.verify,
                                                [this] { return Elapsed(); });
-        if (chain_->Watch().Tracing()) view_->SetNote([this](const std::string& line) { chain_->Watch().Note(line); });
+        account_.Add(&record_);
+        if (chain_->Watch().Tracing()) {
+            const auto note = [this](const std::string& line) { chain_->Watch().Note(line); };
+            view_->SetNote(note);
+            lines_ = std::make_unique<AccountLines>(note);
+            account_.Add(lines_.get());
+        }
+        account_.Add(view_.get());
         // A JSON status event is written at the end of the turn in which its
         // text appeared, with the colour shown along with it.
         Platform().processMessages = [view = view_.get(), hook = Platform().processMessages] {
@@ -192,6 +256,10 @@ public:
 
     bool TraceOpen() const { return !trace_ || trace_->good(); }
     TerminalView& View() { return *view_; }
+    RunRecord& Record() { return record_; }
+    RunObserver& Account() { return account_; }
+    // When the run started, ISO 8601.
+    const std::string& Started() const { return started_; }
     const LineCounts& Counts() const { return chain_->Watch().Counts(); }
     LineWatch& Watch() { return chain_->Watch(); }
     double Elapsed() const { return static_cast<double>(clock_.NowMicros() - start_) / 1e6; }
@@ -201,39 +269,15 @@ private:
     PlatformServices& services_;
     Clock& clock_;
     int64_t start_;
+    std::string started_;
     std::unique_ptr<std::ofstream> trace_;
     std::unique_ptr<PortChain> chain_;
     std::unique_ptr<ScopedPlatform> scoped_;
     std::unique_ptr<TerminalView> view_;
+    RunRecord record_;
+    std::unique_ptr<AccountLines> lines_;
+    RunObservers account_;
 };
-
-// The reader setup, card wait and (read-only) loader start of the Program
-// sequence, then `body`, in the Program sequence's frame; `programmed` in the
-// outcome is true when `body` returned true.
-ProgramRunOutcome RunCardSession(ProgramWindow& window, const std::function<bool()>& body)
-{
-    return RunReaderSequence(window, [&] { return StartCardLoader(window, true) != 0 && body(); });
-}
-
-// Reads `length` bytes from address 0 into `buffer`, showing "Reading p%".
-// False with `failed` holding the reads of the block that did not settle.
-bool ReadCard(TerminalView& view, uint8_t* buffer, int32_t length, std::optional<loader::BlockReading>& failed)
-{
-    loader::ReadHistory history;
-    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
-        loader::BlockReading block = loader::ReadCardBlock(static_cast<uint32_t>(offset), history);
-        if (!block.settled) {
-            failed = std::move(block);
-            return false;
-        }
-        std::memcpy(buffer + offset, block.bytes.data(),
-                    static_cast<size_t>(std::min(loader::kBlockSize, length - offset)));
-        const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
-        view.SetProgress(percent);
-        view.SetText("Reading " + std::to_string(percent) + "%");
-    }
-    return true;
-}
 
 // What the reads of a block that did not settle answered, for its failure
 // message: "16 reads gave 8 times FF FF .. 6F .. FF, 8 times FF FF .. 2F ..
@@ -257,6 +301,42 @@ std::string AnswersText(const loader::BlockReading& r)
         text += answers.empty() ? "no whole answer" : std::to_string(r.unanswered) + " without a whole answer";
     }
     return text;
+}
+
+// Reads `length` bytes from address 0 into `buffer`, telling the account the
+// reading phase and its progress (the view: "Reading p%"). `at` is the block
+// being read. False, after telling the account Ended, when a block does not
+// settle (loader::ReadCardBlock): ReadFailed with the answers seen, or NoSpeed
+// when no calibration trial passed (the loader then runs at the middle of the
+// range).
+bool ReadCard(RunObserver& account, const RunRecord& record, uint8_t* buffer, int32_t length, int64_t& at)
+{
+    account.PhaseEntered(RunPhase::Reading);
+    loader::ReadHistory history;
+    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
+        at = offset;
+        const loader::BlockReading block = loader::ReadCardBlock(static_cast<uint32_t>(offset), history);
+        if (!block.settled) {
+            RunOutcome o;
+            o.kind = FailureKind::ReadFailed;
+            o.block = offset;
+            o.reason = AnswersText(block);
+            const SpeedChoice& speed = record.Speed();
+            if (record.SpeedKnown() && !speed.given && speed.passed == 0) {
+                o.kind = FailureKind::NoSpeed;
+                o.reason.clear();
+                o.first = speed.first;
+                o.last = speed.last;
+                o.atr = record.Atr();
+            }
+            account.Ended(o);
+            return false;
+        }
+        std::memcpy(buffer + offset, block.bytes.data(),
+                    static_cast<size_t>(std::min(loader::kBlockSize, length - offset)));
+        account.Progress({RunPhase::Reading, offset, length, false});
+    }
+    return true;
 }
 
 // OUT.part beside OUT: created before the reader is touched, so that a read
@@ -374,13 +454,14 @@ struct Ending {
     {
     }
 
-    std::string result;  // programmed, read, equal, differs, answers, failed, interrupted
+    std::string result;  // programmed, read, equal, differs, answers, listed, failed, interrupted
     int status = 0;
     std::string message;
     std::string line;                // text: the line on stdout, none when empty
     std::vector<std::string> notes;  // stderr lines after the message of a failure
     std::vector<std::pair<std::string, std::string>> fields;  // JSON members, values as JSON
     std::vector<std::string> listing;  // stderr lines after the notes, as they stand
+    std::string failure;               // JSON: the failure object, empty for none
 };
 
 class LoaderCli {
@@ -400,10 +481,7 @@ public:
 
     int Run()
     {
-        if (o_.action == CliOptions::Action::Ports) {
-            WritePortList(out_);
-            return kExitProgrammed;
-        }
+        if (o_.action == CliOptions::Action::Ports) return Ports();
         if (const int status = CheckDevice(); status != 0) return status;
         ImageBuffer buffer;
         if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
@@ -431,6 +509,45 @@ public:
     }
 
 private:
+    // ports: the list as text, or one "port" object per device with --json.
+    int Ports()
+    {
+        const std::vector<PortEntry> entries = ListPorts();
+        if (!o_.json) {
+            WritePortList(out_, entries);
+            return kExitProgrammed;
+        }
+        int devices = 0;
+        for (const PortEntry& entry : entries) {
+            JsonObject object("port");
+            const auto text = [&object](const char* key, const std::string& value) {
+                object.AddRaw(key, value.empty() ? std::string("null") : JsonString(value));
+            };
+            std::string com = "[";
+            for (const uint32_t n : entry.com) com += (com.size() > 1 ? "," : "") + std::to_string(n);
+            if (entry.variable.empty()) {
+                ++devices;
+                text("device", entry.device);
+                text("usb", entry.usbId);
+                text("manufacturer", entry.manufacturer);
+                text("product", entry.product);
+                text("serial", entry.serial);
+                text("driver", entry.driver);
+                text("by_id", entry.byId);
+                text("name", entry.name);
+                object.AddRaw("com", com + "]");
+                text("note", entry.note);
+            } else {
+                text("variable", entry.variable);
+                text("value", entry.value);
+                object.AddRaw("com", com + "]");
+            }
+            WriteJson(object);
+        }
+        return End({"listed", kExitProgrammed,
+                    std::to_string(devices) + " serial device" + (devices == 1 ? "" : "s")});
+    }
+
     // What the run's port opens: --device, else what the chain in force
     // resolves its name to.
     std::string DeviceValue() const
@@ -534,14 +651,25 @@ private:
 
     double Elapsed() const { return session_ != nullptr ? session_->View().Elapsed() : 0.0; }
 
-    void WriteJson(const std::string& object)
+    void WriteJson(JsonObject object)
     {
         if (session_ != nullptr) {
-            session_->View().Json(object);
+            session_->View().Json(std::move(object));
         } else {
-            viewOut_ << object << '\n';
+            viewOut_ << object.AddSeconds("t", 0).Text() << '\n';
             viewOut_.flush();
         }
+    }
+
+    // The seconds spent in each phase, as a JSON object.
+    std::string PhaseSeconds() const
+    {
+        JsonObject phases;
+        for (int p = 0; p < kRunPhases; ++p) {
+            const RunPhase phase = static_cast<RunPhase>(p);
+            phases.AddSeconds(PhaseName(phase), session_->Record().Seconds(phase));
+        }
+        return phases.Text();
     }
 
     // Ends the run, once: the result object or line, and a failure on stderr.
@@ -550,6 +678,7 @@ private:
         if (ended_) return e.status;
         ended_ = true;
         if (session_ != nullptr) {
+            session_->Record().CloseTime();
             session_->View().Finish();
             session_->Note("result " + e.result + ", exit status " + std::to_string(e.status) + ": " + e.message);
             for (const std::string& note : e.notes) session_->Note("result " + note);
@@ -561,7 +690,10 @@ private:
                 .Add("status", e.status)
                 .Add("message", e.message);
             for (const auto& [key, value] : e.fields) result.AddRaw(key, value);
-            WriteJson(result.AddSeconds("elapsed", Elapsed()).Text());
+            if (!e.failure.empty()) result.AddRaw("failure", e.failure);
+            result.AddSeconds("elapsed", Elapsed()).Add("version", kJsonVersion);
+            if (session_ != nullptr) result.Add("started", session_->Started()).AddRaw("phases", PhaseSeconds());
+            WriteJson(std::move(result));
         } else if (!e.line.empty() && session_ != nullptr) {
             session_->View().Say(e.line, true);
         }
@@ -592,12 +724,93 @@ private:
         return kExitInterrupted;
     }
 
-    // Which device failed and why, to follow the window's own message.
-    static std::vector<std::string> PortReasons()
+    // The ending of a run the account says failed or was stopped: the exit
+    // status of its kind, its message, the lines that explain it, and the
+    // JSON failure. `nothing` is what a reading run left ("nothing written
+    // to OUT"); for program the last line says what the card holds.
+    Ending FailureEnding(const std::string& nothing)
     {
-        if (!DeviceGoneReason().empty()) return {DeviceGoneReason()};
-        if (!LastOpenFailure().empty()) return {LastOpenFailure()};
-        return {};
+        const RunRecord& record = session_->Record();
+        const RunOutcome& o = record.Outcome();
+        const bool program = o_.action == CliOptions::Action::Program;
+        const std::string details = DescribeOutcome(o);
+        const std::string com = "Com" + std::to_string(o_.port);
+        const auto withNothing = [&nothing](const std::string& text) {
+            return nothing.empty() ? text : text + "; " + nothing;
+        };
+        // What the port layer refused during the run (a speed or a line break
+        // the driver would not make) explains a failure of the reader or the
+        // card that follows from it.
+        const std::string refused =
+            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string() : LastOpenFailure();
+        Ending e;
+        e.result = "failed";
+        e.status = ExitStatusFor(o.kind, o_.action);
+        e.failure = FailureJson(o, refused);
+        // What the window shows for the failure, where it shows one.
+        const std::string shown = session_->View().Text();
+        bool cutOff = false;
+        switch (o.kind) {
+        case FailureKind::Stopped: {
+            std::string word;
+            e.status = StopStatus(word);
+            e.result = "interrupted";
+            e.message = program ? word + ": " + record.WrittenText(true) : nothing.empty() ? word : word + ": " + nothing;
+            if (program) e.fields = WrittenFields(true, false);
+            return e;
+        }
+        case FailureKind::Port:
+            e.message = shown;
+            if (!o.reason.empty()) e.notes.push_back(o.reason);
+            break;
+        case FailureKind::CardNotRemoved:
+            e.message = "the card was not taken out within " + std::to_string(kCardWaitSeconds) + " s";
+            break;
+        case FailureKind::NoCard:
+            e.message = "no card was put in within " + std::to_string(kCardWaitSeconds) + " s";
+            break;
+        case FailureKind::ReaderSetup:
+            e.message = shown;
+            e.notes.push_back(details + ": check that " + com + " is the reader");
+            break;
+        case FailureKind::WrongAtr:
+            e.message = shown;
+            e.notes.push_back(details);
+            break;
+        case FailureKind::NoSpeed:
+            if (program) {
+                e.message = shown;
+                e.notes.push_back(details);
+            } else {
+                e.message = withNothing(details + " (answer-to-reset " + o.atr + ")");
+            }
+            break;
+        case FailureKind::Block:
+        case FailureKind::FramesUsedUp:
+            e.message = shown;
+            e.notes.push_back(details);
+            if (o_.speed > 0 && record.Written().last <= 0)
+                e.notes.push_back("the card did not take the first block at " + std::to_string(o_.speed) +
+                                  " baud (--speed); without --speed the program finds the card's speed");
+            break;
+        case FailureKind::ReaderGone:
+            cutOff = true;
+            e.message = details;
+            if (!program && reading_ >= 0) e.notes.push_back("reading stopped at block " + CardAddressText(reading_));
+            if (!program && !nothing.empty()) e.notes.push_back(nothing);
+            break;
+        case FailureKind::Other:
+            cutOff = true;
+            e.message = withNothing(o.reason);
+            break;
+        default: e.message = withNothing(details); break;
+        }
+        if (!refused.empty()) e.notes.insert(e.notes.begin() + (e.notes.empty() ? 0 : 1), refused);
+        if (program) {
+            e.notes.push_back(record.WrittenText(cutOff));
+            e.fields = WrittenFields(cutOff, false);
+        }
+        return e;
     }
 
     // ------------------------------------------------------------ program
@@ -606,7 +819,7 @@ private:
     {
         TerminalView& view = session_->View();
         if (view.JsonStyle()) {
-            view.Json(JsonObject("image").Add("image_size", imageSize_).Add("sha256", sha256_).Text());
+            view.Json(JsonObject("image").Add("image_size", imageSize_).Add("sha256", sha256_));
             return;
         }
         view.Say("Image " + (o_.image == "-" ? std::string("(standard input)") : o_.image) + ": " +
@@ -615,25 +828,28 @@ private:
 
     // What the card holds, as JSON members: the text, and the lowest and
     // highest block written (null when none).
-    std::vector<std::pair<std::string, std::string>> WrittenFields(bool stopped, bool complete) const
+    std::vector<std::pair<std::string, std::string>> WrittenFields(bool cutOff, bool complete) const
     {
-        const TerminalView::Blocks b = session_->View().Range(stopped);
+        const RunRecord::Blocks b = session_->Record().Range(cutOff);
         const auto number = [](int64_t v) { return v < 0 ? std::string("null") : std::to_string(v); };
-        return {{"written", JsonString(session_->View().WrittenText(stopped, complete))},
+        return {{"written", JsonString(session_->Record().WrittenText(cutOff, complete))},
                 {"first_block", number(b.first)},
                 {"last_block", number(b.last)}};
     }
 
     // The figures of one card: the speed the blocks went out at (null when
-    // no block was sent), the blocks stored and the write frames beyond one
-    // per stored block.
+    // no block was sent), the blocks stored, the write frames beyond one per
+    // stored block, and the card's answer-to-reset (null when it was not
+    // reset).
     std::vector<std::pair<std::string, std::string>> BlockFields() const
     {
-        const TerminalView::Blocks& b = session_->View().Written();
+        const RunRecord& record = session_->Record();
+        const RunRecord::Blocks& b = record.Written();
         const uint32_t speed = session_->Counts().workingBaud;
         return {{"speed", b.frames > 0 && speed > 0 ? std::to_string(speed) : std::string("null")},
                 {"blocks_written", std::to_string(b.stored)},
-                {"retries", std::to_string(b.frames - b.stored)}};
+                {"retries", std::to_string(b.frames - b.stored)},
+                {"atr", record.AtrKnown() ? JsonString(record.Atr()) : std::string("null")}};
     }
 
     void ProgramSummary()
@@ -642,60 +858,27 @@ private:
         JsonObject summary("summary");
         summary.Add("image_size", imageSize_).Add("sha256", sha256_);
         for (const auto& [key, value] : BlockFields()) summary.AddRaw(key, value);
-        session_->View().Json(summary.AddSeconds("seconds", Elapsed()).Text());
+        session_->View().Json(summary.AddSeconds("seconds", Elapsed()));
     }
 
-    // The notes of a failed or stopped program run: why the port failed,
-    // what --speed had to do with it, and what the card holds.
-    std::vector<std::string> ProgramNotes(int status) const
+    // The time taken and the throughput: the image over the time spent
+    // writing and verifying (the card waits, the reader setup and the
+    // calibration left out).
+    std::string Throughput(double seconds) const
     {
-        std::vector<std::string> notes = PortReasons();
-        const TerminalView::Blocks& b = session_->View().Written();
-        if (o_.speed > 0 && status == ExitStatusForMessage(status_text::kErrorProgramming) && b.last <= 0)
-            notes.push_back("the card did not take the first block at " + std::to_string(o_.speed) +
-                            " baud (--speed); without --speed the program finds the card's speed");
-        notes.push_back(session_->View().WrittenText(false));
-        return notes;
-    }
-
-    // The ending of one program run that did not program the card.
-    Ending ProgramFailure(const ProgramRunOutcome& outcome)
-    {
-        TerminalView& view = session_->View();
-        // A run stopped in the middle of a write may have left that block too.
-        const bool stopped = outcome.aborted || !outcome.error.empty();
-        Ending e;
-        if (outcome.aborted) {
-            std::string word;
-            e.status = StopStatus(word);
-            e.result = "interrupted";
-            e.message = word + ": " + view.WrittenText(true);
-        } else if (!outcome.error.empty()) {
-            e.result = "failed";
-            e.status = kExitOtherFailure;
-            e.message = outcome.error;
-            e.notes = {view.WrittenText(true)};
-        } else {
-            e.result = "failed";
-            e.status = ExitStatusForMessage(view.Text());
-            e.message = view.Text();
-            e.notes = ProgramNotes(e.status);
-        }
-        e.fields = WrittenFields(stopped, false);
-        return e;
+        const double writing = session_->Record().CardWritingSeconds();
+        return std::to_string(imageSize_) + " bytes in " + Seconds(seconds) + ", written and verified in " +
+               Seconds(writing) + " (" + Rate(imageSize_, writing) + ")";
     }
 
     int ProgramOnce()
     {
         ShowImage();
         TerminalView& view = session_->View();
-        const ProgramRunOutcome outcome = RunProgramSequence(view, o_.speed);
+        const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
         ProgramSummary();
-        if (!outcome.programmed) return End(ProgramFailure(outcome));
-        const double s = view.Elapsed();
-        Ending e("programmed", kExitProgrammed, view.Text(),
-                 view.Text() + " " + std::to_string(imageSize_) + " bytes in " + Seconds(s) + " (" +
-                     Rate(imageSize_, s) + ")");
+        if (!outcome.programmed) return End(FailureEnding({}));
+        Ending e("programmed", kExitProgrammed, view.Text(), view.Text() + " " + Throughput(view.Elapsed()));
         e.fields = WrittenFields(false, true);
         return End(e);
     }
@@ -708,22 +891,29 @@ private:
         object.Add("card", card).Add("result", e.result).Add("status", e.status).Add("message", e.message);
         for (const auto& [key, value] : e.fields) object.AddRaw(key, value);
         for (const auto& [key, value] : BlockFields()) object.AddRaw(key, value);
-        session_->View().Json(object.AddSeconds("seconds", seconds).Text());
+        if (!e.failure.empty()) object.AddRaw("failure", e.failure);
+        session_->View().Json(object.AddSeconds("seconds", seconds));
     }
 
+    // Card after card. A card whose session began (it was in the slot and
+    // reset) gets its "card" object and its line whatever ended it, and
+    // counts as programmed or failed. A card wait that ran out waits again;
+    // a port that cannot be opened, a reader that went away and a stop end
+    // the batch.
     int ProgramRepeatedly()
     {
         ShowImage();
         TerminalView& view = session_->View();
+        RunRecord& record = session_->Record();
         int programmed = 0;
         int failed = 0;
         Ending end;
         for (;;) {
             const double started = view.Elapsed();
-            ClearPortFailures();
-            view.ForgetBlocks();
-            const ProgramRunOutcome outcome = RunProgramSequence(view, o_.speed);
             const int card = programmed + failed + 1;
+            record.StartCard();
+            view.SetCard(card, true);
+            const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
             const double took = view.Elapsed() - started;
             if (outcome.programmed) {
                 ++programmed;
@@ -733,26 +923,18 @@ private:
                 view.Say("Card " + std::to_string(card) + ": " + view.Text() + " (" + Seconds(took) + ")", true);
                 continue;
             }
-            end = ProgramFailure(outcome);
-            if (outcome.aborted) {
-                // The card in hand gets its line when anything was written to it.
-                if (view.Range(true).first >= 0) {
-                    CardObject(card, end, took);
-                    view.Say("Card " + std::to_string(card) + ": " + end.message + " (" + Seconds(took) + ")", true);
-                }
-                break;
+            end = FailureEnding({});
+            const FailureKind kind = record.Outcome().kind;
+            if (record.CardBegan()) {
+                ++failed;
+                CardObject(card, end, took);
+                // A stop says what the card holds in its message already.
+                const bool cutOff = kind == FailureKind::ReaderGone || kind == FailureKind::Other;
+                view.Say("Card " + std::to_string(card) + ": " + end.message + " (" + Seconds(took) + ")" +
+                             (kind == FailureKind::Stopped ? "" : "; " + record.WrittenText(cutOff)),
+                         true);
             }
-            const bool gone = !DeviceGoneReason().empty();
-            // No card taken out or put in within the wait: wait again, unless
-            // the reader itself went away.
-            if ((end.status == 4 || end.status == 6) && !gone) continue;
-            // A reader that cannot be reached, or went away, ends the batch.
-            if (end.status == 3 || gone) break;
-            ++failed;
-            CardObject(card, end, took);
-            view.Say("Card " + std::to_string(card) + ": " + end.message + " (" + Seconds(took) + "); " +
-                         view.WrittenText(!outcome.error.empty()),
-                     true);
+            if (kind == FailureKind::Stopped || kind == FailureKind::Port || kind == FailureKind::ReaderGone) break;
         }
         view.Finish();
         view.Say(std::to_string(programmed) + " card" + (programmed == 1 ? "" : "s") + " programmed, " +
@@ -765,16 +947,19 @@ private:
 
     // --------------------------------------------------------- read, verify
 
-    // Reads the blocks that hold the first `length` bytes of the card into
-    // `card` in one card session; `failed` gets the reads of a block that did
-    // not settle.
-    ProgramRunOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card,
-                                      std::optional<loader::BlockReading>& failed)
+    // The reader setup, card wait and read-only loader start of the Program
+    // sequence, then the blocks that hold the first `length` bytes of the
+    // card read into `card`.
+    ProgramRunOutcome ReadWholeBlocks(int32_t length, std::vector<uint8_t>& card)
     {
         TerminalView& view = session_->View();
+        RunObserver& account = session_->Account();
         const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
         card.assign(static_cast<size_t>(blocksLength), 0);
-        return RunCardSession(view, [&] { return ReadCard(view, card.data(), blocksLength, failed); });
+        return RunReaderSequence(view, account, [&] {
+            return StartCardLoader(view, account, true) != 0 &&
+                   ReadCard(account, session_->Record(), card.data(), blocksLength, reading_);
+        });
     }
 
     // The summary members every reading run shares.
@@ -790,15 +975,22 @@ private:
         return summary;
     }
 
+    // The time a read took and its throughput: the bytes over the time spent
+    // reading them.
+    std::string ReadThroughput(int32_t length, double seconds) const
+    {
+        return std::to_string(length) + " bytes in " + Seconds(seconds) + " (" +
+               Rate(length, session_->Record().Seconds(RunPhase::Reading)) + ")";
+    }
+
     int Read(PartFile* part)
     {
         TerminalView& view = session_->View();
         const int32_t length = o_.length;
         const std::string target = toStdout_ ? std::string("standard output") : o_.image;
         std::vector<uint8_t> card;
-        std::optional<loader::BlockReading> failed;
-        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failed);
-        if (!outcome.programmed) return SessionFailure(outcome, failed, "nothing written to " + target);
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card);
+        if (!outcome.programmed) return End(FailureEnding("nothing written to " + target));
 
         std::string error;
         if (toStdout_) {
@@ -812,13 +1004,23 @@ private:
         } else {
             part->Commit(card.data(), length, error);
         }
-        if (!error.empty()) return End({"failed", kExitOtherFailure, target + ": cannot be written: " + error});
+        if (!error.empty()) return End(OtherFailure(target + ": cannot be written: " + error));
         const double s = view.Elapsed();
         const std::string sha = Sha256Hex(card.data(), static_cast<size_t>(length));
-        if (o_.json) view.Json(ReadSummary(length, sha).AddSeconds("seconds", s).Text());
+        if (o_.json) view.Json(ReadSummary(length, sha).AddSeconds("seconds", s));
         return End({"read", kExitProgrammed, "read",
-                    "Card read into " + target + ": " + std::to_string(length) + " bytes in " + Seconds(s) + " (" +
-                        Rate(length, s) + "), SHA-256 " + sha});
+                    "Card read into " + target + ": " + ReadThroughput(length, s) + ", SHA-256 " + sha});
+    }
+
+    // A failure of the program's own after the card was done with.
+    static Ending OtherFailure(const std::string& message)
+    {
+        Ending e("failed", kExitOtherFailure, message);
+        RunOutcome o;
+        o.kind = FailureKind::Other;
+        o.reason = message;
+        e.failure = FailureJson(o);
+        return e;
     }
 
     int Verify()
@@ -826,9 +1028,8 @@ private:
         ShowImage();
         const int32_t length = CardImage.Length;
         std::vector<uint8_t> card;
-        std::optional<loader::BlockReading> failed;
-        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card, failed);
-        if (!outcome.programmed) return SessionFailure(outcome, failed, "nothing compared");
+        const ProgramRunOutcome outcome = ReadWholeBlocks(length, card);
+        if (!outcome.programmed) return End(FailureEnding("nothing compared"));
 
         int64_t differing = 0;
         std::vector<std::string> list;
@@ -854,8 +1055,7 @@ private:
             session_->View().Json(ReadSummary(length, sha256_)
                                       .Add("differing_bytes", differing)
                                       .AddRaw("first_differences", listed)
-                                      .AddSeconds("seconds", s)
-                                      .Text());
+                                      .AddSeconds("seconds", s));
         if (differing == 0)
             return End({"equal", kExitProgrammed, "equal",
                         "The card holds the image: " + std::to_string(length) + " bytes in " + Seconds(s)});
@@ -863,6 +1063,10 @@ private:
                                     (differing == 1 ? "" : "s") + ", first at " + first;
         Ending e("differs", kExitCardDiffers, message);
         e.listing = list;
+        RunOutcome o;
+        o.kind = FailureKind::CardDiffers;
+        o.reason = message;
+        e.failure = FailureJson(o);
         return End(e);
     }
 
@@ -871,18 +1075,27 @@ private:
     int Check()
     {
         TerminalView& view = session_->View();
+        RunObserver& account = session_->Account();
         std::string atr;
         bool answered = false;
         SpeedWindow found;
-        const ProgramRunOutcome outcome = RunReaderSequence(view, [&] {
-            if (!CheckLoaderCardAtr(view, &atr)) return false;
-            answered = true;
-            found = FindSpeedWindowReadOnly(view);
-            return found.passed > 0;
-        });
         const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
+        const ProgramRunOutcome outcome = RunReaderSequence(view, account, [&] {
+            if (!CheckLoaderCardAtr(view, account, &atr)) return false;
+            answered = true;
+            found = FindSpeedWindowReadOnly(view, account);
+            if (found.passed > 0) return true;
+            RunOutcome none;
+            none.kind = FailureKind::NoSpeed;
+            none.first = range.first;
+            none.last = range.last;
+            none.atr = atr;
+            account.Ended(none);
+            return false;
+        });
         const int trials = (range.last - range.first) / loader::kTrialStep + 1;
-        if (answered && !outcome.aborted && outcome.error.empty() && o_.json)
+        const FailureKind kind = session_->Record().Outcome().kind;
+        if (answered && (outcome.programmed || kind == FailureKind::NoSpeed) && o_.json)
             view.Json(JsonObject("summary")
                           .Add("atr", atr)
                           .AddOrNull("lowest", found.passed > 0 ? found.lowest : -1)
@@ -890,44 +1103,14 @@ private:
                           .Add("passed", found.passed)
                           .Add("trials", trials)
                           .AddOrNull("speed", found.passed > 0 ? found.middle : -1)
-                          .AddSeconds("seconds", view.Elapsed())
-                          .Text());
+                          .AddSeconds("seconds", view.Elapsed()));
         if (outcome.programmed)
             return End({"answers", kExitProgrammed, "the card answers",
                         "The card answers: answer-to-reset " + atr + "; its loader answers from " +
                             std::to_string(found.lowest) + " to " + std::to_string(found.highest) + " baud (" +
                             std::to_string(found.passed) + " of " + std::to_string(trials) +
                             " speeds), programming would use " + std::to_string(found.middle) + " baud"});
-        if (answered && !outcome.aborted && outcome.error.empty())
-            return End({"failed", kExitReadFailed,
-                        "the card's loader answered at no speed from " + std::to_string(range.first) + " to " +
-                            std::to_string(range.last) + " baud (answer-to-reset " + atr + ")",
-                        "", PortReasons()});
-        return SessionFailure(outcome, std::nullopt, "");
-    }
-
-    // The ending of a read, verify or check that did not get through.
-    int SessionFailure(const ProgramRunOutcome& outcome, const std::optional<loader::BlockReading>& failed,
-                       const std::string& nothing)
-    {
-        TerminalView& view = session_->View();
-        if (outcome.aborted) {
-            std::string word;
-            const int status = StopStatus(word);
-            return End({"interrupted", status, nothing.empty() ? word : word + ": " + nothing});
-        }
-        if (!outcome.error.empty()) return End({"failed", kExitOtherFailure, outcome.error});
-        if (failed) {
-            // A reader that went away is not a card that answers badly.
-            const std::string message = DeviceGoneReason().empty()
-                                            ? "the card gives no steady answer at block " +
-                                                  CardAddressText(failed->address) + ": " + AnswersText(*failed) +
-                                                  "; " + nothing
-                                            : "reading stopped at block " + CardAddressText(failed->address) +
-                                                  ": the reader went away; " + nothing;
-            return End({"failed", kExitReadFailed, message, "", PortReasons()});
-        }
-        return End({"failed", ExitStatusForMessage(view.Text()), view.Text(), "", PortReasons()});
+        return End(FailureEnding({}));
     }
 
     const CliOptions& o_;
@@ -943,19 +1126,30 @@ private:
     bool ended_ = false;
     int64_t imageSize_ = 0;
     std::string sha256_;
+    // read, verify: the block being read, -1 before the first.
+    int64_t reading_ = -1;
 };
 
 }  // namespace
 
-int ExitStatusForMessage(const std::string& status)
+int ExitStatusFor(FailureKind kind, CliOptions::Action action)
 {
-    namespace t = status_text;
-    if (status == t::kCouldNotOpenPort) return 3;
-    if (status == t::kRemoveCard) return 4;
-    if (status == t::ErrorSetting(kReaderMode)) return 5;
-    if (status == t::kInsertCard) return 6;
-    if (status == t::kWrongAtr) return 7;
-    if (status == t::kErrorProgramming) return 8;
+    switch (kind) {
+    case FailureKind::None: return kExitProgrammed;
+    case FailureKind::Port: return kExitPortFailed;
+    case FailureKind::CardNotRemoved: return kExitCardNotRemoved;
+    case FailureKind::ReaderSetup: return kExitReaderSetup;
+    case FailureKind::NoCard: return kExitNoCard;
+    case FailureKind::WrongAtr: return kExitWrongAtr;
+    case FailureKind::NoSpeed: return action == CliOptions::Action::Program ? kExitProgrammingFailed : kExitReadFailed;
+    case FailureKind::Block:
+    case FailureKind::FramesUsedUp: return kExitProgrammingFailed;
+    case FailureKind::ReadFailed: return kExitReadFailed;
+    case FailureKind::CardDiffers: return kExitCardDiffers;
+    case FailureKind::ReaderGone: return kExitReaderGone;
+    case FailureKind::Stopped: return kExitInterrupted;
+    case FailureKind::Other: return kExitOtherFailure;
+    }
     return kExitOtherFailure;
 }
 
@@ -972,6 +1166,8 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
                        .Add("status", kExitUsage)
                        .Add("message", parsed.error)
                        .AddSeconds("elapsed", 0)
+                       .Add("version", kJsonVersion)
+                       .AddSeconds("t", 0)
                        .Text()
                 << '\n';
         return kExitUsage;

@@ -11,8 +11,11 @@
 // StartCardLoader, and read every block until two clean answers agree.
 // "check" runs the reader setup, the card wait, the answer-to-reset check and
 // the read-only calibration, and shows the speed window found.
-// The exit status tells the outcome (see CliUsage()); with --json every run
-// ends with exactly one "result" object (docs/torvik-loader-json.schema.json).
+// What it reports comes from the run's account (reader/RunAccount.h): the exit
+// status from the failure's kind (ExitStatusFor), the failure's details on
+// stderr, in the JSON and in the trace.
+// With --json every run ends with exactly one "result" object
+// (docs/torvik-loader-json.schema.json).
 
 #include <csignal>
 #include <cstdint>
@@ -21,21 +24,31 @@
 #include <vector>
 
 #include "cli/CliArguments.h"
+#include "reader/RunAccount.h"
 
 // Exit statuses.
 constexpr int kExitProgrammed = 0;
 constexpr int kExitOtherFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitPortFailed = 3;
+constexpr int kExitCardNotRemoved = 4;
+constexpr int kExitReaderSetup = 5;
+constexpr int kExitNoCard = 6;
+constexpr int kExitWrongAtr = 7;
+constexpr int kExitProgrammingFailed = 8;
 constexpr int kExitReadFailed = 9;
 constexpr int kExitCardDiffers = 10;
+constexpr int kExitReaderGone = 11;
 constexpr int kExitHungUp = 129;
 constexpr int kExitInterrupted = 130;
 constexpr int kExitPipeClosed = 141;
 constexpr int kExitTerminated = 143;
 
-// The exit status for the status text a failed run left behind
-// (kExitOtherFailure for a text that is not one of the run's failures).
-int ExitStatusForMessage(const std::string& status);
+// The exit status of a run that ended so, for `action`: the one table from
+// the account's failure kinds to the statuses. A loader that answered at no
+// speed fails programming (8) and reading (9) alike; Stopped is Ctrl-C's
+// (the program picks 129 or 143 by the signal).
+int ExitStatusFor(FailureKind kind, CliOptions::Action action);
 
 struct CliTerminal {
     bool live = false;    // stdout is a terminal: redraw a status line

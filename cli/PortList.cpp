@@ -45,18 +45,17 @@ std::map<uint32_t, std::string> PortVariables()
 
 #ifndef _WIN32
 // The Com numbers (1 to 255) that resolve to `device`.
-std::string ComNumbersFor(const std::string& device)
+std::vector<uint32_t> ComNumbersFor(const std::string& device)
 {
-    std::string names;
+    std::vector<uint32_t> numbers;
     std::error_code ec;
     const fs::path real = fs::weakly_canonical(device, ec);
     for (uint32_t n = 1; n <= kHighestPort; ++n) {
         const std::string value = ResolveDeviceName(TSerialChannel::DeviceName(n));
         std::error_code e2;
-        if (value == device || (!ec && fs::weakly_canonical(value, e2) == real && !e2))
-            names += (names.empty() ? "Com" : ", Com") + std::to_string(n);
+        if (value == device || (!ec && fs::weakly_canonical(value, e2) == real && !e2)) numbers.push_back(n);
     }
-    return names;
+    return numbers;
 }
 
 std::string ReadLine(const fs::path& file)
@@ -67,7 +66,7 @@ std::string ReadLine(const fs::path& file)
     return line;
 }
 
-void AddSystemPorts(std::vector<SerialDevice>& devices)
+void ListSystemPorts(std::vector<PortEntry>& entries)
 {
     std::error_code ec;
     std::map<std::string, std::string> byId;  // device -> by-id name
@@ -86,27 +85,23 @@ void AddSystemPorts(std::vector<SerialDevice>& devices)
         // Built-in 8250 ports are listed whether present or not; keep only
         // the ones with a known port type.
         if (name.rfind("ttyS", 0) == 0 && ReadLine(sys / "type") == "0") continue;
-        const std::string device = "/dev/" + name;
-        std::string line = device;
-        std::string usbId, product;
+        PortEntry entry;
+        entry.device = "/dev/" + name;
         fs::path dir = fs::canonical(sys / "device", e2);
         for (int up = 0; up < 6 && !e2 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
             if (!fs::exists(dir / "idVendor", e2)) continue;
-            usbId = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
-            line += "  usb " + usbId;
-            for (const char* field : {"manufacturer", "product", "serial"}) {
-                const std::string value = ReadLine(dir / field);
-                if (!value.empty()) line += std::string("  ") + field + " \"" + value + "\"";
-            }
-            product = ReadLine(dir / "product");
+            entry.usbId = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
+            entry.manufacturer = ReadLine(dir / "manufacturer");
+            entry.product = ReadLine(dir / "product");
+            entry.serial = ReadLine(dir / "serial");
             break;
         }
-        const std::string driver = fs::read_symlink(sys / "device" / "driver", e2).filename().string();
-        if (!driver.empty()) line += "  driver " + driver;
-        if (byId.count(device) != 0) line += "  " + byId[device];
-        const std::string com = ComNumbersFor(device);
-        line += com.empty() ? "  (no Com number)" : "  " + com;
-        devices.push_back({line, AdapterNote(driver, usbId, product), !usbId.empty()});
+        entry.driver = fs::read_symlink(sys / "device" / "driver", e2).filename().string();
+        if (byId.count(entry.device) != 0) entry.byId = byId[entry.device];
+        entry.com = ComNumbersFor(entry.device);
+        entry.note = AdapterNote(entry.driver, entry.usbId, entry.product);
+        entry.adapter = !entry.usbId.empty();
+        entries.push_back(entry);
     }
 }
 
@@ -144,7 +139,7 @@ std::map<std::string, std::string> FriendlyNames()
     return names;
 }
 
-void AddSystemPorts(std::vector<SerialDevice>& devices)
+void ListSystemPorts(std::vector<PortEntry>& entries)
 {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
@@ -157,23 +152,23 @@ void AddSystemPorts(std::vector<SerialDevice>& devices)
         if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, value, &valueSize) != ERROR_SUCCESS) break;
         if (type != REG_SZ) continue;
         value[valueSize] = 0;
-        const std::string port = reinterpret_cast<char*>(value);
-        std::string line = port;
+        PortEntry entry;
+        entry.device = reinterpret_cast<char*>(value);
+        const std::string& port = entry.device;
         const auto f = friendly.find(port);
-        line += "  \"" + (f != friendly.end() ? f->second : std::string(name)) + "\"";
+        entry.name = f != friendly.end() ? f->second : std::string(name);
         // COMn is Com n unless TORVIK_COM<n> sends that number elsewhere.
-        std::string com;
         if (port.size() > 3 && port.size() <= 6 && port.rfind("COM", 0) == 0 &&
             port.find_first_not_of("0123456789", 3) == std::string::npos) {
             const unsigned long n = std::stoul(port.substr(3));
             if (n >= 1 && n <= kHighestPort && std::getenv(("TORVIK_COM" + std::to_string(n)).c_str()) == nullptr)
-                com = "Com" + std::to_string(n);
+                entry.com.push_back(static_cast<uint32_t>(n));
         }
-        line += com.empty() ? "  (no Com number)" : "  " + com;
+        entry.note = AdapterNote("", "", f != friendly.end() ? f->second : std::string());
         // The serial driver's own ports are \Device\Serial<n>; USB adapters
         // have their driver's names (\Device\VCP0, \Device\USBSER000, ...).
-        const bool builtIn = std::string(name).rfind("\\Device\\Serial", 0) == 0;
-        devices.push_back({line, AdapterNote("", "", f != friendly.end() ? f->second : std::string()), !builtIn});
+        entry.adapter = std::string(name).rfind("\\Device\\Serial", 0) != 0;
+        entries.push_back(entry);
     }
     RegCloseKey(key);
 }
@@ -215,26 +210,49 @@ std::string AdapterNote(const std::string& driver, const std::string& usbId, con
            kRoundedSpeeds + "), CP2104 and CP2102N can; its USB id does not tell which chip this is";
 }
 
-std::vector<SerialDevice> SystemSerialDevices()
+std::vector<PortEntry> ListPorts()
 {
-    std::vector<SerialDevice> devices;
-    AddSystemPorts(devices);
-    return devices;
+    std::vector<PortEntry> entries;
+    ListSystemPorts(entries);
+    for (const auto& [n, value] : PortVariables()) {
+        PortEntry entry;
+        entry.variable = "TORVIK_COM" + std::to_string(n);
+        entry.value = value;
+        entry.com = {n};
+        entries.push_back(entry);
+    }
+    return entries;
 }
 
-void WritePortList(std::ostream& out, const std::vector<SerialDevice>& devices,
-                   const std::map<uint32_t, std::string>& variables)
+void WritePortList(std::ostream& out, const std::vector<PortEntry>& entries)
 {
-    if (devices.empty()) out << "No serial devices found.\n";
-    for (const SerialDevice& device : devices) {
-        out << device.line << '\n';
-        if (!device.note.empty()) out << "    note: " << device.note << '\n';
+    int count = 0;
+    for (const PortEntry& e : entries) {
+        if (!e.variable.empty()) continue;
+        std::string line = e.device;
+        if (!e.name.empty()) line += "  \"" + e.name + "\"";
+        if (!e.usbId.empty()) {
+            line += "  usb " + e.usbId;
+            for (const auto& [field, value] :
+                 {std::pair<const char*, const std::string*>{"manufacturer", &e.manufacturer},
+                  {"product", &e.product},
+                  {"serial", &e.serial}})
+                if (!value->empty()) line += std::string("  ") + field + " \"" + *value + "\"";
+        }
+        if (!e.driver.empty()) line += "  driver " + e.driver;
+        if (!e.byId.empty()) line += "  " + e.byId;
+        std::string com;
+        for (const uint32_t n : e.com) com += (com.empty() ? "Com" : ", Com") + std::to_string(n);
+        line += com.empty() ? "  (no Com number)" : "  " + com;
+        out << line << '\n';
+        if (!e.note.empty()) out << "    note: " << e.note << '\n';
+        ++count;
     }
-    for (const auto& [n, value] : variables) out << "Com" << n << "  TORVIK_COM" << n << "=" << value << '\n';
-    if (std::none_of(devices.begin(), devices.end(), [](const SerialDevice& d) { return d.adapter; }))
+    if (count == 0) out << "No serial devices found.\n";
+    for (const PortEntry& e : entries)
+        if (!e.variable.empty()) out << "Com" << e.com.front() << "  " << e.variable << "=" << e.value << '\n';
+    if (std::none_of(entries.begin(), entries.end(), [](const PortEntry& e) { return e.adapter; }))
         out << "\nNo USB serial adapter found: is the reader plugged in?\n"
             << kWhereReadersAppear
             << "Without a reader, --device sim tries the program on the built-in simulated reader.\n";
 }
-
-void WritePortList(std::ostream& out) { WritePortList(out, SystemSerialDevices(), PortVariables()); }

@@ -4,16 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/LoaderCli.h"
-#include "programming/LoaderFrames.h"
-#include "programming/ProgramData.h"
-#include "reader/StatusMessages.h"
-
 namespace {
 
 constexpr int kBarWidth = 20;
-// Blocks a card holds.
-constexpr uint32_t kCardBlocks = kCardImageSize / loader::kBlockSize;
 
 const char* ColourCode(TColor color)
 {
@@ -23,23 +16,6 @@ const char* ColourCode(TColor color)
     case clYellow: return "\033[1;33m";
     default: return "";
     }
-}
-
-// The texts that end a run: the program reports them itself, once.
-bool IsFailureText(const std::string& text)
-{
-    const int status = ExitStatusForMessage(text);
-    return status == 3 || status == 5 || status == 7 || status == 8 || text == status_text::kCardProgrammed;
-}
-
-// The percentage a running count ends with ("Programming 41%" -> 41), or -1.
-int TrailingPercent(const std::string& text)
-{
-    if (text.empty() || text.back() != '%') return -1;
-    const size_t digits = text.find_last_not_of("0123456789", text.size() - 2);
-    const size_t start = digits == std::string::npos ? 0 : digits + 1;
-    if (start >= text.size() - 1) return -1;
-    return std::atoi(text.c_str() + start);
 }
 
 }  // namespace
@@ -60,12 +36,14 @@ JsonObject& JsonObject::Add(const std::string& key, const std::string& value)
 
 JsonObject& JsonObject::Add(const std::string& key, int64_t value) { return AddRaw(key, std::to_string(value)); }
 
-JsonObject& JsonObject::AddSeconds(const std::string& key, double seconds)
+std::string JsonSeconds(double seconds)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", seconds);
-    return AddRaw(key, text);
+    return text;
 }
+
+JsonObject& JsonObject::AddSeconds(const std::string& key, double seconds) { return AddRaw(key, JsonSeconds(seconds)); }
 
 JsonObject& JsonObject::AddRaw(const std::string& key, const std::string& json)
 {
@@ -99,17 +77,16 @@ std::string JsonString(const std::string& text)
 
 TerminalView::TerminalView(std::ostream& out, const ViewSettings& settings, int comPortIndex, Verification verify,
                            std::function<double()> elapsed)
-    : out_(out), settings_(settings), comPortIndex_(comPortIndex), verify_(verify), elapsed_(std::move(elapsed))
+    : out_(out),
+      settings_(settings),
+      comPortIndex_(comPortIndex),
+      verify_(verify),
+      elapsed_(std::move(elapsed)),
+      table_(*this)
 {
     if (settings_.style != ViewSettings::Style::Live) settings_.colour = settings_.ansi = false;
     if (!settings_.ansi) settings_.colour = false;
     if (settings_.width < 20) settings_.width = 20;
-}
-
-std::string TerminalView::MessageHead(const std::string& text)
-{
-    const size_t end = text.find_last_not_of("0123456789%* ");
-    return end == std::string::npos ? std::string() : text.substr(0, end + 1);
 }
 
 const char* TerminalView::ColourName(TColor color)
@@ -122,26 +99,118 @@ const char* TerminalView::ColourName(TColor color)
     }
 }
 
+void TerminalView::SetCard(int card, bool announce)
+{
+    card_ = card;
+    announce_ = announce;
+}
+
+// ------------------------------------------------------------ the account
+
+void TerminalView::RunBegun()
+{
+    ended_ = endText_ = false;
+    table_.RunBegun();
+}
+
+void TerminalView::PhaseEntered(RunPhase phase)
+{
+    phase_ = phase;
+    textPercent_ = -1;
+    SetBar(0);
+    NewMessage();
+    if (JsonStyle()) Json(JsonObject("phase").Add("phase", PhaseName(phase)), true);
+    if (announce_ && phase == RunPhase::AnswerToReset && JsonStyle()) Json(JsonObject("card_start"), true);
+    table_.PhaseEntered(phase);
+}
+
+void TerminalView::Prompt(const SlotPrompt& prompt)
+{
+    if (prompt.step == SlotPrompt::Step::Asked) NewMessage();
+    table_.Prompt(prompt);
+}
+
+void TerminalView::SettingReader(const std::string& mode, const std::string& clock)
+{
+    NewMessage();
+    table_.SettingReader(mode, clock);
+}
+
+void TerminalView::TrialBegun(const CalibrationTrial& trial)
+{
+    ++count_;
+    table_.TrialBegun(trial);
+}
+
+void TerminalView::TrialEnded(const CalibrationTrial& trial)
+{
+    if (trial.of > 0) SetBar(trial.number * 100 / trial.of);
+    if (JsonStyle())
+        Json(JsonObject("trial")
+                 .Add("trial", trial.number)
+                 .Add("of", trial.of)
+                 .Add("speed", trial.speed)
+                 .Add("verdict", VerdictName(trial.verdict)),
+             true);
+    table_.TrialEnded(trial);
+}
+
+void TerminalView::SpeedChosen(const SpeedChoice& c)
+{
+    if (JsonStyle()) {
+        JsonObject object("speed");
+        object.Add("speed", c.speed).AddRaw("given", c.given ? "true" : "false");
+        if (!c.given)
+            object.Add("first", c.first)
+                .Add("last", c.last)
+                .Add("trials", c.trials)
+                .Add("passed", c.passed)
+                .AddOrNull("lowest", c.passed > 0 ? c.lowest : -1)
+                .AddOrNull("highest", c.passed > 0 ? c.highest : -1);
+        Json(object, true);
+    }
+    table_.SpeedChosen(c);
+}
+
+void TerminalView::Progress(const RunProgress& p)
+{
+    const int percent = p.total > 0 ? static_cast<int>(p.done * 100 / p.total) : 0;
+    if (percent != textPercent_) ++count_;
+    textPercent_ = percent;
+    SetBar(percent);
+    table_.Progress(p);
+}
+
+void TerminalView::Ended(const RunOutcome& outcome)
+{
+    ended_ = true;
+    NewMessage();
+    table_.Ended(outcome);
+}
+
+// ------------------------------------------------- what the table writes
+
 void TerminalView::SetText(const std::string& text)
 {
-    if (text == text_) return;
     text_ = text;
+    if (message_ == shownMessage_ && count_ == shownCount_) return;
+    const bool newMessage = message_ != shownMessage_;
+    shownMessage_ = message_;
+    shownCount_ = count_;
     if (note_) note_("status " + text);
-    if (text.empty() || IsFailureText(text)) return;
-    const std::string head = MessageHead(text);
+    if (ended_) {
+        endText_ = true;
+        return;
+    }
     using Style = ViewSettings::Style;
     switch (settings_.style) {
     case Style::Quiet: return;
     case Style::Plain: {
-        // A new message, a percentage that has passed a multiple of 10, or
-        // one that starts again from below (another read pass).
-        const int percent = TrailingPercent(text);
-        const int tenth = percent / 10;
-        const bool again = head == printedHead_ && percent >= 0 && percent < lastPercent_;
-        lastPercent_ = percent;
-        if (head == printedHead_ && !settings_.verbose && tenth <= printedTenth_ && !again) return;
-        printedHead_ = head;
-        printedTenth_ = tenth;
+        // A new message, or a percentage that has passed a multiple of 10.
+        const int tenth = textPercent_ / 10;
+        const bool passed = textPercent_ >= 0 && tenth > printedTenth_;
+        if (!newMessage && !settings_.verbose && !passed) return;
+        printedTenth_ = textPercent_ >= 0 ? tenth : -1;
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%6.1fs  ", elapsed_());
         out_ << stamp << text << '\n';
@@ -157,11 +226,10 @@ void TerminalView::SetText(const std::string& text)
         pendingElapsed_ = elapsed_();
         return;
     case Style::Live:
-        if (settings_.verbose && lineOpen_ && head != lineHead_ && !lineHead_.empty()) {
+        if (settings_.verbose && lineOpen_ && newMessage) {
             out_ << '\n';
             lineOpen_ = false;
         }
-        lineHead_ = head;
         Redraw();
         return;
     }
@@ -172,18 +240,17 @@ void TerminalView::SetColor(TColor color)
     if (color == color_) return;
     color_ = color;
     if (note_) note_(std::string("colour ") + ColourName(color));
-    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && settings_.colour && !IsFailureText(text_))
-        Redraw();
+    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && settings_.colour && !endText_) Redraw();
 }
 
-void TerminalView::SetProgress(int position)
+void TerminalView::SetBar(int progress)
 {
-    position = std::clamp(position, 0, 100);
-    if (position == progress_) return;
-    const bool barMoves = position * kBarWidth / 100 != progress_ * kBarWidth / 100;
-    progress_ = position;
-    // The text that follows carries the percentage; redraw only a bar that moved.
-    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && barMoves && !IsFailureText(text_)) Redraw();
+    progress = std::clamp(progress, 0, 100);
+    if (progress == progress_) return;
+    const bool barMoves = progress * kBarWidth / 100 != progress_ * kBarWidth / 100;
+    progress_ = progress;
+    // A text that carries the percentage follows; redraw only a bar that moved.
+    if (settings_.style == ViewSettings::Style::Live && lineOpen_ && barMoves && !endText_) Redraw();
 }
 
 void TerminalView::Redraw()
@@ -209,8 +276,8 @@ void TerminalView::Redraw()
 void TerminalView::EndLine()
 {
     if (!lineOpen_) return;
-    if (IsFailureText(text_)) {
-        // The failure is reported on stderr; the line is cleared.
+    if (endText_) {
+        // The end is reported by the program; the line is cleared.
         out_ << '\r' << (settings_.ansi ? "\033[K" : std::string(static_cast<size_t>(settings_.width - 1), ' ') + "\r");
     } else {
         out_ << '\n';
@@ -228,6 +295,9 @@ void TerminalView::WritePendingStatus()
                 .Add("colour", ColourName(color_))
                 .Add("progress", pendingProgress_)
                 .AddSeconds("elapsed", pendingElapsed_)
+                .AddSeconds("t", pendingElapsed_)
+                .Add("card", card_)
+                .Add("phase", PhaseName(phase_))
                 .Text()
          << '\n';
     out_.flush();
@@ -241,49 +311,6 @@ void TerminalView::Finish()
     if (settings_.style == ViewSettings::Style::Live) EndLine();
 }
 
-void TerminalView::BlockSent(uint32_t address)
-{
-    ++blocks_.frames;
-    blocks_.inFlight = address;
-}
-
-void TerminalView::BlockStored(uint32_t address)
-{
-    blocks_.inFlight = -1;
-    const uint32_t block = address / loader::kBlockSize;
-    if (storedBlocks_.empty()) storedBlocks_.assign(kCardBlocks, false);
-    if (block < kCardBlocks && !storedBlocks_[block]) {
-        storedBlocks_[block] = true;
-        ++blocks_.stored;
-    }
-    if (blocks_.first < 0 || address < blocks_.first) blocks_.first = address;
-    if (static_cast<int64_t>(address) > blocks_.last) blocks_.last = address;
-}
-
-TerminalView::Blocks TerminalView::Range(bool stopped) const
-{
-    Blocks range = blocks_;
-    if (stopped && range.inFlight >= 0) {
-        if (range.first < 0 || range.inFlight < range.first) range.first = range.inFlight;
-        if (range.inFlight > range.last) range.last = range.inFlight;
-    }
-    return range;
-}
-
-void TerminalView::ForgetBlocks()
-{
-    blocks_ = Blocks{};
-    storedBlocks_.clear();
-}
-
-std::string TerminalView::WrittenText(bool stopped, bool complete) const
-{
-    const Blocks range = Range(stopped);
-    if (range.first < 0) return "nothing written";
-    return std::string(complete ? "the card is programmed" : "the card is partly programmed") + ": blocks " +
-           CardAddressText(range.first) + " to " + CardAddressText(range.last) + " written";
-}
-
 void TerminalView::Say(const std::string& line, bool evenQuiet)
 {
     WritePendingStatus();
@@ -294,9 +321,11 @@ void TerminalView::Say(const std::string& line, bool evenQuiet)
     out_.flush();
 }
 
-void TerminalView::Json(const std::string& object)
+void TerminalView::Json(JsonObject object, bool ofCard)
 {
     WritePendingStatus();
-    out_ << object << '\n';
+    object.AddSeconds("t", elapsed_());
+    if (ofCard) object.Add("card", card_);
+    out_ << object.Text() << '\n';
     out_.flush();
 }

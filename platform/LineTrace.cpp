@@ -64,8 +64,10 @@ public:
     bool GetModemStatus(uint32_t& status) override
     {
         const bool ok = Inner().GetModemStatus(status);
+        const std::string meaning = ok ? watch_.ModemMeaning(status) : std::string();
         watch_.Note("modem cd=" + Bit(status, kMsRlsdOn) + " cts=" + Bit(status, kMsCtsOn) + " dsr=" +
-                    Bit(status, kMsDsrOn) + " ring=" + Bit(status, kMsRingOn) + Failed(ok));
+                    Bit(status, kMsDsrOn) + " ring=" + Bit(status, kMsRingOn) + Failed(ok) +
+                    (meaning.empty() ? "" : " (" + meaning + ")"));
         return ok;
     }
     bool Purge(uint32_t flags) override
@@ -220,6 +222,7 @@ std::vector<std::string> TraceHeader(const std::string& program, const std::vect
     lines.push_back("each line: seconds since the start, then what happened. tx: bytes sent; echo: the reader's");
     lines.push_back("return of them, \"echo\" alone when it equals what was sent; rx: the bytes that came after");
     lines.push_back("the echo, gathered per receive; \"tx again\", \"rx same\": the same bytes as the tx or rx");
-    lines.push_back("line before; status, colour: what the status field shows.");
+    lines.push_back("line before; status, colour: what the status field shows; phase, prompt, trial, speed, block,");
+    lines.push_back("read pass, outcome: what the run did, as it went.");
     return lines;
 }

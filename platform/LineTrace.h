@@ -8,7 +8,7 @@
 //    12.347 tx 2A 41
 //    12.352 echo
 //    12.358 rx 01 00 10 06
-//    12.400 modem cd=1 cts=0 dsr=0 ring=0
+//    12.400 modem cd=1 cts=0 dsr=0 ring=0 (slot empty)
 //    12.401 break 1 / purge rx tx / rts 0 / close
 //    12.402 status Please insert card in card slot. / colour yellow
 //
@@ -68,6 +68,11 @@ public:
     // name (".\COM1") into what it stands for ("Com1 = sim"). By default the
     // name as the channel gives it.
     void SetDeviceNamer(std::function<std::string(const std::string&)> namer) { namer_ = std::move(namer); }
+    // What a modem status read means to the device at the other end
+    // ("slot empty", "card in"), written after the lines' bits; by default
+    // nothing.
+    void SetModemMeaning(std::function<std::string(uint32_t)> meaning) { modemMeaning_ = std::move(meaning); }
+    std::string ModemMeaning(uint32_t status) const { return modemMeaning_ ? modemMeaning_(status) : std::string(); }
     // Writes each line with "# " before it, before anything else; for the
     // trace's header.
     void Header(const std::vector<std::string>& lines);
@@ -92,6 +97,7 @@ private:
     int64_t startMicros_;
     LineCounts counts_;
     std::function<std::string(const std::string&)> namer_;
+    std::function<std::string(uint32_t)> modemMeaning_;
     // Received bytes not yet written, and when the first of them came.
     std::vector<uint8_t> run_;
     int64_t runMicros_ = 0;

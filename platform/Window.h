@@ -58,12 +58,4 @@ public:
     virtual StatusControl& Status() = 0;
     // Position of the progress bar, 0 to 100.
     virtual void SetProgress(int position) = 0;
-    // Card programming tells the window about every write frame of an image
-    // block: BlockSent just before the frame for the block at `address` goes
-    // out, BlockStored once the card has acknowledged it (from then on the
-    // card holds something of the image there). Front ends that report what
-    // a run left on the card, and how many frames it took, keep count; the
-    // window has no use for them.
-    virtual void BlockSent(uint32_t address) { (void)address; }
-    virtual void BlockStored(uint32_t address) { (void)address; }
 };

@@ -3,7 +3,7 @@
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
-#include "reader/StatusMessages.h"
+#include "programming/WindowStatus.h"
 #include "serial/Scom.h"
 #include "serial/Utils.h"
 
@@ -28,8 +28,9 @@ void StartLoaderForTrial(uint32_t port, int32_t speed)
 }
 
 // The identification write and read-back at the speed in hand; true when the
-// loader stored the identification block and returned it.
-bool TrialPasses(uint32_t port, int32_t speed)
+// loader stored the identification block and returned it. `verdict` says how
+// the trial ended.
+bool TrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
 {
     StartLoaderForTrial(port, speed);
 
@@ -38,17 +39,22 @@ bool TrialPasses(uint32_t port, int32_t speed)
     SerialChannel.ClearReceiveBuffer();
     SerialChannel.SendCommandText(loader::BlockWriteText(0, loader::kIdentificationBlock));
     SerialChannel.Receive(loader::kWriteReplyCount, 250);
+    verdict = TrialVerdict::NoAnswer;
     if (SerialChannel.ReceiveCount != loader::kWriteReplyCount) return false;
     SerialChannel.Receive(loader::kWriteReplyCount, 1500);
+    verdict = TrialVerdict::NotAcknowledged;
     if (!loader::WriteAcknowledged()) return false;
 
     // 2.11-2.12: the whole read answer within 250 ms, carrying the block.
     SerialChannel.ClearReceiveBuffer();
     SerialChannel.SendCommandText(loader::BlockReadText(0));
     SerialChannel.Receive(loader::kReadReplyCount, 250);
-    return SerialChannel.ReceiveCount == loader::kReadReplyCount &&
-           std::memcmp(SerialChannel.ReceiveBuffer + loader::kReadDataPos, loader::kIdentificationBlock,
-                       loader::kBlockSize) == 0;
+    verdict = SerialChannel.ReceiveCount == loader::kReadReplyCount ? TrialVerdict::WrongAnswer : TrialVerdict::NoAnswer;
+    const bool passed = SerialChannel.ReceiveCount == loader::kReadReplyCount &&
+                        std::memcmp(SerialChannel.ReceiveBuffer + loader::kReadDataPos, loader::kIdentificationBlock,
+                                    loader::kBlockSize) == 0;
+    if (passed) verdict = TrialVerdict::Passed;
+    return passed;
 }
 
 // Read answers a read-only trial takes at most: a first clean one, a second
@@ -76,22 +82,32 @@ bool TrialRead(uint8_t* out)
 // for more reads there is what would make this sweep slow. Two clean answers
 // that agree pass; when they differ, one was garbled on the line and a third
 // read decides.
-bool ReadOnlyTrialPasses(uint32_t port, int32_t speed)
+bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
 {
     StartLoaderForTrial(port, speed);
     uint8_t answers[kReadOnlyTrialReads][loader::kBlockSize];
+    verdict = TrialVerdict::NoAnswer;
     for (int n = 0; n < kReadOnlyTrialReads; ++n) {
         if (!TrialRead(answers[n])) return false;
+        verdict = TrialVerdict::AnswersDiffer;
         for (int k = 0; k < n; ++k)
-            if (std::memcmp(answers[k], answers[n], loader::kBlockSize) == 0) return true;
+            if (std::memcmp(answers[k], answers[n], loader::kBlockSize) == 0) {
+                verdict = TrialVerdict::Passed;
+                return true;
+            }
     }
     return false;
 }
 
-// The sweep over the trial speeds of the clock in force.
-SpeedWindow Sweep(ProgramWindow& window, bool (*trialPasses)(uint32_t port, int32_t speed))
+using Trial = bool (*)(uint32_t port, int32_t speed, TrialVerdict& verdict);
+
+// The sweep over the trial speeds of the clock in force. Tells the account
+// the phase, each trial as it begins and with its verdict, and the speed
+// chosen.
+SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
+    account.PhaseEntered(RunPhase::Calibration);
 
     // 1: the passing window starts inverted, so that any pass sets both ends.
     const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
@@ -100,10 +116,15 @@ SpeedWindow Sweep(ProgramWindow& window, bool (*trialPasses)(uint32_t port, int3
     found.highest = range.first;
 
     // 2-3: every trial runs; a failure only leaves the window as it is.
-    int trials = 0;
+    CalibrationTrial trial;
+    trial.of = (range.last - range.first) / loader::kTrialStep + 1;
     for (int32_t speed = range.first; speed <= range.last; speed += loader::kTrialStep) {
-        window.Status().SetText(status_text::Optimizing(++trials));
-        if (!trialPasses(port, speed)) continue;
+        ++trial.number;
+        trial.speed = speed;
+        account.TrialBegun(trial);
+        const bool passed = trialPasses(port, speed, trial.verdict);
+        account.TrialEnded(trial);
+        if (!passed) continue;
         ++found.passed;
         if (speed < found.lowest) found.lowest = speed;
         if (speed > found.highest) found.highest = speed;
@@ -111,13 +132,45 @@ SpeedWindow Sweep(ProgramWindow& window, bool (*trialPasses)(uint32_t port, int3
 
     // 4: the middle of the passing window (of the range when none passed).
     found.middle = (found.lowest + found.highest) / 2;
+
+    SpeedChoice choice;
+    choice.first = range.first;
+    choice.last = range.last;
+    choice.trials = trial.number;
+    choice.passed = found.passed;
+    choice.lowest = found.lowest;
+    choice.highest = found.highest;
+    choice.speed = found.middle;
+    account.SpeedChosen(choice);
     return found;
 }
 
 }  // namespace
 
-int32_t CalibrateBaudRate(ProgramWindow& window) { return Sweep(window, TrialPasses).middle; }
+int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account)
+{
+    return Sweep(window, account, TrialPasses).middle;
+}
 
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window) { return Sweep(window, ReadOnlyTrialPasses).middle; }
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account)
+{
+    return Sweep(window, account, ReadOnlyTrialPasses);
+}
 
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window) { return Sweep(window, ReadOnlyTrialPasses); }
+int32_t CalibrateBaudRate(ProgramWindow& window)
+{
+    WindowStatus shown(window);
+    return CalibrateBaudRate(window, shown);
+}
+
+int32_t CalibrateBaudRateReadOnly(ProgramWindow& window)
+{
+    WindowStatus shown(window);
+    return FindSpeedWindowReadOnly(window, shown).middle;
+}
+
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window)
+{
+    WindowStatus shown(window);
+    return FindSpeedWindowReadOnly(window, shown);
+}

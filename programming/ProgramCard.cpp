@@ -8,7 +8,7 @@
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
 #include "programming/StartCardLoader.h"
-#include "reader/StatusMessages.h"
+#include "programming/WindowStatus.h"
 #include "serial/Scom.h"
 
 namespace {
@@ -66,11 +66,12 @@ int ReadBackBlock(uint32_t offset, const uint8_t* data)
     return mismatches > 0 ? mismatches : 1;
 }
 
-int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
+// The 16 data bytes of the last read answer, as far as they arrived.
+std::vector<uint8_t> LastReadData()
 {
-    const int percent = static_cast<int>(static_cast<int64_t>(offset) * 100 / length);
-    window.SetProgress(percent);
-    return percent;
+    const int32_t arrived = std::clamp(SerialChannel.ReceiveCount - loader::kReadDataPos, 0, loader::kBlockSize);
+    const uint8_t* data = SerialChannel.ReceiveBuffer + loader::kReadDataPos;
+    return std::vector<uint8_t>(data, data + arrived);
 }
 
 // Writes the image block by block and checks the reader's echo of every
@@ -84,11 +85,13 @@ int ShowProgress(ProgramWindow& window, int32_t offset, int32_t length)
 // writes since the last such echo to is read back. (Such a write is never
 // taken as acknowledged, its acknowledgement being out of place too, so its
 // own block is written again in any case.) Then, where the verify mode asks
-// for it, the read pass.
+// for it, the read pass. Tells the account every write frame, every failed
+// write with its cause, the read passes and their progress, and keeps what is
+// known of the block that failed.
 class BlockWriter {
 public:
-    BlockWriter(ProgramWindow& window, const uint8_t* image, int32_t length, bool verifyAll)
-        : window_(window),
+    BlockWriter(RunObserver& account, const uint8_t* image, int32_t length, bool verifyAll)
+        : account_(account),
           image_(image),
           length_(length),
           verifyAll_(verifyAll),
@@ -131,25 +134,30 @@ public:
     // (BlockEqual). A block found differing is written again with its
     // read-back, and another pass follows once this one is through, for that
     // write may have gone elsewhere; every write of a block counts against
-    // its ten frames for the run (FramesLeft). Shows
-    // "Verifying p%" with the progress bar at p after each block. True when a
-    // pass found every block equal to the image; false when a block ran out
-    // of attempts, or the last of the kPasses passes found one differing (it
-    // ends there).
+    // its ten frames for the run (FramesLeft). Tells the account each pass
+    // (PhaseEntered ReadPass, PassEnded) and its progress after each block.
+    // True when a pass found every block equal to the image; false when a
+    // block ran out of attempts, or the last of the kPasses passes found one
+    // differing (it ends there).
     bool ReadPasses()
     {
         const std::vector<bool> lookAlike = LookAlikeBlocks();
         for (int pass = 1; pass <= kPasses; ++pass) {
+            account_.PhaseEntered(RunPhase::ReadPass);
             bool rewritten = false;
+            int differing = 0;
             for (int32_t offset = 0; offset < length_; offset += loader::kBlockSize) {
                 const uint32_t block = static_cast<uint32_t>(offset);
                 if (!BlockEqual(block, lookAlike[static_cast<size_t>(offset / loader::kBlockSize)])) {
+                    failure_ = Differs(block, lastDiffering_);
                     if (pass == kPasses) return false;
                     if (WriteBlock(block, true, FramesLeft(block)) != 0) return false;
                     rewritten = true;
+                    ++differing;
                 }
-                window_.Status().SetText(status_text::Verifying(ShowProgress(window_, offset, length_)));
+                account_.Progress({RunPhase::ReadPass, offset, length_, false});
             }
+            account_.PassEnded({pass, differing});
             if (!rewritten) return true;
             // The next pass reads every block again, among them those that
             // the echoes of this pass's writes put in doubt.
@@ -159,7 +167,27 @@ public:
         return false;
     }
 
+    // What is known of the block that made Write, Finish or ReadPasses fail.
+    const RunOutcome& Failure() const { return failure_; }
+    // Whether the card has acknowledged any write.
+    bool AnyStored() const { return anyStored_; }
+
 private:
+    RunOutcome Differs(uint32_t block, const std::vector<uint8_t>& readBack) const
+    {
+        RunOutcome o;
+        o.kind = FailureKind::Block;
+        o.block = block;
+        o.written.assign(image_ + block, image_ + block + loader::kBlockSize);
+        o.readBack = readBack;
+        return o;
+    }
+
+    void Failed(uint32_t offset, int attemptsLeft, AttemptFault fault)
+    {
+        account_.AttemptFailed({offset, kAttemptsPerBlock - attemptsLeft, fault});
+    }
+
     // The write frames `block` may still be sent: ten for the whole run, its
     // own turn in the block loop, the rewrites its neighbours' echoes ask for
     // and those of the read passes together, so that writes which keep
@@ -170,15 +198,19 @@ private:
     // mark of the last attempt: 0 when the block is written (and read back
     // where the rule asks). Once a read-back of the block has failed, every
     // rewrite of it is read back too, so a block known to be wrong is never
-    // taken as written.
+    // taken as written. When it fails, Failure() tells why: the bytes read
+    // back last (Block), or the cause of the last write (FramesUsedUp).
     int WriteBlock(uint32_t offset, bool readBack, int& attemptsLeft)
     {
         const uint8_t* data = image_ + offset;
         int failureMark = 1;
+        RunOutcome failure;
+        failure.kind = FailureKind::FramesUsedUp;
+        failure.block = offset;
         while (attemptsLeft > 0) {
             // The write, its echo and its acknowledgement.
             failureMark = 0;
-            window_.BlockSent(offset);
+            account_.BlockSent(offset);
             SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
             SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
             const bool suspect = !CheckWriteEcho(offset);
@@ -187,13 +219,18 @@ private:
 
             // Let late bytes arrive before the next attempt.
             if (failureMark != 0) {
+                failure.kind = FailureKind::FramesUsedUp;
+                failure.fault = suspect && !loader::WriteEchoInPlace() ? AttemptFault::EchoOutOfPlace
+                                                                      : AttemptFault::NoAcknowledgement;
+                Failed(offset, attemptsLeft, failure.fault);
                 SerialChannel.Receive(100, 20);
                 continue;
             }
 
             // Accepted; read back when the verify rule asks for it or the
             // echo put the write in doubt.
-            window_.BlockStored(offset);
+            account_.BlockStored(offset);
+            anyStored_ = true;
             ++writeCounter_;
             if (!readBack && !suspect && writeCounter_ % kSampleEvery != kSampleEvery - 1) return 0;
             failureMark = ReadBackBlock(offset, data);
@@ -206,8 +243,11 @@ private:
                 ++writeCounter_;
                 return 0;
             }
+            failure = Differs(offset, LastReadData());
+            Failed(offset, attemptsLeft, suspect ? AttemptFault::EchoDiffers : AttemptFault::ReadBackDiffers);
             readBack = true;
         }
+        failure_ = failure;
         return failureMark;
     }
 
@@ -284,6 +324,7 @@ private:
             }
             needed = 2;
             const uint8_t* answer = SerialChannel.ReceiveBuffer + loader::kReadDataPos;
+            lastDiffering_.assign(answer, answer + loader::kBlockSize);
             std::memcpy(differing[differingCount++].data(), answer, loader::kBlockSize);
             const auto alike = std::count_if(differing.begin(), differing.begin() + differingCount,
                                              [answer](const std::array<uint8_t, loader::kBlockSize>& earlier) {
@@ -327,7 +368,7 @@ private:
         return 0;
     }
 
-    ProgramWindow& window_;
+    RunObserver& account_;
     const uint8_t* image_;
     int32_t length_;
     bool verifyAll_;
@@ -343,46 +384,68 @@ private:
     std::vector<uint32_t> unseen_;
     // Write frames each block may still be sent in this run.
     std::vector<int> framesLeft_;
+    // The block that failed, and the last differing answer of a read pass.
+    RunOutcome failure_;
+    std::vector<uint8_t> lastDiffering_;
+    bool anyStored_ = false;
 };
+
+// The run's failure at the block loop: the block's, or the calibration's
+// when no trial passed and the loader, running at the middle of the range,
+// took no write either.
+RunOutcome ProgrammingFailure(const RunOutcome& block, const SpeedChoice& chosen, bool anyStored)
+{
+    RunOutcome o = block;
+    if (!chosen.given && chosen.passed == 0 && !anyStored) {
+        o.kind = FailureKind::NoSpeed;
+        o.first = chosen.first;
+        o.last = chosen.last;
+    }
+    return o;
+}
 
 }  // namespace
 
-bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
+bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
 {
     const Verification mode = window.VerifyMode();
     const bool verifyAll = mode == Verification::EachBlock;
-    StatusControl& status = window.Status();
 
     // 1-3: answer-to-reset check, calibration (unless the speed is given),
     // loader start.
-    if (StartCardLoader(window, false, fixedSpeed) == 0) return false;
+    SpeedChoice chosen;
+    if (StartCardLoader(window, account, false, fixedSpeed, &chosen) == 0) return false;
 
     // 4.
     const int32_t length = PadToWholeBlocks(CardImage);
 
     // 5: block by block, checking the echo of every frame.
-    BlockWriter writer(window, CardImage.Data, length, verifyAll);
+    account.PhaseEntered(RunPhase::Writing);
+    BlockWriter writer(account, CardImage.Data, length, verifyAll);
+    const auto fail = [&] {
+        account.Ended(ProgrammingFailure(writer.Failure(), chosen, writer.AnyStored()));
+        return false;
+    };
     if (fixedSpeed > 0) writer.ReadBackNext();
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
-        if (writer.Write(static_cast<uint32_t>(offset)) != 0) {
-            ShowFailure(status, status_text::kErrorProgramming);
-            return false;
-        }
-        status.SetText(status_text::Progress(verifyAll, ShowProgress(window, offset, length)));
+        if (writer.Write(static_cast<uint32_t>(offset)) != 0) return fail();
+        account.Progress({RunPhase::Writing, offset, length, verifyAll});
     }
-    if (writer.Finish() != 0) {
-        ShowFailure(status, status_text::kErrorProgramming);
-        return false;
-    }
+    if (writer.Finish() != 0) return fail();
 
     // With verify, the read pass: the card counts as programmed only when a
     // pass over it found the image.
     if (mode != Verification::Sampled && !writer.ReadPasses()) {
-        ShowFailure(status, status_text::kErrorProgramming);
-        return false;
+        return fail();
     }
 
     // 6.
     SerialChannel.Close();
     return true;
+}
+
+bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
+{
+    WindowStatus shown(window);
+    return ProgramCard(window, shown, fixedSpeed);
 }

@@ -6,22 +6,27 @@
 #include <string>
 
 #include "platform/Window.h"
+#include "reader/RunAccount.h"
 
 // Writes CardImage onto the Torvik loader card in the reader. Expects the port
 // open (after WaitForCard) and CardImage.Length of at most 0x40000. Pads the
 // image in place to whole 16-byte blocks. True when every block has been
 // written and the verify mode (ProgramWindow::VerifyMode, read once) is
-// satisfied; the port is then closed. False after showing "Wrong ATR, please
-// insert a Torvik Loader Card." or "Error programming Torvik Loader Card." on
-// red, with the port left open.
+// satisfied; the port is then closed. False, with the port left open, after
+// telling the account Ended: WrongAtr (the window shows "Wrong ATR, please
+// insert a Torvik Loader Card."), or Block, FramesUsedUp or, when no
+// calibration trial passed and the card took no write, NoSpeed with the range
+// tried ("Error programming Torvik Loader Card."), each with the failing
+// block's address, the bytes written and the bytes read back last.
 //
 // The block loop. Blocks are read back after every write with
 // Verification::EachBlock, else when the write counter (accepted writes plus
 // passed read-backs) stands at 31 modulo 32; a block whose read-back failed
 // is read back after each rewrite. A read-back counts only the bytes that
 // actually came back, so a missing read answer never passes for a block of
-// zero bytes. Reports progress as "Programming[ and verifying] p%" (" and
-// verifying" with EachBlock) with the progress bar at p (never 100).
+// zero bytes. Tells the account PhaseEntered(Writing) and, after each block of
+// the loop, Progress (the window: "Programming[ and verifying] p%", " and
+// verifying" with EachBlock, with the progress bar at p, never 100).
 // The reader's echo of every frame is checked against the frame sent, at no
 // cost in line time. A write whose echo differs is read back, whatever the
 // mode (and needs two matching answers); when its echo names another block
@@ -37,26 +42,27 @@
 // frames for the run, does.
 //
 // The read pass (EachBlock and AfterWriting). The echo shows what the reader
-// saw, not what the card took: a card that misreads an address bit stores
-// the block elsewhere behind a clean echo. So after the last write every
-// block of the padded image is read again, showing "Verifying p%" with the
-// progress bar. A read counts when its echo is intact and its whole answer
-// arrived (after one that does not, late bytes are let pass); only the 16
-// data bytes are compared. A block whose bytes another image block one
-// address bit away also holds, or whose 16 bytes are all alike, and any block
-// that gave a differing answer, needs two answers equal to the image (a card
-// that misreads a read address answers with another block's bytes); three
-// differing answers alike, or eight reads without a decision, make it differ.
-// A block that differs is written again with its read-back, and another pass
-// follows; at most three passes, the last of which writes nothing. Every
-// write of a block, in its own turn, after a neighbour's echo or in a pass,
-// counts against ten write frames for the whole run. True only when a pass
-// found every block equal to the image.
+// saw, not what the card took: a card that misreads an address bit stores the
+// block elsewhere behind a clean echo. So after the last write every block of
+// the padded image is read again (PhaseEntered(ReadPass) and Progress: the
+// window shows "Verifying p%" with the progress bar). A read counts when its
+// echo is intact and its whole answer arrived (after one that does not, late
+// bytes are let pass); only the 16 data bytes are compared. A block whose
+// bytes another image block one address bit away also holds, or whose 16 bytes
+// are all alike, and any block that gave a differing answer, needs two answers
+// equal to the image (a card that misreads a read address answers with another
+// block's bytes); three differing answers alike, or eight reads without a
+// decision, make it differ. A block that differs is written again with its
+// read-back, and another pass follows; at most three passes, the last of which
+// writes nothing. Every write of a block, in its own turn, after a
+// neighbour's echo or in a pass, counts against ten write frames for the
+// whole run. True only when a pass found every block equal to the image.
 //
-// Every write frame of an image block is told to the window as it goes out,
-// and again when the card acknowledged it (ProgramWindow::BlockSent and
-// BlockStored), so that a front end can say which blocks a run that ends
-// early has left on the card.
+// Every write frame of an image block is told to the account as it goes out,
+// and again when the card acknowledged it (BlockSent and BlockStored), so
+// that a front end can say which blocks a run that ends early has left on the
+// card; every write that failed with its cause (AttemptFailed), each read
+// pass with the blocks it found differing (PassEnded).
 // With a `fixedSpeed` above 0 the calibration is left out and the loader runs
 // at that speed; the first block is then read back whatever the verify rule
 // says, so a speed the card does not take ends the run at the first block
@@ -64,14 +70,21 @@
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
 // 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
-// every receive processes window messages.
+// every receive processes window messages. Throws ReaderGone when the device
+// goes away (serial/Scom.h).
+bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed = 0);
+// The same, shown in `window`'s status field and progress bar
+// (programming/WindowStatus.h).
 bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed = 0);
 
 // Finds the serial speed window in which the card's loader answers and returns
 // its middle (the middle of the trial range when no trial passes). Always runs
-// all 21 trials; shows "Optimizing " plus one "*" per trial. Leaves the port
+// all 21 trials; tells the account PhaseEntered(Calibration), each trial as it
+// begins and with its verdict (the window: "Optimizing " plus one "*" per
+// trial begun), then the speed chosen with the window found. Leaves the port
 // open with the working settings at the last trial speed. Takes about 7 s
 // with a loader card, up to about 11 s when nothing answers.
+int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account);
 int32_t CalibrateBaudRate(ProgramWindow& window);
 
 // The same sweep with trials that write nothing, for reading or comparing a
@@ -94,5 +107,7 @@ struct SpeedWindow {
     int passed = 0;
     int32_t middle = 0;
 };
-// The read-only sweep of CalibrateBaudRateReadOnly, with its whole result.
+// The read-only sweep of CalibrateBaudRateReadOnly, with its whole result,
+// told to the account as CalibrateBaudRate tells it.
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account);
 SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window);

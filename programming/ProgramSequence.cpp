@@ -5,36 +5,48 @@
 
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
+#include "platform/PortFailure.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
-#include "reader/StatusMessages.h"
+#include "programming/WindowStatus.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
 
 namespace {
 
-// The reader is always set up in Phoenix mode; each card-slot wait lasts at
-// most 30 one-second blink cycles.
+// The reader is always set up in Phoenix mode.
 const char kReaderMode[] = "Phoenix";
-constexpr int32_t kWaitCount = 30;
+
+RunOutcome Ending(FailureKind kind, const std::string& reason)
+{
+    RunOutcome o;
+    o.kind = kind;
+    o.reason = reason;
+    return o;
+}
 
 }  // namespace
 
-ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<bool()>& withCard)
+ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account, const std::function<bool()>& withCard)
 {
-    window.SetProgress(0);
-    window.Status().SetColor(clBtnFace);
+    ClearPortFailures();
+    SerialChannel.BeginRun();
+    account.RunBegun();
 
     const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
     ProgramRunOutcome outcome;
     try {
-        outcome.programmed = SetReaderMode(kReaderMode, ClockSetting, kWaitCount, port(), window.Status()) &&
-                             WaitForCard(kWaitCount, port(), window.Status()) && withCard();
+        outcome.programmed = SetReaderMode(kReaderMode, ClockSetting, kCardWaitSeconds, port(), account) &&
+                             WaitForCard(kCardWaitSeconds, port(), account) && withCard();
     } catch (const RunAborted&) {
         outcome.aborted = true;
+        account.Ended(Ending(FailureKind::Stopped, {}));
+    } catch (const ReaderGone& e) {
+        account.Ended(Ending(FailureKind::ReaderGone, e.what()));
     } catch (const std::exception& e) {
         outcome.error = e.what();
+        account.Ended(Ending(FailureKind::Other, e.what()));
     }
     SerialChannel.Close();
     // The run is over: the device is really closed, not kept for a reopen.
@@ -43,12 +55,18 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<b
     return outcome;
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed)
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
 {
-    return RunReaderSequence(window, [&window, fixedSpeed] {
-        if (!ProgramCard(window, fixedSpeed)) return false;
-        window.Status().SetText(status_text::kCardProgrammed);
-        window.Status().SetColor(clLime);
+    return RunReaderSequence(window, account, [&window, &account, fixedSpeed] {
+        if (!ProgramCard(window, account, fixedSpeed)) return false;
+        account.Ended(RunOutcome{});
         return true;
     });
+}
+
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed, RunObserver* also)
+{
+    WindowStatus shown(window);
+    RunObservers account{&shown, also};
+    return RunProgramSequence(window, account, fixedSpeed);
 }

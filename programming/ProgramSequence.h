@@ -8,6 +8,10 @@
 #include <string>
 
 #include "platform/Window.h"
+#include "reader/RunAccount.h"
+
+// Each card-slot wait of a run lasts at most this many one-second cycles.
+constexpr int32_t kCardWaitSeconds = 30;
 
 struct ProgramRunOutcome {
     bool programmed = false;  // the run completed: "Card successfully programmed." was shown
@@ -15,20 +19,28 @@ struct ProgramRunOutcome {
     std::string error;        // what() of any other exception that escaped
 };
 
-// Sets the progress to 0 and the status background to button face, then runs
-// SetReaderMode("Phoenix", ClockSetting, 30, port) -> WaitForCard(30, port)
-// -> ProgramCard(window) and on success shows "Card successfully programmed."
-// on green. The port number is the selected entry + 1, read afresh for each
-// call. A failing step has already written its message. Whatever happened the
-// port is closed and an abort request cleared before it returns; it never
-// throws. Blocks for the whole run (minutes), processing window messages.
-// A `fixedSpeed` above 0 is handed to ProgramCard: no calibration, and the
-// first block read back at that speed.
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed = 0);
+// Tells the account RunBegun (the window: progress 0, status background
+// button face), then runs SetReaderMode("Phoenix", ClockSetting, 30, port) ->
+// WaitForCard(30, port) -> ProgramCard(window, account) and on success tells
+// it Ended(None) (the window: "Card successfully programmed." on green). The
+// port number is the selected entry + 1, read afresh for each call. A failing
+// step has already told its Ended. Whatever happened the port is closed and
+// an abort request cleared before it returns; it never throws. Blocks for the
+// whole run (minutes), processing window messages. A `fixedSpeed` above 0 is
+// handed to ProgramCard: no calibration, and the first block read back at
+// that speed.
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed = 0);
+// The window's run: the same, shown in `window`'s status field and progress
+// bar (programming/WindowStatus.h), and told to `also` when given.
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed = 0, RunObserver* also = nullptr);
 
-// The frame every run against the reader shares: progress 0 and status
-// background button face, SetReaderMode("Phoenix", ClockSetting, 30, port) ->
-// WaitForCard(30, port) -> `withCard`; then, whatever happened, the port is
-// closed, the kept device released and an abort request cleared. `programmed`
-// in the outcome is true when `withCard` returned true. Never throws.
-ProgramRunOutcome RunReaderSequence(ProgramWindow& window, const std::function<bool()>& withCard);
+// The frame every run against the reader shares: the port failure records
+// cleared (platform/PortFailure.h) and the channel's run begun, RunBegun,
+// SetReaderMode("Phoenix", ClockSetting, 30, port) -> WaitForCard(30, port) ->
+// `withCard`; then, whatever happened, the port is closed, the kept device
+// released and an abort request cleared. `programmed` in the outcome is true
+// when `withCard` returned true. A run stopped by RunAborted is told as
+// Ended(Stopped), a device gone (ReaderGone) as Ended(ReaderGone) with the
+// reason, any other exception as Ended(Other) with its text. Never throws.
+ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
+                                    const std::function<bool()>& withCard);

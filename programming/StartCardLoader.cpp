@@ -5,7 +5,7 @@
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramCard.h"
-#include "reader/StatusMessages.h"
+#include "programming/WindowStatus.h"
 #include "serial/Scom.h"
 
 namespace {
@@ -22,31 +22,63 @@ bool IsLoaderCardAtr(const std::string& atr)
 
 }  // namespace
 
-bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr)
+bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string* atr)
 {
+    account.PhaseEntered(RunPhase::AnswerToReset);
     loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()));
     const std::string answer = SerialChannel.ResetCard(0, 0);
     if (atr != nullptr) *atr = answer;
+    account.CardAnswered(answer);
     if (IsLoaderCardAtr(answer)) return true;
-    ShowFailure(window.Status(), status_text::kWrongAtr);
+    RunOutcome wrong;
+    wrong.kind = FailureKind::WrongAtr;
+    wrong.atr = answer;
+    account.Ended(wrong);
     return false;
 }
 
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly, int32_t fixedSpeed)
+bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr)
+{
+    WindowStatus shown(window);
+    return CheckLoaderCardAtr(window, shown, atr);
+}
+
+int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOnly, int32_t fixedSpeed,
+                        SpeedChoice* chosen)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // Only a Torvik loader card is programmed.
-    if (!CheckLoaderCardAtr(window)) return 0;
+    if (!CheckLoaderCardAtr(window, account)) return 0;
 
-    const int32_t speed = fixedSpeed > 0 ? fixedSpeed
-                          : readOnly     ? CalibrateBaudRateReadOnly(window)
-                                         : CalibrateBaudRate(window);
+    // The speed, and how it was found.
+    struct Chosen final : RunObserver {
+        void SpeedChosen(const SpeedChoice& c) override { choice = c; }
+        SpeedChoice choice;
+    } heard;
+    RunObservers both{&account, &heard};
+    int32_t speed = fixedSpeed;
+    if (fixedSpeed > 0) {
+        SpeedChoice given;
+        given.given = true;
+        given.speed = fixedSpeed;
+        both.SpeedChosen(given);
+    } else {
+        speed = readOnly ? FindSpeedWindowReadOnly(window, both).middle : CalibrateBaudRate(window, both);
+    }
+    if (chosen != nullptr) *chosen = heard.choice;
 
     // Restart the loader and talk to it at the calibrated speed.
+    account.PhaseEntered(RunPhase::LoaderStart);
     loader::OpenBaseSettings(port);
     SerialChannel.ResetCard(0, 0);
     SerialChannel.SendCommandText(loader::kStartCommand);
     loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
     return speed;
+}
+
+int32_t StartCardLoader(ProgramWindow& window, bool readOnly, int32_t fixedSpeed)
+{
+    WindowStatus shown(window);
+    return StartCardLoader(window, shown, readOnly, fixedSpeed);
 }

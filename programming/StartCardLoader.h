@@ -7,21 +7,25 @@
 #include <string>
 
 #include "platform/Window.h"
+#include "reader/RunAccount.h"
 
 // Expects the port open (after WaitForCard). Opens the base settings, resets
 // the card and checks that it answers as a Torvik loader card (3B 54 4C 54 and
-// at least one more byte). False after showing "Wrong ATR, please insert a
-// Torvik Loader Card." on red, with the port left open. `atr`, when given,
-// receives the answer-to-reset as command text either way. Takes about 0.7 s.
+// at least one more byte). Tells the account PhaseEntered(AnswerToReset) and
+// CardAnswered with what came. False after telling it Ended(WrongAtr) with the
+// answer (the window shows "Wrong ATR, please insert a Torvik Loader Card." on
+// red), with the port left open. `atr`, when given, receives the
+// answer-to-reset as command text either way. Takes about 0.7 s.
+bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string* atr = nullptr);
 bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
 
 // Expects the port open (after WaitForCard). Resets the card at the base
-// settings and checks that it answers as a Torvik loader card (3B 54 4C 54 and
-// at least one more byte); otherwise shows "Wrong ATR, please insert a Torvik
-// Loader Card." on red and returns 0 with the port left open. Then finds the
-// loader's speed with CalibrateBaudRate, resets the card again, sends the
-// loader start command at the base settings and reopens the port with the
-// working settings at the speed found, which it returns. Takes about 8 s.
+// settings and checks that it answers as a Torvik loader card
+// (CheckLoaderCardAtr); otherwise returns 0 with the port left open. Then
+// finds the loader's speed with CalibrateBaudRate, resets the card again,
+// sends the loader start command at the base settings and reopens the port
+// with the working settings at the speed found, which it returns. Takes about
+// 8 s.
 //
 // CalibrateBaudRate writes the identification block to address 0 in every
 // trial, which programming overwrites afterwards. With `readOnly` (reading or
@@ -32,5 +36,10 @@ bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
 //
 // With a `fixedSpeed` above 0 no calibration runs: the loader is started at
 // that speed (about 1.5 s in all), and proving that the card takes it is the
-// caller's business.
+// caller's business; the account is told SpeedChosen with the speed given.
+// Before the start, PhaseEntered(LoaderStart). `chosen`, when given, receives
+// the speed chosen and how. Throws ReaderGone when the device goes away.
+int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOnly = false, int32_t fixedSpeed = 0,
+                        SpeedChoice* chosen = nullptr);
+// The same, shown in `window`'s status field (programming/WindowStatus.h).
 int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false, int32_t fixedSpeed = 0);

@@ -1,11 +1,9 @@
 #pragma once
-// The texts that reader control and card programming show in the window's
-// status field, and the one way they show a failure. Every status write of
-// those operations goes through here, so each message has one spelling.
+// The texts the window's status field shows during a run, each with one
+// spelling. Which text shows when, and in which colour, is decided by one
+// table from the run's account (programming/WindowStatus.h).
 
 #include <string>
-
-#include "platform/Window.h"
 
 namespace status_text {
 
@@ -42,11 +40,7 @@ inline std::string Progress(bool verifyAll, int percent)
 // "Verifying 50%" during the read pass after the last write.
 inline std::string Verifying(int percent) { return "Verifying " + std::to_string(percent) + "%"; }
 
-}  // namespace status_text
+// "Reading 50%" while torvik-loader reads a card (the window never reads one).
+inline std::string Reading(int percent) { return "Reading " + std::to_string(percent) + "%"; }
 
-// A failure: the message on red.
-inline void ShowFailure(StatusControl& status, const std::string& text)
-{
-    status.SetText(text);
-    status.SetColor(clRed);
-}
+}  // namespace status_text

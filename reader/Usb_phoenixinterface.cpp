@@ -1,6 +1,6 @@
 #include "reader/Usb_phoenixinterface.h"
 
-#include "reader/StatusMessages.h"
+#include "platform/PortFailure.h"
 #include "serial/Scom.h"
 #include "serial/Utils.h"
 
@@ -24,21 +24,54 @@ bool OpenSetupLine(uint32_t portNumber)
     return SerialChannel.Open(portNumber, 9600, 8, kOneStopBit, kNoParity, 0);
 }
 
-// Blinks the status field yellow and red, half a second each, for at most
-// waitCount cycles; stops at the first slot test (after each half) that finds
-// the slot empty (wantEmpty) or holding a card (!wantEmpty), or the reader
-// gone (its slot then reads as empty for good).
-void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, StatusControl& status)
+// Waits in halves of a second (each told to the account: the window blinks
+// yellow and red) for at most waitCount cycles; stops at the first slot test
+// (after each half) that finds the slot empty (wantEmpty) or holding a card
+// (!wantEmpty), or the reader gone (its slot then reads as empty for good).
+void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, RunObserver& account)
 {
     const auto done = [wantEmpty] { return SerialChannel.CardSlotEmpty() == wantEmpty || SerialChannel.DeviceGone(); };
+    const auto half = [&account, wantEmpty](SlotPrompt::Step step) { account.Prompt({!wantEmpty, step}); };
     for (int32_t cycle = 0; cycle < waitCount; ++cycle) {
-        status.SetColor(clYellow);
+        half(SlotPrompt::Step::FirstHalf);
         PumpingDelay.Wait(kHalfCycleMs);
         if (done()) return;
-        status.SetColor(clRed);
+        half(SlotPrompt::Step::SecondHalf);
         PumpingDelay.Wait(kHalfCycleMs);
         if (done()) return;
     }
+}
+
+// The outcome of a failed open: the system's reason, or why the device went
+// away when it did.
+RunOutcome OpenFailure()
+{
+    RunOutcome o;
+    o.kind = FailureKind::Port;
+    o.reason = SerialChannel.DeviceGone() ? DeviceGoneReason() : LastOpenFailure();
+    return o;
+}
+
+// The outcome of a card-slot wait that ran out: the person did not act, or
+// the reader went away meanwhile.
+RunOutcome WaitFailure(FailureKind timedOut)
+{
+    RunOutcome o;
+    o.kind = SerialChannel.DeviceGone() ? FailureKind::ReaderGone : timedOut;
+    if (o.kind == FailureKind::ReaderGone) o.reason = DeviceGoneReason();
+    return o;
+}
+
+// The outcome of a setup step whose answer was not the one expected: the
+// step, and what came back (the echo included).
+RunOutcome SetupFailure(const std::string& step)
+{
+    RunOutcome o;
+    o.kind = FailureKind::ReaderSetup;
+    o.step = step;
+    for (int32_t i = 0; i < SerialChannel.ReceiveCount; ++i) AppendCommandByte(o.answer, SerialChannel.ReceiveBuffer[i]);
+    if (!o.answer.empty()) o.answer.pop_back();
+    return o;
 }
 
 // Reply byte n (1-based, echo included) of the last exchange.
@@ -75,46 +108,51 @@ uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock)
 }
 
 bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount, uint32_t portNumber,
-                   StatusControl& status)
+                   RunObserver& account)
 {
     // 1-2: the port at the setup line format.
     if (!OpenSetupLine(portNumber)) {
-        ShowFailure(status, status_text::kCouldNotOpenPort);
+        account.Ended(OpenFailure());
         return false;
     }
-    status.SetColor(clBtnFace);
+    account.PhaseEntered(RunPhase::ReaderSetup);
 
     // 3-4: the reader is set up with an empty slot only.
     if (!SerialChannel.CardSlotEmpty()) {
-        status.SetText(status_text::kRemoveCard);
-        BlinkUntilSlot(true, waitCount, status);
-        if (!SerialChannel.CardSlotEmpty()) return false;
-        status.SetColor(clBtnFace);
+        account.PhaseEntered(RunPhase::CardRemoval);
+        account.Prompt({false, SlotPrompt::Step::Asked});
+        BlinkUntilSlot(true, waitCount, account);
+        if (!SerialChannel.CardSlotEmpty()) {
+            account.Ended(WaitFailure(FailureKind::CardNotRemoved));
+            return false;
+        }
+        account.Prompt({false, SlotPrompt::Step::Answered});
+        account.PhaseEntered(RunPhase::ReaderSetup);
         PumpingDelay.Wait(kHalfCycleMs);
     }
 
     // 5.
-    status.SetText(status_text::WaitSetting(mode, clock));
+    account.SettingReader(mode, clock);
 
-    const auto fail = [&] {
-        ShowFailure(status, status_text::ErrorSetting(mode));
+    const auto fail = [&](const std::string& step) {
+        account.Ended(SetupFailure(step));
         return false;
     };
 
     // 6: attention sequence.
-    if (!SendAttention()) return fail();
+    if (!SendAttention()) return fail("the attention break");
 
     // 7: "2A 41": echo of 2, answer of 4 ending 10 06.
     SerialChannel.SendCommandText("2A 41");
     SerialChannel.Receive(6, 500);
-    if (ReplyByte(5) != 0x10 || ReplyByte(6) != kAck) return fail();
+    if (ReplyByte(5) != 0x10 || ReplyByte(6) != kAck) return fail("2A 41");
 
     // 8: "2A 42 " with the setting byte: echo of 3, answer 06.
     std::string setCommand = "2A 42 ";
     AppendCommandByte(setCommand, ReaderSettingByte(mode, clock));
     SerialChannel.SendCommandText(setCommand);
     SerialChannel.Receive(4, 500);
-    if (ReplyByte(4) != kAck) return fail();
+    if (ReplyByte(4) != kAck) return fail(setCommand.substr(0, setCommand.size() - 1));
 
     // 9: "2A 43" puts the reader to work; its answer is not examined.
     SerialChannel.SendCommandText("2A 43");
@@ -123,21 +161,24 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
     return true;
 }
 
-bool WaitForCard(int32_t waitCount, uint32_t portNumber, StatusControl& status)
+bool WaitForCard(int32_t waitCount, uint32_t portNumber, RunObserver& account)
 {
     // 1.
-    status.SetColor(clBtnFace);
+    account.PhaseEntered(RunPhase::CardInsertion);
     if (!OpenSetupLine(portNumber)) {
-        ShowFailure(status, status_text::kCouldNotOpenPort);
+        account.Ended(OpenFailure());
         return false;
     }
 
     // 2-3: ask for a card only when the slot is empty.
     if (SerialChannel.CardSlotEmpty()) {
-        status.SetText(status_text::kInsertCard);
-        BlinkUntilSlot(false, waitCount, status);
-        if (SerialChannel.CardSlotEmpty()) return false;
-        status.SetColor(clBtnFace);
+        account.Prompt({true, SlotPrompt::Step::Asked});
+        BlinkUntilSlot(false, waitCount, account);
+        if (SerialChannel.CardSlotEmpty()) {
+            account.Ended(WaitFailure(FailureKind::NoCard));
+            return false;
+        }
+        account.Prompt({true, SlotPrompt::Step::Answered});
     }
 
     // 4: give the card time to settle; the port stays open.

@@ -2,31 +2,39 @@
 // Reader control: switching the USB reader into a card-interface mode and
 // clock with its setup protocol, and the waits for the user to take a card
 // out of the slot or put one in. Both work on SerialChannel, wait with
-// PumpingDelay.Wait and report only through the status field.
+// PumpingDelay.Wait and report what they do to the run's account
+// (reader/RunAccount.h), from which the window draws its status field.
 
 #include <cstdint>
 #include <string>
 
-#include "platform/Window.h"
+#include "reader/RunAccount.h"
 
 // The setting byte of the "2A 42 " command: bit 7 for mode "SmartMouse"
 // (exact text), bits 0-1 the clock code (1 "3.58", 2 "3.68", 3 "6.00",
 // 0 for any other text).
 uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock);
 
-// Opens portNumber at 9600 8N1, waits (up to waitCount one-second blink
-// cycles) for an empty slot, then sends the attention sequence and the three
-// setup commands. True when the reader accepted the mode; the port is then
-// closed and the status field shows "Wait Setting <mode> <clock>MHz." on
-// button face. On failure after the open the port is left open and the status
-// field holds the message ("Error setting <mode> mode." on red, or the removal
-// prompt). Blocks for about 2 s plus the removal wait; every wait processes
-// window messages.
+// Opens portNumber at 9600 8N1, waits (up to waitCount one-second cycles,
+// each told in two halves) for an empty slot, then sends the attention
+// sequence and the three setup commands. True when the reader accepted the
+// mode; the port is then closed. Tells the account: PhaseEntered(ReaderSetup)
+// once the port is open; with a card in the slot PhaseEntered(CardRemoval),
+// the prompt and its halves, and once the slot is empty Prompt(Answered) and
+// PhaseEntered(ReaderSetup) again; SettingReader before the commands. On
+// failure the port is left open (closed when the open failed) and the account
+// told Ended: Port (with the system's reason), CardNotRemoved, or ReaderSetup
+// with the step and what came back. Blocks for about 2 s plus the removal
+// wait; every wait processes window messages. Throws ReaderGone when the
+// device goes away (serial/Scom.h): during the removal wait, whose slot then
+// reads as empty, at the setup's first step.
 bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount,
-                   uint32_t portNumber, StatusControl& status);
+                   uint32_t portNumber, RunObserver& account);
 
-// Opens portNumber at 9600 8N1 and waits (up to waitCount one-second blink
-// cycles) for a card in the slot, then 500 ms more. True when a card is in;
-// the status text is then left as it was unless the user was prompted. The
-// port is left open at 9600 8N1 in every case but a failed open.
-bool WaitForCard(int32_t waitCount, uint32_t portNumber, StatusControl& status);
+// Opens portNumber at 9600 8N1 and waits (up to waitCount one-second cycles)
+// for a card in the slot, then 500 ms more. True when a card is in. Tells the
+// account PhaseEntered(CardInsertion) before the open, and with an empty slot
+// the prompt, its halves and Prompt(Answered) once a card is in. On failure
+// Ended: Port, or NoCard (ReaderGone when the device went away). The port is
+// left open at 9600 8N1 in every case but a failed open.
+bool WaitForCard(int32_t waitCount, uint32_t portNumber, RunObserver& account);

@@ -42,7 +42,7 @@ void AppendCommandByte(std::string& text, uint8_t b)
     text += ' ';
 }
 
-TSerialChannel::TSerialChannel()
+TSerialChannel::TSerialChannel() : goneReportsAtRunStart_(DeviceGoneReports())
 {
     std::memset(ReceiveBuffer, 0, sizeof ReceiveBuffer);
     std::memset(TransmitBuffer, 0, sizeof TransmitBuffer);
@@ -60,10 +60,7 @@ bool TSerialChannel::Open(uint32_t port, uint32_t baud, uint8_t dataBits, uint8_
 {
     // 1-4: the device, unless the channel already holds it.
     const std::string name = DeviceName(port);
-    if (!IsOpen) {
-        PortHandle = Platform().ports->Open(name);
-        goneReportsAtOpen_ = DeviceGoneReports();
-    }
+    if (!IsOpen) PortHandle = Platform().ports->Open(name);
     if (!PortHandle) return false;
     IsOpen = true;
 
@@ -169,6 +166,7 @@ bool TSerialChannel::Receive(int32_t n, int32_t timeoutMs)
         if (got >= n) return true;
         const int64_t stepStart = Platform().clock->NowMicros();
         got = ReadStep(n - got);
+        if (readFailed_) ThrowIfGone();
         if (NowMs() > deadline) return false;
         // A failed read (no device, or one that has gone away) returns at
         // once; wait out the read's 250 ms as an empty read would, but never
@@ -198,18 +196,42 @@ void TSerialChannel::ClearRts()
     RtsEnabled = false;
 }
 
-bool TSerialChannel::SetBreak() { return PortHandle && PortHandle->SetBreak(); }
+bool TSerialChannel::SetBreak()
+{
+    const bool ok = PortHandle && PortHandle->SetBreak();
+    if (!ok) ThrowIfGone();
+    return ok;
+}
 
-bool TSerialChannel::ClearBreak() { return PortHandle && PortHandle->ClearBreak(); }
+bool TSerialChannel::ClearBreak()
+{
+    const bool ok = PortHandle && PortHandle->ClearBreak();
+    if (!ok) ThrowIfGone();
+    return ok;
+}
 
 bool TSerialChannel::CardSlotEmpty()
 {
     uint32_t status = 0;
     if (!PortHandle || !PortHandle->GetModemStatus(status)) return true;
+    return SlotEmptyIn(status);
+}
+
+bool TSerialChannel::SlotEmptyIn(uint32_t status)
+{
     return (status & kMsRlsdOn) != 0;
 }
 
-bool TSerialChannel::DeviceGone() const { return PortHandle && DeviceGoneReports() != goneReportsAtOpen_; }
+bool TSerialChannel::DeviceGone() const { return DeviceGoneReports() != goneReportsAtRunStart_; }
+
+void TSerialChannel::BeginRun() { goneReportsAtRunStart_ = DeviceGoneReports(); }
+
+void TSerialChannel::ThrowIfGone() const
+{
+    if (!DeviceGone()) return;
+    const std::string reason = DeviceGoneReason();
+    throw ReaderGone(reason.empty() ? std::string("the device went away") : reason);
+}
 
 void TSerialChannel::Delay(int32_t ms) { BusyWait(ms, ms > 100); }
 
@@ -256,4 +278,5 @@ void TSerialChannel::ResetState()
     LineSettings_ = LineSettings{};
     RtsEnabled = true;
     NextPumpTime = 0;
+    BeginRun();
 }

@@ -13,6 +13,12 @@
 // processing goes through
 // ProcessPendingMessages(), which may throw RunAborted when the program is
 // closing in the middle of a run.
+//
+// A device that goes away during a run (unplugged, its driver failed, the
+// network connection lost: platform/PortFailure.h) is not a card that does
+// not answer: once the port layer has recorded it, the next read that fails
+// throws ReaderGone instead of waiting out its time-out, and so does a line
+// break that fails. The run ends within a read step of the loss.
 
 #include <cstdint>
 #include <memory>
@@ -33,6 +39,13 @@ public:
 class ECommandTooLong : public std::length_error {
 public:
     using std::length_error::length_error;
+};
+
+// The device went away during the run; what() is the port layer's reason
+// ("the network reader went away (connection lost)").
+class ReaderGone : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 class TSerialChannel {
@@ -86,9 +99,10 @@ public:
     // (false). Processes messages once at its start. The first read step asks
     // for n bytes whatever the buffer holds; the deadline is tested after
     // every step, so one step may run up to 250 ms past it. A read the port
-    // fails at once (a device gone away) is waited out like an empty one, up
-    // to 250 ms or just past the deadline, so the loop never spins. Never
-    // empties the buffer.
+    // fails at once (no device) is waited out like an empty one, up to 250 ms
+    // or just past the deadline, so the loop never spins. A read that fails
+    // after the device went away (DeviceGone) throws ReaderGone at once, with
+    // what arrived before it left in the buffer. Never empties the buffer.
     bool Receive(int32_t n, int32_t timeoutMs);
     // ReceiveCount = 0 and all 8192 bytes zeroed. The driver's queue is left
     // alone.
@@ -96,18 +110,26 @@ public:
     // Raise / drop RTS and remember the level in RtsEnabled.
     void SetRts();
     void ClearRts();
-    // Hold / end a line break; the system call's success.
+    // Hold / end a line break; the system call's success. One that fails
+    // after the device went away throws ReaderGone.
     bool SetBreak();
     bool ClearBreak();
     // True while the reader signals an empty card slot (carrier detect set).
     // When the modem status cannot be read the slot is reported empty: the
-    // program never claims a card it cannot see.
+    // program never claims a card it cannot see. Never throws.
     bool CardSlotEmpty();
-    // True when the device opened last has gone away since (unplugged, its
-    // driver failed, a dropped connection: the port layer has said so,
-    // platform/PortFailure.h); a wait for the card then has nothing to wait
-    // for.
+    // How the reader signals its slot in the modem status: empty while
+    // carrier detect is set.
+    static bool SlotEmptyIn(uint32_t modemStatus);
+    // True when a device has gone away since the run began (BeginRun,
+    // ResetState): unplugged, its driver failed, a dropped connection, as the
+    // port layer has recorded it (platform/PortFailure.h); a wait for the card
+    // then has nothing to wait for. Holds across the channel's reopens, for a
+    // kept device may come back broken.
     bool DeviceGone() const;
+    // A run begins: devices that went away before it no longer count for
+    // DeviceGone. Touches nothing else.
+    void BeginRun();
     // Wait of ms milliseconds; processes messages on every turn only when
     // ms > 100 (and sleeps straight to the end otherwise).
     void Delay(int32_t ms);
@@ -124,16 +146,19 @@ public:
     static uint8_t InverseConvention(uint8_t b);
 
     // Back to the start-up state (closed, buffers zero, RTS level high,
-    // NextPumpTime 0). For front ends that start a fresh session and tests.
+    // NextPumpTime 0, BeginRun). For front ends that start a fresh session
+    // and tests.
     void ResetState();
 
 private:
     int32_t ReadStep(int32_t k);
     int64_t NowMs();
+    // Throws ReaderGone when the device has gone away.
+    void ThrowIfGone() const;
     // Whether the last read step's read failed (or had no port to read).
     bool readFailed_ = false;
-    // DeviceGoneReports() when the device in hand was opened.
-    uint64_t goneReportsAtOpen_ = 0;
+    // DeviceGoneReports() when the run began.
+    uint64_t goneReportsAtRunStart_ = 0;
 };
 
 // Appends b to command text as two uppercase hexadecimal digits and a blank,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -189,32 +190,58 @@ TEST(CliNetwork, FailuresOverTheNetworkEndWithTheirMessage)
     ASSERT_FALSE(silent.Address().empty());
     r = RunLoader({"program", "--device", silent.Address(), image}, {}, 30'000);
     EXPECT_EQ(r.status, 5) << r.out << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Error setting Phoenix mode.\ntorvik-loader: nothing written\n");
+    EXPECT_EQ(r.err, "torvik-loader: Error setting Phoenix mode.\ntorvik-loader: the reader did not answer its setup "
+                     "(nothing came back to the attention break): check that Com1 is the reader\n"
+                     "torvik-loader: nothing written\n");
 
     // A card that is not a loader card.
     SimServer wrong("card=out,insert=200,atr=3B02");
     ASSERT_FALSE(wrong.Address().empty());
     r = RunLoader({"program", "--device", wrong.Address(), image}, {}, 60'000);
     EXPECT_EQ(r.status, 7) << r.out << r.err;
-    EXPECT_EQ(r.err, "torvik-loader: Wrong ATR, please insert a Torvik Loader Card.\ntorvik-loader: nothing written\n");
+    EXPECT_EQ(r.err, "torvik-loader: Wrong ATR, please insert a Torvik Loader Card.\ntorvik-loader: the card's "
+                     "answer-to-reset 3B 02 is not a Torvik loader card's (3B 54 4C 54 ...)\n"
+                     "torvik-loader: nothing written\n");
 }
 
 TEST(CliNetwork, ServerGoneDuringTheRunEndsItWithoutHanging)
 {
-    SimServer server("card=out,insert=200");
-    ASSERT_FALSE(server.Address().empty());
-    const std::string image = WriteImage("net-gone.tvk", 64);
-    Subprocess p;
-    ASSERT_TRUE(p.Start({TORVIK_CLI, "program", "--device", server.Address(), image}));
-    // The setup's break is being held now; the server goes away.
-    ASSERT_EQ(p.ReadLine(10'000).rfind("Image ", 0), 0u);
-    ASSERT_NE(p.ReadLine(10'000).find("s  Wait Setting Phoenix 3.58MHz."), std::string::npos);
-    server.Kill();
-    const int status = p.Wait(30'000);
-    EXPECT_EQ(status, 5) << p.Stdout() << p.Stderr();
-    EXPECT_EQ(p.Stderr(), "torvik-loader: Error setting Phoenix mode.\n"
-                          "torvik-loader: the network reader went away (connection lost)\n"
-                          "torvik-loader: nothing written\n");
+    const std::string gone = "torvik-loader: the reader went away: the network reader went away (connection lost)\n";
+    struct Case {
+        std::vector<std::string> options;
+        const char* killAt;  // the server goes when a line holds this
+        const char* err;     // stderr after `gone`, up to what the card holds
+    };
+    const Case cases[] = {
+        // The setup's break is being held.
+        {{}, "s  Wait Setting Phoenix 3.58MHz.", "torvik-loader: nothing written\n"},
+        // Blocks are being written: the card in hand gets its "card" object
+        // and counts as failed.
+        {{"--repeat", "--json"}, "\"text\":\"Programming 2", "torvik-loader: the card is partly programmed: "},
+    };
+    for (const Case& c : cases) {
+        SimServer server("card=out,insert=200");
+        ASSERT_FALSE(server.Address().empty());
+        const std::string image = WriteImage("net-gone.tvk", 16384);
+        Subprocess p;
+        std::vector<std::string> argv{TORVIK_CLI, "program", "--device", server.Address()};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(image);
+        ASSERT_TRUE(p.Start(argv));
+        std::string line;
+        while ((line = p.ReadLine(30'000)).find(c.killAt) == std::string::npos) ASSERT_FALSE(line.empty());
+        server.Kill();
+        const auto killed = std::chrono::steady_clock::now();
+        const int status = p.Wait(30'000);
+        EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(2));
+        EXPECT_EQ(status, 11) << p.Stdout() << p.Stderr();
+        EXPECT_EQ(p.Stderr().rfind(gone + c.err, 0), 0u) << p.Stderr();
+        if (c.options.empty()) continue;
+        const std::string out = p.Stdout();
+        EXPECT_NE(out.find("{\"event\":\"card\",\"card\":1,\"result\":\"failed\",\"status\":11,"), std::string::npos)
+            << out;
+        EXPECT_NE(LastLine(out).find("\"programmed\":0,\"failed\":1,"), std::string::npos) << LastLine(out);
+    }
 }
 
 TEST(CliProgram, SignalsStopTheRunWithTheirStatus)
@@ -269,7 +296,7 @@ TEST(CliProgram, CommandLineErrorsHelpAndVersion)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "{\"event\":\"result\",\"command\":\"program\",\"result\":\"failed\",\"status\":2,"
                      "\"message\":\"" + ::testing::TempDir() + "missing.tvk: cannot be read: No such file or directory\","
-                     "\"elapsed\":0.000}\n");
+                     "\"elapsed\":0.000,\"version\":2,\"t\":0.000}\n");
     r = RunLoader({"program", "--json", "--port", "x"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out.rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"failed\",\"status\":2,", 0), 0u)

@@ -20,6 +20,7 @@
 #include "cli/CliArguments.h"
 #include "cli/LoaderCli.h"
 #include "cli/PortList.h"
+#include "cli/RunRecord.h"
 #include "cli/Sha256.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
@@ -106,6 +107,7 @@ public:
     // The reader, made at the first open of the port.
     sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
     bool Opened() const { return devices_.SimulatedReaderOn(1) != nullptr; }
+    const VirtualClock& Clock() const { return clock_; }
     std::function<bool(const std::string& out)> stopWhen;
 
 private:
@@ -139,6 +141,9 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
     // The result once, with the time taken and the throughput.
     EXPECT_EQ(lines.back().rfind("Card successfully programmed. 1000 bytes in ", 0), 0u) << r.out;
     EXPECT_NE(lines.back().find(" bytes/s)"), std::string::npos) << r.out;
+    // The throughput is over the time spent writing and verifying, not the
+    // card swaps, the setup and the calibration.
+    EXPECT_NE(lines.back().find(", written and verified in "), std::string::npos) << r.out;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Card successfully programmed."), 0);
     // The card holds the image, padded with zeros to whole blocks.
     const std::vector<uint8_t>& memory = run.Reader().Memory();
@@ -167,40 +172,56 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
 TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
 {
     const std::string path = WriteImage("cli-fail.tvk", Pattern(64));
+    const char* noSpeed = "the card's loader answered at no speed from 33600 to 35600 baud";
     struct Case {
         const char* sim;
         std::vector<std::string> args;
         int status;
         const char* message;
+        std::string details;  // the lines between the message and what the card holds
         const char* written = "nothing written";  // the last line on stderr
     };
     const Case cases[] = {
-        {"card=out,insert=100", {"program", "--port", "2", path}, 3, "Could not open comport!"},
-        {"card=in", {"program", path}, 4, "Please remove card from card slot."},
-        {"card=out,silent=1", {"program", path}, 5, "Error setting Phoenix mode."},
-        {"card=out", {"program", path}, 6, "Please insert card in card slot."},
-        {"card=out,insert=100,atr=3B544C55AA", {"program", path}, 7,
-         "Wrong ATR, please insert a Torvik Loader Card."},
-        {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
+        {"card=out,insert=100", {"program", "--port", "2", path}, 3, "Could not open comport!", ""},
+        {"card=in", {"program", path}, 4, "the card was not taken out within 30 s", ""},
+        {"card=out,silent=1", {"program", path}, 5, "Error setting Phoenix mode.",
+         "the reader did not answer its setup (nothing came back to the attention break): check that Com1 is the "
+         "reader"},
+        {"card=out", {"program", path}, 6, "no card was put in within 30 s", ""},
+        {"card=out,insert=100,atr=3B544C55AA", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card.",
+         "the card's answer-to-reset 3B 54 4C 55 AA is not a Torvik loader card's (3B 54 4C 54 ...)"},
+        // No trial of the calibration passes: the loader never acknowledges,
+        // or answers at no speed of the range.
+        {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card.", noSpeed},
+        {"card=out,insert=100,window=20000-20500", {"program", path}, 8, "Error programming Torvik Loader Card.",
+         noSpeed},
         // The default person takes the card out and puts it back when asked,
         // so each fault shows its own message given alone.
-        {"silent=1", {"program", path}, 5, "Error setting Phoenix mode."},
-        {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
-        {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card."},
-        {"follow=0", {"program", path}, 4, "Please remove card from card slot."},
-        // A failure after the first stored block says which blocks the card
-        // holds now; without verification just the same.
+        {"silent=1", {"program", path}, 5, "Error setting Phoenix mode.",
+         "the reader did not answer its setup (nothing came back to the attention break): check that Com1 is the "
+         "reader"},
+        {"", {"program", "-p", "3", "-d", "sim:noecho=1", path}, 5, "Error setting Phoenix mode.",
+         "the reader answered its setup wrongly (2A 41 brought back 01 00 10 06): check that Com3 is the reader"},
+        {"atr=none", {"program", path}, 7, "Wrong ATR, please insert a Torvik Loader Card.",
+         "the card gave no answer-to-reset"},
+        {"ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card.", noSpeed},
+        {"follow=0", {"program", path}, 4, "the card was not taken out within 30 s", ""},
+        // A failure after the first stored block says which block failed and
+        // which blocks the card holds now; without verification just the same.
         {"lose_ack_block=0x20:10", {"program", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00020 used up its write frames, the last: no_acknowledgement",
          "the card is partly programmed: blocks 0x00000 to 0x00010 written"},
         {"lose_ack_block=0x30:10", {"program", "-n", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00030 used up its write frames, the last: no_acknowledgement",
          "the card is partly programmed: blocks 0x00000 to 0x00020 written"},
         // A speed given for the card is proved on the first block.
-        {"card=out,insert=100", {"program", "--speed", "30000", path}, 8, "Error programming Torvik Loader Card.\n"
-         "torvik-loader: the card did not take the first block at 30000 baud (--speed); without --speed the "
-         "program finds the card's speed"},
-        {"badcell=5", {"program", "-n", "--speed", "34350", path}, 8, "Error programming Torvik Loader Card.\n"
-         "torvik-loader: the card did not take the first block at 34350 baud (--speed); without --speed the "
-         "program finds the card's speed",
+        {"card=out,insert=100", {"program", "--speed", "30000", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00000 used up its write frames, the last: no_acknowledgement\ntorvik-loader: the card did not "
+         "take the first block at 30000 baud (--speed); without --speed the program finds the card's speed"},
+        {"badcell=5", {"program", "-n", "--speed", "34350", path}, 8, "Error programming Torvik Loader Card.",
+         "block 0x00000 does not hold what was written: written 03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C, "
+         "read back 03 0A 11 18 1F 27 2D 34 3B 42 49 50 57 5E 65 6C\ntorvik-loader: the card did not take the "
+         "first block at 34350 baud (--speed); without --speed the program finds the card's speed",
          "the card is partly programmed: blocks 0x00000 to 0x00000 written"},
     };
     for (const Case& c : cases) {
@@ -214,21 +235,55 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
             ASSERT_NE(at, std::string::npos) << err;
             err.erase(at, err.find('\n', at + 1) - at);
         }
-        EXPECT_EQ(err, std::string("torvik-loader: ") + c.message + "\ntorvik-loader: " + c.written + "\n")
+        const std::string details = c.details.empty() ? "" : "torvik-loader: " + c.details + "\n";
+        EXPECT_EQ(err, std::string("torvik-loader: ") + c.message + "\n" + details + "torvik-loader: " + c.written + "\n")
             << c.sim;
         // A failure is reported once, on stderr; a prompt that timed out was
         // shown as a prompt.
-        const bool prompt = c.status == 4 || c.status == 6;
-        EXPECT_EQ(Has(Texts(r.out), c.message), prompt) << c.sim << "\n" << r.out;
+        EXPECT_FALSE(Has(Texts(r.out), c.message)) << c.sim << "\n" << r.out;
+        if (c.status == 4 || c.status == 6) {
+            const char* prompt =
+                c.status == 4 ? "Please remove card from card slot." : "Please insert card in card slot.";
+            EXPECT_TRUE(Has(Texts(r.out), prompt)) << c.sim << "\n" << r.out;
+        }
         EXPECT_FALSE(SerialChannel.IsOpen) << c.sim;
     }
+
+    // A cell that never stores right: the failure names its block, with the
+    // bytes written and read back, in JSON too.
+    const std::vector<uint8_t> image = Pattern(4096);
+    const std::string trace = ::testing::TempDir() + "cli-cell-trace.txt";
+    const RunResult bad =
+        SimulatedRun("badcell=0x100")({"program", "--json", "--trace", trace, WriteImage("cli-cell.tvk", image)});
+    EXPECT_EQ(bad.status, 8);
+    // The trace names each failed write of the block with its cause, and
+    // the outcome.
+    std::ifstream in(trace);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* entry : {" phase read_pass\n", " block 0x00100 write 2 failed: read_back_differs\n",
+                              " block 0x00100 write 10 failed: read_back_differs\n",
+                              " outcome block: block 0x00100 does not hold what was written: written 03 0A "})
+        EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    const std::string failure = "\"failure\":{\"kind\":\"block\",\"reason\":\"block 0x00100 does not hold what was "
+                                "written: written 03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C, read back 02 0A 11 "
+                                "18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C\",\"block\":256,\"bytes_written\":\"03 0A 11 18 "
+                                "1F 26 2D 34 3B 42 49 50 57 5E 65 6C\",\"bytes_read_back\":\"02 0A 11 18 1F 26 2D 34 3B "
+                                "42 49 50 57 5E 65 6C\"}";
+    EXPECT_NE(Lines(bad.out).back().find(failure), std::string::npos) << Lines(bad.out).back();
+    EXPECT_EQ(image[0x100], 0x03);
+    // No speed answered: the range in the failure.
+    const RunResult none = SimulatedRun("window=20000-20500")({"program", "--json", path});
+    EXPECT_NE(Lines(none.out).back().find("\"failure\":{\"kind\":\"no_speed\",\"reason\":\"" + std::string(noSpeed) +
+                                          "\",\"first\":33600,\"last\":35600}"),
+              std::string::npos)
+        << Lines(none.out).back();
 }
 
 TEST(CliRun, SaysWhenTheDeviceWentAway)
 {
     const std::string path = WriteImage("cli-vanish.tvk", Pattern(4096));
     const std::string out = ::testing::TempDir() + "cli-vanish.bin";
-    const std::string gone = "torvik-loader: the simulated reader's port vanished\n";
+    const std::string gone = "torvik-loader: the reader went away: the simulated reader's port vanished\n";
     struct Case {
         const char* sim;
         const char* vanishAt;  // the port goes when this text is shown; "" by the sim option
@@ -236,34 +291,37 @@ TEST(CliRun, SaysWhenTheDeviceWentAway)
         int status;
         std::string err;
     };
+    // The reader is blamed, not the card, and the run ends at once: during
+    // the calibration, during the block loop (the block on its way counts),
+    // during the wait for the card, and while reading.
     const Case cases[] = {
-        // During the calibration, during the block loop, during the wait for
-        // the card.
-        {"card=out,insert=100,vanish=4000", "", {"program", path}, 8,
-         "torvik-loader: Error programming Torvik Loader Card.\n" + gone + "torvik-loader: nothing written\n"},
-        {"card=out,insert=100", "Programming 10%", {"program", path}, 8,
-         "torvik-loader: Error programming Torvik Loader Card.\n" + gone +
-             "torvik-loader: the card is partly programmed: blocks 0x00000 to 0x001A0 written\n"},
-        {"card=out,vanish=1500", "", {"program", path}, 6,
-         "torvik-loader: Please insert card in card slot.\n" + gone + "torvik-loader: nothing written\n"},
-        // Reading: the reader is blamed, not the card.
-        {"card=out,insert=100", "Reading 10%", {"read", "--length", "4096", out}, 9,
-         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing written to " + out + "\n" +
-             gone},
-        {"card=out,insert=100", "Reading 10%", {"verify", path}, 9,
-         "torvik-loader: reading stopped at block 0x001B0: the reader went away; nothing compared\n" + gone},
-        {"card=out,vanish=1500", "", {"check"}, 6, "torvik-loader: Please insert card in card slot.\n" + gone},
+        {"card=out,insert=100,vanish=4000", "", {"program", path}, 11, gone + "torvik-loader: nothing written\n"},
+        {"card=out,insert=100", "Programming 10%", {"program", path}, 11,
+         gone + "torvik-loader: the card is partly programmed: blocks 0x00000 to 0x001B0 written\n"},
+        {"card=out,vanish=1500", "", {"program", path}, 11, gone + "torvik-loader: nothing written\n"},
+        {"card=out,insert=100", "Reading 10%", {"read", "--length", "4096", out}, 11,
+         gone + "torvik-loader: reading stopped at block 0x001B0\ntorvik-loader: nothing written to " + out + "\n"},
+        {"card=out,insert=100", "Reading 10%", {"verify", path}, 11,
+         gone + "torvik-loader: reading stopped at block 0x001B0\ntorvik-loader: nothing compared\n"},
+        {"card=out,vanish=1500", "", {"check"}, 11, gone},
     };
     for (const Case& c : cases) {
         SimulatedRun run(c.sim);
         const std::string vanishAt = c.vanishAt;
-        run.stopWhen = [&run, vanishAt](const std::string& shown) {
-            if (!vanishAt.empty() && shown.find(vanishAt) != std::string::npos) run.Reader().Vanish();
+        int64_t vanished = -1;
+        run.stopWhen = [&run, &vanished, vanishAt](const std::string& shown) {
+            if (vanished < 0 && !vanishAt.empty() && shown.find(vanishAt) != std::string::npos) {
+                run.Reader().Vanish();
+                vanished = run.Clock().PeekMicros();
+            }
             return false;
         };
         const RunResult r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim << " " << c.args[0] << "\n" << r.err;
         EXPECT_EQ(r.err, c.err) << c.sim << " " << c.args[0];
+        if (vanished >= 0) {
+            EXPECT_LT(run.Clock().PeekMicros() - vanished, 1'000'000) << c.args[0];
+        }
     }
 }
 
@@ -324,7 +382,7 @@ TEST(CliRun, FilesAndDevicesAreCheckedBeforeTheReaderIsTouched)
         EXPECT_EQ(j.status, 2) << c.error;
         EXPECT_EQ(j.out, "{\"event\":\"result\",\"command\":\"" + c.args[0] +
                              "\",\"result\":\"failed\",\"status\":2,\"message\":" + JsonString(c.error) +
-                             ",\"elapsed\":0.000}\n");
+                             ",\"elapsed\":0.000,\"version\":2,\"t\":0.000}\n");
     }
     // The image is still there, and nothing was left behind by the read.
     EXPECT_EQ(ReadCardImageFile(good, std::vector<uint8_t>(64).data(), 64), 64);
@@ -600,12 +658,16 @@ TEST(CliRun, ReadIsWholeOrNothing)
         std::string error;
     };
     const Case cases[] = {
-        // Every read answer garbled: no two agree.
+        // Every read answer garbled: no two agree, not even in the
+        // calibration's trials.
         {"readcorrupt=1", {"read", "--length", "64", target}, 9,
-         "the card gives no steady answer at block 0x00000: 16 reads gave once "},
-        // Every answer cut short: the bytes that never came are not zeros.
+         "the card's loader answered at no speed from 33600 to 35600 baud (answer-to-reset 3B 54 4C 54 52 56 4B "
+         "01); nothing written to "},
+        // Every answer cut short: the bytes that never came are not zeros,
+        // in the calibration's trials and in the reads alike.
         {"split=12:60000", {"read", "--length", "64", target}, 9,
-         "the card gives no steady answer at block 0x00000: 16 reads gave no whole answer; nothing written to "},
+         "the card's loader answered at no speed from 33600 to 35600 baud (answer-to-reset 3B 54 4C 54 52 56 4B "
+         "01); nothing written to "},
         {"atr=none", {"read", target}, 7, "Wrong ATR, please insert a Torvik Loader Card."},
         {"readcorrupt=0.3", {"read", "--length", "4000", target}, 0, ""},
         // Block 0x014A0's second and third answers garbled alike: outvoted.
@@ -709,13 +771,14 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
     EXPECT_EQ(j.status, 130);
     std::vector<std::string> objects;
     for (const std::string& line : Lines(j.out))
-        if (line.find("\"event\":\"status\"") == std::string::npos) objects.push_back(line);
+        for (const char* event : {"image", "card", "result"})
+            if (line.find("{\"event\":\"" + std::string(event) + "\",") == 0) objects.push_back(line);
     ASSERT_EQ(objects.size(), 4u) << j.out;
     EXPECT_EQ(objects[0].rfind("{\"event\":\"image\",", 0), 0u) << objects[0];
     EXPECT_EQ(objects[1].rfind("{\"event\":\"card\",\"card\":1,\"result\":\"programmed\",\"status\":0,\"message\":"
                                "\"Card successfully programmed.\",\"written\":\"the card is programmed: blocks 0x00000 "
                                "to 0x00120 written\",\"first_block\":0,\"last_block\":288,\"speed\":34350,"
-                               "\"blocks_written\":19,\"retries\":0,\"seconds\":",
+                               "\"blocks_written\":19,\"retries\":0,\"atr\":\"3B 54 4C 54 52 56 4B 01\",\"seconds\":",
                                0),
               0u)
         << objects[1];
@@ -726,7 +789,7 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
         << objects[2];
     EXPECT_EQ(objects[3].rfind("{\"event\":\"result\",\"command\":\"program\",\"result\":\"interrupted\",\"status\":130,"
                                "\"message\":\"interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\","
-                               "\"programmed\":1,\"failed\":0,\"written\":",
+                               "\"programmed\":1,\"failed\":1,\"written\":",
                                0),
               0u)
         << objects[3];
@@ -745,7 +808,7 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
     for (const std::string& line : Lines(json.out))
         EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
     EXPECT_NE(json.out.find("{\"event\":\"image\",\"image_size\":100,\"sha256\":\"" +
-                            Sha256Hex(Pattern(100).data(), 100) + "\"}"),
+                            Sha256Hex(Pattern(100).data(), 100) + "\",\"t\":"),
               std::string::npos)
         << json.out;
     // Each status event carries the colour shown with its text: the prompts
@@ -766,6 +829,9 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
         << json.out;
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'),
               static_cast<long>(Lines(json.out).size()));
+    // The result says when the run began and how long each phase took.
+    for (const char* member : {",\"version\":2,\"started\":\"20", "\"phases\":{\"reader_setup\":", ",\"writing\":0.0"})
+        EXPECT_NE(Lines(json.out).back().find(member), std::string::npos) << member << "\n" << Lines(json.out).back();
 
     // The trace: a header, line settings, modem lines, break, both
     // directions with the echo on its own line, the status texts and the
@@ -783,8 +849,20 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
                                     std::string("M2 "), std::string(" status Please remove card from card slot.\n"),
                                     std::string(" colour yellow\n"), std::string(" status Programming 0%\n"),
                                     std::string(" result programmed, exit status 0: Card successfully programmed.\n"),
-                                    std::string(" close\n")})
+                                    std::string(" close\n"),
+                                    // What the run did, between the bytes.
+                                    std::string(" phase calibration\n"), std::string(" prompt: put a card in\n"),
+                                    std::string(" ring=0 (slot empty)\n"), std::string(" ring=0 (card in)\n"),
+                                    std::string(" answer-to-reset 3B 54 4C 54 52 56 4B 01\n"),
+                                    std::string(" trial 1 of 21: 33600 baud, no_answer\n"),
+                                    std::string(" trial 21 of 21: 35600 baud, no_answer\n"),
+                                    std::string(" speed 34350 baud: passed 34000 to 34700 (8 of 21 trials)\n"),
+                                    std::string(" phase writing\n"), std::string(" outcome success\n")})
         EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    size_t passed = 0;
+    for (size_t at = text.find(" baud, passed\n"); at != std::string::npos; at = text.find(" baud, passed\n", at + 1))
+        ++passed;
+    EXPECT_EQ(passed, 8u);
     // An answer never starts with the echo of its frame.
     EXPECT_EQ(text.find(" rx 2A 41"), std::string::npos);
     EXPECT_EQ(text.find(" rx FF 00 13"), std::string::npos);
@@ -888,11 +966,22 @@ TEST(CliRun, ReadChecksItsOutputBeforeTheReader)
 TEST(CliPorts, ListsTheComVariables)
 {
     setenv("TORVIK_COM7", "sim:seed=3", 1);
-    std::ostringstream out, err;
+    std::ostringstream out, err, json;
     EXPECT_EQ(RunLoaderCli({"ports"}, out, err, CliTerminal{}), 0);
+    // With --json one object per device and variable, then the result.
+    EXPECT_EQ(RunLoaderCli({"ports", "--json"}, json, err, CliTerminal{}), 0);
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");
+    EXPECT_NE(json.str().find("{\"event\":\"port\",\"variable\":\"TORVIK_COM7\",\"value\":\"sim:seed=3\",\"com\":[7],"
+                              "\"t\":"),
+              std::string::npos)
+        << json.str();
+    EXPECT_EQ(Lines(json.str()).back().rfind("{\"event\":\"result\",\"command\":\"ports\",\"result\":\"listed\","
+                                             "\"status\":0,",
+                                             0),
+              0u)
+        << json.str();
 
     // A machine whose only serial port is built in gets told where a reader
     // would appear; one with an adapter does not.
@@ -900,19 +989,29 @@ TEST(CliPorts, ListsTheComVariables)
                              "It appears as /dev/ttyUSB0 (Com1) or /dev/ttyACM0 (--device /dev/ttyACM0,\n"
                              "or TORVIK_COM1=/dev/ttyACM0 for every run).\n"
                              "Without a reader, --device sim tries the program on the built-in simulated reader.\n";
-    const SerialDevice builtIn{"/dev/ttyS0  (no Com number)", "", false};
-    const SerialDevice usb{"/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1", "a Silicon Labs CP210x: ...", true};
-    const std::pair<std::vector<SerialDevice>, std::string> lists[] = {
+    PortEntry builtIn;
+    builtIn.device = "/dev/ttyS0";
+    PortEntry usb;
+    usb.device = "/dev/ttyUSB0";
+    usb.usbId = "10c4:ea60";
+    usb.driver = "cp210x";
+    usb.com = {1};
+    usb.note = "a Silicon Labs CP210x: ...";
+    usb.adapter = true;
+    PortEntry variable;
+    variable.variable = "TORVIK_COM2";
+    variable.value = "sim";
+    variable.com = {2};
+    const std::pair<std::vector<PortEntry>, std::string> lists[] = {
         {{builtIn}, "/dev/ttyS0  (no Com number)\n" + hint},
         {{}, "No serial devices found.\n" + hint},
-        {{builtIn, usb},
+        {{builtIn, usb, variable},
          "/dev/ttyS0  (no Com number)\n/dev/ttyUSB0  usb 10c4:ea60  driver cp210x  Com1\n"
          "    note: a Silicon Labs CP210x: ...\nCom2  TORVIK_COM2=sim\n"},
     };
     for (const auto& [devices, text] : lists) {
         std::ostringstream listed;
-        WritePortList(listed, devices, devices.size() == 2 ? std::map<uint32_t, std::string>{{2, "sim"}}
-                                                            : std::map<uint32_t, std::string>{});
+        WritePortList(listed, devices);
         EXPECT_EQ(listed.str(), text);
     }
 }
@@ -972,31 +1071,33 @@ TEST(TerminalView, PlainLinesPerMessageWithTheirTime)
     TerminalView view(out, ViewSettings{}, 4, Verification::Sampled, [&now] { return now; });
     EXPECT_EQ(view.ComPortIndex(), 4);
     EXPECT_FALSE(view.VerifyChecked());
-    view.SetText("Please insert card in card slot.");
-    view.SetColor(clYellow);
-    view.SetColor(clRed);
+    const auto percent = [&view](RunPhase phase, int p) { view.Progress({phase, p, 100, false}); };
+    view.RunBegun();
+    view.PhaseEntered(RunPhase::CardInsertion);
+    view.Prompt({true, SlotPrompt::Step::Asked});
+    view.Prompt({true, SlotPrompt::Step::FirstHalf});
+    view.Prompt({true, SlotPrompt::Step::SecondHalf});
     now = 12.34;
-    view.SetProgress(40);
-    view.SetText("Programming 40%");
-    view.SetText("Programming 41%");
-    view.SetText("Programming 49%");
-    view.SetText("Programming 52%");
-    view.SetText("Programming 59%");
-    view.SetText("Optimizing *");
-    view.SetText("Optimizing **");
-    view.SetText("Verifying 0%");
-    view.SetText("Verifying 5%");
-    view.SetText("Verifying 99%");
-    view.SetText("Verifying 0%");
-    view.SetText("Error programming Torvik Loader Card.");
-    view.SetColor(clRed);
+    view.PhaseEntered(RunPhase::Writing);
+    for (const int p : {40, 41, 41, 49, 52, 59}) percent(RunPhase::Writing, p);
+    view.PhaseEntered(RunPhase::Calibration);
+    view.TrialBegun({1, 21, 33600});
+    view.TrialBegun({2, 21, 33700});
+    view.PhaseEntered(RunPhase::ReadPass);
+    for (const int p : {0, 5, 99}) percent(RunPhase::ReadPass, p);
+    view.PhaseEntered(RunPhase::ReadPass);
+    percent(RunPhase::ReadPass, 0);
+    RunOutcome failed;
+    failed.kind = FailureKind::Block;
+    view.Ended(failed);
     view.Finish();
     // No colour codes, no bar, no failure; a percentage every 10 %, and
-    // again when it starts from below; a running count of stars once.
+    // again in each pass; a running count of stars once.
     EXPECT_EQ(out.str(), "   0.0s  Please insert card in card slot.\n  12.3s  Programming 40%\n"
                          "  12.3s  Programming 52%\n  12.3s  Optimizing *\n  12.3s  Verifying 0%\n"
                          "  12.3s  Verifying 99%\n  12.3s  Verifying 0%\n");
     EXPECT_EQ(view.Text(), "Error programming Torvik Loader Card.");
+    EXPECT_EQ(view.Color(), clRed);
 }
 
 TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
@@ -1005,36 +1106,65 @@ TEST(TerminalView, JsonStatusCarriesTheColourShownWithIt)
     ViewSettings settings;
     settings.style = ViewSettings::Style::Json;
     TerminalView view(out, settings, 0, Verification::AfterWriting, [] { return 1.5; });
-    view.SetText("Please insert card in card slot.");
-    view.SetColor(clYellow);
+    view.SetCard(2, true);
+    view.PhaseEntered(RunPhase::CardInsertion);
+    view.Prompt({true, SlotPrompt::Step::Asked});
+    view.Prompt({true, SlotPrompt::Step::FirstHalf});
     view.Turn();
-    view.SetColor(clRed);  // the blink: no new event
+    view.Prompt({true, SlotPrompt::Step::SecondHalf});  // the blink: no new event
     view.Turn();
-    view.SetColor(clBtnFace);
-    view.SetProgress(7);
-    view.SetText("Programming 7%");
+    view.Prompt({true, SlotPrompt::Step::Answered});
+    view.PhaseEntered(RunPhase::AnswerToReset);
+    view.TrialEnded({3, 21, 33800, TrialVerdict::NotAcknowledged});
+    view.Progress({RunPhase::Writing, 7, 100, false});
     view.Finish();
-    EXPECT_EQ(out.str(), "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
-                         "\"progress\":0,\"elapsed\":1.500}\n"
+    EXPECT_EQ(out.str(), "{\"event\":\"phase\",\"phase\":\"card_insertion\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"status\",\"text\":\"Please insert card in card slot.\",\"colour\":\"yellow\","
+                         "\"progress\":0,\"elapsed\":1.500,\"t\":1.500,\"card\":2,\"phase\":\"card_insertion\"}\n"
+                         "{\"event\":\"phase\",\"phase\":\"answer_to_reset\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"card_start\",\"t\":1.500,\"card\":2}\n"
+                         "{\"event\":\"trial\",\"trial\":3,\"of\":21,\"speed\":33800,\"verdict\":\"not_acknowledged\","
+                         "\"t\":1.500,\"card\":2}\n"
                          "{\"event\":\"status\",\"text\":\"Programming 7%\",\"colour\":\"none\",\"progress\":7,"
-                         "\"elapsed\":1.500}\n");
+                         "\"elapsed\":1.500,\"t\":1.500,\"card\":2,\"phase\":\"answer_to_reset\"}\n");
+}
+
+TEST(RunRecord, KeepsWhatTheCardHoldsAndTheTimeOfEachPhase)
+{
     // What programming told it about the blocks: the range stored, and the
     // block of a write cut short when the run was stopped.
-    EXPECT_EQ(view.WrittenText(false), "nothing written");
-    view.BlockSent(0x20);
-    EXPECT_EQ(view.WrittenText(false), "nothing written");
-    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
-    view.BlockStored(0x20);
-    view.BlockSent(0x10);
-    view.BlockSent(0x10);
-    view.BlockStored(0x10);
-    view.BlockSent(0x30);
-    EXPECT_EQ(view.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
-    EXPECT_EQ(view.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
-    EXPECT_EQ(view.Written().frames, 4);
-    EXPECT_EQ(view.Written().stored, 2);
-    view.ForgetBlocks();
-    EXPECT_EQ(view.WrittenText(true), "nothing written");
+    double now = 0;
+    RunRecord record([&now] { return now; });
+    EXPECT_EQ(record.WrittenText(false), "nothing written");
+    record.BlockSent(0x20);
+    EXPECT_EQ(record.WrittenText(false), "nothing written");
+    EXPECT_EQ(record.WrittenText(true), "the card is partly programmed: blocks 0x00020 to 0x00020 written");
+    record.BlockStored(0x20);
+    record.BlockSent(0x10);
+    record.BlockSent(0x10);
+    record.BlockStored(0x10);
+    record.BlockSent(0x30);
+    EXPECT_EQ(record.WrittenText(false), "the card is partly programmed: blocks 0x00010 to 0x00020 written");
+    EXPECT_EQ(record.WrittenText(true), "the card is partly programmed: blocks 0x00010 to 0x00030 written");
+    EXPECT_EQ(record.Written().frames, 4);
+    EXPECT_EQ(record.Written().stored, 2);
+    // The phases' seconds add up over the cards; the writing of the card in
+    // hand is its own.
+    record.PhaseEntered(RunPhase::Writing);
+    now = 2.0;
+    record.PhaseEntered(RunPhase::ReadPass);
+    now = 3.5;
+    record.StartCard();
+    EXPECT_EQ(record.WrittenText(true), "nothing written");
+    EXPECT_FALSE(record.CardBegan());
+    record.PhaseEntered(RunPhase::AnswerToReset);
+    EXPECT_TRUE(record.CardBegan());
+    record.PhaseEntered(RunPhase::Writing);
+    now = 4.0;
+    record.Ended(RunOutcome{});
+    EXPECT_DOUBLE_EQ(record.Seconds(RunPhase::Writing), 2.5);
+    EXPECT_DOUBLE_EQ(record.Seconds(RunPhase::ReadPass), 1.5);
+    EXPECT_DOUBLE_EQ(record.CardWritingSeconds(), 0.5);
 }
 
 TEST(TerminalView, LiveLineStaysWithinTheTerminal)
@@ -1066,16 +1196,16 @@ TEST(TerminalView, LiveLineStaysWithinTheTerminal)
         settings.ansi = c.ansi;
         settings.width = c.width;
         TerminalView view(out, settings, 0, Verification::EachBlock, [] { return 0.0; });
-        view.SetText("Optimizing *");
-        view.SetProgress(50);
-        view.SetColor(clYellow);
-        view.SetText("Programming 50%");
-        view.SetText("Error programming Torvik Loader Card.");
-        view.SetColor(clRed);
+        // The bar moves with the calibration's trials too.
+        view.PhaseEntered(RunPhase::Calibration);
+        view.TrialBegun({1, 2, 34000});
+        view.TrialEnded({1, 2, 34000, TrialVerdict::Passed});
+        view.Prompt({false, SlotPrompt::Step::FirstHalf});
+        view.Progress({RunPhase::Writing, 50, 100, false});
+        RunOutcome failed;
+        failed.kind = FailureKind::FramesUsedUp;
+        view.Ended(failed);
         view.Finish();
         EXPECT_EQ(out.str(), c.expected) << c.width;
     }
-    EXPECT_EQ(TerminalView::MessageHead("Programming 41%"), "Programming");
-    EXPECT_EQ(TerminalView::MessageHead("Optimizing ***"), "Optimizing");
-    EXPECT_EQ(TerminalView::MessageHead("Wait Setting Phoenix 3.58MHz."), "Wait Setting Phoenix 3.58MHz.");
 }

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """Runs torvik-loader --json on the built-in simulated reader in the ways a
-line controller meets it (success, usage errors, failures, a card that
-differs, a read, a check, --repeat and an interrupt) and checks every line it
-writes against docs/torvik-loader-json.schema.json: each line one object that
-the schema takes, exactly one result, last, whose status is the exit status.
+line controller meets it (program, read, verify, check and ports: success,
+usage errors, failures, a card that differs, --speed, --repeat and an
+interrupt) and checks every line it writes against
+docs/torvik-loader-json.schema.json: each line one object that the schema
+takes and that carries t, exactly one result, last, whose status is the exit
+status and whose version is the schema's; a failed run's result names its
+failure.
 
 Usage: json-lines-test.py TORVIK_LOADER SCHEMA
 The runs go in parallel, in real time, about 15 seconds in all."""
@@ -40,15 +43,24 @@ def main():
         "programmed": (["program", "--json", "-n", "--device", fast, image], {0}, None),
         "programmed, read pass": (["program", "--json", "--device", fast, image], {0}, None),
         "programmed, each block": (["program", "--json", "--verify=each", "--device", fast, image], {0}, None),
+        "given speed": (["program", "--json", "-n", "--speed", "34200", "--device", fast, image], {0}, None),
         "usage, missing image": (["program", "--json", os.path.join(scratch, "missing.tvk")], {2}, None),
         "usage, bad option": (["verify", "--json", "--port", "x", image], {2}, None),
         "usage, bad address": (["check", "--json", "--device", "rfc2217://host:0"], {2}, None),
         "wrong card": (["program", "--json", "--device", fast + ",atr=3B02", image], {7}, None),
+        "reader silent": (["program", "--json", "--device", fast + ",silent=1", image], {5}, None),
+        "bad cell": (["program", "--json", "--device", fast + ",badcell=0x30", image], {8}, None),
+        "port": (["program", "--json", "--port", "2", "--device", "rfc2217://127.0.0.1:1", image], {3}, None),
         "partly programmed": (["program", "--json", "-n", "--device", fast + ",lose_ack_block=0x20:10", image], {8},
                               None),
         "verify differs": (["verify", "--json", "--device", fast, image], {10}, None),
         "read": (["read", "--json", "--length", "64", "--device", fast, os.path.join(scratch, "out.bin")], {0}, None),
         "check": (["check", "--json", "--device", fast], {0}, None),
+        "check, no speed": (["check", "--json", "--device", fast + ",window=20000-20500"], {9}, None),
+        "read, no speed": (["read", "--json", "--length", "64", "--device", fast + ",window=20000-20500",
+                            os.path.join(scratch, "none.bin")], {9}, None),
+        "ports": (["ports", "--json"], {0}, None),
+        "usage, ports": (["ports", "--json", "--port", "2"], {2}, None),
         "repeat": (["program", "--repeat", "-n", "--json", "--device", "sim", image], {130}, '"event":"card"'),
         "interrupt": (["program", "--json", "--device", "sim:card=in", image], {130}, '"event":"status"'),
     }
@@ -97,12 +109,20 @@ def main():
                 continue
             for error in validator.iter_errors(obj):
                 failures.append(f"{name}: line {n} {line.strip()}: {error.message}")
+            if "t" not in obj:
+                failures.append(f"{name}: line {n} carries no t")
             objects.append(obj)
         results = [o for o in objects if o.get("event") == "result"]
         if len(results) != 1 or not objects or objects[-1].get("event") != "result":
             failures.append(f"{name}: {len(results)} result objects, the last line is {lines[-1:]!r}")
         elif results[0]["status"] != status:
             failures.append(f"{name}: result status {results[0]['status']}, exit status {status}")
+        elif results[0].get("version") != schema["definitions"]["result"]["properties"]["version"]["const"]:
+            failures.append(f"{name}: result version {results[0].get('version')}")
+        elif status not in (0, 2) and "failure" not in results[0]:
+            failures.append(f"{name}: a failed run's result names no failure")
+        if name.startswith(("programmed", "given speed")) and not any(o.get("event") == "speed" for o in objects):
+            failures.append(f"{name}: no speed object")
         if name == "repeat" and not any(o.get("event") == "card" for o in objects):
             failures.append("repeat: no card object")
         verifying = any(o.get("event") == "status" and o.get("text", "").startswith("Verifying ") for o in objects)

@@ -125,7 +125,7 @@ TEST_F(ChannelTest, EachLineFormatSetsEveryField)
     };
     RecordingStatus status(clock);
     const std::vector<Case> cases = {
-        {"reader setup", [&] { WaitForCard(30, 1, status); }, 9600, kOneStopBit, kNoParity},
+        {"reader setup", [&] { WaitForCard(30, 1, ShownIn(status)); }, 9600, kOneStopBit, kNoParity},
         {"base settings", [] { loader::OpenBaseSettings(1); }, 5728, kTwoStopBits, kNoParity},
         {"working settings", [] { loader::OpenWorkingSettings(1, 34350); }, 34350, kTwoStopBits, kMarkParity},
     };

@@ -59,7 +59,7 @@ protected:
     bool Setup(const std::string& mode = "Phoenix", const std::string& clockText = "3.58",
                int32_t waitCount = 30, uint32_t port = 1)
     {
-        return SetReaderMode(mode, clockText, waitCount, port, status);
+        return SetReaderMode(mode, clockText, waitCount, port, ShownIn(status));
     }
 
     VirtualClock clock;
@@ -238,7 +238,7 @@ TEST_F(ReaderSetupTest, PortThatCannotBeOpened)
         EXPECT_FALSE(Setup("Phoenix", "3.58", 30, port)) << port;
         EXPECT_EQ(status.Text(), "Could not open comport!");
         EXPECT_EQ(status.Color(), clRed);
-        EXPECT_FALSE(WaitForCard(30, port, waitStatus)) << port;
+        EXPECT_FALSE(WaitForCard(30, port, ShownIn(waitStatus))) << port;
         EXPECT_EQ(waitStatus.Text(), "Could not open comport!");
         EXPECT_EQ(waitStatus.Color(), clRed);
         EXPECT_EQ(opener->OpenCount(), 0);
@@ -253,7 +253,7 @@ TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
     const size_t textsBefore = status.texts.size();
     const int64_t before = clock.PeekMicros();
 
-    ASSERT_TRUE(WaitForCard(30, 1, status));
+    ASSERT_TRUE(WaitForCard(30, 1, ShownIn(status)));
     EXPECT_EQ(status.texts.size(), textsBefore) << "the text is left as it was";
     EXPECT_EQ(status.Text(), kWaitSetting);
     EXPECT_EQ(status.colors.back().color, clBtnFace);
@@ -269,7 +269,7 @@ TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
 TEST_F(ReaderSetupTest, WaitForCardInsertedDuringTheBlinking)
 {
     UseSimulator("card=out,insert=1200");
-    ASSERT_TRUE(WaitForCard(30, 1, status));
+    ASSERT_TRUE(WaitForCard(30, 1, ShownIn(status)));
     EXPECT_EQ(status.TextSequence(), std::vector<std::string>{"Please insert card in card slot."});
     EXPECT_EQ(status.ColorSequence(), (std::vector<TColor>{clBtnFace, clYellow, clRed, clYellow, clBtnFace}));
     // Seen at the test after the second yellow half, then 500 ms more.
@@ -288,7 +288,7 @@ TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
         SerialChannel.ResetState();
         status.colors.clear();
         UseSimulator("card=out");
-        EXPECT_FALSE(WaitForCard(c.waitCount, 1, status));
+        EXPECT_FALSE(WaitForCard(c.waitCount, 1, ShownIn(status)));
         EXPECT_EQ(status.Text(), "Please insert card in card slot.");
         EXPECT_EQ(status.Color(), c.finalColor);
         ASSERT_EQ(status.colors.size(), 1u + 2u * static_cast<size_t>(c.waitCount));

@@ -375,7 +375,7 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
     RecordingStatus status(clock);
     adapter.modemError = EIO;
     const int64_t start = clock.PeekMicros();
-    EXPECT_FALSE(WaitForCard(30, 5, status));
+    EXPECT_FALSE(WaitForCard(30, 5, ShownIn(status)));
     EXPECT_LT(clock.PeekMicros() - start, 2'000'000);
     EXPECT_EQ(DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
     SerialChannel.ResetState();

@@ -146,7 +146,7 @@ TEST_F(PtyChannel, AHangUpMidRunFailsTheReceiveWithoutHanging)
     ASSERT_TRUE(channel->Open(6, 9600, 8, kOneStopBit, kNoParity, 0));
     pty.CloseMaster();
     const auto start = steady_clock::now();
-    EXPECT_FALSE(channel->Receive(10, 300));
+    EXPECT_THROW(channel->Receive(10, 300), ReaderGone);
     EXPECT_EQ(channel->ReceiveCount, 0);
     EXPECT_LT(MsSince(start), 2000.0);
     EXPECT_TRUE(channel->SendCommandText("01"));

@@ -10,6 +10,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Window.h"
+#include "programming/WindowStatus.h"
 
 class RecordingStatus final : public StatusControl {
 public:
@@ -120,4 +121,28 @@ public:
 
 private:
     const VirtualClock& clock_;
+};
+
+// A status field alone, with the run's account shown in it as the window
+// shows it: for reader control, which reports to an account.
+//   SetReaderMode("Phoenix", "3.58", 30, 1, ShownIn(status))
+class ShownIn {
+public:
+    explicit ShownIn(StatusControl& status) : window_(status), table_(window_) {}
+    operator RunObserver&() { return table_; }
+
+private:
+    class FieldOnly final : public ProgramWindow {
+    public:
+        explicit FieldOnly(StatusControl& status) : status_(status) {}
+        int ComPortIndex() const override { return 0; }
+        bool VerifyChecked() const override { return false; }
+        StatusControl& Status() override { return status_; }
+        void SetProgress(int) override {}
+
+    private:
+        StatusControl& status_;
+    };
+    FieldOnly window_;
+    WindowStatus table_;
 };
