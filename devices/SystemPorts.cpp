@@ -37,7 +37,7 @@ std::unique_ptr<CommPort> SystemPorts::OpenResolved(const std::string& resolved,
     else if (resolved.rfind("rfc2217://", 0) == 0)
         port = OpenNetworkDevice(resolved);
     else if (!resolved.empty())
-        port = OpenLocalSerialDevice(resolved);
+        port = openLocal_ ? openLocal_(resolved) : OpenLocalSerialDevice(resolved);
     if (!port && LastOpenFailure().empty())
         RecordOpenFailure(resolved.empty() ? "no port is selected (port 0 names no device)"
                                            : resolved + ": cannot be opened");

@@ -13,11 +13,13 @@
 // A name that is not of the COM form is taken as the resolved value itself.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "platform/Clock.h"
 #include "platform/ComNames.h"
@@ -66,9 +68,17 @@ public:
     // (sim::SimulatedReader::Writes()), for tests that look at the frames;
     // the program's own readers keep none.
     void RecordWrites(bool on) { recordWrites_ = on; }
+    // How a local serial device path is opened from now on: by default
+    // OpenLocalSerialDevice (platform/LocalPorts.h); tests that play an
+    // adapter open it with system calls of their own.
+    void SetLocalOpener(std::function<std::unique_ptr<CommPort>(const std::string& path)> open)
+    {
+        openLocal_ = std::move(open);
+    }
 
 private:
     Clock& clock_;
+    std::function<std::unique_ptr<CommPort>(const std::string& path)> openLocal_;
     bool recordWrites_ = false;
     std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers_;
     std::set<std::string> reported_;

@@ -1,6 +1,8 @@
 #include "network/Rfc2217Port.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/Platform.h"
@@ -81,9 +83,9 @@ namespace {
 // Splits "rfc2217://HOST:PORT" into its address, or says what is wrong.
 std::optional<NetworkAddress> SplitAddress(const std::string& resolved, std::string& problem)
 {
-    static const std::string kScheme = "rfc2217://";
-    static const std::string kForm = " (rfc2217://HOST:PORT)";
-    if (resolved.compare(0, kScheme.size(), kScheme) != 0) {
+    constexpr std::string_view kScheme = "rfc2217://";
+    const std::string kForm = " (rfc2217://HOST:PORT)";
+    if (resolved.compare(0, kScheme.size(), kScheme.data(), kScheme.size()) != 0) {
         problem = "not a network reader address" + kForm;
         return std::nullopt;
     }

@@ -1,6 +1,7 @@
 #include "simulator/Card.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -14,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::vector<uint8_t> kStartCommand = {0x01, 0x02, 0xEA};
+constexpr std::array<uint8_t, 3> kStartCommand = {0x01, 0x02, 0xEA};
 constexpr size_t kWriteFrameBytes = 23;
 constexpr size_t kReadFrameBytes = 7;
 
@@ -104,7 +105,7 @@ Card::Reply Card::Receive(const HostByte& b, const LineFormat& base, std::pair<u
         const uint8_t v = Sampled(b.value);
         frame_.push_back(v);
         if (frame_.size() > kStartCommand.size()) frame_.erase(frame_.begin());
-        if (frame_ == kStartCommand) {
+        if (std::equal(frame_.begin(), frame_.end(), kStartCommand.begin(), kStartCommand.end())) {
             state_ = CardState::Loader;
             frame_.clear();
         }

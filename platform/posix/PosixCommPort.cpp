@@ -45,11 +45,11 @@ int MsUntil(SteadyTime t)
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-int IoctlRetry(int fd, unsigned long request, void* arg)
+int IoctlRetry(const PosixSystemCalls& sys, int fd, unsigned long request, void* arg)
 {
     int r;
     do {
-        r = SystemCalls().ioctl(fd, request, arg);
+        r = sys.ioctl(fd, request, arg);
     } while (r < 0 && errno == EINTR);
     return r;
 }
@@ -60,10 +60,10 @@ bool LacksModemLines(int error) { return error == ENOTTY || error == EINVAL || e
 
 enum class LineChange { Done, NoSuchLine, Failed };
 
-LineChange SetModemLine(int fd, int line, bool high)
+LineChange SetModemLine(const PosixSystemCalls& sys, int fd, int line, bool high)
 {
     int bits = line;
-    if (IoctlRetry(fd, high ? TIOCMBIS : TIOCMBIC, &bits) == 0) return LineChange::Done;
+    if (IoctlRetry(sys, fd, high ? TIOCMBIS : TIOCMBIC, &bits) == 0) return LineChange::Done;
     return LacksModemLines(errno) ? LineChange::NoSuchLine : LineChange::Failed;
 }
 
@@ -188,36 +188,36 @@ bool CloseEnough(uint32_t taken, uint32_t asked)
 
 }  // namespace
 
-std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path)
+std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path, const PosixSystemCalls& sys)
 {
     if (path.empty()) return nullptr;
-    const int fd = SystemCalls().open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = sys.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         RecordOpenFailure(error == EACCES || error == EPERM ? RefusedOpen(path, error) : DescribeOpenError(path, error));
         return nullptr;
     }
-    auto fail = [fd, &path](int error) -> std::unique_ptr<PosixCommPort> {
-        SystemCalls().close(fd);
+    auto fail = [fd, &path, &sys](int error) -> std::unique_ptr<PosixCommPort> {
+        sys.close(fd);
         RecordOpenFailure(DescribeOpenError(path, error));
         return nullptr;
     };
-    if (!SystemCalls().isatty(fd)) return fail(ENOTTY);
+    if (!sys.isatty(fd)) return fail(ENOTTY);
     // The lock first: TIOCEXCL must only be set by the one user that holds
     // the device, since closing releases it again.
-    if (SystemCalls().flock(fd, LOCK_EX | LOCK_NB) < 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (sys.flock(fd, LOCK_EX | LOCK_NB) < 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCEXCL
     // Keeps others from opening the device at all; not every system or
     // device honours it, which the lock above covers among our own users.
-    IoctlRetry(fd, TIOCEXCL, nullptr);
+    IoctlRetry(sys, fd, TIOCEXCL, nullptr);
 #endif
     termios t{};
-    if (SystemCalls().tcgetattr(fd, &t) < 0) return fail(errno);
+    if (sys.tcgetattr(fd, &t) < 0) return fail(errno);
     MakeRaw(t);
-    if (SystemCalls().tcsetattr(fd, TCSANOW, &t) < 0) return fail(errno);
+    if (sys.tcsetattr(fd, TCSANOW, &t) < 0) return fail(errno);
     int lines = 0;
-    const bool modemLines = IoctlRetry(fd, TIOCMGET, &lines) == 0 || !LacksModemLines(errno);
-    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines));
+    const bool modemLines = IoctlRetry(sys, fd, TIOCMGET, &lines) == 0 || !LacksModemLines(errno);
+    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines, sys));
     port->path_ = path;
     if (modemLines) port->AskForLowLatency();
     return port;
@@ -231,15 +231,15 @@ void PosixCommPort::AskForLowLatency()
     // back at the final close.
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial{};
-    if (IoctlRetry(fd_, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+    if (IoctlRetry(sys_, fd_, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
         serial.flags |= ASYNC_LOW_LATENCY;
-        restoreLowLatency_ = IoctlRetry(fd_, TIOCSSERIAL, &serial) == 0;
+        restoreLowLatency_ = IoctlRetry(sys_, fd_, TIOCSSERIAL, &serial) == 0;
     }
 #endif
     const std::string timer = LatencyTimerPath(path_);
     std::string before;
-    if (SystemCalls().readText(timer, before) && before != "1" && before != "0" && !before.empty() &&
-        SystemCalls().writeText(timer, "1"))
+    if (sys_.readText(timer, before) && before != "1" && before != "0" && !before.empty() &&
+        sys_.writeText(timer, "1"))
         latencyTimerBefore_ = before;
 }
 
@@ -247,21 +247,21 @@ void PosixCommPort::RestoreLatency()
 {
 #if defined(__linux__) && defined(ASYNC_LOW_LATENCY)
     serial_struct serial{};
-    if (restoreLowLatency_ && IoctlRetry(fd_, TIOCGSERIAL, &serial) == 0) {
+    if (restoreLowLatency_ && IoctlRetry(sys_, fd_, TIOCGSERIAL, &serial) == 0) {
         serial.flags &= ~ASYNC_LOW_LATENCY;
-        IoctlRetry(fd_, TIOCSSERIAL, &serial);
+        IoctlRetry(sys_, fd_, TIOCSSERIAL, &serial);
     }
 #endif
-    if (!latencyTimerBefore_.empty()) SystemCalls().writeText(LatencyTimerPath(path_), latencyTimerBefore_);
+    if (!latencyTimerBefore_.empty()) sys_.writeText(LatencyTimerPath(path_), latencyTimerBefore_);
 }
 
 PosixCommPort::~PosixCommPort()
 {
     RestoreLatency();
 #ifdef TIOCNXCL
-    IoctlRetry(fd_, TIOCNXCL, nullptr);
+    IoctlRetry(sys_, fd_, TIOCNXCL, nullptr);
 #endif
-    SystemCalls().close(fd_);  // also releases the lock
+    sys_.close(fd_);  // also releases the lock
 }
 
 bool PosixCommPort::SetTimeouts(const CommTimeouts& timeouts)
@@ -273,16 +273,16 @@ bool PosixCommPort::SetTimeouts(const CommTimeouts& timeouts)
 bool PosixCommPort::SetupQueues(uint32_t, uint32_t)
 {
     termios t{};
-    return SystemCalls().tcgetattr(fd_, &t) == 0;
+    return sys_.tcgetattr(fd_, &t) == 0;
 }
 
 bool PosixCommPort::GetState(LineSettings& settings)
 {
     termios t{};
-    if (SystemCalls().tcgetattr(fd_, &t) < 0) return false;
+    if (sys_.tcgetattr(fd_, &t) < 0) return false;
     LineSettings s = settings_;
     uint32_t baud = 0;
-    if (SystemCalls().getSpeed(fd_, baud) && baud != 0) s.BaudRate = baud;
+    if (sys_.getSpeed(fd_, baud) && baud != 0) s.BaudRate = baud;
 
     if (modemLines_) {
         switch (t.c_cflag & CSIZE) {
@@ -318,29 +318,29 @@ bool PosixCommPort::SetState(const LineSettings& settings)
         return false;
 
     termios t{};
-    if (SystemCalls().tcgetattr(fd_, &t) < 0) return false;
+    if (sys_.tcgetattr(fd_, &t) < 0) return false;
     MakeRaw(t);
     if (settings.fParity) t.c_iflag |= INPCK;
     t.c_cflag &= ~kFormatBits;
     t.c_cflag |= sizeFlag | parityFlags | stopFlag;
-    if (SystemCalls().tcsetattr(fd_, TCSANOW, &t) < 0) return false;
+    if (sys_.tcsetattr(fd_, TCSANOW, &t) < 0) return false;
 
     // tcsetattr succeeds when any part of the change was made, and drivers
     // quietly drop what their hardware cannot do (mark and space parity
     // among them): check that the line format was taken as asked. A device
     // without modem lines carries no frames, and keeps what it likes.
     termios taken{};
-    if (SystemCalls().tcgetattr(fd_, &taken) < 0) return false;
+    if (sys_.tcgetattr(fd_, &taken) < 0) return false;
     if (modemLines_ && ((taken.c_cflag & kFormatBits) != (t.c_cflag & kFormatBits) ||
                         (taken.c_iflag & INPCK) != (t.c_iflag & INPCK)))
         return Refuse("the driver did not take the line format (data bits, parity, stop bits) as asked");
 
-    if (!SystemCalls().setSpeed(fd_, settings.BaudRate))
+    if (!sys_.setSpeed(fd_, settings.BaudRate))
         return Refuse("the driver refused " + std::to_string(settings.BaudRate) + " baud");
     // Drivers set the nearest speed their divider makes; more than 2 % off
     // and the card would not understand a frame.
     uint32_t speed = 0;
-    if (!SystemCalls().getSpeed(fd_, speed))
+    if (!sys_.getSpeed(fd_, speed))
         return Refuse("the speed in force cannot be read back");
     if (!CloseEnough(speed, settings.BaudRate))
         return Refuse("the driver set " + std::to_string(speed) + " baud instead of " +
@@ -348,8 +348,8 @@ bool PosixCommPort::SetState(const LineSettings& settings)
 
     // RTS and DTR: levels a device without modem lines cannot take are
     // ignored, so that bridged ports on pseudo-terminals open.
-    const LineChange rts = SetModemLine(fd_, TIOCM_RTS, settings.fRtsControl == kRtsControlEnable);
-    const LineChange dtr = SetModemLine(fd_, TIOCM_DTR, settings.fDtrControl == kDtrControlEnable);
+    const LineChange rts = SetModemLine(sys_, fd_, TIOCM_RTS, settings.fRtsControl == kRtsControlEnable);
+    const LineChange dtr = SetModemLine(sys_, fd_, TIOCM_DTR, settings.fDtrControl == kDtrControlEnable);
     if (rts == LineChange::Failed || dtr == LineChange::Failed) return false;
 
     settings_ = settings;
@@ -367,12 +367,12 @@ bool PosixCommPort::Escape(uint32_t function)
     case kEscClrDtr: line = TIOCM_DTR; high = false; break;
     default: return false;
     }
-    return SetModemLine(fd_, line, high) == LineChange::Done;
+    return SetModemLine(sys_, fd_, line, high) == LineChange::Done;
 }
 
 bool PosixCommPort::SetBreak()
 {
-    if (IoctlRetry(fd_, TIOCSBRK, nullptr) == 0) return true;
+    if (IoctlRetry(sys_, fd_, TIOCSBRK, nullptr) == 0) return true;
     // Drivers of adapters that cannot hold the line in break say so: usb-serial
     // drivers without break (ENOTTY, among them PL2303HXD clones), CDC-ACM
     // devices that do not announce break (EOPNOTSUPP), and a device that
@@ -390,12 +390,12 @@ bool PosixCommPort::SetBreak()
     return false;
 }
 
-bool PosixCommPort::ClearBreak() { return IoctlRetry(fd_, TIOCCBRK, nullptr) == 0; }
+bool PosixCommPort::ClearBreak() { return IoctlRetry(sys_, fd_, TIOCCBRK, nullptr) == 0; }
 
 bool PosixCommPort::GetModemStatus(uint32_t& status)
 {
     int lines = 0;
-    if (IoctlRetry(fd_, TIOCMGET, &lines) < 0) {
+    if (IoctlRetry(sys_, fd_, TIOCMGET, &lines) < 0) {
         // An unplugged adapter answers EIO (the line has hung up) or ENODEV
         // (its driver has let go): the device is gone, not an empty slot.
         if (errno == EIO || errno == ENODEV) return ReportGone();
@@ -415,14 +415,14 @@ bool PosixCommPort::Purge(uint32_t flags)
     const bool tx = (flags & kPurgeTxClear) != 0;
     if (!rx && !tx) return true;
     const int queue = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
-    return SystemCalls().tcflush(fd_, queue) == 0;
+    return sys_.tcflush(fd_, queue) == 0;
 }
 
 bool PosixCommPort::WaitUntilSent()
 {
     int r;
     do {
-        r = SystemCalls().tcdrain(fd_);
+        r = sys_.tcdrain(fd_);
     } while (r < 0 && errno == EINTR);
     if (r == 0) return true;
     if (errno == EIO || errno == ENXIO || errno == ENODEV) return ReportGone();
@@ -434,7 +434,7 @@ std::optional<uint32_t> PosixCommPort::LatencyTimerMs()
     // Only USB adapters have one, and their driver shows it in sysfs; a
     // pseudo-terminal or a built-in UART has none to tell of.
     std::string text;
-    if (!modemLines_ || !SystemCalls().readText(LatencyTimerPath(path_), text)) return std::nullopt;
+    if (!modemLines_ || !sys_.readText(LatencyTimerPath(path_), text)) return std::nullopt;
     char* end = nullptr;
     errno = 0;
     const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
@@ -449,13 +449,13 @@ enum class WaitResult { Ready, TimedOut, HungUp };
 // Waits until the descriptor is ready for `events`, for at most timeoutMs
 // (-1: no limit). A hang-up or error counts as ready when it comes with the
 // event itself, so that what is still waiting can be read first.
-WaitResult WaitFor(int fd, short events, int timeoutMs)
+WaitResult WaitFor(const PosixSystemCalls& sys, int fd, short events, int timeoutMs)
 {
     const SteadyTime deadline = AddMs(Now(), timeoutMs < 0 ? 0 : static_cast<uint64_t>(timeoutMs));
     for (;;) {
         pollfd p{fd, events, 0};
         const int wait = timeoutMs < 0 ? -1 : MsUntil(deadline);
-        const int r = SystemCalls().poll(&p, 1, wait);
+        const int r = sys.poll(&p, 1, wait);
         if (r < 0) {
             if (errno == EINTR) continue;
             return WaitResult::HungUp;
@@ -467,21 +467,21 @@ WaitResult WaitFor(int fd, short events, int timeoutMs)
 }
 
 // True when the device has hung up or failed (poll says so at once).
-bool HasHungUp(int fd)
+bool HasHungUp(const PosixSystemCalls& sys, int fd)
 {
     pollfd p{fd, POLLIN, 0};
     int r;
     do {
-        r = SystemCalls().poll(&p, 1, 0);
+        r = sys.poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
     return r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // Reads what is waiting, without waiting, until `count` bytes are in.
-Drain ReadWaiting(int fd, uint8_t* buffer, uint32_t count, uint32_t& got)
+Drain ReadWaiting(const PosixSystemCalls& sys, int fd, uint8_t* buffer, uint32_t count, uint32_t& got)
 {
     while (got < count) {
-        const ssize_t n = SystemCalls().read(fd, buffer + got, count - got);
+        const ssize_t n = sys.read(fd, buffer + got, count - got);
         if (n > 0) {
             got += static_cast<uint32_t>(n);
             continue;
@@ -490,7 +490,7 @@ Drain ReadWaiting(int fd, uint8_t* buffer, uint32_t count, uint32_t& got)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Drain::Ok;
         if (n < 0) return Drain::Failed;
         // 0: nothing waiting, or the end of a device that has hung up.
-        return HasHungUp(fd) ? Drain::Failed : Drain::Ok;
+        return HasHungUp(sys, fd) ? Drain::Failed : Drain::Ok;
     }
     return Drain::Ok;
 }
@@ -506,7 +506,7 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
     uint32_t got = 0;
 
     // What is waiting already.
-    if (ReadWaiting(fd_, buffer, count, got) == Drain::Failed) {
+    if (ReadWaiting(sys_, fd_, buffer, count, got) == Drain::Failed) {
         bytesRead = got;
         if (got == 0) ReportGone();
         return got > 0;
@@ -533,10 +533,10 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
         const int wait = t.ReadTotalTimeoutConstant == kMaxDword
                              ? -1
                              : MsUntil(AddMs(start, t.ReadTotalTimeoutConstant));
-        const WaitResult w = WaitFor(fd_, POLLIN, wait);
+        const WaitResult w = WaitFor(sys_, fd_, POLLIN, wait);
         if (w == WaitResult::HungUp) return ReportGone();
         if (w == WaitResult::TimedOut) return true;
-        const Drain d = ReadWaiting(fd_, buffer, count, got);
+        const Drain d = ReadWaiting(sys_, fd_, buffer, count, got);
         bytesRead = got;
         if (d == Drain::Failed && got == 0) return ReportGone();
         return true;
@@ -558,14 +558,14 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
             wait = wait < 0 ? gap : (gap < wait ? gap : wait);
         }
         if (wait == 0) break;
-        const WaitResult w = WaitFor(fd_, POLLIN, wait);
+        const WaitResult w = WaitFor(sys_, fd_, POLLIN, wait);
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesRead = got;
             return got > 0 || ReportGone();
         }
         const uint32_t before = got;
-        const Drain d = ReadWaiting(fd_, buffer, count, got);
+        const Drain d = ReadWaiting(sys_, fd_, buffer, count, got);
         if (got > before) lastArrival = Now();
         if (d == Drain::Failed) {
             bytesRead = got;
@@ -597,7 +597,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
     const SteadyTime deadline = AddMs(Now(), totalMs);
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t n = SystemCalls().write(fd_, buffer + done, count - done);
+        const ssize_t n = sys_.write(fd_, buffer + done, count - done);
         if (n > 0) {
             done += static_cast<uint32_t>(n);
             continue;
@@ -610,7 +610,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
         // The driver's queue is full: wait for room within the time left.
         const int wait = hasTotal ? MsUntil(deadline) : -1;
         if (wait == 0) break;
-        const WaitResult w = WaitFor(fd_, POLLOUT, wait);
+        const WaitResult w = WaitFor(sys_, fd_, POLLOUT, wait);
         if (w == WaitResult::TimedOut) break;
         if (w == WaitResult::HungUp) {
             bytesWritten = done;

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "platform/CommPort.h"
+#include "platform/posix/SystemCalls.h"
 
 class PosixCommPort final : public CommPort {
 public:
@@ -31,8 +32,11 @@ public:
     // device with modem lines for low latency (see AskForLowLatency). Returns
     // nullptr when the path does not exist, is not a terminal, or the device
     // is in use, and records why (platform/PortFailure.h). Never blocks (not
-    // even for a carrier).
-    static std::unique_ptr<PosixCommPort> Open(const std::string& path);
+    // even for a carrier). Every system call of the port, from the open to the
+    // close, goes through `calls` (the system's own unless a test plays an
+    // adapter; the table is copied).
+    static std::unique_ptr<PosixCommPort> Open(const std::string& path,
+                                               const PosixSystemCalls& calls = RealSystemCalls());
 
     // Closes the device and releases it for the next user.
     ~PosixCommPort() override;
@@ -118,7 +122,10 @@ public:
     int Descriptor() const { return fd_; }
 
 private:
-    PosixCommPort(int fd, bool modemLines) : fd_(fd), modemLines_(modemLines) {}
+    PosixCommPort(int fd, bool modemLines, const PosixSystemCalls& calls)
+        : sys_(calls), fd_(fd), modemLines_(modemLines)
+    {
+    }
 
     // Records that the device went away; always false.
     bool ReportGone();
@@ -130,6 +137,7 @@ private:
     void AskForLowLatency();
     void RestoreLatency();
 
+    PosixSystemCalls sys_;
     int fd_;
     std::string path_;
     bool restoreLowLatency_ = false;

@@ -41,9 +41,3 @@ const PosixSystemCalls& RealSystemCalls()
                                         ReadText,    WriteText};
     return calls;
 }
-
-PosixSystemCalls& SystemCalls()
-{
-    static PosixSystemCalls calls = RealSystemCalls();
-    return calls;
-}

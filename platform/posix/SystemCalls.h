@@ -1,12 +1,11 @@
 #pragma once
 // The system calls the POSIX port makes, as one table of function pointers.
 //
-// Production uses the system's own calls. Tests replace entries to play a
-// real USB serial adapter that a pseudo-terminal cannot imitate: modem lines,
-// a driver that rounds the speed or drops a format, interrupted and
-// would-block calls, an unplug in the middle of a read, the low-latency
-// requests. Replace entries only while no port is open, and put the table
-// back afterwards (ScopedSystemCalls).
+// Production uses the system's own calls. Tests hand a port a table with
+// entries replaced (PosixCommPort::Open) to play a real USB serial adapter
+// that a pseudo-terminal cannot imitate: modem lines, a driver that rounds the
+// speed or drops a format, interrupted and would-block calls, an unplug in the
+// middle of a read, the low-latency requests.
 
 #include <poll.h>
 #include <sys/types.h>
@@ -38,20 +37,5 @@ struct PosixSystemCalls {
     bool (*writeText)(const std::string& path, const std::string& text);
 };
 
-// The calls in force.
-PosixSystemCalls& SystemCalls();
 // The system's own calls.
 const PosixSystemCalls& RealSystemCalls();
-
-// Installs a table for the lifetime of the object and puts the previous one
-// back afterwards.
-class ScopedSystemCalls {
-public:
-    explicit ScopedSystemCalls(const PosixSystemCalls& calls) : saved_(SystemCalls()) { SystemCalls() = calls; }
-    ~ScopedSystemCalls() { SystemCalls() = saved_; }
-    ScopedSystemCalls(const ScopedSystemCalls&) = delete;
-    ScopedSystemCalls& operator=(const ScopedSystemCalls&) = delete;
-
-private:
-    PosixSystemCalls saved_;
-};

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/PortChain.h"
 #include "platform/KeptPorts.h"
 #include "platform/Platform.h"
 #include "platform/PortFailure.h"
@@ -210,12 +211,11 @@ protected:
         return s;
     }
 
-    ScopedSystemCalls calls{FakeCalls()};
 };
 
 TEST_F(FakeAdapter, ModemLinesAndBreakReachTheDriver)
 {
-    auto port = PosixCommPort::Open(kPath);
+    auto port = PosixCommPort::Open(kPath, FakeCalls());
     ASSERT_NE(port, nullptr);
     uint32_t status = 0;
     ASSERT_TRUE(port->GetModemStatus(status));
@@ -278,7 +278,7 @@ TEST_F(FakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
         adapter.dropped = c.dropped;
         adapter.speedReadable = c.readable;
         ClearPortFailures();
-        auto port = PosixCommPort::Open(kPath);
+        auto port = PosixCommPort::Open(kPath, FakeCalls());
         ASSERT_NE(port, nullptr) << c.label;
         EXPECT_EQ(port->SetState(Format(c.baud, c.parity)), *c.reason == '\0') << c.label;
         EXPECT_EQ(LastOpenFailure(), c.reason) << c.label;
@@ -304,7 +304,7 @@ TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
     for (const Case& c : cases) {
         ClearPortFailures();
         adapter.reads.assign(c.script.begin(), c.script.end());
-        auto port = PosixCommPort::Open(kPath);
+        auto port = PosixCommPort::Open(kPath, FakeCalls());
         ASSERT_NE(port, nullptr) << c.label;
         ASSERT_TRUE(port->SetTimeouts({kMaxDword, kMaxDword, 250, 2, 500}));
         uint8_t buffer[16] = {};
@@ -348,7 +348,7 @@ TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
         ClearPortFailures();
         adapter.breakError = adapter.modemError = 0;
         adapter.drainErrors.clear();
-        auto port = PosixCommPort::Open(kPath);
+        auto port = PosixCommPort::Open(kPath, FakeCalls());
         ASSERT_NE(port, nullptr) << c.label;
         uint32_t status = 0;
         bool ok = false;
@@ -370,7 +370,10 @@ TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
 TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
 {
     VirtualClock clock;
-    ScopedPlatform platform(clock, SystemPortOpener());
+    SystemPorts devices(clock);
+    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    PortChain chain(devices, clock);
+    ScopedPlatform platform(clock, chain);
     setenv("TORVIK_COM5", kPath, 1);
     RecordingStatus status(clock);
     adapter.modemError = EIO;
@@ -401,7 +404,7 @@ TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
         if (c.timerFile) adapter.files[kTimer] = "16";
         adapter.serialFlags = 0;
         adapter.serialRefused = c.serialRefused;
-        auto port = PosixCommPort::Open(kPath);
+        auto port = PosixCommPort::Open(kPath, FakeCalls());
         ASSERT_NE(port, nullptr) << c.label << ": not getting low latency is no error";
         EXPECT_EQ(adapter.serialFlags, c.flagsAfterOpen) << c.label;
         if (c.timerAfterOpen) {
@@ -418,7 +421,10 @@ TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
 TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
 {
     VirtualClock clock;
-    ScopedPlatform platform(clock, SystemPortOpener());
+    SystemPorts devices(clock);
+    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    PortChain chain(devices, clock);
+    ScopedPlatform platform(clock, chain);
     adapter.files[kTimer] = "16";
     TSerialChannel channel;
     setenv("TORVIK_COM5", kPath, 1);
