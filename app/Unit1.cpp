@@ -7,12 +7,12 @@
 #include "devices/PortChain.h"
 #include "platform/Platform.h"
 #include "programming/CardImageFile.h"
-#include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/AccountLines.h"
 #include "serial/Scom.h"
 
 std::string LastFile;
+TCardImage CardImage;
 std::string LinkAddress = "https://example.com/velmar";
 TForm1* Form1 = nullptr;
 
@@ -214,7 +214,7 @@ void TForm1::ProgramClick(void*)
         watch.SetModemMeaning(SlotOfModemStatus);
     }
     // A close during the run stops it at its next wait.
-    const ProgramRunOutcome outcome = RunProgramSequence(*this, 0, lines ? &*lines : nullptr);
+    const ProgramRunOutcome outcome = RunProgramSequence(*this, CardImage, RunSettings{}, lines ? &*lines : nullptr);
     if (!outcome.error.empty()) view_.ShowError(outcome.error);
 }
 

@@ -15,10 +15,14 @@
 
 #include "platform/Registry.h"
 #include "platform/Window.h"
+#include "programming/ProgramData.h"
 
 // Program-wide texts of the window's unit.
 extern std::string LastFile;     // full path of the last chosen card image
 extern std::string LinkAddress;  // the maker's web page, shown by LinkLabel
+// The card image the window loads and programs: its buffer belongs to the one
+// main window (null outside its life).
+extern TCardImage CardImage;
 
 // The window's caption.
 extern const char kCaption[];

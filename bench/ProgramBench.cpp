@@ -192,6 +192,7 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     SerialChannel.ResetState();
 
     std::vector<uint8_t> image = source;
+    TCardImage CardImage;
     CardImage.Data = image.data();
     CardImage.Length = kCardImageSize;
     BenchWindow window(mode);
@@ -199,7 +200,7 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     const int64_t startMicros = clock.PeekMicros();
     const double cpuStart = CpuSeconds();
     Figures f;
-    f.programmed = ProgramCard(window);
+    f.programmed = ProgramCard(window, CardImage);
     f.cpuSeconds = CpuSeconds() - cpuStart;
     f.virtualSeconds = static_cast<double>(clock.PeekMicros() - startMicros) * 1e-6;
     const std::vector<uint8_t>& memory = opener.Reader().Memory();
@@ -215,7 +216,6 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     }
 
     SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return f;
 }
 

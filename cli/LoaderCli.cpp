@@ -54,27 +54,6 @@ constexpr int kJsonVersion = 2;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
 
-// Points CardImage at a buffer for the length of a run and lets go of it
-// afterwards, whatever happens.
-class ImageBuffer {
-public:
-    ImageBuffer() : data_(new uint8_t[kCardImageSize]())
-    {
-        CardImage.Data = data_.get();
-        CardImage.Length = 0;
-    }
-    ~ImageBuffer()
-    {
-        CardImage.Data = nullptr;
-        CardImage.Length = 0;
-    }
-    ImageBuffer(const ImageBuffer&) = delete;
-    ImageBuffer& operator=(const ImageBuffer&) = delete;
-
-private:
-    std::unique_ptr<uint8_t[]> data_;
-};
-
 std::string Seconds(double s)
 {
     char text[32];
@@ -475,15 +454,17 @@ public:
           terminal_(terminal),
           in_(in),
           toStdout_(o.action == CliOptions::Action::Read && o.image == "-"),
-          viewOut_(toStdout_ ? err : out)
+          viewOut_(toStdout_ ? err : out),
+          imageBytes_(static_cast<size_t>(kCardImageSize)),
+          CardImage{imageBytes_.data(), 0}
     {
+        settings_.fixedSpeed = o.speed;
     }
 
     int Run()
     {
         if (o_.action == CliOptions::Action::Ports) return Ports();
         if (const int status = CheckDevice(); status != 0) return status;
-        ImageBuffer buffer;
         if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
             if (const int status = Load(); status != 0) return status;
         }
@@ -875,7 +856,7 @@ private:
     {
         ShowImage();
         TerminalView& view = session_->View();
-        const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
+        const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), CardImage, settings_);
         ProgramSummary();
         if (!outcome.programmed) return End(FailureEnding({}));
         Ending e("programmed", kExitProgrammed, view.Text(), view.Text() + " " + Throughput(view.Elapsed()));
@@ -913,7 +894,7 @@ private:
             const int card = programmed + failed + 1;
             record.StartCard();
             view.SetCard(card, true);
-            const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
+            const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), CardImage, settings_);
             const double took = view.Elapsed() - started;
             if (outcome.programmed) {
                 ++programmed;
@@ -956,8 +937,8 @@ private:
         RunObserver& account = session_->Account();
         const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
         card.assign(static_cast<size_t>(blocksLength), 0);
-        return RunReaderSequence(view, account, [&] {
-            return StartCardLoader(view, account, true) != 0 &&
+        return RunReaderSequence(view, account, settings_, [&] {
+            return StartCardLoader(view, account, settings_, true) != 0 &&
                    ReadCard(account, session_->Record(), card.data(), blocksLength, reading_);
         });
     }
@@ -1079,11 +1060,11 @@ private:
         std::string atr;
         bool answered = false;
         SpeedWindow found;
-        const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
-        const ProgramRunOutcome outcome = RunReaderSequence(view, account, [&] {
-            if (!CheckLoaderCardAtr(view, account, &atr)) return false;
+        const loader::CalibrationRange range = loader::CalibrationRangeFor(settings_.ClockSetting);
+        const ProgramRunOutcome outcome = RunReaderSequence(view, account, settings_, [&] {
+            if (!CheckLoaderCardAtr(view, account, settings_, &atr)) return false;
             answered = true;
-            found = FindSpeedWindowReadOnly(view, account);
+            found = FindSpeedWindowReadOnly(view, account, settings_);
             if (found.passed > 0) return true;
             RunOutcome none;
             none.kind = FailureKind::NoSpeed;
@@ -1128,6 +1109,10 @@ private:
     std::string sha256_;
     // read, verify: the block being read, -1 before the first.
     int64_t reading_ = -1;
+    // program, verify: the image loaded, in a buffer of the card's size.
+    std::vector<uint8_t> imageBytes_;
+    TCardImage CardImage;
+    RunSettings settings_;
 };
 
 }  // namespace

@@ -12,10 +12,10 @@ namespace {
 // The start of every trial: the card reset at the base settings (its answer
 // is not read), the loader start command, and the port reopened at the trial
 // speed.
-void StartLoaderForTrial(uint32_t port, int32_t speed)
+void StartLoaderForTrial(uint32_t port, int32_t speed, const RunSettings& run)
 {
     // 2.2-2.4: reset the card at the base settings; its answer is not read.
-    loader::OpenBaseSettings(port);
+    loader::OpenBaseSettings(port, run.ClockSetting);
     SerialChannel.SetRts();
     PumpingDelay.Wait(10);
     SerialChannel.ClearRts();
@@ -30,9 +30,9 @@ void StartLoaderForTrial(uint32_t port, int32_t speed)
 // The identification write and read-back at the speed in hand; true when the
 // loader stored the identification block and returned it. `verdict` says how
 // the trial ended.
-bool TrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
+bool TrialPasses(uint32_t port, int32_t speed, const RunSettings& run, TrialVerdict& verdict)
 {
-    StartLoaderForTrial(port, speed);
+    StartLoaderForTrial(port, speed, run);
 
     // 2.7-2.10: the identification write must be echoed and acknowledged
     // within 250 ms; one more read collects anything late.
@@ -82,9 +82,9 @@ bool TrialRead(uint8_t* out)
 // for more reads there is what would make this sweep slow. Two clean answers
 // that agree pass; when they differ, one was garbled on the line and a third
 // read decides.
-bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
+bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, const RunSettings& run, TrialVerdict& verdict)
 {
-    StartLoaderForTrial(port, speed);
+    StartLoaderForTrial(port, speed, run);
     uint8_t answers[kReadOnlyTrialReads][loader::kBlockSize];
     verdict = TrialVerdict::NoAnswer;
     for (int n = 0; n < kReadOnlyTrialReads; ++n) {
@@ -99,18 +99,17 @@ bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
     return false;
 }
 
-using Trial = bool (*)(uint32_t port, int32_t speed, TrialVerdict& verdict);
+using Trial = bool (*)(uint32_t port, int32_t speed, const RunSettings& run, TrialVerdict& verdict);
 
-// The sweep over the trial speeds of the clock in force. Tells the account
-// the phase, each trial as it begins and with its verdict, and the speed
-// chosen.
-SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses)
+// The sweep over the trial speeds of the run's clock. Tells the account the
+// phase, each trial as it begins and with its verdict, and the speed chosen.
+SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, const RunSettings& run, Trial trialPasses)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
     account.PhaseEntered(RunPhase::Calibration);
 
     // 1: the passing window starts inverted, so that any pass sets both ends.
-    const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
+    const loader::CalibrationRange range = loader::CalibrationRangeFor(run.ClockSetting);
     SpeedWindow found;
     found.lowest = range.last;
     found.highest = range.first;
@@ -122,7 +121,7 @@ SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses
         ++trial.number;
         trial.speed = speed;
         account.TrialBegun(trial);
-        const bool passed = trialPasses(port, speed, trial.verdict);
+        const bool passed = trialPasses(port, speed, run, trial.verdict);
         account.TrialEnded(trial);
         if (!passed) continue;
         ++found.passed;
@@ -147,30 +146,30 @@ SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses
 
 }  // namespace
 
-int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account)
+int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account, const RunSettings& run)
 {
-    return Sweep(window, account, TrialPasses).middle;
+    return Sweep(window, account, run, TrialPasses).middle;
 }
 
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account)
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account, const RunSettings& run)
 {
-    return Sweep(window, account, ReadOnlyTrialPasses);
+    return Sweep(window, account, run, ReadOnlyTrialPasses);
 }
 
-int32_t CalibrateBaudRate(ProgramWindow& window)
+int32_t CalibrateBaudRate(ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return CalibrateBaudRate(window, shown);
+    return CalibrateBaudRate(window, shown, run);
 }
 
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window)
+int32_t CalibrateBaudRateReadOnly(ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return FindSpeedWindowReadOnly(window, shown).middle;
+    return FindSpeedWindowReadOnly(window, shown, run).middle;
 }
 
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window)
+SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return FindSpeedWindowReadOnly(window, shown);
+    return FindSpeedWindowReadOnly(window, shown, run);
 }

@@ -1,7 +1,6 @@
 #include "programming/LoaderFrames.h"
 
 #include "platform/CommPort.h"
-#include "programming/ProgramData.h"
 #include "serial/Scom.h"
 
 namespace loader {
@@ -67,10 +66,10 @@ bool EchoIntact(int32_t frameBytes)
 
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
 
-bool OpenBaseSettings(uint32_t port)
+bool OpenBaseSettings(uint32_t port, const std::string& clock)
 {
     SerialChannel.Close();
-    return SerialChannel.Open(port, BaseSpeed(ClockSetting), 8, kTwoStopBits, kNoParity, 0);
+    return SerialChannel.Open(port, BaseSpeed(clock), 8, kTwoStopBits, kNoParity, 0);
 }
 
 bool OpenWorkingSettings(uint32_t port, uint32_t speed)

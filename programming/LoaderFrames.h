@@ -57,10 +57,10 @@ bool EchoIntact(int32_t frameBytes);
 // `clock` is exactly "6.00", else 5728.
 uint32_t BaseSpeed(const std::string& clock);
 
-// Reopens the channel on `port` with the base settings at
-// BaseSpeed(ClockSetting): 8 data bits, no parity, two stop bits. The result
-// of the open (callers judge the card's answers instead).
-bool OpenBaseSettings(uint32_t port);
+// Reopens the channel on `port` with the base settings at BaseSpeed(clock):
+// 8 data bits, no parity, two stop bits. The result of the open (callers
+// judge the card's answers instead).
+bool OpenBaseSettings(uint32_t port, const std::string& clock);
 // Reopens the channel on `port` with the working settings at `speed`: 8 data
 // bits, mark parity, two stop bits, no parity checking.
 bool OpenWorkingSettings(uint32_t port, uint32_t speed);

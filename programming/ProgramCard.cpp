@@ -406,7 +406,7 @@ RunOutcome ProgrammingFailure(const RunOutcome& block, const SpeedChoice& chosen
 
 }  // namespace
 
-bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
+bool ProgramCard(ProgramWindow& window, RunObserver& account, TCardImage& image, const RunSettings& run)
 {
     const Verification mode = window.VerifyMode();
     const bool verifyAll = mode == Verification::EachBlock;
@@ -414,19 +414,19 @@ bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed
     // 1-3: answer-to-reset check, calibration (unless the speed is given),
     // loader start.
     SpeedChoice chosen;
-    if (StartCardLoader(window, account, false, fixedSpeed, &chosen) == 0) return false;
+    if (StartCardLoader(window, account, run, false, &chosen) == 0) return false;
 
     // 4.
-    const int32_t length = PadToWholeBlocks(CardImage);
+    const int32_t length = PadToWholeBlocks(image);
 
     // 5: block by block, checking the echo of every frame.
     account.PhaseEntered(RunPhase::Writing);
-    BlockWriter writer(account, CardImage.Data, length, verifyAll);
+    BlockWriter writer(account, image.Data, length, verifyAll);
     const auto fail = [&] {
         account.Ended(ProgrammingFailure(writer.Failure(), chosen, writer.AnyStored()));
         return false;
     };
-    if (fixedSpeed > 0) writer.ReadBackNext();
+    if (run.fixedSpeed > 0) writer.ReadBackNext();
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
         if (writer.Write(static_cast<uint32_t>(offset)) != 0) return fail();
         account.Progress({RunPhase::Writing, offset, length, verifyAll});
@@ -444,8 +444,8 @@ bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed
     return true;
 }
 
-bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
+bool ProgramCard(ProgramWindow& window, TCardImage& image, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return ProgramCard(window, shown, fixedSpeed);
+    return ProgramCard(window, shown, image, run);
 }

@@ -8,7 +8,6 @@
 #include "platform/PortFailure.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
-#include "programming/ProgramData.h"
 #include "programming/WindowStatus.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/Scom.h"
@@ -28,7 +27,8 @@ RunOutcome Ending(FailureKind kind, const std::string& reason)
 
 }  // namespace
 
-ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account, const std::function<bool()>& withCard)
+ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                                    const std::function<bool()>& withCard)
 {
     ClearPortFailures();
     SerialChannel.BeginRun();
@@ -37,7 +37,7 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
     const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
     ProgramRunOutcome outcome;
     try {
-        outcome.programmed = SetReaderMode(kReaderMode, ClockSetting, kCardWaitSeconds, port(), account) &&
+        outcome.programmed = SetReaderMode(kReaderMode, run.ClockSetting, kCardWaitSeconds, port(), account) &&
                              WaitForCard(kCardWaitSeconds, port(), account) && withCard();
     } catch (const RunAborted&) {
         outcome.aborted = true;
@@ -55,18 +55,20 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
     return outcome;
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, TCardImage& image,
+                                     const RunSettings& run)
 {
-    return RunReaderSequence(window, account, [&window, &account, fixedSpeed] {
-        if (!ProgramCard(window, account, fixedSpeed)) return false;
+    return RunReaderSequence(window, account, run, [&window, &account, &image, &run] {
+        if (!ProgramCard(window, account, image, run)) return false;
         account.Ended(RunOutcome{});
         return true;
     });
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed, RunObserver* also)
+ProgramRunOutcome RunProgramSequence(ProgramWindow& window, TCardImage& image, const RunSettings& run,
+                                     RunObserver* also)
 {
     WindowStatus shown(window);
     RunObservers account{&shown, also};
-    return RunProgramSequence(window, account, fixedSpeed);
+    return RunProgramSequence(window, account, image, run);
 }

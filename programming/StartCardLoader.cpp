@@ -3,7 +3,6 @@
 #include <string>
 
 #include "programming/LoaderFrames.h"
-#include "programming/ProgramData.h"
 #include "programming/ProgramCard.h"
 #include "programming/WindowStatus.h"
 #include "serial/Scom.h"
@@ -22,10 +21,10 @@ bool IsLoaderCardAtr(const std::string& atr)
 
 }  // namespace
 
-bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string* atr)
+bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, const RunSettings& run, std::string* atr)
 {
     account.PhaseEntered(RunPhase::AnswerToReset);
-    loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()));
+    loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()), run.ClockSetting);
     const std::string answer = SerialChannel.ResetCard(0, 0);
     if (atr != nullptr) *atr = answer;
     account.CardAnswered(answer);
@@ -37,19 +36,19 @@ bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string
     return false;
 }
 
-bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr)
+bool CheckLoaderCardAtr(ProgramWindow& window, const RunSettings& run, std::string* atr)
 {
     WindowStatus shown(window);
-    return CheckLoaderCardAtr(window, shown, atr);
+    return CheckLoaderCardAtr(window, shown, run, atr);
 }
 
-int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOnly, int32_t fixedSpeed,
+int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, const RunSettings& run, bool readOnly,
                         SpeedChoice* chosen)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // Only a Torvik loader card is programmed.
-    if (!CheckLoaderCardAtr(window, account)) return 0;
+    if (!CheckLoaderCardAtr(window, account, run)) return 0;
 
     // The speed, and how it was found.
     struct Chosen final : RunObserver {
@@ -57,28 +56,28 @@ int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOn
         SpeedChoice choice;
     } heard;
     RunObservers both{&account, &heard};
-    int32_t speed = fixedSpeed;
-    if (fixedSpeed > 0) {
+    int32_t speed = run.fixedSpeed;
+    if (run.fixedSpeed > 0) {
         SpeedChoice given;
         given.given = true;
-        given.speed = fixedSpeed;
+        given.speed = run.fixedSpeed;
         both.SpeedChosen(given);
     } else {
-        speed = readOnly ? FindSpeedWindowReadOnly(window, both).middle : CalibrateBaudRate(window, both);
+        speed = readOnly ? FindSpeedWindowReadOnly(window, both, run).middle : CalibrateBaudRate(window, both, run);
     }
     if (chosen != nullptr) *chosen = heard.choice;
 
     // Restart the loader and talk to it at the calibrated speed.
     account.PhaseEntered(RunPhase::LoaderStart);
-    loader::OpenBaseSettings(port);
+    loader::OpenBaseSettings(port, run.ClockSetting);
     SerialChannel.ResetCard(0, 0);
     SerialChannel.SendCommandText(loader::kStartCommand);
     loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
     return speed;
 }
 
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly, int32_t fixedSpeed)
+int32_t StartCardLoader(ProgramWindow& window, bool readOnly, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return StartCardLoader(window, shown, readOnly, fixedSpeed);
+    return StartCardLoader(window, shown, run, readOnly);
 }

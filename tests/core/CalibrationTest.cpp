@@ -82,7 +82,6 @@ protected:
     {
         platform.reset();
         SerialChannel.ResetState();
-        ClockSetting = "3.58";
     }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
@@ -132,6 +131,7 @@ protected:
     std::unique_ptr<sim::SimulatorOpener> opener;
     std::unique_ptr<FaultyOpener> faulty;
     std::optional<ScopedPlatform> platform;
+    RunSettings settings;
 };
 
 TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
@@ -161,16 +161,16 @@ TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
 
 TEST_F(CalibrationTest, SixMegahertzClockUsesItsOwnRange)
 {
-    ClockSetting = "6.00";
+    settings.ClockSetting = "6.00";
     UseCardPassingAt({}, 56600, "setup=03");
-    EXPECT_EQ(CalibrateBaudRate(window), 57600);
+    EXPECT_EQ(CalibrateBaudRate(window, settings), 57600);
 
     std::vector<uint32_t> expected;
     for (uint32_t s = 56600; s <= 58600; s += 100) expected.push_back(s);
     EXPECT_EQ(IdentificationWriteSpeeds(), expected);
 
     UseCardPassingAt({57000, 57100, 57200}, 56600, "setup=03");
-    EXPECT_EQ(CalibrateBaudRate(window), 57100);
+    EXPECT_EQ(CalibrateBaudRate(window, settings), 57100);
 }
 
 TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
@@ -389,9 +389,9 @@ TEST_F(CalibrationTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
         for (const char* adapter : {"latency=0", "latency=1", "latency=16", "openlines=1"})
             for (const bool readOnly : {false, true}) {
                 const std::string what = std::string(r.card) + "," + adapter + (readOnly ? " read-only" : "");
-                ClockSetting = r.clockSetting;
+                settings.ClockSetting = r.clockSetting;
                 ChainedReader chained(clock, std::string(r.card) + "," + adapter);
-                EXPECT_EQ(StartCardLoader(window, readOnly), r.speed) << what;
+                EXPECT_EQ(StartCardLoader(window, readOnly, settings), r.speed) << what;
                 EXPECT_EQ(chained.StaleEchoes(), 0) << what;
                 if (readOnly) {
                     EXPECT_EQ(chained.Reader().BlockWrites(), 0) << what << ": the card is left as it is";
@@ -419,6 +419,7 @@ TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
         {"window=34000-34300", 34150, 4, 40, true},
     };
     std::vector<uint8_t> image(kCardImageSize);
+    TCardImage CardImage;
     for (const Row& r : rows) {
         const std::string what = std::string(r.card) + (r.realTime ? " in real time" : "");
         std::mt19937 random(static_cast<uint32_t>(r.length));
@@ -428,14 +429,13 @@ TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
         const int blocks = (r.length + 15) / 16;
 
         ChainedReader chained(r.realTime ? SystemClock() : clock, std::string("setup=01,") + r.card);
-        EXPECT_TRUE(ProgramCard(window)) << what;
+        EXPECT_TRUE(ProgramCard(window, CardImage)) << what;
         EXPECT_TRUE(std::equal(image.begin(), image.begin() + r.length, chained.Reader().Memory().begin())) << what;
         EXPECT_EQ(chained.Counts().workingBaud, static_cast<uint32_t>(r.speed)) << what;
         EXPECT_EQ(chained.Counts().writeFrames, blocks) << what;
         EXPECT_EQ(chained.Reader().BlockWrites(), blocks + r.identificationWrites) << what;
         EXPECT_EQ(chained.StaleEchoes(), 0) << what;
     }
-    CardImage = TCardImage{};
 }
 
 }  // namespace

@@ -126,7 +126,7 @@ TEST_F(ChannelTest, EachLineFormatSetsEveryField)
     RecordingStatus status(clock);
     const std::vector<Case> cases = {
         {"reader setup", [&] { WaitForCard(30, 1, ShownIn(status)); }, 9600, kOneStopBit, kNoParity},
-        {"base settings", [] { loader::OpenBaseSettings(1); }, 5728, kTwoStopBits, kNoParity},
+        {"base settings", [] { loader::OpenBaseSettings(1, "3.58"); }, 5728, kTwoStopBits, kNoParity},
         {"working settings", [] { loader::OpenWorkingSettings(1, 34350); }, 34350, kTwoStopBits, kMarkParity},
     };
     for (const Case& c : cases) {

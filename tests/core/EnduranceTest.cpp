@@ -134,10 +134,11 @@ RunResult RunOne(const Kind& kind, int index)
     for (uint8_t& b : image) b = static_cast<uint8_t>(random());
     std::fill(image.begin() + kind.imageBytes, image.end(), 0);
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = kind.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(window, CardImage);
     RunResult r;
     r.text = window.status.Text();
     r.programmed = outcome.programmed;
@@ -146,7 +147,6 @@ RunResult RunOne(const Kind& kind, int index)
                                   simulator.Reader().Memory().begin());
     r.portClosed = !SerialChannel.IsOpen && !simulator.Reader().HandleOpen();
     r.clean = !hang && !outcome.aborted && outcome.error.empty();
-    CardImage = TCardImage{};
     SerialChannel.ResetState();
     return r;
 }

@@ -38,7 +38,6 @@ protected:
     {
         platform.reset();
         SerialChannel.ResetState();
-        CardImage = TCardImage{};
     }
 
     void Prepare(Verification mode, std::vector<FaultyOpener::Misdirect> misdirects, std::function<void()> hook = {},
@@ -86,6 +85,7 @@ protected:
     VirtualClock clock;
     RecordingWindow window;
     std::vector<uint8_t> image;
+    TCardImage CardImage;
     std::unique_ptr<sim::SimulatorOpener> simulator;
     std::unique_ptr<FaultyOpener> faulty;
     std::optional<ScopedPlatform> platform;
@@ -187,7 +187,7 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
             image[16] = 0xFE;
         }
         faulty->replyFaults = c.replies;
-        EXPECT_EQ(ProgramCard(window), c.programmed);
+        EXPECT_EQ(ProgramCard(window, CardImage), c.programmed);
         for (const M& m : faulty->misdirects) EXPECT_GT(m.done, 0) << "a fault was never injected";
         if (c.writesOf10 >= 0) {
             EXPECT_EQ(WritesOfBlock(0x10), c.writesOf10);
@@ -215,7 +215,7 @@ TEST_F(FaultEchoVerifyTest, ReadsWhoseEchoNeverComesBackCleanFailTheBlock)
     // card itself holds the block.
     Prepare(Verification::EachBlock, {});
     faulty->replyFaults = {{{0xFE, 0x00, 0x03}, 5, 0x15}};
-    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_FALSE(ProgramCard(window, CardImage));
     EXPECT_EQ(window.status.Text(), status_text::kErrorProgramming);
     EXPECT_EQ(window.status.Color(), clRed);
     EXPECT_EQ(WritesOfBlock(0x00), 10);

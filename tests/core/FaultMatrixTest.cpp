@@ -100,10 +100,11 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
 
     const std::vector<uint8_t> image = MakeImage(fault.imageBytes, static_cast<uint32_t>(seed));
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = fault.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(window, CardImage);
 
     Measured m;
     m.text = window.status.Text();
@@ -121,7 +122,6 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     EXPECT_TRUE(success == texts.end() || (outcome.programmed && success + 1 == texts.end()));
 
     SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return m;
 }
 

@@ -41,7 +41,6 @@ protected:
     {
         platform.reset();
         SerialChannel.ResetState();
-        CardImage = TCardImage{};
     }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
@@ -114,6 +113,7 @@ protected:
     VirtualClock clock;
     RecordingWindow window;
     std::vector<uint8_t> image;
+    TCardImage CardImage;
     std::unique_ptr<sim::SimulatorOpener> opener;
     std::optional<ScopedPlatform> platform;
 };
@@ -143,7 +143,7 @@ TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
     for (const Case& c : cases) {
         sim::SimulatedReader& reader = UseSimulator(std::string("atr=") + c.atr);
         LoadImage(17);
-        EXPECT_EQ(ProgramCard(window), c.accepted) << c.atr;
+        EXPECT_EQ(ProgramCard(window, CardImage), c.accepted) << c.atr;
         if (c.accepted) {
             EXPECT_TRUE(CardHolds(17)) << c.atr;
             continue;
@@ -184,7 +184,7 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
         window.afterWriting = c.mode == Verification::AfterWriting;
         LoadImage(17);
 
-        ASSERT_TRUE(ProgramCard(window)) << c.texts.back();
+        ASSERT_TRUE(ProgramCard(window, CardImage)) << c.texts.back();
         EXPECT_EQ(CardImage.Length, 32);
         EXPECT_TRUE(std::all_of(image.begin() + 17, image.begin() + 32, [](uint8_t b) { return b == 0; }));
         EXPECT_EQ(image[32], 0xEE) << "nothing beyond the last block is touched";
@@ -211,7 +211,7 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
 
     // The padded length stays: a second run finds nothing to pad.
     UseSimulator("");
-    ASSERT_TRUE(ProgramCard(window));
+    ASSERT_TRUE(ProgramCard(window, CardImage));
     EXPECT_EQ(CardImage.Length, 32);
     EXPECT_EQ(Addresses(0xFF).size(), 2u);
 }
@@ -225,7 +225,7 @@ TEST_F(ProgramCardTest, FullImageIsWrittenAndReadBackByTheRule)
         window.afterWriting = mode == Verification::AfterWriting;
         LoadImage(kCardImageSize, static_cast<uint32_t>(mode) + 7);
 
-        ASSERT_TRUE(ProgramCard(window)) << static_cast<int>(mode);
+        ASSERT_TRUE(ProgramCard(window, CardImage)) << static_cast<int>(mode);
         EXPECT_EQ(CardImage.Length, kCardImageSize);
         EXPECT_TRUE(CardHolds(kCardImageSize));
         const std::vector<uint32_t> writes = Addresses(0xFF);
@@ -263,7 +263,7 @@ TEST_F(ProgramCardTest, SampledReadBackStartsAtTheThirtyFirstBlock)
         UseSimulator("");
         window.verify = false;
         LoadImage(c.blocks * 16);
-        ASSERT_TRUE(ProgramCard(window)) << c.blocks;
+        ASSERT_TRUE(ProgramCard(window, CardImage)) << c.blocks;
         EXPECT_EQ(Addresses(0xFE), c.reads) << c.blocks;
     }
 }
@@ -277,7 +277,7 @@ TEST_F(ProgramCardTest, BlockWithoutAcknowledgementGetsTenAttempts)
     for (const Case& c : {Case{9, true}, Case{10, false}, Case{1000, false}}) {
         sim::SimulatedReader& reader = UseSimulator("lose_ack_block=0x20:" + std::to_string(c.lostAcks));
         LoadImage(48);
-        EXPECT_EQ(ProgramCard(window), c.programmed) << c.lostAcks;
+        EXPECT_EQ(ProgramCard(window, CardImage), c.programmed) << c.lostAcks;
 
         std::vector<Frame> sends;
         for (const Frame& f : BlockFrames())
@@ -341,7 +341,7 @@ TEST_F(ProgramCardTest, OneCorruptedReadAnswerCostsOneAttempt)
         window.verify = c.verify;
         LoadImage(c.blocks * 16);
 
-        ASSERT_TRUE(ProgramCard(window)) << c.verify;
+        ASSERT_TRUE(ProgramCard(window, CardImage)) << c.verify;
         EXPECT_EQ(Addresses(0xFF), c.writes) << c.verify;
         EXPECT_EQ(Addresses(0xFE), c.reads) << c.verify;
         EXPECT_TRUE(CardHolds(c.blocks * 16));
@@ -356,7 +356,7 @@ TEST_F(ProgramCardTest, BlockThatNeverReadsBackIsAFailure)
         sim::SimulatedReader& reader = UseSimulator("badcell=0x1E5");
         window.verify = verify;
         LoadImage(32 * 16);
-        EXPECT_FALSE(ProgramCard(window)) << verify;
+        EXPECT_FALSE(ProgramCard(window, CardImage)) << verify;
         EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
         EXPECT_EQ(window.status.Color(), clRed);
         const std::vector<uint32_t> writes = Addresses(0xFF);
@@ -373,7 +373,7 @@ TEST_F(ProgramCardTest, AcknowledgementOnlyCountsAtItsPositions)
     for (const char* fault : {"noecho=1", "ackwrong=1"}) {
         UseSimulator(fault);
         LoadImage(32);
-        EXPECT_FALSE(ProgramCard(window)) << fault;
+        EXPECT_FALSE(ProgramCard(window, CardImage)) << fault;
         EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.") << fault;
         EXPECT_EQ(Addresses(0xFF), std::vector<uint32_t>(10, 0x00)) << fault;
         EXPECT_TRUE(window.progress.empty());
@@ -394,7 +394,7 @@ TEST_F(ProgramCardTest, MissingReadAnswerIsNoVerification)
     LoadImage(16);
     std::fill(image.begin(), image.begin() + 16, 0x00);
 
-    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_FALSE(ProgramCard(window, CardImage));
     EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
     EXPECT_EQ(window.status.Color(), clRed);
 }
@@ -412,7 +412,7 @@ TEST_F(ProgramCardTest, KeptDeviceSurvivesADriverThatRaisesTheLinesOnOpen)
             platform.emplace(clock, kept);
         }
         LoadImage(100);
-        EXPECT_EQ(ProgramCard(window), keep) << keep;
+        EXPECT_EQ(ProgramCard(window, CardImage), keep) << keep;
         EXPECT_EQ(CardHolds(100), keep) << keep;
         if (keep) {
             EXPECT_EQ(opener->OpenCount(), 1) << "one open for all the reopens of the run";
@@ -456,7 +456,7 @@ TEST_F(ProgramCardTest, BlockLimitsDecideTheOutcome)
         UseSimulator(c.options);
         window.verify = c.verify;
         LoadImage(32);
-        EXPECT_EQ(ProgramCard(window), c.programmed) << c.options;
+        EXPECT_EQ(ProgramCard(window, CardImage), c.programmed) << c.options;
         EXPECT_EQ(window.status.Text(),
                   c.programmed ? (c.verify ? "Verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
             << c.options;
@@ -529,7 +529,7 @@ TEST_F(ProgramCardTest, ReadPassWritesAgainWhatTheCardLost)
         window.afterWriting = c.mode == Verification::AfterWriting;
         LoadImage(64);
 
-        EXPECT_EQ(ProgramCard(window), c.programmed);
+        EXPECT_EQ(ProgramCard(window, CardImage), c.programmed);
         // A write without its acknowledgement stores the block all the same.
         EXPECT_EQ(CardHolds(64), c.programmed || c.lostAcks > 0);
         const std::vector<std::string> texts = window.status.TextSequence();
@@ -564,6 +564,6 @@ TEST_F(ProgramCardTest, ReadPassReadsLookAlikeBlocksTwice)
     LoadImage(80);
     std::copy_n(image.begin() + 0x40, 16, image.begin());  // blocks 0x00 and 0x40 alike
     std::fill_n(image.begin() + 0x20, 16, 0x00);           // block 0x20 all zero
-    ASSERT_TRUE(ProgramCard(window));
+    ASSERT_TRUE(ProgramCard(window, CardImage));
     EXPECT_EQ(Addresses(0xFE), (std::vector<uint32_t>{0x00, 0x00, 0x10, 0x20, 0x20, 0x30, 0x40, 0x40}));
 }

@@ -201,10 +201,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> image(kCardImageSize, 0);
     for (int32_t i = 0; i < length; ++i) image[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 37 + 11);
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = length;
     RecordingWindow window(clock, 0, verify);
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(window, CardImage);
 
     if (!outcome.error.empty() || outcome.aborted || SerialChannel.IsOpen) std::abort();
     if (outcome.programmed) {
@@ -219,6 +220,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
     }
     SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return 0;
 }
