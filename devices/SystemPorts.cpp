@@ -35,7 +35,7 @@ std::unique_ptr<CommPort> SystemPorts::OpenResolved(const std::string& resolved,
     else if (resolved.rfind("sim:", 0) == 0)
         port = OpenSimulated(portNumber, resolved.substr(4));
     else if (resolved.rfind("rfc2217://", 0) == 0)
-        port = OpenNetworkDevice(resolved);
+        port = OpenNetworkDevice(resolved, clock_);
     else if (!resolved.empty())
         port = openLocal_ ? openLocal_(resolved) : OpenLocalSerialDevice(resolved);
     if (!port && LastOpenFailure().empty())

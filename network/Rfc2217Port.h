@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/CommPort.h"
 #include "network/Rfc2217Codec.h"
 #include "platform/TcpSocket.h"
@@ -64,7 +65,9 @@ public:
     // Negotiates the Telnet options over a connected stream and asks for
     // modem-state notifications. Null when the server refuses the Com Port
     // option, does not answer within timing.negotiateMs, or the stream breaks.
-    static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing = {});
+    // Every time limit of the port runs on `clock`, which must outlive it.
+    static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, Clock& clock,
+                                              const Rfc2217Timing& timing = {});
 
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override;
@@ -84,7 +87,8 @@ public:
     bool Broken() const { return broken_; }
 
 private:
-    Rfc2217Port(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing);
+    Rfc2217Port(std::unique_ptr<ByteStream> stream, Clock& clock, const Rfc2217Timing& timing);
+    int64_t NowMs() { return clock_.NowMs(); }
 
     class Handler;
     friend class Handler;
@@ -111,6 +115,7 @@ private:
     };
 
     std::unique_ptr<ByteStream> stream_;
+    Clock& clock_;
     Rfc2217Timing timing_;
     rfc2217::TelnetDecoder decoder_;
     rfc2217::OptionNegotiator options_;
@@ -133,6 +138,7 @@ private:
     LineSettings settings_{};
 };
 
-// Connects to "rfc2217://HOST:PORT" and starts the port; null when the name
-// is malformed or the server cannot be reached or agreed with.
-std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing = {});
+// Connects to "rfc2217://HOST:PORT" and starts the port on `clock`; null
+// when the name is malformed or the server cannot be reached or agreed with.
+std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, Clock& clock,
+                                            const Rfc2217Timing& timing = {});
