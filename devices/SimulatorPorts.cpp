@@ -4,7 +4,7 @@
 // memory file (memory=FILE) is written back when the reader goes: for the
 // program's own devices, when the program ends.
 
-#include <iostream>
+#include <ostream>
 #include <stdexcept>
 
 #include "devices/SystemPorts.h"
@@ -22,12 +22,13 @@ std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const 
             reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
         } catch (const std::exception& e) {
             // Bad options, or a memory file that cannot serve.
-            if (reported_.insert(options).second)
-                std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
+            if (reported_.insert(options).second && notes_ != nullptr)
+                *notes_ << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
             RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
         reader->SetRecording(recordWrites_);
+        reader->SetNotes(notes_);
         it = readers_.emplace(portNumber, std::move(reader)).first;
     }
     std::unique_ptr<CommPort> port = it->second->OpenHandle();

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "network/Rfc2217Port.h"
 
@@ -20,9 +19,7 @@ std::string ResolveDeviceName(const std::string& deviceName)
 #endif
 }
 
-SystemPorts::SystemPorts() : SystemPorts(SystemClock()) {}
-
-SystemPorts::SystemPorts(Clock& clock) : clock_(clock) {}
+SystemPorts::SystemPorts(Clock& clock, std::ostream* notes) : clock_(clock), notes_(notes) {}
 
 SystemPorts::~SystemPorts() = default;
 
@@ -51,20 +48,4 @@ std::unique_ptr<CommPort> SystemPorts::Open(const std::string& deviceName)
     std::unique_ptr<CommPort> opened = OpenResolved(resolved, port);
     if (!opened && port != 0) RecordOpenFailure("Com" + std::to_string(port) + " is " + LastOpenFailure());
     return opened;
-}
-
-SystemPorts& ProgramDevices()
-{
-    static SystemPorts devices;
-    return devices;
-}
-
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber)
-{
-    return ProgramDevices().OpenResolved(resolved, portNumber);
-}
-
-std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options)
-{
-    return ProgramDevices().OpenSimulated(portNumber, options);
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -37,13 +38,15 @@ std::string ResolveDeviceName(const std::string& deviceName);
 // The devices of this machine by their Win32 names. The simulated readers it
 // opens ("sim" devices) belong to it: one per port number, made at the first
 // open of that port and kept as long as this object lives, so the card and
-// the reader's state survive the many closes and reopens of a run. They run
-// on the clock given (the steady clock unless told otherwise; a virtual
-// clock in tests).
+// the reader's state survive the many closes and reopens of a run. They and
+// the network readers run on the clock given (the steady clock in the
+// programs, a virtual clock in tests).
 class SystemPorts final : public CommPortOpener {
 public:
-    SystemPorts();
-    explicit SystemPorts(Clock& clock);
+    // `clock` must outlive the devices; `notes` (may be null) is told what
+    // the simulated readers cannot do: options they do not take (once each)
+    // and a memory file they cannot write back.
+    explicit SystemPorts(Clock& clock, std::ostream* notes = nullptr);
     ~SystemPorts() override;
     SystemPorts(const SystemPorts&) = delete;
     SystemPorts& operator=(const SystemPorts&) = delete;
@@ -59,7 +62,7 @@ public:
     // The simulated reader of `portNumber`, made with `options`
     // (simulator/SimOptions.h) at its first open; later opens get the same
     // reader whatever their options. Null when the options are bad (said
-    // once on standard error) or the reader is open already or has vanished.
+    // once to the notes) or the reader is open already or has vanished.
     std::unique_ptr<CommPort> OpenSimulated(uint32_t portNumber, const std::string& options);
     // The simulated reader of `portNumber`; null until a "sim" device has
     // been opened for that number.
@@ -78,15 +81,9 @@ public:
 
 private:
     Clock& clock_;
+    std::ostream* notes_;
     std::function<std::unique_ptr<CommPort>(const std::string& path)> openLocal_;
     bool recordWrites_ = false;
     std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers_;
     std::set<std::string> reported_;
 };
-
-// The program's own devices (simulated readers on the steady clock); what the
-// program's port chain (devices/PortChain.h) opens.
-SystemPorts& ProgramDevices();
-// ProgramDevices().OpenResolved and .OpenSimulated.
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
-std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options);

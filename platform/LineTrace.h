@@ -112,8 +112,3 @@ private:
 // time), and how to read the lines; `facts` ("command: ...", "device: ...")
 // go between the first line and the date.
 std::vector<std::string> TraceHeader(const std::string& program, const std::vector<std::string>& facts);
-
-// Reads TORVIK_TRACE: when it names a file, the program's port chain
-// (devices/PortChain.h) writes its trace there for the life of the program.
-// For the window.
-void InstallTraceFromEnvironment();

@@ -1,7 +1,7 @@
 #include "programming/LoaderFrames.h"
 
 #include "platform/CommPort.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace loader {
 
@@ -40,14 +40,16 @@ std::string BlockReadText(uint32_t address)
     return text;
 }
 
-bool WriteAcknowledged()
+bool WriteAcknowledged(const ReaderLink& link)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     const uint8_t* ack = SerialChannel.ReceiveBuffer + kWriteAckPos;
     return ack[0] == 0xFF && ack[1] == 0x00 && ack[2] == 0xC0;
 }
 
-int ReadBackMismatches(const uint8_t* expected)
+int ReadBackMismatches(const ReaderLink& link, const uint8_t* expected)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     int differing = 0;
     for (int32_t i = 0; i < kBlockSize; ++i) {
         const int32_t pos = kReadDataPos + i;
@@ -56,8 +58,9 @@ int ReadBackMismatches(const uint8_t* expected)
     return differing;
 }
 
-bool EchoIntact(int32_t frameBytes)
+bool EchoIntact(const ReaderLink& link, int32_t frameBytes)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     if (frameBytes < 0 || SerialChannel.ReceiveCount < frameBytes) return false;
     for (int32_t i = 0; i < frameBytes; ++i)
         if (SerialChannel.ReceiveBuffer[i] != SerialChannel.TransmitBuffer[i]) return false;
@@ -66,14 +69,16 @@ bool EchoIntact(int32_t frameBytes)
 
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
 
-bool OpenBaseSettings(uint32_t port, const std::string& clock)
+bool OpenBaseSettings(ReaderLink& link, uint32_t port, const std::string& clock)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.Close();
     return SerialChannel.Open(port, BaseSpeed(clock), 8, kTwoStopBits, kNoParity, 0);
 }
 
-bool OpenWorkingSettings(uint32_t port, uint32_t speed)
+bool OpenWorkingSettings(ReaderLink& link, uint32_t port, uint32_t speed)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.Close();
     return SerialChannel.Open(port, speed, 8, kTwoStopBits, kMarkParity, 0);
 }
@@ -89,14 +94,16 @@ uint32_t PortNumberOfSelection(int comPortIndex)
     return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
 }
 
-bool WriteEchoInPlace()
+bool WriteEchoInPlace(const ReaderLink& link)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     const int32_t count = SerialChannel.ReceiveCount;
     return count >= kWriteFrameBytes && (count == kWriteFrameBytes || SerialChannel.ReceiveBuffer[kWriteAckPos] == 0xFF);
 }
 
-uint32_t EchoedAddress()
+uint32_t EchoedAddress(const ReaderLink& link)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
     return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
 }

@@ -7,6 +7,7 @@
 
 #include "platform/Window.h"
 #include "programming/ProgramData.h"
+#include "serial/ReaderLink.h"
 #include "reader/RunAccount.h"
 
 // Writes `image` onto the Torvik loader card in the reader. Expects the port
@@ -73,10 +74,11 @@
 // 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
 // every receive processes window messages. Throws ReaderGone when the device
 // goes away (serial/Scom.h).
-bool ProgramCard(ProgramWindow& window, RunObserver& account, TCardImage& image, const RunSettings& run = {});
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, RunObserver& account, TCardImage& image,
+                 const RunSettings& run = {});
 // The same, shown in `window`'s status field and progress bar
 // (programming/WindowStatus.h).
-bool ProgramCard(ProgramWindow& window, TCardImage& image, const RunSettings& run = {});
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, TCardImage& image, const RunSettings& run = {});
 
 // Finds the serial speed window in which the card's loader answers at the
 // run's clock and returns its middle (the middle of the trial range when no trial passes). Always runs
@@ -85,8 +87,8 @@ bool ProgramCard(ProgramWindow& window, TCardImage& image, const RunSettings& ru
 // trial begun), then the speed chosen with the window found. Leaves the port
 // open with the working settings at the last trial speed. Takes about 7 s
 // with a loader card, up to about 11 s when nothing answers.
-int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account, const RunSettings& run = {});
-int32_t CalibrateBaudRate(ProgramWindow& window, const RunSettings& run = {});
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run = {});
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});
 
 // The same sweep with trials that write nothing, for reading or comparing a
 // card, which must leave it as it is. A trial reads block 0 with the same
@@ -96,7 +98,7 @@ int32_t CalibrateBaudRate(ProgramWindow& window, const RunSettings& run = {});
 // agrees with it, and only when the two differ (one of them garbled) does a
 // third read decide. A trial outside the card's window therefore costs about
 // what it costs the programming calibration.
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window, const RunSettings& run = {});
+int32_t CalibrateBaudRateReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});
 
 // The passing window a sweep found: its lowest and highest passing speed,
 // the number of trials that passed (0: none, and lowest > highest), and the
@@ -110,5 +112,6 @@ struct SpeedWindow {
 };
 // The read-only sweep of CalibrateBaudRateReadOnly, with its whole result,
 // told to the account as CalibrateBaudRate tells it.
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account, const RunSettings& run = {});
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, const RunSettings& run = {});
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                    const RunSettings& run = {});
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});

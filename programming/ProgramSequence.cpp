@@ -3,14 +3,12 @@
 #include <cstdint>
 #include <exception>
 
-#include "platform/KeptPorts.h"
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/WindowStatus.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -27,9 +25,10 @@ RunOutcome Ending(FailureKind kind, const std::string& reason)
 
 }  // namespace
 
-ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account, const RunSettings& run,
-                                    const std::function<bool()>& withCard)
+ProgramRunOutcome RunReaderSequence(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                    const RunSettings& run, const std::function<bool()>& withCard)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     ClearPortFailures();
     SerialChannel.BeginRun();
     account.RunBegun();
@@ -37,8 +36,8 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
     const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
     ProgramRunOutcome outcome;
     try {
-        outcome.programmed = SetReaderMode(kReaderMode, run.ClockSetting, kCardWaitSeconds, port(), account) &&
-                             WaitForCard(kCardWaitSeconds, port(), account) && withCard();
+        outcome.programmed = SetReaderMode(link, kReaderMode, run.ClockSetting, kCardWaitSeconds, port(), account) &&
+                             WaitForCard(link, kCardWaitSeconds, port(), account) && withCard();
     } catch (const RunAborted&) {
         outcome.aborted = true;
         account.Ended(Ending(FailureKind::Stopped, {}));
@@ -50,25 +49,25 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
     }
     SerialChannel.Close();
     // The run is over: the device is really closed, not kept for a reopen.
-    ReleaseKeptPorts();
-    Platform().abortRequested = false;
+    link.ReleaseKept();
+    link.pump.ClearAbort();
     return outcome;
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, TCardImage& image,
-                                     const RunSettings& run)
+ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                     TCardImage& image, const RunSettings& run)
 {
-    return RunReaderSequence(window, account, run, [&window, &account, &image, &run] {
-        if (!ProgramCard(window, account, image, run)) return false;
+    return RunReaderSequence(link, window, account, run, [&link, &window, &account, &image, &run] {
+        if (!ProgramCard(link, window, account, image, run)) return false;
         account.Ended(RunOutcome{});
         return true;
     });
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, TCardImage& image, const RunSettings& run,
-                                     RunObserver* also)
+ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, TCardImage& image,
+                                     const RunSettings& run, RunObserver* also)
 {
     WindowStatus shown(window);
     RunObservers account{&shown, also};
-    return RunProgramSequence(window, account, image, run);
+    return RunProgramSequence(link, window, account, image, run);
 }

@@ -5,7 +5,7 @@
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/WindowStatus.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -21,10 +21,12 @@ bool IsLoaderCardAtr(const std::string& atr)
 
 }  // namespace
 
-bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, const RunSettings& run, std::string* atr)
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        std::string* atr)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     account.PhaseEntered(RunPhase::AnswerToReset);
-    loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()), run.ClockSetting);
+    loader::OpenBaseSettings(link, loader::PortNumberOfSelection(window.ComPortIndex()), run.ClockSetting);
     const std::string answer = SerialChannel.ResetCard(0, 0);
     if (atr != nullptr) *atr = answer;
     account.CardAnswered(answer);
@@ -36,19 +38,20 @@ bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, const RunSe
     return false;
 }
 
-bool CheckLoaderCardAtr(ProgramWindow& window, const RunSettings& run, std::string* atr)
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, const RunSettings& run, std::string* atr)
 {
     WindowStatus shown(window);
-    return CheckLoaderCardAtr(window, shown, run, atr);
+    return CheckLoaderCardAtr(link, window, shown, run, atr);
 }
 
-int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, const RunSettings& run, bool readOnly,
-                        SpeedChoice* chosen)
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        bool readOnly, SpeedChoice* chosen)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // Only a Torvik loader card is programmed.
-    if (!CheckLoaderCardAtr(window, account, run)) return 0;
+    if (!CheckLoaderCardAtr(link, window, account, run)) return 0;
 
     // The speed, and how it was found.
     struct Chosen final : RunObserver {
@@ -63,21 +66,22 @@ int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, const RunSe
         given.speed = run.fixedSpeed;
         both.SpeedChosen(given);
     } else {
-        speed = readOnly ? FindSpeedWindowReadOnly(window, both, run).middle : CalibrateBaudRate(window, both, run);
+        speed = readOnly ? FindSpeedWindowReadOnly(link, window, both, run).middle
+                         : CalibrateBaudRate(link, window, both, run);
     }
     if (chosen != nullptr) *chosen = heard.choice;
 
     // Restart the loader and talk to it at the calibrated speed.
     account.PhaseEntered(RunPhase::LoaderStart);
-    loader::OpenBaseSettings(port, run.ClockSetting);
+    loader::OpenBaseSettings(link, port, run.ClockSetting);
     SerialChannel.ResetCard(0, 0);
     SerialChannel.SendCommandText(loader::kStartCommand);
-    loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
+    loader::OpenWorkingSettings(link, port, static_cast<uint32_t>(speed));
     return speed;
 }
 
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly, const RunSettings& run)
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, bool readOnly, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return StartCardLoader(window, shown, run, readOnly);
+    return StartCardLoader(link, window, shown, run, readOnly);
 }

@@ -8,6 +8,7 @@
 
 #include "platform/Window.h"
 #include "programming/ProgramData.h"
+#include "serial/ReaderLink.h"
 #include "reader/RunAccount.h"
 
 // Expects the port open (after WaitForCard). Opens the base settings of the
@@ -17,9 +18,10 @@
 // answer (the window shows "Wrong ATR, please insert a Torvik Loader Card." on
 // red), with the port left open. `atr`, when given, receives the
 // answer-to-reset as command text either way. Takes about 0.7 s.
-bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, const RunSettings& run,
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
                         std::string* atr = nullptr);
-bool CheckLoaderCardAtr(ProgramWindow& window, const RunSettings& run = {}, std::string* atr = nullptr);
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {},
+                        std::string* atr = nullptr);
 
 // Expects the port open (after WaitForCard). Resets the card at the base
 // settings and checks that it answers as a Torvik loader card
@@ -41,7 +43,7 @@ bool CheckLoaderCardAtr(ProgramWindow& window, const RunSettings& run = {}, std:
 // caller's business; the account is told SpeedChosen with the speed given.
 // Before the start, PhaseEntered(LoaderStart). `chosen`, when given, receives
 // the speed chosen and how. Throws ReaderGone when the device goes away.
-int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, const RunSettings& run, bool readOnly = false,
-                        SpeedChoice* chosen = nullptr);
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        bool readOnly = false, SpeedChoice* chosen = nullptr);
 // The same, shown in `window`'s status field (programming/WindowStatus.h).
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false, const RunSettings& run = {});
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, bool readOnly = false, const RunSettings& run = {});

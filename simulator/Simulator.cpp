@@ -1,7 +1,7 @@
 #include "simulator/Simulator.h"
 
 #include <algorithm>
-#include <iostream>
+#include <ostream>
 
 #include "platform/ComNames.h"
 #include "platform/PortFailure.h"
@@ -31,7 +31,7 @@ SimulatedReader::SimulatedReader(Clock& clock, SimOptions options)
 SimulatedReader::~SimulatedReader()
 {
     std::string error;
-    if (!card_.SaveMemory(error)) std::cerr << "simulated card memory: " << error << '\n';
+    if (!card_.SaveMemory(error) && notes_ != nullptr) *notes_ << "simulated card memory: " << error << '\n';
 }
 
 std::unique_ptr<CommPort> SimulatedReader::OpenHandle()

@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,8 +87,8 @@ public:
     // Throws std::runtime_error when options.memoryFile exists but cannot
     // serve as the card's memory (see MemoryFileProblem).
     explicit SimulatedReader(Clock& clock, SimOptions options = {});
-    // Writes the card's memory back to memory=FILE; says so on stderr when
-    // it cannot.
+    // Writes the card's memory back to memory=FILE; says so to the notes
+    // (SetNotes) when it cannot.
     ~SimulatedReader();
     SimulatedReader(const SimulatedReader&) = delete;
     SimulatedReader& operator=(const SimulatedReader&) = delete;
@@ -149,6 +150,9 @@ public:
     // Stops recording host writes (the production reader lives for the whole
     // program and need not keep them); counters are kept either way.
     void SetRecording(bool on) { recording_ = on; }
+    // Where the reader says what it cannot do (a memory file it cannot write
+    // back when it goes); null: nowhere.
+    void SetNotes(std::ostream* notes) { notes_ = notes; }
 
     // The speed window of the loader in force (knob, else by clock code).
     std::pair<uint32_t, uint32_t> LoaderWindow() const { return reader_.LoaderWindow(); }
@@ -218,6 +222,7 @@ private:
 
     // Observation.
     bool recording_ = true;
+    std::ostream* notes_ = nullptr;
     std::vector<WriteRecord> writes_;
     std::vector<LineEvent> lineHistory_;
 };

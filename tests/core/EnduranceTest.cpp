@@ -24,11 +24,10 @@
 #include <malloc.h>
 #endif
 
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
 
@@ -117,16 +116,18 @@ RunResult RunOne(const Kind& kind, int index)
     const int64_t start = clock.PeekMicros();
     bool hang = false;
     bool pulled = false;
-    ScopedPlatform platform(clock, simulator, [&] {
+    ReaderLink link(clock, simulator);
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    link.pump.processMessages = [&] {
         if (kind.pullCard && !pulled && window.progress.size() > 5) {
             pulled = true;
             simulator.Reader().RemoveCard();
         }
         if (clock.PeekMicros() - start > 20LL * 60 * 1'000'000) {
             hang = true;
-            Platform().abortRequested = true;
+            link.pump.RequestAbort();
         }
-    });
+    };
     SerialChannel.ResetState();
 
     std::vector<uint8_t> image(kCardImageSize);
@@ -138,7 +139,7 @@ RunResult RunOne(const Kind& kind, int index)
     CardImage.Data = buffer.data();
     CardImage.Length = kind.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window, CardImage);
+    const ProgramRunOutcome outcome = RunProgramSequence(link, window, CardImage);
     RunResult r;
     r.text = window.status.Text();
     r.programmed = outcome.programmed;

@@ -26,11 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/FaultTable.h"
 #include "support/FaultyPorts.h"
@@ -89,13 +88,15 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     Live live{simulator.Reader(), [&window] { return window.status.Text(); }};
     bool hang = false;
     const int64_t start = clock.PeekMicros();
-    ScopedPlatform platform(clock, faulty, [&] {
+    ReaderLink link(clock, faulty);
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    link.pump.processMessages = [&] {
         if (fault.during) fault.during(live);
         if (clock.PeekMicros() - start > kHangLimitMicros) {
             hang = true;
-            Platform().abortRequested = true;
+            link.pump.RequestAbort();
         }
-    });
+    };
     SerialChannel.ResetState();
 
     const std::vector<uint8_t> image = MakeImage(fault.imageBytes, static_cast<uint32_t>(seed));
@@ -104,7 +105,7 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     CardImage.Data = buffer.data();
     CardImage.Length = fault.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window, CardImage);
+    const ProgramRunOutcome outcome = RunProgramSequence(link, window, CardImage);
 
     Measured m;
     m.text = window.status.Text();

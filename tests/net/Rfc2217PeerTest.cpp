@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "Subprocess.h"
-#include "platform/Platform.h"
+#include "devices/PortChain.h"
 #include "network/Rfc2217Port.h"
 #include "platform/TcpSocket.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -267,7 +267,9 @@ TEST_F(Rfc2217PeerTest, ChannelOpensANetworkReaderByPortNumber)
 {
     port_.reset();
     ASSERT_EQ(setenv("TORVIK_COM7", peer_.Address().c_str(), 1), 0);
-    SerialChannel.ResetState();
+    SystemChain system;
+    ReaderLink link(system.chain);
+    TSerialChannel& SerialChannel = link.SerialChannel;
     ASSERT_TRUE(SerialChannel.Open(7, 9600, 8, kOneStopBit, kNoParity, 0));
     EXPECT_EQ(peer_.Ask("state"), "baud=9600 bytesize=8 parity=N stopbits=1 xonxoff=0 rtscts=0 rts=1 dtr=0 break=0");
     ASSERT_EQ(peer_.Ask("cd 0"), "ok");

@@ -16,13 +16,12 @@
 
 #include "devices/PortChain.h"
 #include "platform/KeptPorts.h"
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/SystemCalls.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -373,15 +372,14 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
     SystemPorts devices(clock);
     devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
     PortChain chain(devices, clock);
-    ScopedPlatform platform(clock, chain);
+    ReaderLink link(chain);
     setenv("TORVIK_COM5", kPath, 1);
     RecordingStatus status(clock);
     adapter.modemError = EIO;
     const int64_t start = clock.PeekMicros();
-    EXPECT_FALSE(WaitForCard(30, 5, ShownIn(status)));
+    EXPECT_FALSE(WaitForCard(link, 30, 5, ShownIn(status)));
     EXPECT_LT(clock.PeekMicros() - start, 2'000'000);
     EXPECT_EQ(DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
-    SerialChannel.ResetState();
     unsetenv("TORVIK_COM5");
 }
 
@@ -424,9 +422,9 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
     SystemPorts devices(clock);
     devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
     PortChain chain(devices, clock);
-    ScopedPlatform platform(clock, chain);
+    ReaderLink link(chain);
     adapter.files[kTimer] = "16";
-    TSerialChannel channel;
+    TSerialChannel& channel = link.SerialChannel;
     setenv("TORVIK_COM5", kPath, 1);
     ASSERT_TRUE(channel.Open(5, 5728, 8, kTwoStopBits, kNoParity, 0));
     // Carrier detect is the empty slot.
@@ -454,7 +452,7 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
     ASSERT_TRUE(channel.Open(5, 9600, 8, kOneStopBit, kNoParity, 0));
     channel.Close();
     clock.Advance(3'000'000);
-    ProcessPendingMessages();
+    link.ProcessPendingMessages();
     EXPECT_EQ(adapter.closes, 2);
     unsetenv("TORVIK_COM5");
     unsetenv("TORVIK_COM6");

@@ -61,10 +61,12 @@ TEST(PosixCommPortOpen, RefusesWhatIsNotAnAvailableTerminal)
         {"/dev/null", "/dev/null: not a serial device"},
         {"/tmp", "/tmp: Is a directory"},
     };
+    VirtualClock clock;
+    SystemPorts devices(clock);
     for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(PosixCommPort::Open(path), nullptr);
-        EXPECT_EQ(OpenResolvedDevice(path, 0), nullptr);
+        EXPECT_EQ(devices.OpenResolved(path, 0), nullptr);
         EXPECT_EQ(LastOpenFailure(), reason);
     }
     // The hint names the group to join, but never root's.
