@@ -187,7 +187,7 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
     opener.Reader().SetRecording(false);
     LineTally tally(opener, clock);
-    ReaderLink link(clock, tally);
+    ReaderLink link(clock, tally, opener.Failures());
 
     std::vector<uint8_t> image = source;
     TCardImage CardImage;
@@ -352,7 +352,7 @@ void BM_Calibration(benchmark::State& state)
         for (int readOnly = 0; readOnly < 2; ++readOnly) {
             VirtualClock clock;
             sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
-            ReaderLink link(clock, opener);
+            ReaderLink link(clock, opener, opener.Failures());
             BenchWindow window(Verification::EachBlock);
             const int64_t start = clock.PeekMicros();
             speeds[readOnly] = readOnly != 0 ? CalibrateBaudRateReadOnly(link, window) : CalibrateBaudRate(link, window);

@@ -481,7 +481,7 @@ public:
         session_ = &session;
         if (!session.TraceOpen()) return Usage(o_.trace + ": cannot be written: " + std::strerror(errno));
         WriteTraceHeader();
-        ClearPortFailures();
+        session.Link().failures.Clear();
         if (o_.verbose) session.View().Say("Port " + std::to_string(o_.port) + ": " + DeviceValue());
         switch (o_.action) {
         case CliOptions::Action::Read: return Read(part.get());
@@ -725,7 +725,8 @@ private:
         // the driver would not make) explains a failure of the reader or the
         // card that follows from it.
         const std::string refused =
-            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string() : LastOpenFailure();
+            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string()
+                                                                             : session_->Link().failures.LastOpenFailure();
         Ending e;
         e.result = "failed";
         e.status = ExitStatusFor(o.kind, o_.action);

@@ -45,9 +45,9 @@ std::unique_ptr<CommPort> PortChain::Assigned::Open(const std::string& deviceNam
     const std::optional<uint32_t> port = PortNumberFromDeviceName(deviceName);
     if (port) {
         const auto it = chain_.assigned_.find(*port);
-        if (it != chain_.assigned_.end()) return chain_.devices_.OpenResolved(it->second, *port);
+        if (it != chain_.assigned_.end()) return chain_.devices_.OpenResolved(it->second, *port, chain_.failures_);
     }
-    return chain_.devices_.Open(deviceName);
+    return chain_.devices_.Open(deviceName, chain_.failures_);
 }
 
 std::unique_ptr<std::ostream> InstallTraceFromEnvironment(PortChain& chain, const std::string& program)

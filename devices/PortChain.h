@@ -49,6 +49,9 @@ public:
     std::string ResolvedValue(const std::string& deviceName) const;
 
     Clock& GetClock() const { return clock_; }
+    // Where the ports opened through the chain record why they failed; a
+    // chain made by ForRun has a record of its own.
+    const std::shared_ptr<PortFailures>& Failures() const { return failures_; }
     LineWatch& Watch() { return watch_; }
     KeepingPortOpener& Kept() { return kept_; }
     SystemPorts& Devices() { return devices_; }
@@ -65,6 +68,7 @@ private:
     };
     SystemPorts& devices_;
     Clock& clock_;
+    std::shared_ptr<PortFailures> failures_ = std::make_shared<PortFailures>();
     std::map<uint32_t, std::string> assigned_;
     Assigned assignedPorts_;
     KeepingPortOpener kept_;

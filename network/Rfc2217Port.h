@@ -35,6 +35,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
+#include "platform/PortFailure.h"
 #include "network/Rfc2217Codec.h"
 #include "platform/TcpSocket.h"
 
@@ -65,9 +66,12 @@ public:
     // Negotiates the Telnet options over a connected stream and asks for
     // modem-state notifications. Null when the server refuses the Com Port
     // option, does not answer within timing.negotiateMs, or the stream breaks.
-    // Every time limit of the port runs on `clock`, which must outlive it.
+    // Every time limit of the port runs on `clock`, which must outlive it. A
+    // connection that drops once the port is started is recorded as a device
+    // gone in `failures` (may be null), which the port keeps.
     static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, Clock& clock,
-                                              const Rfc2217Timing& timing = {});
+                                              const Rfc2217Timing& timing = {},
+                                              std::shared_ptr<PortFailures> failures = nullptr);
 
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override;
@@ -87,7 +91,8 @@ public:
     bool Broken() const { return broken_; }
 
 private:
-    Rfc2217Port(std::unique_ptr<ByteStream> stream, Clock& clock, const Rfc2217Timing& timing);
+    Rfc2217Port(std::unique_ptr<ByteStream> stream, Clock& clock, const Rfc2217Timing& timing,
+                std::shared_ptr<PortFailures> failures);
     int64_t NowMs() { return clock_.NowMs(); }
 
     class Handler;
@@ -117,6 +122,7 @@ private:
     std::unique_ptr<ByteStream> stream_;
     Clock& clock_;
     Rfc2217Timing timing_;
+    std::shared_ptr<PortFailures> failures_;
     rfc2217::TelnetDecoder decoder_;
     rfc2217::OptionNegotiator options_;
     bool broken_ = false;
@@ -139,6 +145,8 @@ private:
 };
 
 // Connects to "rfc2217://HOST:PORT" and starts the port on `clock`; null
-// when the name is malformed or the server cannot be reached or agreed with.
+// when the name is malformed or the server cannot be reached or agreed with,
+// with the reason recorded in `failures` (may be null), which the port keeps.
 std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, Clock& clock,
+                                            const std::shared_ptr<PortFailures>& failures = nullptr,
                                             const Rfc2217Timing& timing = {});

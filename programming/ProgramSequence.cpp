@@ -29,7 +29,7 @@ ProgramRunOutcome RunReaderSequence(ReaderLink& link, ProgramWindow& window, Run
                                     const RunSettings& run, const std::function<bool()>& withCard)
 {
     TSerialChannel& SerialChannel = link.SerialChannel;
-    ClearPortFailures();
+    link.failures.Clear();
     SerialChannel.BeginRun();
     account.RunBegun();
 

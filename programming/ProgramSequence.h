@@ -40,8 +40,8 @@ ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, Ru
 ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, TCardImage& image,
                                      const RunSettings& run = {}, RunObserver* also = nullptr);
 
-// The frame every run against the reader shares: the port failure records
-// cleared (platform/PortFailure.h) and the link's channel's run begun, RunBegun,
+// The frame every run against the reader shares: the link's port failure
+// record cleared (platform/PortFailure.h) and its channel's run begun, RunBegun,
 // SetReaderMode("Phoenix", run.ClockSetting, 30, port) -> WaitForCard(30, port) ->
 // `withCard`; then, whatever happened, the port is closed, the link's kept
 // device released and a request to stop cleared. `programmed` in the outcome is true

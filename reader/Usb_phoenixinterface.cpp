@@ -53,7 +53,7 @@ RunOutcome OpenFailure(ReaderLink& link)
     const TSerialChannel& SerialChannel = link.SerialChannel;
     RunOutcome o;
     o.kind = FailureKind::Port;
-    o.reason = SerialChannel.DeviceGone() ? DeviceGoneReason() : LastOpenFailure();
+    o.reason = SerialChannel.DeviceGone() ? link.failures.DeviceGoneReason() : link.failures.LastOpenFailure();
     return o;
 }
 
@@ -64,7 +64,7 @@ RunOutcome WaitFailure(ReaderLink& link, FailureKind timedOut)
     const TSerialChannel& SerialChannel = link.SerialChannel;
     RunOutcome o;
     o.kind = SerialChannel.DeviceGone() ? FailureKind::ReaderGone : timedOut;
-    if (o.kind == FailureKind::ReaderGone) o.reason = DeviceGoneReason();
+    if (o.kind == FailureKind::ReaderGone) o.reason = link.failures.DeviceGoneReason();
     return o;
 }
 

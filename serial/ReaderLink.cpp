@@ -22,21 +22,31 @@ LinkSetup LinkSetup::Of(PortChain& chain)
     setup.ports = &chain;
     setup.kept = &chain.Kept();
     setup.watch = &chain.Watch();
+    setup.failures = chain.Failures();
     return setup;
 }
 
-ReaderLink::ReaderLink(Clock& clock_, CommPortOpener& ports_)
-    : clock(clock_), ports(ports_), kept(nullptr), watch(nullptr), SerialChannel(*this), PumpingDelay(*this)
+ReaderLink::ReaderLink(Clock& clock_, CommPortOpener& ports_, std::shared_ptr<PortFailures> failures_)
+    : failureRecord_(failures_ ? std::move(failures_) : std::make_shared<PortFailures>()),
+      clock(clock_),
+      ports(ports_),
+      kept(nullptr),
+      watch(nullptr),
+      failures(*failureRecord_),
+      SerialChannel(*this),
+      PumpingDelay(*this)
 {
 }
 
 ReaderLink::ReaderLink(PortChain& chain) : ReaderLink(LinkSetup::Of(chain)) {}
 
 ReaderLink::ReaderLink(const LinkSetup& setup)
-    : clock(*Checked(setup).clock),
+    : failureRecord_(setup.failures ? setup.failures : std::make_shared<PortFailures>()),
+      clock(*Checked(setup).clock),
       ports(*setup.ports),
       kept(setup.kept),
       watch(setup.watch),
+      failures(*failureRecord_),
       SerialChannel(*this),
       PumpingDelay(*this)
 {

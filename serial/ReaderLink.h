@@ -4,7 +4,8 @@
 // that keeps the front end alive between the turns of a wait and carries a
 // request to stop, the pumping delay, the opener of its ports (the port chain,
 // devices/PortChain.h: watch -> kept device -> assignments -> devices) with
-// that chain's kept device and line watch. Reader control (reader/) and card
+// that chain's kept device and line watch, and the record of why its ports
+// failed (platform/PortFailure.h). Reader control (reader/) and card
 // programming (programming/) take the link; a front end keeps one per reader
 // (the window exactly one), and nothing of a run lives anywhere else, so that
 // links on threads of their own run side by side.
@@ -14,11 +15,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
 #include "platform/KeptPorts.h"
 #include "platform/LineTrace.h"
+#include "platform/PortFailure.h"
 #include "serial/MessagePump.h"
 #include "serial/Scom.h"
 #include "serial/Utils.h"
@@ -32,21 +35,29 @@ struct LinkSetup {
     // The kept device and the line watch in front of `ports`, when it has them.
     KeepingPortOpener* kept = nullptr;
     LineWatch* watch = nullptr;
+    // The record the ports `ports` opens write to; null: one of the link's
+    // own (which nothing but the link writes).
+    std::shared_ptr<PortFailures> failures;
     // The pump's hooks (MessagePump).
     std::function<void()> processMessages;
     std::function<void(int64_t leftMicros)> waitForMessages;
 
     // The parts of `chain`: its clock, the chain itself as the opener, its
-    // kept device and its watch.
+    // kept device, its watch and its failure record.
     static LinkSetup Of(PortChain& chain);
 };
 
 class ReaderLink {
+    // Holds the failure record, which `failures` names.
+    std::shared_ptr<PortFailures> failureRecord_;
+
 public:
     // A link that opens its ports through `ports` and times everything on
     // `clock`; both must outlive it. Nothing is kept open across the
     // channel's reopens but what `ports` keeps itself, and nothing is traced.
-    ReaderLink(Clock& clock, CommPortOpener& ports);
+    // `failures` is where those ports record why they failed (null: nowhere
+    // the link knows of).
+    ReaderLink(Clock& clock, CommPortOpener& ports, std::shared_ptr<PortFailures> failures = nullptr);
     // A link through `chain`, on the chain's clock: its kept device is closed
     // at the end of each run and when idle, its watch carries the trace.
     explicit ReaderLink(PortChain& chain);
@@ -62,6 +73,9 @@ public:
     // The kept device and the line watch of the chain; null without.
     KeepingPortOpener* const kept;
     LineWatch* const watch;
+    // Why the ports opened through `ports` failed: the last open or setting
+    // refused, and whether a device went away.
+    PortFailures& failures;
     MessagePump pump;
 
     // One turn of a message-processing wait: closes the kept device once it

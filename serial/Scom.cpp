@@ -40,7 +40,8 @@ void AppendCommandByte(std::string& text, uint8_t b)
     text += ' ';
 }
 
-TSerialChannel::TSerialChannel(ReaderLink& link) : link_(link), goneReportsAtRunStart_(DeviceGoneReports())
+TSerialChannel::TSerialChannel(ReaderLink& link)
+    : link_(link), goneReportsAtRunStart_(link.failures.DeviceGoneReports())
 {
     std::memset(ReceiveBuffer, 0, sizeof ReceiveBuffer);
     std::memset(TransmitBuffer, 0, sizeof TransmitBuffer);
@@ -220,14 +221,14 @@ bool TSerialChannel::SlotEmptyIn(uint32_t status)
     return (status & kMsRlsdOn) != 0;
 }
 
-bool TSerialChannel::DeviceGone() const { return DeviceGoneReports() != goneReportsAtRunStart_; }
+bool TSerialChannel::DeviceGone() const { return link_.failures.DeviceGoneReports() != goneReportsAtRunStart_; }
 
-void TSerialChannel::BeginRun() { goneReportsAtRunStart_ = DeviceGoneReports(); }
+void TSerialChannel::BeginRun() { goneReportsAtRunStart_ = link_.failures.DeviceGoneReports(); }
 
 void TSerialChannel::ThrowIfGone() const
 {
     if (!DeviceGone()) return;
-    const std::string reason = DeviceGoneReason();
+    const std::string reason = link_.failures.DeviceGoneReason();
     throw ReaderGone(reason.empty() ? std::string("the device went away") : reason);
 }
 

@@ -14,8 +14,9 @@
 // RunAborted when the run has been asked to stop (serial/ReaderLink.h).
 //
 // A device that goes away during a run (unplugged, its driver failed, the
-// network connection lost: platform/PortFailure.h) is not a card that does
-// not answer: once the port layer has recorded it, the next read that fails
+// network connection lost) is not a card that does not answer: once the port
+// has recorded it in the link's failure record (platform/PortFailure.h), the
+// next read that fails
 // throws ReaderGone instead of waiting out its time-out, and so does a line
 // break that fails. The run ends within a read step of the loss.
 
@@ -126,7 +127,7 @@ public:
     static bool SlotEmptyIn(uint32_t modemStatus);
     // True when a device has gone away since the run began (BeginRun,
     // ResetState): unplugged, its driver failed, a dropped connection, as the
-    // port layer has recorded it (platform/PortFailure.h); a wait for the card
+    // link's ports have recorded it (platform/PortFailure.h); a wait for the card
     // then has nothing to wait for. Holds across the channel's reopens, for a
     // kept device may come back broken.
     bool DeviceGone() const;
@@ -161,7 +162,7 @@ private:
     void ThrowIfGone() const;
     // Whether the last read step's read failed (or had no port to read).
     bool readFailed_ = false;
-    // DeviceGoneReports() when the run began.
+    // The link's DeviceGoneReports() when the run began.
     uint64_t goneReportsAtRunStart_ = 0;
 };
 

@@ -58,6 +58,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
+#include "platform/PortFailure.h"
 #include "simulator/Card.h"
 #include "simulator/Random.h"
 #include "simulator/Reader.h"
@@ -94,8 +95,9 @@ public:
     SimulatedReader& operator=(const SimulatedReader&) = delete;
 
     // Opens a handle (the reader must be owned by a shared_ptr). Null when the
-    // port has vanished or a handle is already open.
-    std::unique_ptr<CommPort> OpenHandle();
+    // port has vanished or a handle is already open. The handle records in
+    // `failures` (may be null) when it finds the port vanished.
+    std::unique_ptr<CommPort> OpenHandle(std::shared_ptr<PortFailures> failures = nullptr);
     bool HandleOpen() const { return handleOpen_; }
 
     // Fault switches and knobs. Fault switches, atr, window, turnaround,
@@ -239,7 +241,7 @@ private:
 // output to leave the line).
 class SimulatorPort final : public CommPort {
 public:
-    explicit SimulatorPort(std::shared_ptr<SimulatedReader> reader);
+    explicit SimulatorPort(std::shared_ptr<SimulatedReader> reader, std::shared_ptr<PortFailures> failures = nullptr);
     ~SimulatorPort() override;
 
     bool SetTimeouts(const CommTimeouts& timeouts) override;
@@ -265,12 +267,13 @@ private:
     bool Enter(int64_t& now);
 
     std::shared_ptr<SimulatedReader> reader_;
+    std::shared_ptr<PortFailures> failures_;
     CommTimeouts timeouts_{};
 };
 
 // Opens the simulated reader by COM device name (".\COMn", "\\.\COMn"). Only
 // port options.port exists; the device is exclusive, as CreateFileA with
-// share mode 0.
+// share mode 0. Its handles record a vanished port in Failures().
 class SimulatorOpener final : public CommPortOpener {
 public:
     explicit SimulatorOpener(Clock& clock, SimOptions options = {});
@@ -278,9 +281,11 @@ public:
     // Successful opens so far.
     int OpenCount() const { return openCount_; }
     SimulatedReader& Reader() { return *reader_; }
+    const std::shared_ptr<PortFailures>& Failures() const { return failures_; }
 
 private:
     std::shared_ptr<SimulatedReader> reader_;
+    std::shared_ptr<PortFailures> failures_ = std::make_shared<PortFailures>();
     int openCount_ = 0;
 };
 

@@ -121,6 +121,7 @@ TEST_F(FaultFilesTest, ProgramRunsNeverChangeTheImageFile)
         sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
         linkSetup.clock = &clock;
         linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
         linkSetup.processMessages = [] { QCoreApplication::processEvents(); };
         QtMainWindow& f = MakeForm();
         f.ComPort->setCurrentIndex(0);

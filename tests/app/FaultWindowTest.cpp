@@ -39,6 +39,7 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
 
                 linkSetup.clock = &clock;
                 linkSetup.ports = &faulty;
+                linkSetup.failures = simulator.Failures();
                 QtMainWindow& f = MakeForm();
                 f.ComPort->setCurrentIndex(0);
                 f.VerifyCheckBox->setChecked(verify);

@@ -32,6 +32,7 @@ protected:
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
         linkSetup.clock = &clock;
         linkSetup.ports = opener.get();
+        linkSetup.failures = opener->Failures();
         linkSetup.processMessages = [this] { Pump(); };
         QtMainWindow& f = MakeForm();
         f.show();

@@ -87,7 +87,7 @@ protected:
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
         faulty = std::make_unique<FaultyOpener>(*opener);
         faulty->misdirects = std::move(misdirects);
-        link.emplace(clock, *faulty);
+        link.emplace(clock, *faulty, opener->Failures());
         link->pump.processMessages = std::move(hook);
         return opener->Reader();
     }

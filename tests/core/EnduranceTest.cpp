@@ -116,7 +116,7 @@ RunResult RunOne(const Kind& kind, int index)
     const int64_t start = clock.PeekMicros();
     bool hang = false;
     bool pulled = false;
-    ReaderLink link(clock, simulator);
+    ReaderLink link(clock, simulator, simulator.Failures());
     TSerialChannel& SerialChannel = link.SerialChannel;
     link.pump.processMessages = [&] {
         if (kind.pullCard && !pulled && window.progress.size() > 5) {

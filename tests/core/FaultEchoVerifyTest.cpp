@@ -46,7 +46,7 @@ protected:
             clock, sim::SimOptions::Parse("setup=01" + (options.empty() ? "" : "," + options)));
         faulty = std::make_unique<FaultyOpener>(*simulator);
         faulty->misdirects = std::move(misdirects);
-        link.emplace(clock, *faulty);
+        link.emplace(clock, *faulty, simulator->Failures());
         link->pump.processMessages = std::move(hook);
         window.Clear();
         window.verify = mode == Verification::EachBlock;

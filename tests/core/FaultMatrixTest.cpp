@@ -88,7 +88,7 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     Live live{simulator.Reader(), [&window] { return window.status.Text(); }};
     bool hang = false;
     const int64_t start = clock.PeekMicros();
-    ReaderLink link(clock, faulty);
+    ReaderLink link(clock, faulty, simulator.Failures());
     TSerialChannel& SerialChannel = link.SerialChannel;
     link.pump.processMessages = [&] {
         if (fault.during) fault.during(live);

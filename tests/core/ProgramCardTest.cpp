@@ -47,7 +47,7 @@ protected:
     {
         link.reset();
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse("setup=01," + options));
-        link.emplace(clock, *opener);
+        link.emplace(clock, *opener, opener->Failures());
         link->pump.processMessages = std::move(hook);
         window.Clear();
         return opener->Reader();
@@ -410,6 +410,7 @@ TEST_F(ProgramCardTest, KeptDeviceSurvivesADriverThatRaisesTheLinesOnOpen)
             through.clock = &clock;
             through.ports = &kept;
             through.kept = &kept;
+            through.failures = opener->Failures();
             link.reset();
             link.emplace(through);
         }

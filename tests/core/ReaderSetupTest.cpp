@@ -30,7 +30,7 @@ protected:
     sim::SimulatedReader& UseSimulator(const std::string& options)
     {
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
-        link.emplace(clock, *opener);
+        link.emplace(clock, *opener, opener->Failures());
         start = clock.PeekMicros();
         return opener->Reader();
     }

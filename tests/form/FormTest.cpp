@@ -467,6 +467,7 @@ TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
         sim::SimulatorOpener opener(clock, sim::SimOptions::Parse("card=out,insert=300"));
         linkSetup.clock = &clock;
         linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
         TForm1& f = MakeForm();
         view->port = 0;
         Load(MakeFile("card.tvk", 64));
@@ -665,6 +666,7 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
         bool imageKeptDuringRun = false;
         linkSetup.clock = &clock;
         linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
         linkSetup.processMessages = [&] {
             if (asked || !form || view->status.Text() != status_text::kRemoveCard) return;
             asked = true;

@@ -194,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::SimulatorOpener simulator(clock, sim::SimOptions::Parse("card=out,insert=0"));
     std::vector<Reply> replies;
     TamperingOpener tampering(simulator, input, replies);
-    ReaderLink link(clock, tampering);
+    ReaderLink link(clock, tampering, simulator.Failures());
     const TSerialChannel& SerialChannel = link.SerialChannel;
 
     std::vector<uint8_t> image(kCardImageSize, 0);

@@ -195,8 +195,14 @@ protected:
     {
         adapter = Adapter{};
         adapter.lines = TIOCM_CD;  // slot empty
-        ClearPortFailures();
     }
+
+    // What the ports opened here record.
+    std::string LastOpenFailure() const { return failures->LastOpenFailure(); }
+    std::string DeviceGoneReason() const { return failures->DeviceGoneReason(); }
+    void ClearPortFailures() { failures->Clear(); }
+
+    const std::shared_ptr<PortFailures> failures = std::make_shared<PortFailures>();
 
     static LineSettings Format(uint32_t baud, uint8_t parity)
     {
@@ -214,7 +220,7 @@ protected:
 
 TEST_F(FakeAdapter, ModemLinesAndBreakReachTheDriver)
 {
-    auto port = PosixCommPort::Open(kPath, FakeCalls());
+    auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
     ASSERT_NE(port, nullptr);
     uint32_t status = 0;
     ASSERT_TRUE(port->GetModemStatus(status));
@@ -277,7 +283,7 @@ TEST_F(FakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
         adapter.dropped = c.dropped;
         adapter.speedReadable = c.readable;
         ClearPortFailures();
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         EXPECT_EQ(port->SetState(Format(c.baud, c.parity)), *c.reason == '\0') << c.label;
         EXPECT_EQ(LastOpenFailure(), c.reason) << c.label;
@@ -303,7 +309,7 @@ TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
     for (const Case& c : cases) {
         ClearPortFailures();
         adapter.reads.assign(c.script.begin(), c.script.end());
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         ASSERT_TRUE(port->SetTimeouts({kMaxDword, kMaxDword, 250, 2, 500}));
         uint8_t buffer[16] = {};
@@ -347,7 +353,7 @@ TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
         ClearPortFailures();
         adapter.breakError = adapter.modemError = 0;
         adapter.drainErrors.clear();
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         uint32_t status = 0;
         bool ok = false;
@@ -370,7 +376,9 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
 {
     VirtualClock clock;
     SystemPorts devices(clock);
-    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    devices.SetLocalOpener([](const std::string& path, const std::shared_ptr<PortFailures>& record) {
+        return PosixCommPort::Open(path, FakeCalls(), record);
+    });
     PortChain chain(devices, clock);
     ReaderLink link(chain);
     setenv("TORVIK_COM5", kPath, 1);
@@ -379,7 +387,7 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
     const int64_t start = clock.PeekMicros();
     EXPECT_FALSE(WaitForCard(link, 30, 5, ShownIn(status)));
     EXPECT_LT(clock.PeekMicros() - start, 2'000'000);
-    EXPECT_EQ(DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
+    EXPECT_EQ(link.failures.DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
     unsetenv("TORVIK_COM5");
 }
 
@@ -402,7 +410,7 @@ TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
         if (c.timerFile) adapter.files[kTimer] = "16";
         adapter.serialFlags = 0;
         adapter.serialRefused = c.serialRefused;
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label << ": not getting low latency is no error";
         EXPECT_EQ(adapter.serialFlags, c.flagsAfterOpen) << c.label;
         if (c.timerAfterOpen) {
@@ -420,7 +428,9 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
 {
     VirtualClock clock;
     SystemPorts devices(clock);
-    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    devices.SetLocalOpener([](const std::string& path, const std::shared_ptr<PortFailures>& record) {
+        return PosixCommPort::Open(path, FakeCalls(), record);
+    });
     PortChain chain(devices, clock);
     ReaderLink link(chain);
     adapter.files[kTimer] = "16";

@@ -468,6 +468,7 @@ TEST_F(Win32WindowTest, SessionEndStoresTheSettingsAndWaitsForARun)
     std::vector<int> heldDuringRun;
     linkSetup.clock = &clock;
     linkSetup.ports = &opener;
+    linkSetup.failures = opener.Failures();
     linkSetup.processMessages = [&] {
         window->ProcessMessages();
         heldDuringRun.push_back(timerHeld);
