@@ -203,6 +203,7 @@ public:
         chain_->Watch().SetDeviceNamer([chain = chain_.get(), port = o.device.empty() ? 0 : o.port](
                                            const std::string& name) { return DeviceOfName(*chain, name, port); });
         chain_->Watch().SetModemMeaning(SlotOfModemStatus);
+        chain_->Watch().SetFrameClassifier(loader::ClassifyFrame);
         link_ = std::make_unique<ReaderLink>(*chain_);
 
         ViewSettings view;

@@ -1,5 +1,8 @@
 #include "programming/LoaderFrames.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/CommPort.h"
 #include "serial/ReaderLink.h"
 
@@ -17,13 +20,33 @@ void AppendAddress(std::string& text, uint32_t address)
     AppendCommandByte(text, static_cast<uint8_t>(address));
 }
 
+void AppendHeader(std::string& text, const uint8_t (&header)[3])
+{
+    for (const uint8_t b : header) AppendCommandByte(text, b);
+}
+
+// The block address a write or read frame carries at positions 3..5.
+uint32_t AddressIn(const uint8_t* frame) { return (uint32_t{frame[3]} << 16) | (uint32_t{frame[4]} << 8) | frame[5]; }
+
+// The number of bytes of the loader start command.
+constexpr uint32_t kStartBytes = sizeof kStartCommand / 3;
+
+bool IsStartCommand(const uint8_t* bytes, uint32_t count)
+{
+    if (count != kStartBytes) return false;
+    std::string text;
+    for (uint32_t i = 0; i < count; ++i) AppendCommandByte(text, bytes[i]);
+    text.pop_back();
+    return text == kStartCommand;
+}
+
 }  // namespace
 
 std::string BlockWriteText(uint32_t address, const uint8_t* data)
 {
     std::string text;
     text.reserve(kWriteFrameBytes * 3);
-    text += "FF 00 13 ";
+    AppendHeader(text, kWriteHeader);
     AppendAddress(text, address);
     for (int32_t i = 0; i < kBlockSize; ++i) AppendCommandByte(text, data[i]);
     text += "AA ";
@@ -34,10 +57,28 @@ std::string BlockReadText(uint32_t address)
 {
     std::string text;
     text.reserve(kReadFrameBytes * 3);
-    text += "FE 00 03 ";
+    AppendHeader(text, kReadHeader);
     AppendAddress(text, address);
     text += "AA";
     return text;
+}
+
+LineFrame ClassifyFrame(const uint8_t* bytes, uint32_t count)
+{
+    const auto startsWith = [bytes](const uint8_t(&header)[3]) {
+        return std::equal(std::begin(header), std::end(header), bytes);
+    };
+    LineFrame frame;
+    if (count == kWriteFrameBytes && startsWith(kWriteHeader)) {
+        frame.kind = LineFrame::Kind::BlockWrite;
+        frame.address = AddressIn(bytes);
+    } else if (count == kReadFrameBytes && startsWith(kReadHeader)) {
+        frame.kind = LineFrame::Kind::BlockRead;
+        frame.address = AddressIn(bytes);
+    } else if (IsStartCommand(bytes, count)) {
+        frame.kind = LineFrame::Kind::Start;
+    }
+    return frame;
 }
 
 bool WriteAcknowledged(const ReaderLink& link)
@@ -103,9 +144,7 @@ bool WriteEchoInPlace(const ReaderLink& link)
 
 uint32_t EchoedAddress(const ReaderLink& link)
 {
-    const TSerialChannel& SerialChannel = link.SerialChannel;
-    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
-    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
+    return AddressIn(link.SerialChannel.ReceiveBuffer);
 }
 
 bool IsImageBlock(uint32_t address, int32_t length)

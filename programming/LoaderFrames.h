@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/LineTrace.h"
 #include "serial/ReaderLink.h"
 
 namespace loader {
@@ -25,10 +26,12 @@ constexpr uint32_t kLastBlockAddress = 0x3FFF0;
 inline const char kStartCommand[] = "01 02 EA";
 
 // Block write: FF 00 13, three address bytes, 16 data bytes, AA.
+constexpr uint8_t kWriteHeader[3] = {0xFF, 0x00, 0x13};
 constexpr int32_t kWriteFrameBytes = 23;
 constexpr int32_t kWriteReplyCount = kWriteFrameBytes + 3;  // echo + FF 00 C0
 constexpr int32_t kWriteAckPos = kWriteFrameBytes;
 // Block read: FE 00 03, three address bytes, AA.
+constexpr uint8_t kReadHeader[3] = {0xFE, 0x00, 0x03};
 constexpr int32_t kReadFrameBytes = 7;
 constexpr int32_t kReadReplyCount = kReadFrameBytes + 22;  // echo + answer
 constexpr int32_t kReadDataPos = kReadFrameBytes + 5;       // answer bytes 5..20
@@ -42,6 +45,11 @@ extern const uint8_t kIdentificationBlock[kBlockSize];
 std::string BlockWriteText(uint32_t address, const uint8_t* data);
 // Command text of the block read frame: "FE 00 03 00 00 10 AA".
 std::string BlockReadText(uint32_t address);
+
+// What the bytes of one write are, for the line watch's counts
+// (platform/LineTrace.h): the loader start command, a block write or read
+// frame with the address it names, or something else. Changes nothing.
+LineFrame ClassifyFrame(const uint8_t* bytes, uint32_t count);
 
 // True when the last block write was acknowledged: FF 00 C0 at positions
 // 23..25 of the receive buffer, whatever else arrived.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "devices/PortChain.h"
+#include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
 #include "programming/StartCardLoader.h"
@@ -37,6 +38,7 @@ public:
         : devices_(clock), chain_(devices_, clock, &trace_), link_(chain_)
     {
         chain_.Assign(1, "sim:" + simOptions);
+        chain_.Watch().SetFrameClassifier(loader::ClassifyFrame);
     }
 
     ReaderLink& Link() { return link_; }
