@@ -8,6 +8,7 @@
 #include "programming/CardImageFile.h"
 #include "programming/ProgramSequence.h"
 #include "reader/AccountLines.h"
+#include "settings/SystemRegistry.h"
 
 std::string LastFile;
 TCardImage CardImage;

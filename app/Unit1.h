@@ -16,8 +16,8 @@
 
 #include "devices/PortChain.h"
 #include "platform/Registry.h"
-#include "platform/Window.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
 #include "serial/ReaderLink.h"
 
 // Program-wide texts of the window's unit.

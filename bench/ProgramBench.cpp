@@ -49,9 +49,9 @@
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
 #include "platform/ForwardingPort.h"
-#include "platform/Window.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
 #include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Window.h"
 #include "programming/ProgramData.h"
-#include "serial/ReaderLink.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
+#include "serial/ReaderLink.h"
 
 // Writes `image` onto the Torvik loader card in the reader. Expects the port
 // open (after WaitForCard) and image.Length of at most 0x40000. Pads the

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/Window.h"
 #include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
 #include "serial/ReaderLink.h"
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Window.h"
 #include "programming/ProgramData.h"
-#include "serial/ReaderLink.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
+#include "serial/ReaderLink.h"
 
 // Expects the port open (after WaitForCard). Opens the base settings of the
 // run's clock, resets the card and checks that it answers as a Torvik loader card (3B 54 4C 54 and
