@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "devices/PortChain.h"
 #include "platform/KeptPorts.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
@@ -472,6 +475,22 @@ TEST_F(ChannelTest, AbortRequestStopsAWaitAtItsNextPump)
     // The turns sleep to the next millisecond, no further.
     EXPECT_LE(ElapsedMs(start), 2);
     link.pump.ClearAbort();
+}
+
+// A request to stop from another thread (a signal's, a line controller's)
+// ends a wait on the steady clock at its next turn.
+TEST(ReaderLinkPump, AStopFromAnotherThreadEndsAWait)
+{
+    SystemChain system;
+    ReaderLink link(system.chain);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread stopper([&link] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        link.pump.RequestAbort();
+    });
+    EXPECT_THROW(link.PumpingDelay.Wait(10'000), RunAborted);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)

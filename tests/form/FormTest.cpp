@@ -96,7 +96,10 @@ public:
         formSeenByErrorBox.push_back(Form1);
     }
     void OpenAddress(const std::string& address) override { opened.push_back(address); }
-    void ProcessMessages() override {}
+    void ProcessMessages() override
+    {
+        if (onProcess) onProcess();
+    }
     void CloseWindow() override
     {
         if (Form1 != nullptr && Form1->OnCloseRequest()) closed = true;
@@ -123,6 +126,7 @@ public:
     std::optional<std::string> nextChoice;
     std::function<void()> onChoose;
     std::function<void(Control, bool)> onEnable;
+    std::function<void()> onProcess;
     std::vector<FileDialogRequest> requests;
     std::vector<std::string> errors;
     std::vector<TForm1*> formSeenByErrorBox;
@@ -655,7 +659,10 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
     const struct {
         const char* what;
         bool sessionEnds;  // the session ends without waiting for the run
-    } cases[] = {{"the session waits", false}, {"the session ends regardless", true}};
+        bool viewPumps;    // the window's waits process the view's messages, no pump of the test's
+    } cases[] = {{"the session waits", false, false},
+                 {"the session ends regardless", true, false},
+                 {"the question comes among the view's messages", false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         VirtualClock clock;
@@ -667,7 +674,7 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
         linkSetup.clock = &clock;
         linkSetup.ports = &opener;
         linkSetup.failures = opener.Failures();
-        linkSetup.processMessages = [&] {
+        const std::function<void()> pump = [&] {
             if (asked || !form || view->status.Text() != status_text::kRemoveCard) return;
             asked = true;
             answer = form->OnQueryEndSession();
@@ -677,8 +684,10 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
             storedDuringRun = store.writeLog;
             imageKeptDuringRun = CardImage.Data != nullptr;
         };
+        linkSetup.processMessages = c.viewPumps ? nullptr : pump;
         store.writeLog.clear();
         TForm1& f = MakeForm();
+        if (c.viewPumps) view->onProcess = pump;
         view->port = 0;
         Load(MakeFile("card.tvk", 64));
         const int64_t start = clock.PeekMs();
