@@ -5,14 +5,13 @@
 #include <utility>
 
 #include "devices/PortChain.h"
-#include "platform/Platform.h"
 #include "programming/CardImageFile.h"
-#include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/AccountLines.h"
-#include "serial/Scom.h"
+#include "settings/SystemRegistry.h"
 
 std::string LastFile;
+TCardImage CardImage;
 std::string LinkAddress = "https://example.com/velmar";
 TForm1* Form1 = nullptr;
 
@@ -24,6 +23,20 @@ const char kLoadFilter[] = "TorvikLoader files (*.tvk)|*.tvk|All Files (*.*)|*.*
 namespace {
 
 constexpr int32_t kStoredVersion = 10;
+
+// The window's link: the parts given, or those of the program's own chain,
+// with the view's message processing unless a pump was given.
+LinkSetup WindowLink(const LinkSetup& given, SystemChain* own, TFormView& view)
+{
+    LinkSetup setup = given;
+    if (own != nullptr) {
+        setup = LinkSetup::Of(own->chain);
+        setup.processMessages = given.processMessages;
+        setup.waitForMessages = given.waitForMessages;
+    }
+    if (!setup.processMessages) setup.processMessages = [&view] { view.ProcessMessages(); };
+    return setup;
+}
 
 }  // namespace
 
@@ -46,7 +59,11 @@ FormServices FormServices::Defaults()
     return s;
 }
 
-TForm1::TForm1(TFormView& view, FormServices services) : view_(view), services_(std::move(services))
+TForm1::TForm1(TFormView& view, FormServices services)
+    : view_(view),
+      services_(std::move(services)),
+      ownChain_(services_.link.ports == nullptr ? std::make_unique<SystemChain>() : nullptr),
+      link_(WindowLink(services_.link, ownChain_.get(), view))
 {
     const FormServices defaults = FormServices::Defaults();
     if (!services_.openRegistry) services_.openRegistry = defaults.openRegistry;
@@ -195,8 +212,8 @@ void TForm1::ProgramClick(void*)
         TForm1* form;
         ~Finish()
         {
-            SerialChannel.Close();
-            Platform().abortRequested = false;
+            form->link_.SerialChannel.Close();
+            form->link_.pump.ClearAbort();
             form->running_ = false;
             form->EndHandler();
         }
@@ -207,14 +224,15 @@ void TForm1::ProgramClick(void*)
     EnableControls(false);
     // With a trace (TORVIK_TRACE), the run's account goes between the bytes,
     // and the modem lines say what the reader signals.
-    LineWatch& watch = PortChain::InForce().Watch();
+    LineWatch* watch = link_.watch;
     std::optional<AccountLines> lines;
-    if (watch.Tracing()) {
-        lines.emplace([&watch](const std::string& line) { watch.Note(line); });
-        watch.SetModemMeaning(SlotOfModemStatus);
+    if (watch != nullptr && watch->Tracing()) {
+        lines.emplace([watch](const std::string& line) { watch->Note(line); });
+        watch->SetModemMeaning(SlotOfModemStatus);
     }
     // A close during the run stops it at its next wait.
-    const ProgramRunOutcome outcome = RunProgramSequence(*this, 0, lines ? &*lines : nullptr);
+    const ProgramRunOutcome outcome =
+        RunProgramSequence(link_, *this, CardImage, RunSettings{}, lines ? &*lines : nullptr);
     if (!outcome.error.empty()) view_.ShowError(outcome.error);
 }
 
@@ -313,7 +331,7 @@ void TForm1::StopRunThenClose()
     // ProgramClick then closes the port and closes the window, storing the
     // settings.
     closeRequested_ = true;
-    Platform().abortRequested = true;
+    link_.pump.RequestAbort();
 }
 
 bool TForm1::OnCloseRequest()
@@ -347,14 +365,9 @@ void TForm1::ReleaseCardImage()
     buffer_ = nullptr;
 }
 
-int RunWindowProgram(std::function<void()> processMessages,
-                     std::function<void(int64_t deadlineMicros)> waitForMessagesUntil,
-                     const std::function<void(const std::string&)>& showError,
+int RunWindowProgram(const std::function<void(const std::string&)>& showError,
                      const std::function<void()>& createAndRun)
 {
-    PlatformServices& services = Platform();
-    std::function<void()> savedPump = std::exchange(services.processMessages, std::move(processMessages));
-    auto savedWait = std::exchange(services.waitForMessagesUntil, std::move(waitForMessagesUntil));
     try {
         createAndRun();
     } catch (const std::exception& e) {
@@ -363,7 +376,5 @@ int RunWindowProgram(std::function<void()> processMessages,
         showError("");
     }
     Form1 = nullptr;
-    services.processMessages = std::move(savedPump);
-    services.waitForMessagesUntil = std::move(savedWait);
     return 0;
 }

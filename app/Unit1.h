@@ -4,7 +4,8 @@
 // restores and stores its settings, loads the card image and runs the Program
 // sequence on the core. Each toolkit's window (app/qt, app/win32) creates the
 // real controls, implements TFormView over them and forwards its events to
-// the handlers of TForm1.
+// the handlers of TForm1. The window keeps one reader link
+// (serial/ReaderLink.h), the one its Program runs go through.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,12 +14,18 @@
 #include <optional>
 #include <string>
 
+#include "devices/PortChain.h"
 #include "platform/Registry.h"
-#include "platform/Window.h"
+#include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
+#include "serial/ReaderLink.h"
 
 // Program-wide texts of the window's unit.
 extern std::string LastFile;     // full path of the last chosen card image
 extern std::string LinkAddress;  // the maker's web page, shown by LinkLabel
+// The card image the window loads and programs: its buffer belongs to the one
+// main window (null outside its life).
+extern TCardImage CardImage;
 
 // The window's caption.
 extern const char kCaption[];
@@ -54,6 +61,8 @@ struct WindowServices {
     std::function<void()> terminate;
     // Allocates the card image buffer with new[]; null when out of memory.
     std::function<uint8_t*(std::size_t)> allocateImage;
+    // What the window's reader link is made of (FormServices::link).
+    LinkSetup link;
 };
 
 // The window's controls that the logic switches on and off or gives the
@@ -118,8 +127,15 @@ struct FormServices {
     std::function<std::unique_ptr<TRegistry>()> openRegistry;
     // Allocates the card image buffer with new[]; null when out of memory.
     std::function<uint8_t*(std::size_t)> allocateImage;
+    // What the window's reader link is made of: its clock and the opener of
+    // its ports with their kept device and watch (without an opener the
+    // window builds the program's own chain: devices/PortChain.h
+    // SystemChain), and the pump's hooks (no processMessages: the view's
+    // ProcessMessages; no waitForMessages: a sleep to the next millisecond).
+    LinkSetup link;
 
-    // The system's settings store and new (nothrow).
+    // The system's settings store and new (nothrow); no link parts, so that
+    // the window builds the program's own chain.
     static FormServices Defaults();
 };
 
@@ -136,6 +152,8 @@ public:
     TForm1& operator=(const TForm1&) = delete;
 
     TFormView& View() { return view_; }
+    // The window's reader link.
+    ReaderLink& Link() { return link_; }
 
     // Handlers; the sender is ignored.
     // Stores the settings, releases the CardImage buffer and asks the
@@ -218,6 +236,9 @@ private:
 
     TFormView& view_;
     FormServices services_;
+    // The program's own chain, when none was given.
+    std::unique_ptr<SystemChain> ownChain_;
+    ReaderLink link_;
     uint8_t* buffer_ = nullptr;
     bool running_ = false;
     bool loading_ = false;
@@ -230,16 +251,12 @@ private:
 // The one main window; null outside the program's message loop.
 extern TForm1* Form1;
 
-// The program entry's frame, the same for every face: installs the face's
-// message processing and its wait between turns for the core's waits, then
-// runs `createAndRun` (create the window, show it, run the message loop until
-// the application terminates). An error that escapes it, a wrong setting or
-// no memory for the card image among them, is shown with `showError` and the
-// window never appears. Afterwards Form1 is null and the previous hooks are
-// back. Returns 0 in every case.
-int RunWindowProgram(std::function<void()> processMessages,
-                     std::function<void(int64_t deadlineMicros)> waitForMessagesUntil,
-                     const std::function<void(const std::string&)>& showError,
+// The program entry's frame, the same for every face: runs `createAndRun`
+// (create the window, show it, run the message loop until the application
+// terminates). An error that escapes it, a wrong setting or no memory for the
+// card image among them, is shown with `showError` and the window never
+// appears. Afterwards Form1 is null. Returns 0 in every case.
+int RunWindowProgram(const std::function<void(const std::string&)>& showError,
                      const std::function<void()>& createAndRun);
 
 // The name part of a path: the text after its last separator ("\" or ":" on

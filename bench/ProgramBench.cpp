@@ -49,11 +49,10 @@
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
 #include "platform/ForwardingPort.h"
-#include "platform/Platform.h"
-#include "platform/Window.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
-#include "serial/Scom.h"
+#include "programming/ProgramWindow.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 
 namespace {
@@ -188,10 +187,10 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
     opener.Reader().SetRecording(false);
     LineTally tally(opener, clock);
-    ScopedPlatform platform(clock, tally);
-    SerialChannel.ResetState();
+    ReaderLink link(clock, tally, opener.Failures());
 
     std::vector<uint8_t> image = source;
+    TCardImage CardImage;
     CardImage.Data = image.data();
     CardImage.Length = kCardImageSize;
     BenchWindow window(mode);
@@ -199,7 +198,7 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
     const int64_t startMicros = clock.PeekMicros();
     const double cpuStart = CpuSeconds();
     Figures f;
-    f.programmed = ProgramCard(window);
+    f.programmed = ProgramCard(link, window, CardImage);
     f.cpuSeconds = CpuSeconds() - cpuStart;
     f.virtualSeconds = static_cast<double>(clock.PeekMicros() - startMicros) * 1e-6;
     const std::vector<uint8_t>& memory = opener.Reader().Memory();
@@ -214,8 +213,6 @@ Figures ProgramOnce(Verification mode, const std::vector<uint8_t>& source, const
         f.wireSeconds = tally.allBytes * kBitsPerByte / f.speed;
     }
 
-    SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return f;
 }
 
@@ -355,13 +352,11 @@ void BM_Calibration(benchmark::State& state)
         for (int readOnly = 0; readOnly < 2; ++readOnly) {
             VirtualClock clock;
             sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
-            ScopedPlatform platform(clock, opener);
-            SerialChannel.ResetState();
+            ReaderLink link(clock, opener, opener.Failures());
             BenchWindow window(Verification::EachBlock);
             const int64_t start = clock.PeekMicros();
-            speeds[readOnly] = readOnly != 0 ? CalibrateBaudRateReadOnly(window) : CalibrateBaudRate(window);
+            speeds[readOnly] = readOnly != 0 ? CalibrateBaudRateReadOnly(link, window) : CalibrateBaudRate(link, window);
             seconds[readOnly] = static_cast<double>(clock.PeekMicros() - start) * 1e-6;
-            SerialChannel.ResetState();
         }
     }
     state.counters["programming_s"] = seconds[0];
@@ -388,14 +383,12 @@ ReadRun ReadCardOnce(const std::string& simOptions, int32_t bytes, const std::st
     SystemPorts devices(clock);
     PortChain chain(devices, clock);
     chain.Assign(1, "sim:" + simOptions);
-    ScopedPlatform platform(clock, chain);
-    SerialChannel.ResetState();
     std::remove(out.c_str());
     std::ostringstream text;
     std::ostringstream errors;
     ReadRun r;
     r.status = RunLoaderCli({"read", "--json", "--length", std::to_string(bytes), out}, text, errors, CliTerminal{},
-                            nullptr);
+                            CliSystem{chain, {}}, nullptr);
     std::ifstream file(out, std::ios::binary);
     const std::vector<uint8_t> copy((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const sim::SimulatedReader* reader = devices.SimulatedReaderOn(1);
@@ -404,7 +397,6 @@ ReadRun ReadCardOnce(const std::string& simOptions, int32_t bytes, const std::st
     const std::string json = text.str();
     const size_t at = json.find("\"reads\":");
     if (at != std::string::npos) r.reads = std::atoi(json.c_str() + at + 8);
-    SerialChannel.ResetState();
     return r;
 }
 

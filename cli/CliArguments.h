@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Window.h"
+#include "programming/ProgramWindow.h"
 
 struct CliOptions {
     enum class Action { Program, Read, Verify, Check, Ports, Help, Version };

@@ -29,7 +29,6 @@
 #include "devices/PortChain.h"
 #include "devices/SystemPorts.h"
 #include "platform/LineTrace.h"
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "programming/CardReadBack.h"
 #include "programming/LoaderFrames.h"
@@ -40,7 +39,7 @@
 #include "network/Rfc2217Port.h"
 #include "reader/AccountLines.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/SimOptions.h"
 
 #ifndef TORVIK_VERSION
@@ -53,27 +52,6 @@ namespace {
 constexpr int kJsonVersion = 2;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
-
-// Points CardImage at a buffer for the length of a run and lets go of it
-// afterwards, whatever happens.
-class ImageBuffer {
-public:
-    ImageBuffer() : data_(new uint8_t[kCardImageSize]())
-    {
-        CardImage.Data = data_.get();
-        CardImage.Length = 0;
-    }
-    ~ImageBuffer()
-    {
-        CardImage.Data = nullptr;
-        CardImage.Length = 0;
-    }
-    ImageBuffer(const ImageBuffer&) = delete;
-    ImageBuffer& operator=(const ImageBuffer&) = delete;
-
-private:
-    std::unique_ptr<uint8_t[]> data_;
-};
 
 std::string Seconds(double s)
 {
@@ -208,24 +186,25 @@ std::string DeviceOfName(const PortChain& chain, const std::string& name, uint32
 }
 
 // One run's surroundings: the port chain with the device override and the
-// trace file, the clock, the view, and the record of the run's account. The
-// account goes to the record first, then the trace, then the view.
+// trace file, the reader link through it, the clock, the view, and the record
+// of the run's account. The account goes to the record first, then the
+// trace, then the view.
 class Session {
 public:
-    Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal)
-        : services_(Platform()),
-          clock_(*services_.clock),
+    Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal, const CliSystem& system)
+        : clock_(system.ports.GetClock()),
           start_(clock_.NowMicros()),
           started_(IsoTimeNow()),
           record_([this] { return Elapsed(); })
     {
         if (!o.trace.empty()) trace_ = std::make_unique<std::ofstream>(std::filesystem::u8path(o.trace));
-        chain_ = PortChain::ForRun(clock_, trace_.get());
+        chain_ = system.ports.ForRun(trace_.get());
         if (!o.device.empty()) chain_->Assign(o.port, o.device);
         chain_->Watch().SetDeviceNamer([chain = chain_.get(), port = o.device.empty() ? 0 : o.port](
                                            const std::string& name) { return DeviceOfName(*chain, name, port); });
         chain_->Watch().SetModemMeaning(SlotOfModemStatus);
-        scoped_ = std::make_unique<ScopedPlatform>(clock_, *chain_, services_.processMessages);
+        chain_->Watch().SetFrameClassifier(loader::ClassifyFrame);
+        link_ = std::make_unique<ReaderLink>(*chain_);
 
         ViewSettings view;
         view.style = o.json    ? ViewSettings::Style::Json
@@ -247,15 +226,17 @@ public:
         }
         account_.Add(view_.get());
         // A JSON status event is written at the end of the turn in which its
-        // text appeared, with the colour shown along with it.
-        Platform().processMessages = [view = view_.get(), hook = Platform().processMessages] {
+        // text appeared, with the colour shown along with it; then the
+        // program says whether the run is to stop.
+        link_->pump.processMessages = [link = link_.get(), view = view_.get(), stop = system.stopRequested] {
             view->Turn();
-            if (hook) hook();
+            if (stop && stop()) link->pump.RequestAbort();
         };
     }
 
     bool TraceOpen() const { return !trace_ || trace_->good(); }
     TerminalView& View() { return *view_; }
+    ReaderLink& Link() { return *link_; }
     RunRecord& Record() { return record_; }
     RunObserver& Account() { return account_; }
     // When the run started, ISO 8601.
@@ -266,13 +247,12 @@ public:
     void Note(const std::string& text) { chain_->Watch().Note(text); }
 
 private:
-    PlatformServices& services_;
     Clock& clock_;
     int64_t start_;
     std::string started_;
     std::unique_ptr<std::ofstream> trace_;
     std::unique_ptr<PortChain> chain_;
-    std::unique_ptr<ScopedPlatform> scoped_;
+    std::unique_ptr<ReaderLink> link_;
     std::unique_ptr<TerminalView> view_;
     RunRecord record_;
     std::unique_ptr<AccountLines> lines_;
@@ -309,13 +289,14 @@ std::string AnswersText(const loader::BlockReading& r)
 // settle (loader::ReadCardBlock): ReadFailed with the answers seen, or NoSpeed
 // when no calibration trial passed (the loader then runs at the middle of the
 // range).
-bool ReadCard(RunObserver& account, const RunRecord& record, uint8_t* buffer, int32_t length, int64_t& at)
+bool ReadCard(ReaderLink& link, RunObserver& account, const RunRecord& record, uint8_t* buffer, int32_t length,
+              int64_t& at)
 {
     account.PhaseEntered(RunPhase::Reading);
     loader::ReadHistory history;
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
         at = offset;
-        const loader::BlockReading block = loader::ReadCardBlock(static_cast<uint32_t>(offset), history);
+        const loader::BlockReading block = loader::ReadCardBlock(link, static_cast<uint32_t>(offset), history);
         if (!block.settled) {
             RunOutcome o;
             o.kind = FailureKind::ReadFailed;
@@ -467,23 +448,26 @@ struct Ending {
 class LoaderCli {
 public:
     LoaderCli(const CliOptions& o, const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              const CliTerminal& terminal, std::istream* in)
+              const CliTerminal& terminal, const CliSystem& system, std::istream* in)
         : o_(o),
           args_(args),
           out_(out),
           err_(err),
           terminal_(terminal),
+          system_(system),
           in_(in),
           toStdout_(o.action == CliOptions::Action::Read && o.image == "-"),
-          viewOut_(toStdout_ ? err : out)
+          viewOut_(toStdout_ ? err : out),
+          imageBytes_(static_cast<size_t>(kCardImageSize)),
+          CardImage{imageBytes_.data(), 0}
     {
+        settings_.fixedSpeed = o.speed;
     }
 
     int Run()
     {
         if (o_.action == CliOptions::Action::Ports) return Ports();
         if (const int status = CheckDevice(); status != 0) return status;
-        ImageBuffer buffer;
         if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
             if (const int status = Load(); status != 0) return status;
         }
@@ -494,11 +478,11 @@ public:
         }
         CliTerminal terminal = terminal_;
         if (toStdout_) terminal.live = terminal.colour = terminal.ansi = false;
-        Session session(o_, viewOut_, terminal);
+        Session session(o_, viewOut_, terminal, system_);
         session_ = &session;
         if (!session.TraceOpen()) return Usage(o_.trace + ": cannot be written: " + std::strerror(errno));
         WriteTraceHeader();
-        ClearPortFailures();
+        session.Link().failures.Clear();
         if (o_.verbose) session.View().Say("Port " + std::to_string(o_.port) + ": " + DeviceValue());
         switch (o_.action) {
         case CliOptions::Action::Read: return Read(part.get());
@@ -548,12 +532,12 @@ private:
                     std::to_string(devices) + " serial device" + (devices == 1 ? "" : "s")});
     }
 
-    // What the run's port opens: --device, else what the chain in force
+    // What the run's port opens: --device, else what the program's chain
     // resolves its name to.
     std::string DeviceValue() const
     {
         if (!o_.device.empty()) return o_.device;
-        return PortChain::InForce().ResolvedValue(TSerialChannel::DeviceName(o_.port));
+        return system_.ports.ResolvedValue(TSerialChannel::DeviceName(o_.port));
     }
 
     // A "sim:" device with options the simulator does not know, or a
@@ -742,7 +726,8 @@ private:
         // the driver would not make) explains a failure of the reader or the
         // card that follows from it.
         const std::string refused =
-            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string() : LastOpenFailure();
+            o.kind == FailureKind::Port || o.kind == FailureKind::ReaderGone ? std::string()
+                                                                             : session_->Link().failures.LastOpenFailure();
         Ending e;
         e.result = "failed";
         e.status = ExitStatusFor(o.kind, o_.action);
@@ -875,7 +860,8 @@ private:
     {
         ShowImage();
         TerminalView& view = session_->View();
-        const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
+        const ProgramRunOutcome outcome =
+            RunProgramSequence(session_->Link(), view, session_->Account(), CardImage, settings_);
         ProgramSummary();
         if (!outcome.programmed) return End(FailureEnding({}));
         Ending e("programmed", kExitProgrammed, view.Text(), view.Text() + " " + Throughput(view.Elapsed()));
@@ -913,7 +899,8 @@ private:
             const int card = programmed + failed + 1;
             record.StartCard();
             view.SetCard(card, true);
-            const ProgramRunOutcome outcome = RunProgramSequence(view, session_->Account(), o_.speed);
+            const ProgramRunOutcome outcome =
+                RunProgramSequence(session_->Link(), view, session_->Account(), CardImage, settings_);
             const double took = view.Elapsed() - started;
             if (outcome.programmed) {
                 ++programmed;
@@ -954,11 +941,12 @@ private:
     {
         TerminalView& view = session_->View();
         RunObserver& account = session_->Account();
+        ReaderLink& link = session_->Link();
         const int32_t blocksLength = (length + loader::kBlockSize - 1) / loader::kBlockSize * loader::kBlockSize;
         card.assign(static_cast<size_t>(blocksLength), 0);
-        return RunReaderSequence(view, account, [&] {
-            return StartCardLoader(view, account, true) != 0 &&
-                   ReadCard(account, session_->Record(), card.data(), blocksLength, reading_);
+        return RunReaderSequence(link, view, account, settings_, [&] {
+            return StartCardLoader(link, view, account, settings_, true) != 0 &&
+                   ReadCard(link, account, session_->Record(), card.data(), blocksLength, reading_);
         });
     }
 
@@ -1076,14 +1064,15 @@ private:
     {
         TerminalView& view = session_->View();
         RunObserver& account = session_->Account();
+        ReaderLink& link = session_->Link();
         std::string atr;
         bool answered = false;
         SpeedWindow found;
-        const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
-        const ProgramRunOutcome outcome = RunReaderSequence(view, account, [&] {
-            if (!CheckLoaderCardAtr(view, account, &atr)) return false;
+        const loader::CalibrationRange range = loader::CalibrationRangeFor(settings_.ClockSetting);
+        const ProgramRunOutcome outcome = RunReaderSequence(link, view, account, settings_, [&] {
+            if (!CheckLoaderCardAtr(link, view, account, settings_, &atr)) return false;
             answered = true;
-            found = FindSpeedWindowReadOnly(view, account);
+            found = FindSpeedWindowReadOnly(link, view, account, settings_);
             if (found.passed > 0) return true;
             RunOutcome none;
             none.kind = FailureKind::NoSpeed;
@@ -1118,6 +1107,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     const CliTerminal& terminal_;
+    const CliSystem& system_;
     std::istream* in_;
     // "read -": the card goes to `out_`, everything else to `err_`.
     bool toStdout_;
@@ -1128,6 +1118,10 @@ private:
     std::string sha256_;
     // read, verify: the block being read, -1 before the first.
     int64_t reading_ = -1;
+    // program, verify: the image loaded, in a buffer of the card's size.
+    std::vector<uint8_t> imageBytes_;
+    TCardImage CardImage;
+    RunSettings settings_;
 };
 
 }  // namespace
@@ -1154,7 +1148,7 @@ int ExitStatusFor(FailureKind kind, CliOptions::Action action)
 }
 
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 const CliTerminal& terminal, std::istream* in)
+                 const CliTerminal& terminal, const CliSystem& system, std::istream* in)
 {
     const CliParse parsed = ParseCliArguments(args);
     if (!parsed.error.empty()) {
@@ -1181,5 +1175,5 @@ int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::o
         out << "torvik-loader " << TORVIK_VERSION << '\n';
         return kExitProgrammed;
     }
-    return LoaderCli(o, args, out, err, terminal, in).Run();
+    return LoaderCli(o, args, out, err, terminal, system, in).Run();
 }

@@ -4,7 +4,7 @@
 //
 // "program" loads the card image (more than 16 and at most 0x40000 bytes
 // unless --truncate), shows its size and SHA-256, then runs
-// SetReaderMode("Phoenix", ClockSetting, 30, port), WaitForCard(30, port),
+// SetReaderMode("Phoenix", "3.58", 30, port), WaitForCard(30, port),
 // ProgramCard and SerialChannel.Close(), exactly as the window's Program
 // button, with the status messages and progress shown by a TerminalView.
 // "read" and "verify" run the same reader setup and card wait, then
@@ -19,11 +19,13 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli/CliArguments.h"
+#include "devices/PortChain.h"
 #include "reader/RunAccount.h"
 
 // Exit statuses.
@@ -60,13 +62,21 @@ struct CliTerminal {
     const volatile std::sig_atomic_t* stopSignal = nullptr;
 };
 
+// What the program runs on: the port chain whose clock, devices and
+// assignments each run's own chain is made from (PortChain::ForRun), and the
+// question every turn of a wait asks: whether to stop the run (Ctrl-C, a
+// closed pipe). Empty: never.
+struct CliSystem {
+    PortChain& ports;
+    std::function<bool()> stopRequested;
+};
+
 // Runs the program for the arguments after the program name. Status lines go
 // to `out`, a failure's one-line message to `err`; `in` is the image for
 // "program -". "read -" writes the card to `out` and everything else to
-// `err`. Runs on the clock of Platform(), through a port chain of its own
-// (devices/PortChain.h) over the devices of the chain installed there; a
-// --device is assigned to the chosen port number only. An interrupted run
-// (Platform().abortRequested) returns kExitInterrupted, kExitTerminated or
-// kExitHungUp by terminal.stopSignal.
+// `err`. Each run has a reader link of its own (serial/ReaderLink.h) through
+// a port chain of its own made from system.ports; a --device is assigned to
+// the chosen port number only. A run stopped by system.stopRequested returns
+// kExitInterrupted, kExitTerminated or kExitHungUp by terminal.stopSignal.
 int RunLoaderCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 const CliTerminal& terminal, std::istream* in = nullptr);
+                 const CliTerminal& terminal, const CliSystem& system, std::istream* in = nullptr);

@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Window.h"
+#include "programming/ProgramWindow.h"
 #include "programming/WindowStatus.h"
 #include "reader/RunAccount.h"
 

@@ -26,7 +26,7 @@
 
 #include "cli/LoaderCli.h"
 #include "cli/Utf8Text.h"
-#include "platform/Platform.h"
+#include "devices/PortChain.h"
 
 namespace {
 
@@ -63,16 +63,19 @@ int main(int argc, char** argv)
     // spot, so that the run can close the port first.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    static bool pipeClosed = false;
-    // The run's waits process "messages" here: an interrupt, or standard
+    bool pipeClosed = false;
+    // The run's waits look here whether to stop: an interrupt, or standard
     // output gone. After the latter nothing more is said, on either stream.
-    Platform().processMessages = [] {
+    const auto stopRequested = [&pipeClosed] {
         if (!pipeClosed && std::cout.bad()) {
             pipeClosed = true;
             std::cerr.setstate(std::ios::badbit);
         }
-        if (interruptSignal != 0 || pipeClosed) Platform().abortRequested = true;
+        return interruptSignal != 0 || pipeClosed;
     };
+    // The system's devices on the steady clock; a simulated reader says on
+    // stderr what it cannot do.
+    SystemChain system(&std::cerr);
 
     CliTerminal terminal;
     terminal.live = TORVIK_ISATTY(1) != 0;
@@ -91,7 +94,7 @@ int main(int argc, char** argv)
     // of 15.6 ms would stretch each of them.
     timeBeginPeriod(1);
 #endif
-    const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, &std::cin);
+    const int status = RunLoaderCli(args, std::cout, std::cerr, terminal, CliSystem{system.chain, stopRequested}, &std::cin);
 #ifdef _WIN32
     timeEndPeriod(1);
 #endif

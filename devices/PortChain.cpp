@@ -4,14 +4,13 @@
 #include <fstream>
 #include <utility>
 
-#include "platform/Platform.h"
-
 PortChain::PortChain(SystemPorts& devices, Clock& clock, std::ostream* trace)
     : devices_(devices),
+      clock_(clock),
       assignedPorts_(*this),
       // One device is the same resolved value opened for the same port
       // number (the simulated readers are per port number).
-      kept_(assignedPorts_,
+      kept_(assignedPorts_, clock,
             [this](const std::string& deviceName) {
                 return ResolvedValue(deviceName) + '|' +
                        std::to_string(PortNumberFromDeviceName(deviceName).value_or(0));
@@ -20,17 +19,10 @@ PortChain::PortChain(SystemPorts& devices, Clock& clock, std::ostream* trace)
 {
 }
 
-PortChain& PortChain::InForce()
+std::unique_ptr<PortChain> PortChain::ForRun(std::ostream* trace) const
 {
-    PortChain* installed = dynamic_cast<PortChain*>(Platform().ports);
-    return installed != nullptr ? *installed : ProgramPortChain();
-}
-
-std::unique_ptr<PortChain> PortChain::ForRun(Clock& clock, std::ostream* trace)
-{
-    const PortChain& inForce = InForce();
-    auto chain = std::make_unique<PortChain>(inForce.devices_, clock, trace);
-    chain->assigned_ = inForce.assigned_;
+    auto chain = std::make_unique<PortChain>(devices_, clock_, trace);
+    chain->assigned_ = assigned_;
     return chain;
 }
 
@@ -53,26 +45,19 @@ std::unique_ptr<CommPort> PortChain::Assigned::Open(const std::string& deviceNam
     const std::optional<uint32_t> port = PortNumberFromDeviceName(deviceName);
     if (port) {
         const auto it = chain_.assigned_.find(*port);
-        if (it != chain_.assigned_.end()) return chain_.devices_.OpenResolved(it->second, *port);
+        if (it != chain_.assigned_.end()) return chain_.devices_.OpenResolved(it->second, *port, chain_.failures_);
     }
-    return chain_.devices_.Open(deviceName);
+    return chain_.devices_.Open(deviceName, chain_.failures_);
 }
 
-PortChain& ProgramPortChain()
-{
-    static PortChain chain(ProgramDevices(), SystemClock());
-    return chain;
-}
-
-CommPortOpener& SystemPortOpener() { return ProgramPortChain(); }
-
-void InstallTraceFromEnvironment()
+std::unique_ptr<std::ostream> InstallTraceFromEnvironment(PortChain& chain, const std::string& program)
 {
     const char* path = std::getenv("TORVIK_TRACE");
-    if (path == nullptr || *path == '\0') return;
-    static std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file) return;
-    file << std::unitbuf;
-    ProgramPortChain().Watch().SetTrace(&file);
-    ProgramPortChain().Watch().Header(TraceHeader("USB_TorvikLoader", {}));
+    if (path == nullptr || *path == '\0') return nullptr;
+    auto file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+    if (!*file) return nullptr;
+    *file << std::unitbuf;
+    chain.Watch().SetTrace(file.get());
+    chain.Watch().Header(TraceHeader(program, {}));
+    return file;
 }

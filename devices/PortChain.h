@@ -8,10 +8,10 @@
 //   assignments        ports this run opens as something else (--device)
 //   SystemPorts        device names resolved; simulated readers
 //
-// A PortChain is itself the opener to install as Platform().ports. The
-// program's own chain (ProgramPortChain) is the default one, on the steady
-// clock; torvik-loader builds one per run with PortChain::ForRun so that each
-// run has its own counts and trace.
+// A PortChain is itself the opener a reader link opens through
+// (serial/ReaderLink.h). Each program builds its own (SystemChain) and hands
+// it to its link; torvik-loader builds one per run over the same devices
+// (ForRun), so that each run has its own counts and trace.
 
 #include <cstdint>
 #include <map>
@@ -27,18 +27,16 @@
 
 class PortChain final : public CommPortOpener {
 public:
-    // Opens through `devices`; `clock` stamps the trace lines; `trace` may be
-    // null (the line is counted, not written down).
+    // Opens through `devices`; `clock` times the kept device and stamps the
+    // trace lines; `trace` may be null (the line is counted, not written
+    // down). `devices` and `clock` must outlive the chain.
     PortChain(SystemPorts& devices, Clock& clock, std::ostream* trace = nullptr);
     PortChain(const PortChain&) = delete;
     PortChain& operator=(const PortChain&) = delete;
 
-    // The chain installed as Platform().ports, or the program's chain when
-    // the opener installed is not a chain.
-    static PortChain& InForce();
-    // A chain for one run on `clock`, writing `trace`: over the devices and
-    // with the assignments of the chain in force.
-    static std::unique_ptr<PortChain> ForRun(Clock& clock, std::ostream* trace);
+    // A chain for one run, writing `trace`: over the devices, on the clock
+    // and with the assignments of this one.
+    std::unique_ptr<PortChain> ForRun(std::ostream* trace) const;
 
     // From now on port `port` opens `resolved` (a path, "sim[:OPTIONS]" or
     // "rfc2217://HOST:PORT") whatever its name resolves to.
@@ -50,6 +48,10 @@ public:
     // (devices/SystemPorts.h); empty for a name that names no port.
     std::string ResolvedValue(const std::string& deviceName) const;
 
+    Clock& GetClock() const { return clock_; }
+    // Where the ports opened through the chain record why they failed; a
+    // chain made by ForRun has a record of its own.
+    const std::shared_ptr<PortFailures>& Failures() const { return failures_; }
     LineWatch& Watch() { return watch_; }
     KeepingPortOpener& Kept() { return kept_; }
     SystemPorts& Devices() { return devices_; }
@@ -65,13 +67,30 @@ private:
         PortChain& chain_;
     };
     SystemPorts& devices_;
+    Clock& clock_;
+    std::shared_ptr<PortFailures> failures_ = std::make_shared<PortFailures>();
     std::map<uint32_t, std::string> assigned_;
     Assigned assignedPorts_;
     KeepingPortOpener kept_;
     LineWatch watch_;
 };
 
-// The program's chain: ProgramDevices() on the steady clock, no trace until
-// InstallTraceFromEnvironment (platform/LineTrace.h) gives it one. What
-// SystemPortOpener() (platform/Platform.h) returns.
-PortChain& ProgramPortChain();
+// A program's own chain: the system's devices on the steady clock, what a
+// main builds and hands to its reader link. `notes` (may be null) is told
+// what the simulated readers cannot do (devices/SystemPorts.h).
+class SystemChain {
+public:
+    explicit SystemChain(std::ostream* notes = nullptr) : devices(clock, notes), chain(devices, clock) {}
+    SystemChain(const SystemChain&) = delete;
+    SystemChain& operator=(const SystemChain&) = delete;
+
+    SteadyClock clock;
+    SystemPorts devices;
+    PortChain chain;
+};
+
+// Reads TORVIK_TRACE: when it names a file that can be written, `chain`
+// writes its trace there from now on, under the header of `program`, and the
+// stream is returned for the caller to keep as long as the chain lives (null
+// without a trace). For the window.
+std::unique_ptr<std::ostream> InstallTraceFromEnvironment(PortChain& chain, const std::string& program);

@@ -4,14 +4,19 @@
 // memory file (memory=FILE) is written back when the reader goes: for the
 // program's own devices, when the program ends.
 
-#include <iostream>
+#include <ostream>
 #include <stdexcept>
 
 #include "devices/SystemPorts.h"
-#include "platform/PortFailure.h"
 #include "simulator/Simulator.h"
 
 std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const std::string& options)
+{
+    return OpenSimulated(portNumber, options, failures_);
+}
+
+std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const std::string& options,
+                                                     const std::shared_ptr<PortFailures>& failures)
 {
     auto it = readers_.find(portNumber);
     if (it == readers_.end()) {
@@ -22,18 +27,19 @@ std::unique_ptr<CommPort> SystemPorts::OpenSimulated(uint32_t portNumber, const 
             reader = std::make_shared<sim::SimulatedReader>(clock_, std::move(parsed));
         } catch (const std::exception& e) {
             // Bad options, or a memory file that cannot serve.
-            if (reported_.insert(options).second)
-                std::cerr << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
-            RecordOpenFailure("sim:" + options + ": " + e.what());
+            if (reported_.insert(options).second && notes_ != nullptr)
+                *notes_ << "Simulated reader on port " << portNumber << ": " << e.what() << '\n';
+            failures->RecordOpenFailure("sim:" + options + ": " + e.what());
             return nullptr;
         }
         reader->SetRecording(recordWrites_);
+        reader->SetNotes(notes_);
         it = readers_.emplace(portNumber, std::move(reader)).first;
     }
-    std::unique_ptr<CommPort> port = it->second->OpenHandle();
+    std::unique_ptr<CommPort> port = it->second->OpenHandle(failures);
     if (!port)
-        RecordOpenFailure(it->second->Vanished() ? "sim: no such device (the simulated port has vanished)"
-                                                 : "sim: busy: the simulated port is open already");
+        failures->RecordOpenFailure(it->second->Vanished() ? "sim: no such device (the simulated port has vanished)"
+                                                           : "sim: busy: the simulated port is open already");
     return port;
 }
 

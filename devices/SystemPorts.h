@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "platform/ComNames.h"
 #include "platform/CommPort.h"
 #include "platform/LocalPorts.h"
+#include "platform/PortFailure.h"
 
 namespace sim {
 class SimulatedReader;
@@ -37,30 +39,41 @@ std::string ResolveDeviceName(const std::string& deviceName);
 // The devices of this machine by their Win32 names. The simulated readers it
 // opens ("sim" devices) belong to it: one per port number, made at the first
 // open of that port and kept as long as this object lives, so the card and
-// the reader's state survive the many closes and reopens of a run. They run
-// on the clock given (the steady clock unless told otherwise; a virtual
-// clock in tests).
+// the reader's state survive the many closes and reopens of a run. They and
+// the network readers run on the clock given (the steady clock in the
+// programs, a virtual clock in tests).
 class SystemPorts final : public CommPortOpener {
 public:
-    SystemPorts();
-    explicit SystemPorts(Clock& clock);
+    // `clock` must outlive the devices; `notes` (may be null) is told what
+    // the simulated readers cannot do: options they do not take (once each)
+    // and a memory file they cannot write back.
+    explicit SystemPorts(Clock& clock, std::ostream* notes = nullptr);
     ~SystemPorts() override;
     SystemPorts(const SystemPorts&) = delete;
     SystemPorts& operator=(const SystemPorts&) = delete;
 
-    // Opens what the name resolves to; on failure LastOpenFailure() says
-    // "Com<n> is " and which device failed and why.
+    // Opens what the name resolves to; on failure the LastOpenFailure() of
+    // `failures` says "Com<n> is " and which device failed and why. The port
+    // opened records in `failures` what it refuses and when its device goes
+    // away (platform/PortFailure.h). Without `failures`, the record of these
+    // devices themselves (Failures()).
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
+    std::unique_ptr<CommPort> Open(const std::string& deviceName, const std::shared_ptr<PortFailures>& failures);
     // Opens a resolved value (a path, "sim[:...]" or "rfc2217://...").
     // `portNumber` keys the simulated readers (0 when opened by path). On
-    // failure LastOpenFailure() (platform/PortFailure.h) says which device
-    // and why.
+    // failure LastOpenFailure() of `failures` says which device and why.
     std::unique_ptr<CommPort> OpenResolved(const std::string& resolved, uint32_t portNumber);
+    std::unique_ptr<CommPort> OpenResolved(const std::string& resolved, uint32_t portNumber,
+                                           const std::shared_ptr<PortFailures>& failures);
     // The simulated reader of `portNumber`, made with `options`
     // (simulator/SimOptions.h) at its first open; later opens get the same
     // reader whatever their options. Null when the options are bad (said
-    // once on standard error) or the reader is open already or has vanished.
+    // once to the notes) or the reader is open already or has vanished.
     std::unique_ptr<CommPort> OpenSimulated(uint32_t portNumber, const std::string& options);
+    std::unique_ptr<CommPort> OpenSimulated(uint32_t portNumber, const std::string& options,
+                                            const std::shared_ptr<PortFailures>& failures);
+    // Where the opens without a record of their own record why they failed.
+    const std::shared_ptr<PortFailures>& Failures() const { return failures_; }
     // The simulated reader of `portNumber`; null until a "sim" device has
     // been opened for that number.
     sim::SimulatedReader* SimulatedReaderOn(uint32_t portNumber) const;
@@ -68,25 +81,19 @@ public:
     // (sim::SimulatedReader::Writes()), for tests that look at the frames;
     // the program's own readers keep none.
     void RecordWrites(bool on) { recordWrites_ = on; }
-    // How a local serial device path is opened from now on: by default
-    // OpenLocalSerialDevice (platform/LocalPorts.h); tests that play an
-    // adapter open it with system calls of their own.
-    void SetLocalOpener(std::function<std::unique_ptr<CommPort>(const std::string& path)> open)
-    {
-        openLocal_ = std::move(open);
-    }
+    // How a local serial device path is opened from now on, recording in the
+    // record given: by default OpenLocalSerialDevice (platform/LocalPorts.h);
+    // tests that play an adapter open it with system calls of their own.
+    using LocalOpener =
+        std::function<std::unique_ptr<CommPort>(const std::string& path, const std::shared_ptr<PortFailures>&)>;
+    void SetLocalOpener(LocalOpener open) { openLocal_ = std::move(open); }
 
 private:
     Clock& clock_;
-    std::function<std::unique_ptr<CommPort>(const std::string& path)> openLocal_;
+    std::ostream* notes_;
+    std::shared_ptr<PortFailures> failures_ = std::make_shared<PortFailures>();
+    LocalOpener openLocal_;
     bool recordWrites_ = false;
     std::map<uint32_t, std::shared_ptr<sim::SimulatedReader>> readers_;
     std::set<std::string> reported_;
 };
-
-// The program's own devices (simulated readers on the steady clock); what the
-// program's port chain (devices/PortChain.h) opens.
-SystemPorts& ProgramDevices();
-// ProgramDevices().OpenResolved and .OpenSimulated.
-std::unique_ptr<CommPort> OpenResolvedDevice(const std::string& resolved, uint32_t portNumber);
-std::unique_ptr<CommPort> OpenSimulatedDevice(uint32_t portNumber, const std::string& options);

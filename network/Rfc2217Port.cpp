@@ -5,14 +5,11 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 
 using namespace rfc2217;
 
 namespace {
-
-int64_t NowMs() { return Platform().clock->NowMs(); }
 
 // The longest single wait on the stream, so that a deadline on the program's
 // clock is looked at often enough.
@@ -158,17 +155,21 @@ std::string Rfc2217AddressProblem(const std::string& resolved)
     return resolved + ": " + problem;
 }
 
-Rfc2217Port::Rfc2217Port(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing)
+Rfc2217Port::Rfc2217Port(std::unique_ptr<ByteStream> stream, Clock& clock, const Rfc2217Timing& timing,
+                         std::shared_ptr<PortFailures> failures)
     : stream_(std::move(stream)),
+      clock_(clock),
       timing_(timing),
+      failures_(std::move(failures)),
       options_({kOptBinary, kOptSuppressGoAhead, kOptComPort}, {kOptBinary, kOptSuppressGoAhead, kOptComPort})
 {
 }
 
-std::unique_ptr<Rfc2217Port> Rfc2217Port::Start(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing)
+std::unique_ptr<Rfc2217Port> Rfc2217Port::Start(std::unique_ptr<ByteStream> stream, Clock& clock,
+                                                const Rfc2217Timing& timing, std::shared_ptr<PortFailures> failures)
 {
     if (!stream) return nullptr;
-    std::unique_ptr<Rfc2217Port> port(new Rfc2217Port(std::move(stream), timing));
+    std::unique_ptr<Rfc2217Port> port(new Rfc2217Port(std::move(stream), clock, timing, std::move(failures)));
     OptionNegotiator& o = port->options_;
 
     // An eight-bit path both ways, no go-aheads, and the Com Port option.
@@ -185,9 +186,9 @@ std::unique_ptr<Rfc2217Port> Rfc2217Port::Start(std::unique_ptr<ByteStream> stre
         return o.Local(kOptComPort) == OptionNegotiator::State::Yes ||
                o.Remote(kOptComPort) == OptionNegotiator::State::Yes;
     };
-    const int64_t deadline = NowMs() + timing.negotiateMs;
+    const int64_t deadline = port->NowMs() + timing.negotiateMs;
     while (!(agreed() && !o.Pending())) {
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - port->NowMs();
         if (left <= 0) break;
         if (!port->Pump(Slice(left))) return nullptr;
     }
@@ -204,7 +205,7 @@ std::unique_ptr<Rfc2217Port> Rfc2217Port::Start(std::unique_ptr<ByteStream> stre
 
 void Rfc2217Port::Fail()
 {
-    if (started_ && !broken_) RecordDeviceGone("the network reader went away (connection lost)");
+    if (started_ && !broken_ && failures_) failures_->RecordDeviceGone("the network reader went away (connection lost)");
     broken_ = true;
     awaited_.clear();
     received_.clear();
@@ -466,8 +467,12 @@ bool Rfc2217Port::WaitUntilSent()
     return !broken_;
 }
 
-std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing)
+std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, Clock& clock,
+                                            const std::shared_ptr<PortFailures>& failures, const Rfc2217Timing& timing)
 {
+    const auto RecordOpenFailure = [&failures](const std::string& reason) {
+        if (failures) failures->RecordOpenFailure(reason);
+    };
     std::string problem;
     const std::optional<NetworkAddress> address = SplitAddress(resolved, problem);
     if (!address) {
@@ -479,7 +484,7 @@ std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const R
         RecordOpenFailure(resolved + ": host unreachable, or no reader server on that port");
         return nullptr;
     }
-    std::unique_ptr<CommPort> port = Rfc2217Port::Start(std::move(socket), timing);
+    std::unique_ptr<CommPort> port = Rfc2217Port::Start(std::move(socket), clock, timing, failures);
     if (!port) RecordOpenFailure(resolved + ": the server did not answer as a serial port server (RFC 2217)");
     return port;
 }

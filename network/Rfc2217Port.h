@@ -33,7 +33,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/CommPort.h"
+#include "platform/PortFailure.h"
 #include "network/Rfc2217Codec.h"
 #include "platform/TcpSocket.h"
 
@@ -64,7 +66,12 @@ public:
     // Negotiates the Telnet options over a connected stream and asks for
     // modem-state notifications. Null when the server refuses the Com Port
     // option, does not answer within timing.negotiateMs, or the stream breaks.
-    static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing = {});
+    // Every time limit of the port runs on `clock`, which must outlive it. A
+    // connection that drops once the port is started is recorded as a device
+    // gone in `failures` (may be null), which the port keeps.
+    static std::unique_ptr<Rfc2217Port> Start(std::unique_ptr<ByteStream> stream, Clock& clock,
+                                              const Rfc2217Timing& timing = {},
+                                              std::shared_ptr<PortFailures> failures = nullptr);
 
     bool SetTimeouts(const CommTimeouts& timeouts) override;
     bool SetupQueues(uint32_t inQueue, uint32_t outQueue) override;
@@ -84,7 +91,9 @@ public:
     bool Broken() const { return broken_; }
 
 private:
-    Rfc2217Port(std::unique_ptr<ByteStream> stream, const Rfc2217Timing& timing);
+    Rfc2217Port(std::unique_ptr<ByteStream> stream, Clock& clock, const Rfc2217Timing& timing,
+                std::shared_ptr<PortFailures> failures);
+    int64_t NowMs() { return clock_.NowMs(); }
 
     class Handler;
     friend class Handler;
@@ -111,7 +120,9 @@ private:
     };
 
     std::unique_ptr<ByteStream> stream_;
+    Clock& clock_;
     Rfc2217Timing timing_;
+    std::shared_ptr<PortFailures> failures_;
     rfc2217::TelnetDecoder decoder_;
     rfc2217::OptionNegotiator options_;
     bool broken_ = false;
@@ -133,6 +144,9 @@ private:
     LineSettings settings_{};
 };
 
-// Connects to "rfc2217://HOST:PORT" and starts the port; null when the name
-// is malformed or the server cannot be reached or agreed with.
-std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, const Rfc2217Timing& timing = {});
+// Connects to "rfc2217://HOST:PORT" and starts the port on `clock`; null
+// when the name is malformed or the server cannot be reached or agreed with,
+// with the reason recorded in `failures` (may be null), which the port keeps.
+std::unique_ptr<CommPort> OpenNetworkDevice(const std::string& resolved, Clock& clock,
+                                            const std::shared_ptr<PortFailures>& failures = nullptr,
+                                            const Rfc2217Timing& timing = {});

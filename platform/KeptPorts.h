@@ -9,8 +9,9 @@
 // a short time instead of closing it; an Open of the same device within that
 // time gets the same open device back (the channel then applies its settings
 // afresh), so no line moves. The device is really closed when another device
-// is opened, when it has not been used for the keep time, on Release (the end
-// of a Program run), when other platform services are installed, and at exit.
+// is opened, when it has not been used for the keep time (ReleaseIfIdle, from
+// every message-processing turn of the link that uses the keeper), on Release
+// (the end of a run) and when the keeper goes.
 //
 // What a real close and open do besides moving the lines, the kept device
 // does too, since the channel relies on it (the loader start command is sent
@@ -26,7 +27,7 @@
 //    timer, 16 ms (the common default of USB serial adapters) where the port
 //    cannot tell it, counted from the close; then it discards the input
 //    queue (Purge with kPurgeRxClear), as a fresh open starts empty.
-// Every wait sleeps on Platform().clock. Nothing received after the device
+// Every wait sleeps on the keeper's clock. Nothing received after the device
 // has been handed back is touched.
 
 #include <cstdint>
@@ -34,15 +35,17 @@
 #include <memory>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/CommPort.h"
 
 class KeepingPortOpener final : public CommPortOpener {
 public:
-    // Keeps what `base` opens. `keyOf` names the device a device name stands
+    // Keeps what `base` opens, timing its waits and the keep time on `clock`
+    // (both must outlive it). `keyOf` names the device a device name stands
     // for (two names with the same key are one device); by default the name
     // itself.
-    explicit KeepingPortOpener(CommPortOpener& base, std::function<std::string(const std::string&)> keyOf = {},
-                               int64_t keepMs = 3000);
+    KeepingPortOpener(CommPortOpener& base, Clock& clock, std::function<std::string(const std::string&)> keyOf = {},
+                      int64_t keepMs = 3000);
     // Closes the device it holds.
     ~KeepingPortOpener() override;
     KeepingPortOpener(const KeepingPortOpener&) = delete;
@@ -68,9 +71,3 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
-
-// Really closes the devices every keeper holds: at the end of a Program run.
-void ReleaseKeptPorts();
-// Really closes the devices held for longer than their keep time; called from
-// every message-processing turn.
-void ReleaseIdleKeptPorts();

@@ -174,15 +174,19 @@ void LineWatch::WriteRun()
 void LineWatch::Sent(const uint8_t* bytes, uint32_t count)
 {
     counts_.bytesSent += count;
-    if (count == 3 && bytes[0] == 0x01 && bytes[1] == 0x02 && bytes[2] == 0xEA) {
+    const LineFrame frame = classify_ ? classify_(bytes, count) : LineFrame{};
+    switch (frame.kind) {
+    case LineFrame::Kind::Start:
         counts_.writeFrames = 0;
         counts_.readFrames = 0;
         counts_.lastWriteAddress = -1;
-    } else if (count == 23 && bytes[0] == 0xFF && bytes[1] == 0x00 && bytes[2] == 0x13) {
+        break;
+    case LineFrame::Kind::BlockWrite:
         ++counts_.writeFrames;
-        counts_.lastWriteAddress = (int64_t{bytes[3]} << 16) | (int64_t{bytes[4]} << 8) | bytes[5];
-    } else if (count == 7 && bytes[0] == 0xFE && bytes[1] == 0x00 && bytes[2] == 0x03) {
-        ++counts_.readFrames;
+        counts_.lastWriteAddress = frame.address;
+        break;
+    case LineFrame::Kind::BlockRead: ++counts_.readFrames; break;
+    case LineFrame::Kind::Other: break;
     }
     if (trace_ == nullptr) return;
     WriteRun();

@@ -1,6 +1,7 @@
 #pragma once
 // A watch on the serial line: a port opener that wraps every port it opens,
-// counts the loader's block frames and, when given a stream, writes each call
+// counts the frames it is told to tell apart (SetFrameClassifier: the
+// loader's, from programming/) and, when given a stream, writes each call
 // on the port as one readable text line with a millisecond time stamp:
 //
 //    12.345 open Com1 = /dev/ttyUSB0
@@ -36,16 +37,26 @@
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
 
-// What the watch counted on the line since the last loader start command
-// ("01 02 EA") was sent, and over the whole run.
+// What the watch counted on the line since the last start frame was sent
+// (the loader start command), and over the whole run.
 struct LineCounts {
-    int64_t writeFrames = 0;         // block write frames since the loader start
-    int64_t readFrames = 0;          // block read frames since the loader start
+    int64_t writeFrames = 0;         // block write frames since the start frame
+    int64_t readFrames = 0;          // block read frames since the start frame
     int64_t lastWriteAddress = -1;   // address of the last block write frame
     uint32_t workingBaud = 0;        // speed of the last mark-parity setting
     int64_t bytesSent = 0;           // whole run
     int64_t bytesReceived = 0;       // whole run
 };
+
+// What one write on the line is, to the watch's counts.
+struct LineFrame {
+    enum class Kind { Other, Start, BlockWrite, BlockRead };
+    Kind kind = Kind::Other;
+    int64_t address = -1;  // BlockWrite, BlockRead: the block address the frame names
+};
+// Tells what the bytes of one write are. The watch counts nothing but bytes
+// without one; whoever builds the chain gives it the protocol's.
+using FrameClassifier = std::function<LineFrame(const uint8_t* bytes, uint32_t count)>;
 
 class LineWatch final : public CommPortOpener {
 public:
@@ -60,6 +71,9 @@ public:
     std::unique_ptr<CommPort> Open(const std::string& deviceName) override;
 
     const LineCounts& Counts() const { return counts_; }
+    // Tells the frames apart with `classify` from now on (empty: counts no
+    // frames).
+    void SetFrameClassifier(FrameClassifier classify) { classify_ = std::move(classify); }
     // Writes the lines to `trace` from now on (null: none).
     void SetTrace(std::ostream* trace) { trace_ = trace; }
     bool Tracing() const { return trace_ != nullptr; }
@@ -96,6 +110,7 @@ private:
     std::ostream* trace_;
     int64_t startMicros_;
     LineCounts counts_;
+    FrameClassifier classify_;
     std::function<std::string(const std::string&)> namer_;
     std::function<std::string(uint32_t)> modemMeaning_;
     // Received bytes not yet written, and when the first of them came.
@@ -112,8 +127,3 @@ private:
 // time), and how to read the lines; `facts` ("command: ...", "device: ...")
 // go between the first line and the date.
 std::vector<std::string> TraceHeader(const std::string& program, const std::vector<std::string>& facts);
-
-// Reads TORVIK_TRACE: when it names a file, the program's port chain
-// (devices/PortChain.h) writes its trace there for the life of the program.
-// For the window.
-void InstallTraceFromEnvironment();

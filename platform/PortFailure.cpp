@@ -3,43 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-struct Records {
-    std::string openFailure;
-    std::string gone;
-};
-
-Records& TheRecords()
-{
-    static Records records;
-    return records;
-}
-
-uint64_t& GoneReports()
-{
-    static uint64_t reports = 0;
-    return reports;
-}
-
-}  // namespace
-
-void RecordOpenFailure(const std::string& reason) { TheRecords().openFailure = reason; }
-
-void RecordDeviceGone(const std::string& reason)
-{
-    ++GoneReports();
-    if (TheRecords().gone.empty()) TheRecords().gone = reason;
-}
-
-uint64_t DeviceGoneReports() { return GoneReports(); }
-
-std::string LastOpenFailure() { return TheRecords().openFailure; }
-
-std::string DeviceGoneReason() { return TheRecords().gone; }
-
-void ClearPortFailures() { TheRecords() = Records{}; }
-
 std::string DescribeOpenError(const std::string& device, int error, const std::string& group)
 {
     switch (error) {

@@ -37,6 +37,3 @@ public:
     virtual void WriteInteger(const std::string& name, int32_t value) = 0;
     virtual void WriteString(const std::string& name, const std::string& value) = 0;
 };
-
-// A new accessor on this system's settings store, root HKEY_LOCAL_MACHINE.
-std::unique_ptr<TRegistry> CreateRegistry();

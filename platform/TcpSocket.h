@@ -43,7 +43,8 @@ public:
     // destructor.
     void Close();
 
-    // For the listener: takes over an accepted native socket.
+    // For the listener: takes over an accepted native socket (on Windows with
+    // the use of Winsock taken for it, which the socket gives back).
     explicit TcpSocket(intptr_t nativeSocket);
 
 private:

@@ -4,18 +4,20 @@
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
 #include "programming/WindowStatus.h"
-#include "serial/Scom.h"
-#include "serial/Utils.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
 // The start of every trial: the card reset at the base settings (its answer
 // is not read), the loader start command, and the port reopened at the trial
 // speed.
-void StartLoaderForTrial(uint32_t port, int32_t speed)
+void StartLoaderForTrial(ReaderLink& link, uint32_t port, int32_t speed, const RunSettings& run)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
+
     // 2.2-2.4: reset the card at the base settings; its answer is not read.
-    loader::OpenBaseSettings(port);
+    loader::OpenBaseSettings(link, port, run.ClockSetting);
     SerialChannel.SetRts();
     PumpingDelay.Wait(10);
     SerialChannel.ClearRts();
@@ -24,15 +26,16 @@ void StartLoaderForTrial(uint32_t port, int32_t speed)
 
     // 2.5-2.6: start the loader, then listen at the trial speed.
     SerialChannel.SendCommandText(loader::kStartCommand);
-    loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
+    loader::OpenWorkingSettings(link, port, static_cast<uint32_t>(speed));
 }
 
 // The identification write and read-back at the speed in hand; true when the
 // loader stored the identification block and returned it. `verdict` says how
 // the trial ended.
-bool TrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
+bool TrialPasses(ReaderLink& link, uint32_t port, int32_t speed, const RunSettings& run, TrialVerdict& verdict)
 {
-    StartLoaderForTrial(port, speed);
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    StartLoaderForTrial(link, port, speed, run);
 
     // 2.7-2.10: the identification write must be echoed and acknowledged
     // within 250 ms; one more read collects anything late.
@@ -43,7 +46,7 @@ bool TrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
     if (SerialChannel.ReceiveCount != loader::kWriteReplyCount) return false;
     SerialChannel.Receive(loader::kWriteReplyCount, 1500);
     verdict = TrialVerdict::NotAcknowledged;
-    if (!loader::WriteAcknowledged()) return false;
+    if (!loader::WriteAcknowledged(link)) return false;
 
     // 2.11-2.12: the whole read answer within 250 ms, carrying the block.
     SerialChannel.ClearReceiveBuffer();
@@ -66,12 +69,13 @@ constexpr int32_t kTrialReadMs = 250;
 // One read of block 0 at the trial speed, judged as the identification
 // read-back is: the whole answer within 250 ms, here with the echo intact as
 // well. True with the 16 stored bytes in `out`.
-bool TrialRead(uint8_t* out)
+bool TrialRead(ReaderLink& link, uint8_t* out)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.ClearReceiveBuffer();
     SerialChannel.SendCommandText(loader::BlockReadText(0));
     SerialChannel.Receive(loader::kReadReplyCount, kTrialReadMs);
-    if (SerialChannel.ReceiveCount != loader::kReadReplyCount || !loader::EchoIntact(loader::kReadFrameBytes))
+    if (SerialChannel.ReceiveCount != loader::kReadReplyCount || !loader::EchoIntact(link, loader::kReadFrameBytes))
         return false;
     std::memcpy(out, SerialChannel.ReceiveBuffer + loader::kReadDataPos, loader::kBlockSize);
     return true;
@@ -82,13 +86,14 @@ bool TrialRead(uint8_t* out)
 // for more reads there is what would make this sweep slow. Two clean answers
 // that agree pass; when they differ, one was garbled on the line and a third
 // read decides.
-bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
+bool ReadOnlyTrialPasses(ReaderLink& link, uint32_t port, int32_t speed, const RunSettings& run,
+                         TrialVerdict& verdict)
 {
-    StartLoaderForTrial(port, speed);
+    StartLoaderForTrial(link, port, speed, run);
     uint8_t answers[kReadOnlyTrialReads][loader::kBlockSize];
     verdict = TrialVerdict::NoAnswer;
     for (int n = 0; n < kReadOnlyTrialReads; ++n) {
-        if (!TrialRead(answers[n])) return false;
+        if (!TrialRead(link, answers[n])) return false;
         verdict = TrialVerdict::AnswersDiffer;
         for (int k = 0; k < n; ++k)
             if (std::memcmp(answers[k], answers[n], loader::kBlockSize) == 0) {
@@ -99,18 +104,18 @@ bool ReadOnlyTrialPasses(uint32_t port, int32_t speed, TrialVerdict& verdict)
     return false;
 }
 
-using Trial = bool (*)(uint32_t port, int32_t speed, TrialVerdict& verdict);
+using Trial = bool (*)(ReaderLink& link, uint32_t port, int32_t speed, const RunSettings& run, TrialVerdict& verdict);
 
-// The sweep over the trial speeds of the clock in force. Tells the account
-// the phase, each trial as it begins and with its verdict, and the speed
-// chosen.
-SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses)
+// The sweep over the trial speeds of the run's clock. Tells the account the
+// phase, each trial as it begins and with its verdict, and the speed chosen.
+SpeedWindow Sweep(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                  Trial trialPasses)
 {
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
     account.PhaseEntered(RunPhase::Calibration);
 
     // 1: the passing window starts inverted, so that any pass sets both ends.
-    const loader::CalibrationRange range = loader::CalibrationRangeFor(ClockSetting);
+    const loader::CalibrationRange range = loader::CalibrationRangeFor(run.ClockSetting);
     SpeedWindow found;
     found.lowest = range.last;
     found.highest = range.first;
@@ -122,7 +127,7 @@ SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses
         ++trial.number;
         trial.speed = speed;
         account.TrialBegun(trial);
-        const bool passed = trialPasses(port, speed, trial.verdict);
+        const bool passed = trialPasses(link, port, speed, run, trial.verdict);
         account.TrialEnded(trial);
         if (!passed) continue;
         ++found.passed;
@@ -147,30 +152,31 @@ SpeedWindow Sweep(ProgramWindow& window, RunObserver& account, Trial trialPasses
 
 }  // namespace
 
-int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account)
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run)
 {
-    return Sweep(window, account, TrialPasses).middle;
+    return Sweep(link, window, account, run, TrialPasses).middle;
 }
 
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account)
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                    const RunSettings& run)
 {
-    return Sweep(window, account, ReadOnlyTrialPasses);
+    return Sweep(link, window, account, run, ReadOnlyTrialPasses);
 }
 
-int32_t CalibrateBaudRate(ProgramWindow& window)
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return CalibrateBaudRate(window, shown);
+    return CalibrateBaudRate(link, window, shown, run);
 }
 
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window)
+int32_t CalibrateBaudRateReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return FindSpeedWindowReadOnly(window, shown).middle;
+    return FindSpeedWindowReadOnly(link, window, shown, run).middle;
 }
 
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window)
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return FindSpeedWindowReadOnly(window, shown);
+    return FindSpeedWindowReadOnly(link, window, shown, run);
 }

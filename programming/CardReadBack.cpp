@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace loader {
 
@@ -14,11 +14,12 @@ constexpr int32_t kReadTimeoutMs = 500;
 // Sends one block read and judges its answer; true with the 16 bytes in `out`
 // when the echo came back intact and the answer arrived whole. The answer's
 // bytes around the data are the card's own and say nothing.
-bool ReadOnce(uint32_t address, uint8_t* out)
+bool ReadOnce(ReaderLink& link, uint32_t address, uint8_t* out)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.SendCommandText(BlockReadText(address));
     SerialChannel.Receive(kReadReplyCount, kReadTimeoutMs);
-    if (!EchoIntact(kReadFrameBytes) || SerialChannel.ReceiveCount < kReadReplyCount) return false;
+    if (!EchoIntact(link, kReadFrameBytes) || SerialChannel.ReceiveCount < kReadReplyCount) return false;
     std::memcpy(out, SerialChannel.ReceiveBuffer + kReadDataPos, kBlockSize);
     return true;
 }
@@ -48,14 +49,15 @@ const BlockAnswer* Settled(const std::vector<BlockAnswer>& answers, bool lineGar
 
 }  // namespace
 
-BlockReading ReadCardBlock(uint32_t address, ReadHistory& history, int maxReads)
+BlockReading ReadCardBlock(ReaderLink& link, uint32_t address, ReadHistory& history, int maxReads)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     BlockReading r;
     r.address = address;
     while (r.reads < maxReads) {
         ++r.reads;
         std::array<uint8_t, kBlockSize> current{};
-        if (!ReadOnce(address, current.data())) {
+        if (!ReadOnce(link, address, current.data())) {
             ++r.unanswered;
             // Let a late answer pass before the next read.
             SerialChannel.Receive(100, 20);

@@ -62,6 +62,7 @@ struct ReadHistory {
 // without a whole answer 20 ms more for late bytes. Returns the reading:
 // settled with the block's bytes, or not settled with every answer seen.
 // Updates `history`. Leaves the port open at the working settings.
-BlockReading ReadCardBlock(uint32_t address, ReadHistory& history, int maxReads = kMaxReadsPerBlock);
+BlockReading ReadCardBlock(ReaderLink& link, uint32_t address, ReadHistory& history,
+                           int maxReads = kMaxReadsPerBlock);
 
 }  // namespace loader

@@ -1,8 +1,10 @@
 #include "programming/LoaderFrames.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/CommPort.h"
-#include "programming/ProgramData.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace loader {
 
@@ -18,13 +20,33 @@ void AppendAddress(std::string& text, uint32_t address)
     AppendCommandByte(text, static_cast<uint8_t>(address));
 }
 
+void AppendHeader(std::string& text, const uint8_t (&header)[3])
+{
+    for (const uint8_t b : header) AppendCommandByte(text, b);
+}
+
+// The block address a write or read frame carries at positions 3..5.
+uint32_t AddressIn(const uint8_t* frame) { return (uint32_t{frame[3]} << 16) | (uint32_t{frame[4]} << 8) | frame[5]; }
+
+// The number of bytes of the loader start command.
+constexpr uint32_t kStartBytes = sizeof kStartCommand / 3;
+
+bool IsStartCommand(const uint8_t* bytes, uint32_t count)
+{
+    if (count != kStartBytes) return false;
+    std::string text;
+    for (uint32_t i = 0; i < count; ++i) AppendCommandByte(text, bytes[i]);
+    text.pop_back();
+    return text == kStartCommand;
+}
+
 }  // namespace
 
 std::string BlockWriteText(uint32_t address, const uint8_t* data)
 {
     std::string text;
     text.reserve(kWriteFrameBytes * 3);
-    text += "FF 00 13 ";
+    AppendHeader(text, kWriteHeader);
     AppendAddress(text, address);
     for (int32_t i = 0; i < kBlockSize; ++i) AppendCommandByte(text, data[i]);
     text += "AA ";
@@ -35,20 +57,40 @@ std::string BlockReadText(uint32_t address)
 {
     std::string text;
     text.reserve(kReadFrameBytes * 3);
-    text += "FE 00 03 ";
+    AppendHeader(text, kReadHeader);
     AppendAddress(text, address);
     text += "AA";
     return text;
 }
 
-bool WriteAcknowledged()
+LineFrame ClassifyFrame(const uint8_t* bytes, uint32_t count)
 {
+    const auto startsWith = [bytes](const uint8_t(&header)[3]) {
+        return std::equal(std::begin(header), std::end(header), bytes);
+    };
+    LineFrame frame;
+    if (count == kWriteFrameBytes && startsWith(kWriteHeader)) {
+        frame.kind = LineFrame::Kind::BlockWrite;
+        frame.address = AddressIn(bytes);
+    } else if (count == kReadFrameBytes && startsWith(kReadHeader)) {
+        frame.kind = LineFrame::Kind::BlockRead;
+        frame.address = AddressIn(bytes);
+    } else if (IsStartCommand(bytes, count)) {
+        frame.kind = LineFrame::Kind::Start;
+    }
+    return frame;
+}
+
+bool WriteAcknowledged(const ReaderLink& link)
+{
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     const uint8_t* ack = SerialChannel.ReceiveBuffer + kWriteAckPos;
     return ack[0] == 0xFF && ack[1] == 0x00 && ack[2] == 0xC0;
 }
 
-int ReadBackMismatches(const uint8_t* expected)
+int ReadBackMismatches(const ReaderLink& link, const uint8_t* expected)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     int differing = 0;
     for (int32_t i = 0; i < kBlockSize; ++i) {
         const int32_t pos = kReadDataPos + i;
@@ -57,8 +99,9 @@ int ReadBackMismatches(const uint8_t* expected)
     return differing;
 }
 
-bool EchoIntact(int32_t frameBytes)
+bool EchoIntact(const ReaderLink& link, int32_t frameBytes)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     if (frameBytes < 0 || SerialChannel.ReceiveCount < frameBytes) return false;
     for (int32_t i = 0; i < frameBytes; ++i)
         if (SerialChannel.ReceiveBuffer[i] != SerialChannel.TransmitBuffer[i]) return false;
@@ -67,14 +110,16 @@ bool EchoIntact(int32_t frameBytes)
 
 uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
 
-bool OpenBaseSettings(uint32_t port)
+bool OpenBaseSettings(ReaderLink& link, uint32_t port, const std::string& clock)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.Close();
-    return SerialChannel.Open(port, BaseSpeed(ClockSetting), 8, kTwoStopBits, kNoParity, 0);
+    return SerialChannel.Open(port, BaseSpeed(clock), 8, kTwoStopBits, kNoParity, 0);
 }
 
-bool OpenWorkingSettings(uint32_t port, uint32_t speed)
+bool OpenWorkingSettings(ReaderLink& link, uint32_t port, uint32_t speed)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.Close();
     return SerialChannel.Open(port, speed, 8, kTwoStopBits, kMarkParity, 0);
 }
@@ -90,16 +135,16 @@ uint32_t PortNumberOfSelection(int comPortIndex)
     return comPortIndex < 0 ? 0u : static_cast<uint32_t>(comPortIndex) + 1u;
 }
 
-bool WriteEchoInPlace()
+bool WriteEchoInPlace(const ReaderLink& link)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     const int32_t count = SerialChannel.ReceiveCount;
     return count >= kWriteFrameBytes && (count == kWriteFrameBytes || SerialChannel.ReceiveBuffer[kWriteAckPos] == 0xFF);
 }
 
-uint32_t EchoedAddress()
+uint32_t EchoedAddress(const ReaderLink& link)
 {
-    const uint8_t* a = SerialChannel.ReceiveBuffer + 3;
-    return (uint32_t{a[0]} << 16) | (uint32_t{a[1]} << 8) | a[2];
+    return AddressIn(link.SerialChannel.ReceiveBuffer);
 }
 
 bool IsImageBlock(uint32_t address, int32_t length)

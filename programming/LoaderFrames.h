@@ -3,13 +3,17 @@
 // formats, the loader start command, the block write and read frames as
 // command text, the tests on their answers, and the identification block.
 //
-// Every answer is judged in SerialChannel.ReceiveBuffer, whose positions count
+// Every answer is judged in the link's SerialChannel.ReceiveBuffer
+// (serial/ReaderLink.h), whose positions count
 // the reader's echo of the frame first: a block write (23 bytes) is
 // acknowledged at positions 23..25, a block read (7 bytes) answers 22 bytes of
 // which positions 12..27 are the 16 stored bytes.
 
 #include <cstdint>
 #include <string>
+
+#include "platform/LineTrace.h"
+#include "serial/ReaderLink.h"
 
 namespace loader {
 
@@ -22,10 +26,12 @@ constexpr uint32_t kLastBlockAddress = 0x3FFF0;
 inline const char kStartCommand[] = "01 02 EA";
 
 // Block write: FF 00 13, three address bytes, 16 data bytes, AA.
+constexpr uint8_t kWriteHeader[3] = {0xFF, 0x00, 0x13};
 constexpr int32_t kWriteFrameBytes = 23;
 constexpr int32_t kWriteReplyCount = kWriteFrameBytes + 3;  // echo + FF 00 C0
 constexpr int32_t kWriteAckPos = kWriteFrameBytes;
 // Block read: FE 00 03, three address bytes, AA.
+constexpr uint8_t kReadHeader[3] = {0xFE, 0x00, 0x03};
 constexpr int32_t kReadFrameBytes = 7;
 constexpr int32_t kReadReplyCount = kReadFrameBytes + 22;  // echo + answer
 constexpr int32_t kReadDataPos = kReadFrameBytes + 5;       // answer bytes 5..20
@@ -40,30 +46,35 @@ std::string BlockWriteText(uint32_t address, const uint8_t* data);
 // Command text of the block read frame: "FE 00 03 00 00 10 AA".
 std::string BlockReadText(uint32_t address);
 
+// What the bytes of one write are, for the line watch's counts
+// (platform/LineTrace.h): the loader start command, a block write or read
+// frame with the address it names, or something else. Changes nothing.
+LineFrame ClassifyFrame(const uint8_t* bytes, uint32_t count);
+
 // True when the last block write was acknowledged: FF 00 C0 at positions
 // 23..25 of the receive buffer, whatever else arrived.
-bool WriteAcknowledged();
+bool WriteAcknowledged(const ReaderLink& link);
 // The number of the 16 positions 12..27 of the last read answer that do not
 // hold `expected`; a position that nothing filled counts as differing, so a
 // read answer that never came cannot pass for a block of zero bytes.
-int ReadBackMismatches(const uint8_t* expected);
+int ReadBackMismatches(const ReaderLink& link, const uint8_t* expected);
 
 // True when the reader echoed the last frame sent intact: at least
 // frameBytes bytes arrived and the first frameBytes of them equal the frame in
 // SerialChannel.TransmitBuffer.
-bool EchoIntact(int32_t frameBytes);
+bool EchoIntact(const ReaderLink& link, int32_t frameBytes);
 
 // Base speed for the card reset and the loader start command: 9600 baud when
 // `clock` is exactly "6.00", else 5728.
 uint32_t BaseSpeed(const std::string& clock);
 
-// Reopens the channel on `port` with the base settings at
-// BaseSpeed(ClockSetting): 8 data bits, no parity, two stop bits. The result
-// of the open (callers judge the card's answers instead).
-bool OpenBaseSettings(uint32_t port);
+// Reopens the channel on `port` with the base settings at BaseSpeed(clock):
+// 8 data bits, no parity, two stop bits. The result of the open (callers
+// judge the card's answers instead).
+bool OpenBaseSettings(ReaderLink& link, uint32_t port, const std::string& clock);
 // Reopens the channel on `port` with the working settings at `speed`: 8 data
 // bits, mark parity, two stop bits, no parity checking.
-bool OpenWorkingSettings(uint32_t port, uint32_t speed);
+bool OpenWorkingSettings(ReaderLink& link, uint32_t port, uint32_t speed);
 
 // The trial speeds of a calibration: first to last in steps of 100 baud, and
 // the result when no trial passes (the middle).
@@ -86,13 +97,13 @@ uint32_t PortNumberOfSelection(int comPortIndex);
 // way, or gained one, or that late bytes pushed back, shifts everything
 // behind the change and moves the acknowledgement; its echoed address is then
 // not where EchoedAddress reads it.
-bool WriteEchoInPlace();
+bool WriteEchoInPlace(const ReaderLink& link);
 // The block address an echoed block write or read frame carries (buffer
 // positions 3..5): where the card took the frame to be meant for, when the
 // echo is in its place. The echo is
 // what reached the card's line, so a frame whose echo differs from
 // TransmitBuffer was not the frame the card was sent.
-uint32_t EchoedAddress();
+uint32_t EchoedAddress(const ReaderLink& link);
 // True when `address` is the start of one of the blocks of an image of
 // `length` bytes (a multiple of 16).
 bool IsImageBlock(uint32_t address, int32_t length);

@@ -9,7 +9,7 @@
 #include "programming/ProgramData.h"
 #include "programming/StartCardLoader.h"
 #include "programming/WindowStatus.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -50,30 +50,6 @@ int32_t PadToWholeBlocks(TCardImage& image)
     return image.Length;
 }
 
-// Reads the block at `offset` back until a read frame comes back with its
-// echo intact, at most kReadsPerReadBack reads; the number of bytes of that
-// answer that differ from `data`. When no read came back intact nothing is
-// known about the block: at least 1, so it is never taken as written.
-int ReadBackBlock(uint32_t offset, const uint8_t* data)
-{
-    int mismatches = loader::kBlockSize;
-    for (int read = 0; read < kReadsPerReadBack; ++read) {
-        SerialChannel.SendCommandText(loader::BlockReadText(offset));
-        SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
-        mismatches = loader::ReadBackMismatches(data);
-        if (loader::EchoIntact(loader::kReadFrameBytes)) return mismatches;
-    }
-    return mismatches > 0 ? mismatches : 1;
-}
-
-// The 16 data bytes of the last read answer, as far as they arrived.
-std::vector<uint8_t> LastReadData()
-{
-    const int32_t arrived = std::clamp(SerialChannel.ReceiveCount - loader::kReadDataPos, 0, loader::kBlockSize);
-    const uint8_t* data = SerialChannel.ReceiveBuffer + loader::kReadDataPos;
-    return std::vector<uint8_t>(data, data + arrived);
-}
-
 // Writes the image block by block and checks the reader's echo of every
 // frame. A write whose echo differs from the frame sent is suspect: its block
 // is read back whatever the verify rule says, and when the echoed address
@@ -90,8 +66,10 @@ std::vector<uint8_t> LastReadData()
 // known of the block that failed.
 class BlockWriter {
 public:
-    BlockWriter(RunObserver& account, const uint8_t* image, int32_t length, bool verifyAll)
-        : account_(account),
+    BlockWriter(ReaderLink& link, RunObserver& account, const uint8_t* image, int32_t length, bool verifyAll)
+        : link_(link),
+          SerialChannel(link.SerialChannel),
+          account_(account),
           image_(image),
           length_(length),
           verifyAll_(verifyAll),
@@ -183,6 +161,30 @@ private:
         return o;
     }
 
+    // Reads the block at `offset` back until a read frame comes back with its
+    // echo intact, at most kReadsPerReadBack reads; the number of bytes of that
+    // answer that differ from `data`. When no read came back intact nothing is
+    // known about the block: at least 1, so it is never taken as written.
+    int ReadBackBlock(uint32_t offset, const uint8_t* data)
+    {
+        int mismatches = loader::kBlockSize;
+        for (int read = 0; read < kReadsPerReadBack; ++read) {
+            SerialChannel.SendCommandText(loader::BlockReadText(offset));
+            SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
+            mismatches = loader::ReadBackMismatches(link_, data);
+            if (loader::EchoIntact(link_, loader::kReadFrameBytes)) return mismatches;
+        }
+        return mismatches > 0 ? mismatches : 1;
+    }
+
+    // The 16 data bytes of the last read answer, as far as they arrived.
+    std::vector<uint8_t> LastReadData()
+    {
+        const int32_t arrived = std::clamp(SerialChannel.ReceiveCount - loader::kReadDataPos, 0, loader::kBlockSize);
+        const uint8_t* data = SerialChannel.ReceiveBuffer + loader::kReadDataPos;
+        return std::vector<uint8_t>(data, data + arrived);
+    }
+
     void Failed(uint32_t offset, int attemptsLeft, AttemptFault fault)
     {
         account_.AttemptFailed({offset, kAttemptsPerBlock - attemptsLeft, fault});
@@ -214,13 +216,13 @@ private:
             SerialChannel.SendCommandText(loader::BlockWriteText(offset, data));
             SerialChannel.Receive(loader::kWriteReplyCount, kAckTimeoutMs);
             const bool suspect = !CheckWriteEcho(offset);
-            if (!loader::WriteAcknowledged()) failureMark = 1;
+            if (!loader::WriteAcknowledged(link_)) failureMark = 1;
             --attemptsLeft;
 
             // Let late bytes arrive before the next attempt.
             if (failureMark != 0) {
                 failure.kind = FailureKind::FramesUsedUp;
-                failure.fault = suspect && !loader::WriteEchoInPlace() ? AttemptFault::EchoOutOfPlace
+                failure.fault = suspect && !loader::WriteEchoInPlace(link_) ? AttemptFault::EchoOutOfPlace
                                                                       : AttemptFault::NoAcknowledgement;
                 Failed(offset, attemptsLeft, failure.fault);
                 SerialChannel.Receive(100, 20);
@@ -255,16 +257,16 @@ private:
     // back intact. Notes the blocks it puts in doubt.
     bool CheckWriteEcho(uint32_t offset)
     {
-        if (!loader::WriteEchoInPlace()) {
+        if (!loader::WriteEchoInPlace(link_)) {
             unseen_.push_back(offset);
             return false;
         }
         QueueUnseen();
-        if (loader::EchoIntact(loader::kWriteFrameBytes)) return true;
+        if (loader::EchoIntact(link_, loader::kWriteFrameBytes)) return true;
         // The card took the frame for the echoed address. A block not yet
         // written gets its own write later; one beyond the image is no
         // concern of the image.
-        const uint32_t landed = loader::EchoedAddress();
+        const uint32_t landed = loader::EchoedAddress(link_);
         if (landed != offset && landed < written_ && loader::IsImageBlock(landed, length_)) Queue(landed);
         return false;
     }
@@ -308,7 +310,7 @@ private:
         for (int read = 0; read < kPassReads; ++read) {
             SerialChannel.SendCommandText(loader::BlockReadText(block));
             SerialChannel.Receive(loader::kReadReplyCount, kReadTimeoutMs);
-            const bool echoed = loader::EchoIntact(loader::kReadFrameBytes);
+            const bool echoed = loader::EchoIntact(link_, loader::kReadFrameBytes);
             if (!echoed || SerialChannel.ReceiveCount < loader::kReadReplyCount) {
                 // Bytes that pushed this answer back, or the rest of an
                 // answer cut short, may still come: a short pause (one read
@@ -318,7 +320,7 @@ private:
                     SerialChannel.Receive(loader::kReadReplyCount, 20);
                 continue;
             }
-            if (loader::ReadBackMismatches(data) == 0) {
+            if (loader::ReadBackMismatches(link_, data) == 0) {
                 if (++equal >= needed) return true;
                 continue;
             }
@@ -368,6 +370,8 @@ private:
         return 0;
     }
 
+    ReaderLink& link_;
+    TSerialChannel& SerialChannel;
     RunObserver& account_;
     const uint8_t* image_;
     int32_t length_;
@@ -406,27 +410,29 @@ RunOutcome ProgrammingFailure(const RunOutcome& block, const SpeedChoice& chosen
 
 }  // namespace
 
-bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, RunObserver& account, TCardImage& image,
+                 const RunSettings& run)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     const Verification mode = window.VerifyMode();
     const bool verifyAll = mode == Verification::EachBlock;
 
     // 1-3: answer-to-reset check, calibration (unless the speed is given),
     // loader start.
     SpeedChoice chosen;
-    if (StartCardLoader(window, account, false, fixedSpeed, &chosen) == 0) return false;
+    if (StartCardLoader(link, window, account, run, false, &chosen) == 0) return false;
 
     // 4.
-    const int32_t length = PadToWholeBlocks(CardImage);
+    const int32_t length = PadToWholeBlocks(image);
 
     // 5: block by block, checking the echo of every frame.
     account.PhaseEntered(RunPhase::Writing);
-    BlockWriter writer(account, CardImage.Data, length, verifyAll);
+    BlockWriter writer(link, account, image.Data, length, verifyAll);
     const auto fail = [&] {
         account.Ended(ProgrammingFailure(writer.Failure(), chosen, writer.AnyStored()));
         return false;
     };
-    if (fixedSpeed > 0) writer.ReadBackNext();
+    if (run.fixedSpeed > 0) writer.ReadBackNext();
     for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
         if (writer.Write(static_cast<uint32_t>(offset)) != 0) return fail();
         account.Progress({RunPhase::Writing, offset, length, verifyAll});
@@ -444,8 +450,8 @@ bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed
     return true;
 }
 
-bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed)
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, TCardImage& image, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return ProgramCard(window, shown, fixedSpeed);
+    return ProgramCard(link, window, shown, image, run);
 }

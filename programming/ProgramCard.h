@@ -5,12 +5,14 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Window.h"
+#include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
+#include "serial/ReaderLink.h"
 
-// Writes CardImage onto the Torvik loader card in the reader. Expects the port
-// open (after WaitForCard) and CardImage.Length of at most 0x40000. Pads the
-// image in place to whole 16-byte blocks. True when every block has been
+// Writes `image` onto the Torvik loader card in the reader. Expects the port
+// open (after WaitForCard) and image.Length of at most 0x40000. Pads the
+// image in place to whole 16-byte blocks (image.Length grows to them). True when every block has been
 // written and the verify mode (ProgramWindow::VerifyMode, read once) is
 // satisfied; the port is then closed. False, with the port left open, after
 // telling the account Ended: WrongAtr (the window shows "Wrong ATR, please
@@ -63,8 +65,8 @@
 // that a front end can say which blocks a run that ends early has left on the
 // card; every write that failed with its cause (AttemptFailed), each read
 // pass with the blocks it found differing (PassEnded).
-// With a `fixedSpeed` above 0 the calibration is left out and the loader runs
-// at that speed; the first block is then read back whatever the verify rule
+// With a run.fixedSpeed above 0 the calibration is left out and the loader
+// runs at that speed; the first block is then read back whatever the verify rule
 // says, so a speed the card does not take ends the run at the first block
 // with "Error programming Torvik Loader Card.".
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
@@ -72,20 +74,21 @@
 // 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);
 // every receive processes window messages. Throws ReaderGone when the device
 // goes away (serial/Scom.h).
-bool ProgramCard(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed = 0);
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, RunObserver& account, TCardImage& image,
+                 const RunSettings& run = {});
 // The same, shown in `window`'s status field and progress bar
 // (programming/WindowStatus.h).
-bool ProgramCard(ProgramWindow& window, int32_t fixedSpeed = 0);
+bool ProgramCard(ReaderLink& link, ProgramWindow& window, TCardImage& image, const RunSettings& run = {});
 
-// Finds the serial speed window in which the card's loader answers and returns
-// its middle (the middle of the trial range when no trial passes). Always runs
+// Finds the serial speed window in which the card's loader answers at the
+// run's clock and returns its middle (the middle of the trial range when no trial passes). Always runs
 // all 21 trials; tells the account PhaseEntered(Calibration), each trial as it
 // begins and with its verdict (the window: "Optimizing " plus one "*" per
 // trial begun), then the speed chosen with the window found. Leaves the port
 // open with the working settings at the last trial speed. Takes about 7 s
 // with a loader card, up to about 11 s when nothing answers.
-int32_t CalibrateBaudRate(ProgramWindow& window, RunObserver& account);
-int32_t CalibrateBaudRate(ProgramWindow& window);
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run = {});
+int32_t CalibrateBaudRate(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});
 
 // The same sweep with trials that write nothing, for reading or comparing a
 // card, which must leave it as it is. A trial reads block 0 with the same
@@ -95,7 +98,7 @@ int32_t CalibrateBaudRate(ProgramWindow& window);
 // agrees with it, and only when the two differ (one of them garbled) does a
 // third read decide. A trial outside the card's window therefore costs about
 // what it costs the programming calibration.
-int32_t CalibrateBaudRateReadOnly(ProgramWindow& window);
+int32_t CalibrateBaudRateReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});
 
 // The passing window a sweep found: its lowest and highest passing speed,
 // the number of trials that passed (0: none, and lowest > highest), and the
@@ -109,5 +112,6 @@ struct SpeedWindow {
 };
 // The read-only sweep of CalibrateBaudRateReadOnly, with its whole result,
 // told to the account as CalibrateBaudRate tells it.
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window, RunObserver& account);
-SpeedWindow FindSpeedWindowReadOnly(ProgramWindow& window);
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                    const RunSettings& run = {});
+SpeedWindow FindSpeedWindowReadOnly(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {});

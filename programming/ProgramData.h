@@ -1,12 +1,13 @@
 #pragma once
-// Program-wide data that the window loads and card programming uses.
+// What a run against the card is given, as values the front end owns: the
+// card image, and the settings of the run.
 
 #include <cstdint>
 #include <string>
 
-// The card image: a buffer of kCardImageSize bytes owned by the window, and
-// the number of bytes the last load read (-1 when the chosen file could not be
-// read). Card programming pads it in place to whole 16-byte blocks.
+// The card image: a buffer of kCardImageSize bytes owned by the front end,
+// and the number of bytes the last load read (-1 when the chosen file could
+// not be read). Card programming pads it in place to whole 16-byte blocks.
 constexpr int32_t kCardImageSize = 0x40000;
 
 struct TCardImage {
@@ -14,8 +15,12 @@ struct TCardImage {
     int32_t Length = 0;
 };
 
-extern TCardImage CardImage;
-
-// The card clock handed to the reader setup, "3.58" in this program; compared
-// with "6.00" as exact text to choose the line speeds.
-extern std::string ClockSetting;
+// How a run against the card is made.
+struct RunSettings {
+    // The card clock handed to the reader setup, "3.58" in this program;
+    // compared with "6.00" as exact text to choose the line speeds.
+    std::string ClockSetting = "3.58";
+    // Above 0: the loader is started at this speed, without calibration
+    // (torvik-loader --speed).
+    int32_t fixedSpeed = 0;
+};

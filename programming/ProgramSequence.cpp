@@ -3,15 +3,12 @@
 #include <cstdint>
 #include <exception>
 
-#include "platform/KeptPorts.h"
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
-#include "programming/ProgramData.h"
 #include "programming/WindowStatus.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -28,17 +25,19 @@ RunOutcome Ending(FailureKind kind, const std::string& reason)
 
 }  // namespace
 
-ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account, const std::function<bool()>& withCard)
+ProgramRunOutcome RunReaderSequence(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                    const RunSettings& run, const std::function<bool()>& withCard)
 {
-    ClearPortFailures();
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    link.failures.Clear();
     SerialChannel.BeginRun();
     account.RunBegun();
 
     const auto port = [&window] { return loader::PortNumberOfSelection(window.ComPortIndex()); };
     ProgramRunOutcome outcome;
     try {
-        outcome.programmed = SetReaderMode(kReaderMode, ClockSetting, kCardWaitSeconds, port(), account) &&
-                             WaitForCard(kCardWaitSeconds, port(), account) && withCard();
+        outcome.programmed = SetReaderMode(link, kReaderMode, run.ClockSetting, kCardWaitSeconds, port(), account) &&
+                             WaitForCard(link, kCardWaitSeconds, port(), account) && withCard();
     } catch (const RunAborted&) {
         outcome.aborted = true;
         account.Ended(Ending(FailureKind::Stopped, {}));
@@ -50,23 +49,25 @@ ProgramRunOutcome RunReaderSequence(ProgramWindow& window, RunObserver& account,
     }
     SerialChannel.Close();
     // The run is over: the device is really closed, not kept for a reopen.
-    ReleaseKeptPorts();
-    Platform().abortRequested = false;
+    link.ReleaseKept();
+    link.pump.ClearAbort();
     return outcome;
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, RunObserver& account, int32_t fixedSpeed)
+ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, RunObserver& account,
+                                     TCardImage& image, const RunSettings& run)
 {
-    return RunReaderSequence(window, account, [&window, &account, fixedSpeed] {
-        if (!ProgramCard(window, account, fixedSpeed)) return false;
+    return RunReaderSequence(link, window, account, run, [&link, &window, &account, &image, &run] {
+        if (!ProgramCard(link, window, account, image, run)) return false;
         account.Ended(RunOutcome{});
         return true;
     });
 }
 
-ProgramRunOutcome RunProgramSequence(ProgramWindow& window, int32_t fixedSpeed, RunObserver* also)
+ProgramRunOutcome RunProgramSequence(ReaderLink& link, ProgramWindow& window, TCardImage& image,
+                                     const RunSettings& run, RunObserver* also)
 {
     WindowStatus shown(window);
     RunObservers account{&shown, also};
-    return RunProgramSequence(window, account, fixedSpeed);
+    return RunProgramSequence(link, window, account, image, run);
 }

@@ -3,10 +3,9 @@
 #include <string>
 
 #include "programming/LoaderFrames.h"
-#include "programming/ProgramData.h"
 #include "programming/ProgramCard.h"
 #include "programming/WindowStatus.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -22,10 +21,12 @@ bool IsLoaderCardAtr(const std::string& atr)
 
 }  // namespace
 
-bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string* atr)
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        std::string* atr)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     account.PhaseEntered(RunPhase::AnswerToReset);
-    loader::OpenBaseSettings(loader::PortNumberOfSelection(window.ComPortIndex()));
+    loader::OpenBaseSettings(link, loader::PortNumberOfSelection(window.ComPortIndex()), run.ClockSetting);
     const std::string answer = SerialChannel.ResetCard(0, 0);
     if (atr != nullptr) *atr = answer;
     account.CardAnswered(answer);
@@ -37,19 +38,20 @@ bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string
     return false;
 }
 
-bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr)
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, const RunSettings& run, std::string* atr)
 {
     WindowStatus shown(window);
-    return CheckLoaderCardAtr(window, shown, atr);
+    return CheckLoaderCardAtr(link, window, shown, run, atr);
 }
 
-int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOnly, int32_t fixedSpeed,
-                        SpeedChoice* chosen)
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        bool readOnly, SpeedChoice* chosen)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // Only a Torvik loader card is programmed.
-    if (!CheckLoaderCardAtr(window, account)) return 0;
+    if (!CheckLoaderCardAtr(link, window, account, run)) return 0;
 
     // The speed, and how it was found.
     struct Chosen final : RunObserver {
@@ -57,28 +59,29 @@ int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOn
         SpeedChoice choice;
     } heard;
     RunObservers both{&account, &heard};
-    int32_t speed = fixedSpeed;
-    if (fixedSpeed > 0) {
+    int32_t speed = run.fixedSpeed;
+    if (run.fixedSpeed > 0) {
         SpeedChoice given;
         given.given = true;
-        given.speed = fixedSpeed;
+        given.speed = run.fixedSpeed;
         both.SpeedChosen(given);
     } else {
-        speed = readOnly ? FindSpeedWindowReadOnly(window, both).middle : CalibrateBaudRate(window, both);
+        speed = readOnly ? FindSpeedWindowReadOnly(link, window, both, run).middle
+                         : CalibrateBaudRate(link, window, both, run);
     }
     if (chosen != nullptr) *chosen = heard.choice;
 
     // Restart the loader and talk to it at the calibrated speed.
     account.PhaseEntered(RunPhase::LoaderStart);
-    loader::OpenBaseSettings(port);
+    loader::OpenBaseSettings(link, port, run.ClockSetting);
     SerialChannel.ResetCard(0, 0);
     SerialChannel.SendCommandText(loader::kStartCommand);
-    loader::OpenWorkingSettings(port, static_cast<uint32_t>(speed));
+    loader::OpenWorkingSettings(link, port, static_cast<uint32_t>(speed));
     return speed;
 }
 
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly, int32_t fixedSpeed)
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, bool readOnly, const RunSettings& run)
 {
     WindowStatus shown(window);
-    return StartCardLoader(window, shown, readOnly, fixedSpeed);
+    return StartCardLoader(link, window, shown, run, readOnly);
 }

@@ -6,18 +6,22 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/Window.h"
+#include "programming/ProgramData.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
+#include "serial/ReaderLink.h"
 
-// Expects the port open (after WaitForCard). Opens the base settings, resets
-// the card and checks that it answers as a Torvik loader card (3B 54 4C 54 and
+// Expects the port open (after WaitForCard). Opens the base settings of the
+// run's clock, resets the card and checks that it answers as a Torvik loader card (3B 54 4C 54 and
 // at least one more byte). Tells the account PhaseEntered(AnswerToReset) and
 // CardAnswered with what came. False after telling it Ended(WrongAtr) with the
 // answer (the window shows "Wrong ATR, please insert a Torvik Loader Card." on
 // red), with the port left open. `atr`, when given, receives the
 // answer-to-reset as command text either way. Takes about 0.7 s.
-bool CheckLoaderCardAtr(ProgramWindow& window, RunObserver& account, std::string* atr = nullptr);
-bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        std::string* atr = nullptr);
+bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, const RunSettings& run = {},
+                        std::string* atr = nullptr);
 
 // Expects the port open (after WaitForCard). Resets the card at the base
 // settings and checks that it answers as a Torvik loader card
@@ -34,12 +38,12 @@ bool CheckLoaderCardAtr(ProgramWindow& window, std::string* atr = nullptr);
 // back whole, with the echo intact, and agree. Same trial speeds, same
 // "Optimizing" stars, same choice of the middle of the passing window.
 //
-// With a `fixedSpeed` above 0 no calibration runs: the loader is started at
+// With a run.fixedSpeed above 0 no calibration runs: the loader is started at
 // that speed (about 1.5 s in all), and proving that the card takes it is the
 // caller's business; the account is told SpeedChosen with the speed given.
 // Before the start, PhaseEntered(LoaderStart). `chosen`, when given, receives
 // the speed chosen and how. Throws ReaderGone when the device goes away.
-int32_t StartCardLoader(ProgramWindow& window, RunObserver& account, bool readOnly = false, int32_t fixedSpeed = 0,
-                        SpeedChoice* chosen = nullptr);
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                        bool readOnly = false, SpeedChoice* chosen = nullptr);
 // The same, shown in `window`'s status field (programming/WindowStatus.h).
-int32_t StartCardLoader(ProgramWindow& window, bool readOnly = false, int32_t fixedSpeed = 0);
+int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, bool readOnly = false, const RunSettings& run = {});

@@ -34,7 +34,7 @@
 
 #include <string>
 
-#include "platform/Window.h"
+#include "programming/ProgramWindow.h"
 #include "reader/RunAccount.h"
 
 class WindowStatus final : public RunObserver {

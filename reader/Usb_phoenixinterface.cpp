@@ -1,8 +1,7 @@
 #include "reader/Usb_phoenixinterface.h"
 
 #include "platform/PortFailure.h"
-#include "serial/Scom.h"
-#include "serial/Utils.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -18,8 +17,9 @@ constexpr uint8_t kAck = 0x06;
 
 // Reader setup and card-slot waits run at 9600 baud, 8 data bits, no parity,
 // one stop bit.
-bool OpenSetupLine(uint32_t portNumber)
+bool OpenSetupLine(ReaderLink& link, uint32_t portNumber)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
     SerialChannel.Close();
     return SerialChannel.Open(portNumber, 9600, 8, kOneStopBit, kNoParity, 0);
 }
@@ -28,9 +28,13 @@ bool OpenSetupLine(uint32_t portNumber)
 // yellow and red) for at most waitCount cycles; stops at the first slot test
 // (after each half) that finds the slot empty (wantEmpty) or holding a card
 // (!wantEmpty), or the reader gone (its slot then reads as empty for good).
-void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, RunObserver& account)
+void BlinkUntilSlot(ReaderLink& link, bool wantEmpty, int32_t waitCount, RunObserver& account)
 {
-    const auto done = [wantEmpty] { return SerialChannel.CardSlotEmpty() == wantEmpty || SerialChannel.DeviceGone(); };
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
+    const auto done = [&SerialChannel, wantEmpty] {
+        return SerialChannel.CardSlotEmpty() == wantEmpty || SerialChannel.DeviceGone();
+    };
     const auto half = [&account, wantEmpty](SlotPrompt::Step step) { account.Prompt({!wantEmpty, step}); };
     for (int32_t cycle = 0; cycle < waitCount; ++cycle) {
         half(SlotPrompt::Step::FirstHalf);
@@ -44,28 +48,31 @@ void BlinkUntilSlot(bool wantEmpty, int32_t waitCount, RunObserver& account)
 
 // The outcome of a failed open: the system's reason, or why the device went
 // away when it did.
-RunOutcome OpenFailure()
+RunOutcome OpenFailure(ReaderLink& link)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     RunOutcome o;
     o.kind = FailureKind::Port;
-    o.reason = SerialChannel.DeviceGone() ? DeviceGoneReason() : LastOpenFailure();
+    o.reason = SerialChannel.DeviceGone() ? link.failures.DeviceGoneReason() : link.failures.LastOpenFailure();
     return o;
 }
 
 // The outcome of a card-slot wait that ran out: the person did not act, or
 // the reader went away meanwhile.
-RunOutcome WaitFailure(FailureKind timedOut)
+RunOutcome WaitFailure(ReaderLink& link, FailureKind timedOut)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     RunOutcome o;
     o.kind = SerialChannel.DeviceGone() ? FailureKind::ReaderGone : timedOut;
-    if (o.kind == FailureKind::ReaderGone) o.reason = DeviceGoneReason();
+    if (o.kind == FailureKind::ReaderGone) o.reason = link.failures.DeviceGoneReason();
     return o;
 }
 
 // The outcome of a setup step whose answer was not the one expected: the
 // step, and what came back (the echo included).
-RunOutcome SetupFailure(const std::string& step)
+RunOutcome SetupFailure(ReaderLink& link, const std::string& step)
 {
+    const TSerialChannel& SerialChannel = link.SerialChannel;
     RunOutcome o;
     o.kind = FailureKind::ReaderSetup;
     o.step = step;
@@ -74,13 +81,16 @@ RunOutcome SetupFailure(const std::string& step)
     return o;
 }
 
-// Reply byte n (1-based, echo included) of the last exchange.
-uint8_t ReplyByte(int n) { return SerialChannel.ReceiveBuffer[n - 1]; }
+// Reply byte n (1-based, echo included) of the last exchange in `channel`.
+uint8_t ReplyByteOf(const TSerialChannel& channel, int n) { return channel.ReceiveBuffer[n - 1]; }
 
 // The attention sequence: a break of at least 1.2 s, after which the reader
 // answers 0x06.
-bool SendAttention()
+bool SendAttention(ReaderLink& link)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
+    const auto ReplyByte = [&SerialChannel](int n) { return ReplyByteOf(SerialChannel, n); };
     SerialChannel.SetBreak();
     SerialChannel.ClearReceiveBuffer();
     for (int i = 0; i < kBreakWaits; ++i) PumpingDelay.Wait(kBreakStepMs);
@@ -107,12 +117,16 @@ uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock)
     return static_cast<uint8_t>(modeBit | clockCode);
 }
 
-bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount, uint32_t portNumber,
-                   RunObserver& account)
+bool SetReaderMode(ReaderLink& link, const std::string& mode, const std::string& clock, int32_t waitCount,
+                   uint32_t portNumber, RunObserver& account)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
+    const auto ReplyByte = [&SerialChannel](int n) { return ReplyByteOf(SerialChannel, n); };
+
     // 1-2: the port at the setup line format.
-    if (!OpenSetupLine(portNumber)) {
-        account.Ended(OpenFailure());
+    if (!OpenSetupLine(link, portNumber)) {
+        account.Ended(OpenFailure(link));
         return false;
     }
     account.PhaseEntered(RunPhase::ReaderSetup);
@@ -121,9 +135,9 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
     if (!SerialChannel.CardSlotEmpty()) {
         account.PhaseEntered(RunPhase::CardRemoval);
         account.Prompt({false, SlotPrompt::Step::Asked});
-        BlinkUntilSlot(true, waitCount, account);
+        BlinkUntilSlot(link, true, waitCount, account);
         if (!SerialChannel.CardSlotEmpty()) {
-            account.Ended(WaitFailure(FailureKind::CardNotRemoved));
+            account.Ended(WaitFailure(link, FailureKind::CardNotRemoved));
             return false;
         }
         account.Prompt({false, SlotPrompt::Step::Answered});
@@ -135,12 +149,12 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
     account.SettingReader(mode, clock);
 
     const auto fail = [&](const std::string& step) {
-        account.Ended(SetupFailure(step));
+        account.Ended(SetupFailure(link, step));
         return false;
     };
 
     // 6: attention sequence.
-    if (!SendAttention()) return fail("the attention break");
+    if (!SendAttention(link)) return fail("the attention break");
 
     // 7: "2A 41": echo of 2, answer of 4 ending 10 06.
     SerialChannel.SendCommandText("2A 41");
@@ -161,21 +175,24 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
     return true;
 }
 
-bool WaitForCard(int32_t waitCount, uint32_t portNumber, RunObserver& account)
+bool WaitForCard(ReaderLink& link, int32_t waitCount, uint32_t portNumber, RunObserver& account)
 {
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
+
     // 1.
     account.PhaseEntered(RunPhase::CardInsertion);
-    if (!OpenSetupLine(portNumber)) {
-        account.Ended(OpenFailure());
+    if (!OpenSetupLine(link, portNumber)) {
+        account.Ended(OpenFailure(link));
         return false;
     }
 
     // 2-3: ask for a card only when the slot is empty.
     if (SerialChannel.CardSlotEmpty()) {
         account.Prompt({true, SlotPrompt::Step::Asked});
-        BlinkUntilSlot(false, waitCount, account);
+        BlinkUntilSlot(link, false, waitCount, account);
         if (SerialChannel.CardSlotEmpty()) {
-            account.Ended(WaitFailure(FailureKind::NoCard));
+            account.Ended(WaitFailure(link, FailureKind::NoCard));
             return false;
         }
         account.Prompt({true, SlotPrompt::Step::Answered});

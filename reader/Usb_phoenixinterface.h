@@ -1,14 +1,16 @@
 #pragma once
 // Reader control: switching the USB reader into a card-interface mode and
 // clock with its setup protocol, and the waits for the user to take a card
-// out of the slot or put one in. Both work on SerialChannel, wait with
-// PumpingDelay.Wait and report what they do to the run's account
-// (reader/RunAccount.h), from which the window draws its status field.
+// out of the slot or put one in. Both work on the link's SerialChannel, wait
+// with its PumpingDelay.Wait (serial/ReaderLink.h) and report what they do to
+// the run's account (reader/RunAccount.h), from which the window draws its
+// status field.
 
 #include <cstdint>
 #include <string>
 
 #include "reader/RunAccount.h"
+#include "serial/ReaderLink.h"
 
 // The setting byte of the "2A 42 " command: bit 7 for mode "SmartMouse"
 // (exact text), bits 0-1 the clock code (1 "3.58", 2 "3.68", 3 "6.00",
@@ -28,7 +30,7 @@ uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock);
 // wait; every wait processes window messages. Throws ReaderGone when the
 // device goes away (serial/Scom.h): during the removal wait, whose slot then
 // reads as empty, at the setup's first step.
-bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t waitCount,
+bool SetReaderMode(ReaderLink& link, const std::string& mode, const std::string& clock, int32_t waitCount,
                    uint32_t portNumber, RunObserver& account);
 
 // Opens portNumber at 9600 8N1 and waits (up to waitCount one-second cycles)
@@ -37,4 +39,4 @@ bool SetReaderMode(const std::string& mode, const std::string& clock, int32_t wa
 // the prompt, its halves and Prompt(Answered) once a card is in. On failure
 // Ended: Port, or NoCard (ReaderGone when the device went away). The port is
 // left open at 9600 8N1 in every case but a failed open.
-bool WaitForCard(int32_t waitCount, uint32_t portNumber, RunObserver& account);
+bool WaitForCard(ReaderLink& link, int32_t waitCount, uint32_t portNumber, RunObserver& account);

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
+#include "serial/ReaderLink.h"
 #include "serial/Utils.h"
-
-TSerialChannel SerialChannel;
 
 namespace {
 
@@ -42,13 +40,14 @@ void AppendCommandByte(std::string& text, uint8_t b)
     text += ' ';
 }
 
-TSerialChannel::TSerialChannel() : goneReportsAtRunStart_(DeviceGoneReports())
+TSerialChannel::TSerialChannel(ReaderLink& link)
+    : link_(link), goneReportsAtRunStart_(link.failures.DeviceGoneReports())
 {
     std::memset(ReceiveBuffer, 0, sizeof ReceiveBuffer);
     std::memset(TransmitBuffer, 0, sizeof TransmitBuffer);
 }
 
-int64_t TSerialChannel::NowMs() { return Platform().clock->NowMs(); }
+int64_t TSerialChannel::NowMs() { return link_.clock.NowMs(); }
 
 std::string TSerialChannel::DeviceName(uint32_t port)
 {
@@ -60,7 +59,7 @@ bool TSerialChannel::Open(uint32_t port, uint32_t baud, uint8_t dataBits, uint8_
 {
     // 1-4: the device, unless the channel already holds it.
     const std::string name = DeviceName(port);
-    if (!IsOpen) PortHandle = Platform().ports->Open(name);
+    if (!IsOpen) PortHandle = link_.ports.Open(name);
     if (!PortHandle) return false;
     IsOpen = true;
 
@@ -152,7 +151,7 @@ int32_t TSerialChannel::ReadStep(int32_t k)
     const int64_t now = NowMs();
     if (now > NextPumpTime) {
         NextPumpTime = now + kPumpIntervalMs;
-        ProcessPendingMessages();
+        link_.ProcessPendingMessages();
     }
     return ReceiveCount;
 }
@@ -160,11 +159,11 @@ int32_t TSerialChannel::ReadStep(int32_t k)
 bool TSerialChannel::Receive(int32_t n, int32_t timeoutMs)
 {
     const int64_t deadline = NowMs() + timeoutMs;
-    ProcessPendingMessages();
+    link_.ProcessPendingMessages();
     int32_t got = 0;
     for (;;) {
         if (got >= n) return true;
-        const int64_t stepStart = Platform().clock->NowMicros();
+        const int64_t stepStart = link_.clock.NowMicros();
         got = ReadStep(n - got);
         if (readFailed_) ThrowIfGone();
         if (NowMs() > deadline) return false;
@@ -173,7 +172,7 @@ bool TSerialChannel::Receive(int32_t n, int32_t timeoutMs)
         // beyond the first millisecond past the deadline, so the Receive ends
         // when it would have ended anyway, without spinning.
         if (readFailed_)
-            Platform().clock->SleepUntilMicros(
+            link_.clock.SleepUntilMicros(
                 std::min<int64_t>(stepStart + kChannelTimeouts.ReadTotalTimeoutConstant * 1000, (deadline + 1) * 1000));
     }
 }
@@ -222,18 +221,18 @@ bool TSerialChannel::SlotEmptyIn(uint32_t status)
     return (status & kMsRlsdOn) != 0;
 }
 
-bool TSerialChannel::DeviceGone() const { return DeviceGoneReports() != goneReportsAtRunStart_; }
+bool TSerialChannel::DeviceGone() const { return link_.failures.DeviceGoneReports() != goneReportsAtRunStart_; }
 
-void TSerialChannel::BeginRun() { goneReportsAtRunStart_ = DeviceGoneReports(); }
+void TSerialChannel::BeginRun() { goneReportsAtRunStart_ = link_.failures.DeviceGoneReports(); }
 
 void TSerialChannel::ThrowIfGone() const
 {
     if (!DeviceGone()) return;
-    const std::string reason = DeviceGoneReason();
+    const std::string reason = link_.failures.DeviceGoneReason();
     throw ReaderGone(reason.empty() ? std::string("the device went away") : reason);
 }
 
-void TSerialChannel::Delay(int32_t ms) { BusyWait(ms, ms > 100); }
+void TSerialChannel::Delay(int32_t ms) { BusyWait(link_, ms, ms > 100); }
 
 uint8_t TSerialChannel::InverseConvention(uint8_t b)
 {

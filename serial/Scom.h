@@ -1,5 +1,5 @@
 #pragma once
-// The serial channel: the program's one path to the reader. It owns the port,
+// The serial channel: a link's path to its reader. It owns the port,
 // turns command text into bytes, collects replies into ReceiveBuffer until a
 // byte count is reached or a timeout passes, drives RTS and break, reports the
 // card-slot line, and resets the card.
@@ -9,14 +9,14 @@
 // ReceiveCount and ReceiveBuffer directly. The reader echoes every byte it is
 // sent, so a reply starts with the echo of the frame.
 //
-// All waits run on Platform().clock and sleep between their turns; message
-// processing goes through
-// ProcessPendingMessages(), which may throw RunAborted when the program is
-// closing in the middle of a run.
+// All waits run on the link's clock and sleep between their turns; message
+// processing goes through the link's ProcessPendingMessages(), which may throw
+// RunAborted when the run has been asked to stop (serial/ReaderLink.h).
 //
 // A device that goes away during a run (unplugged, its driver failed, the
-// network connection lost: platform/PortFailure.h) is not a card that does
-// not answer: once the port layer has recorded it, the next read that fails
+// network connection lost) is not a card that does not answer: once the port
+// has recorded it in the link's failure record (platform/PortFailure.h), the
+// next read that fails
 // throws ReaderGone instead of waiting out its time-out, and so does a line
 // break that fails. The run ends within a read step of the loss.
 
@@ -48,11 +48,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+class ReaderLink;
+
 class TSerialChannel {
 public:
     static constexpr int32_t kBufferSize = 8192;
 
-    TSerialChannel();
+    // The channel of `link`, which opens its ports and times its waits.
+    explicit TSerialChannel(ReaderLink& link);
     TSerialChannel(const TSerialChannel&) = delete;
     TSerialChannel& operator=(const TSerialChannel&) = delete;
 
@@ -78,7 +81,8 @@ public:
     // 10 on.
     static std::string DeviceName(uint32_t port);
 
-    // Opens the device of `port` unless the channel is open already, then sets
+    // Opens the device of `port` through the link's opener unless the channel
+    // is open already, then sets
     // the read timeouts (at once with waiting bytes, else up to 250 ms for the
     // first one), queue sizes 8192/8192 and the line format; applies
     // RtsEnabled and holds DTR off. False when the device cannot be opened
@@ -123,7 +127,7 @@ public:
     static bool SlotEmptyIn(uint32_t modemStatus);
     // True when a device has gone away since the run began (BeginRun,
     // ResetState): unplugged, its driver failed, a dropped connection, as the
-    // port layer has recorded it (platform/PortFailure.h); a wait for the card
+    // link's ports have recorded it (platform/PortFailure.h); a wait for the card
     // then has nothing to wait for. Holds across the channel's reopens, for a
     // kept device may come back broken.
     bool DeviceGone() const;
@@ -151,19 +155,17 @@ public:
     void ResetState();
 
 private:
+    ReaderLink& link_;
     int32_t ReadStep(int32_t k);
     int64_t NowMs();
     // Throws ReaderGone when the device has gone away.
     void ThrowIfGone() const;
     // Whether the last read step's read failed (or had no port to read).
     bool readFailed_ = false;
-    // DeviceGoneReports() when the run began.
+    // The link's DeviceGoneReports() when the run began.
     uint64_t goneReportsAtRunStart_ = 0;
 };
 
 // Appends b to command text as two uppercase hexadecimal digits and a blank,
 // the form every frame is built in ("01 02 EA ").
 void AppendCommandByte(std::string& text, uint8_t b);
-
-// Program-wide objects.
-extern TSerialChannel SerialChannel;

@@ -2,6 +2,6 @@
 // configuration folder (see settings/RegFile.h).
 
 #include "settings/RegFile.h"
-#include "platform/Registry.h"
+#include "settings/SystemRegistry.h"
 
 std::unique_ptr<TRegistry> CreateRegistry() { return std::make_unique<TRegFileRegistry>(regfile::DefaultStorePath()); }

@@ -1,7 +1,7 @@
 #include "simulator/Simulator.h"
 
 #include <algorithm>
-#include <iostream>
+#include <ostream>
 
 #include "platform/ComNames.h"
 #include "platform/PortFailure.h"
@@ -31,10 +31,10 @@ SimulatedReader::SimulatedReader(Clock& clock, SimOptions options)
 SimulatedReader::~SimulatedReader()
 {
     std::string error;
-    if (!card_.SaveMemory(error)) std::cerr << "simulated card memory: " << error << '\n';
+    if (!card_.SaveMemory(error) && notes_ != nullptr) *notes_ << "simulated card memory: " << error << '\n';
 }
 
-std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
+std::unique_ptr<CommPort> SimulatedReader::OpenHandle(std::shared_ptr<PortFailures> failures)
 {
     const int64_t now = clock_.NowMicros();
     // Everything up to now happens before this handle exists.
@@ -54,7 +54,7 @@ std::unique_ptr<CommPort> SimulatedReader::OpenHandle()
         everOpened_ = true;
         if (options_.vanishMs >= 0) vanishAt_ = now + MsToMicros(static_cast<uint64_t>(options_.vanishMs));
     }
-    return std::make_unique<SimulatorPort>(shared_from_this());
+    return std::make_unique<SimulatorPort>(shared_from_this(), std::move(failures));
 }
 
 void SimulatedReader::HandleClosed()
@@ -267,7 +267,10 @@ void SimulatedReader::PersonActs(int64_t t)
 
 // ------------------------------------------------------------- SimulatorPort
 
-SimulatorPort::SimulatorPort(std::shared_ptr<SimulatedReader> reader) : reader_(std::move(reader)) {}
+SimulatorPort::SimulatorPort(std::shared_ptr<SimulatedReader> reader, std::shared_ptr<PortFailures> failures)
+    : reader_(std::move(reader)), failures_(std::move(failures))
+{
+}
 
 SimulatorPort::~SimulatorPort() { reader_->HandleClosed(); }
 
@@ -275,7 +278,7 @@ bool SimulatorPort::Enter(int64_t& now)
 {
     now = reader_->clock_.NowMicros();
     reader_->Advance(now);
-    if (reader_->vanished_) RecordDeviceGone("the simulated reader's port vanished");
+    if (reader_->vanished_ && failures_) failures_->RecordDeviceGone("the simulated reader's port vanished");
     return !reader_->vanished_;
 }
 
@@ -445,7 +448,7 @@ std::unique_ptr<CommPort> SimulatorOpener::Open(const std::string& deviceName)
 {
     const std::optional<uint32_t> port = PortNumberFromDeviceName(deviceName);
     if (!port || *port != reader_->Options().port) return nullptr;
-    std::unique_ptr<CommPort> handle = reader_->OpenHandle();
+    std::unique_ptr<CommPort> handle = reader_->OpenHandle(failures_);
     if (handle) ++openCount_;
     return handle;
 }

@@ -51,12 +51,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/CommPort.h"
+#include "platform/PortFailure.h"
 #include "simulator/Card.h"
 #include "simulator/Random.h"
 #include "simulator/Reader.h"
@@ -86,15 +88,16 @@ public:
     // Throws std::runtime_error when options.memoryFile exists but cannot
     // serve as the card's memory (see MemoryFileProblem).
     explicit SimulatedReader(Clock& clock, SimOptions options = {});
-    // Writes the card's memory back to memory=FILE; says so on stderr when
-    // it cannot.
+    // Writes the card's memory back to memory=FILE; says so to the notes
+    // (SetNotes) when it cannot.
     ~SimulatedReader();
     SimulatedReader(const SimulatedReader&) = delete;
     SimulatedReader& operator=(const SimulatedReader&) = delete;
 
     // Opens a handle (the reader must be owned by a shared_ptr). Null when the
-    // port has vanished or a handle is already open.
-    std::unique_ptr<CommPort> OpenHandle();
+    // port has vanished or a handle is already open. The handle records in
+    // `failures` (may be null) when it finds the port vanished.
+    std::unique_ptr<CommPort> OpenHandle(std::shared_ptr<PortFailures> failures = nullptr);
     bool HandleOpen() const { return handleOpen_; }
 
     // Fault switches and knobs. Fault switches, atr, window, turnaround,
@@ -149,6 +152,9 @@ public:
     // Stops recording host writes (the production reader lives for the whole
     // program and need not keep them); counters are kept either way.
     void SetRecording(bool on) { recording_ = on; }
+    // Where the reader says what it cannot do (a memory file it cannot write
+    // back when it goes); null: nowhere.
+    void SetNotes(std::ostream* notes) { notes_ = notes; }
 
     // The speed window of the loader in force (knob, else by clock code).
     std::pair<uint32_t, uint32_t> LoaderWindow() const { return reader_.LoaderWindow(); }
@@ -218,6 +224,7 @@ private:
 
     // Observation.
     bool recording_ = true;
+    std::ostream* notes_ = nullptr;
     std::vector<WriteRecord> writes_;
     std::vector<LineEvent> lineHistory_;
 };
@@ -234,7 +241,7 @@ private:
 // output to leave the line).
 class SimulatorPort final : public CommPort {
 public:
-    explicit SimulatorPort(std::shared_ptr<SimulatedReader> reader);
+    explicit SimulatorPort(std::shared_ptr<SimulatedReader> reader, std::shared_ptr<PortFailures> failures = nullptr);
     ~SimulatorPort() override;
 
     bool SetTimeouts(const CommTimeouts& timeouts) override;
@@ -260,12 +267,13 @@ private:
     bool Enter(int64_t& now);
 
     std::shared_ptr<SimulatedReader> reader_;
+    std::shared_ptr<PortFailures> failures_;
     CommTimeouts timeouts_{};
 };
 
 // Opens the simulated reader by COM device name (".\COMn", "\\.\COMn"). Only
 // port options.port exists; the device is exclusive, as CreateFileA with
-// share mode 0.
+// share mode 0. Its handles record a vanished port in Failures().
 class SimulatorOpener final : public CommPortOpener {
 public:
     explicit SimulatorOpener(Clock& clock, SimOptions options = {});
@@ -273,9 +281,11 @@ public:
     // Successful opens so far.
     int OpenCount() const { return openCount_; }
     SimulatedReader& Reader() { return *reader_; }
+    const std::shared_ptr<PortFailures>& Failures() const { return failures_; }
 
 private:
     std::shared_ptr<SimulatedReader> reader_;
+    std::shared_ptr<PortFailures> failures_ = std::make_shared<PortFailures>();
     int openCount_ = 0;
 };
 

@@ -7,8 +7,9 @@
 #
 #   bash tools/check-core-state.sh BUILD_DIR
 #
-# Reads the object files the build made for those folders and lists every
-# symbol in a writable data section (.bss, .data, thread-local .tbss/.tdata;
+# Reads the folders' libraries (libtorvik_<folder>.a), or without them the
+# object files the build made for those folders, and lists every symbol in a
+# writable data section (.bss, .data, thread-local .tbss/.tdata;
 # not .data.rel.ro, which the loader makes read-only, nor .rodata). A
 # namespace-scope `const std::string` counts too: it is built at start-up in
 # writable memory; write such constants as character arrays. The compiler's
@@ -24,24 +25,32 @@ build=${1:?usage: check-core-state.sh BUILD_DIR}
 nm=${NM:-nm}
 folders='platform|network|simulator|devices|serial|reader|programming'
 
-# The core's object files: in a library of one folder (torvik_<folder>.dir),
-# or in a library of several under the folder's own path.
-mapfile -t objects < <(find "$build" \( -name '*.o' -o -name '*.obj' \) -path '*/CMakeFiles/*' 2>/dev/null |
-  grep -E "/CMakeFiles/torvik_($folders)\.dir/|/CMakeFiles/torvik_core\.dir/($folders)/" | sort)
+# The core's libraries, one per folder; they hold exactly what the last build
+# put in them, where an object file of a source since removed may linger.
+mapfile -t objects < <(find "$build" -name 'libtorvik_*.a' 2>/dev/null |
+  grep -E "/libtorvik_($folders)\.a$" | sort)
+# Without them, the object files: in a library of one folder
+# (torvik_<folder>.dir), or in a library of several under the folder's path.
 if [ ${#objects[@]} -eq 0 ]; then
-  echo "check-core-state: no object files of the core under $build" >&2
+  mapfile -t objects < <(find "$build" \( -name '*.o' -o -name '*.obj' \) -path '*/CMakeFiles/*' 2>/dev/null |
+    grep -E "/CMakeFiles/torvik_($folders)\.dir/|/CMakeFiles/torvik_core\.dir/($folders)/" | sort)
+fi
+if [ ${#objects[@]} -eq 0 ]; then
+  echo "check-core-state: no libraries or object files of the core under $build" >&2
   exit 2
 fi
 
 found=0
 for object in "${objects[@]}"; do
-  # nm's System V form names each symbol's section: NAME|VALUE|CLASS|TYPE|SIZE|LINE|SECTION.
+  # nm's System V form names each symbol's section: NAME|VALUE|CLASS|TYPE|SIZE|LINE|SECTION;
+  # in a library each member's symbols follow a line "Symbols from LIB[MEMBER]:".
   hits=$("$nm" -C --defined-only --format=sysv "$object" 2>/dev/null |
-    awk -F'|' 'NF >= 7 {
+    awk -F'|' '/^Symbols from .*\[.*\]:$/ { member = $0; sub(/^.*\[/, "", member); sub(/\]:$/, "", member); next }
+         NF >= 7 {
            name = $1; sub(/[ \t]+$/, "", name); section = $NF; gsub(/[ \t]/, "", section)
            if (section !~ /^\.(bss|data|tbss|tdata)/ || section ~ /^\.data\.rel\.ro/) next
            if (name ~ /^DW\.ref\.|^guard variable for |^\./) next
-           print section "  " name }')
+           print (member == "" ? "" : member ": ") section "  " name }')
   [ -z "$hits" ] && continue
   found=1
   name=${object#"$build"/}
@@ -53,4 +62,4 @@ if [ $found -ne 0 ]; then
        "give them to the run's objects instead" >&2
   exit 1
 fi
-echo "check-core-state: no process-wide mutable objects in ${#objects[@]} object files of the core"
+echo "check-core-state: no process-wide mutable objects in ${#objects[@]} libraries or object files of the core"

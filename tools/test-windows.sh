@@ -2,6 +2,8 @@
 # The Windows build, checked on a Linux host: cross-builds the core, the
 # Win32 window program and their tests for 64-bit Windows with mingw-w64, and
 # runs them under Wine on a virtual X display (Xvfb):
+#   - the core's libraries hold no process-wide mutable objects
+#     (tools/check-core-state.sh with the cross build's nm);
 #   - core_tests: the whole core test suite, on the simulator;
 #   - form_tests: the window logic on an in-memory window;
 #   - win32_tests: the registry layer against Wine's registry, the shell
@@ -52,6 +54,9 @@ cmake -S . -B "$build" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTORVIK_BUILD_APP=ON -DTORVIK_BUILD_BENCH=OFF -DTORVIK_WERROR=ON
 cmake --build "$build" -j"$jobs"
+
+# The Windows build of the core holds no process-wide mutable objects either.
+NM=x86_64-w64-mingw32-nm bash tools/check-core-state.sh "$build"
 
 # The far end of the test COM ports runs on this host.
 peer_bin="$build/host/pty_echo_peer"

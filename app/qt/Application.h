@@ -5,8 +5,9 @@
 
 #include "app/qt/QtMainWindow.h"
 
-// Names the application "USB_TorvikLoader" with its icon, installs the
-// toolkit's message processing for the core's waits, creates Form1, shows it
+// Names the application "USB_TorvikLoader" with its icon, gives the window's
+// link the toolkit's wait between the turns of the core's waits (unless
+// services.link has one), creates Form1, shows it
 // and runs the message loop until the application terminates. An error while
 // the window is created (no memory for the card image) is shown through
 // services.showError and the window never appears; a wrong-typed setting is

@@ -5,7 +5,7 @@
 #include <QColor>
 #include <QPalette>
 
-#include "platform/Window.h"
+#include "programming/ProgramWindow.h"
 
 // Red 0x0000FF is pure red on screen. The system button face (clBtnFace) is
 // the palette's button colour; other system colours fall back to the window

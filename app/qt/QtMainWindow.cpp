@@ -163,6 +163,7 @@ QtMainWindow::QtMainWindow(QtWindowServices services) : QWidget(nullptr), servic
     FormServices core;
     core.openRegistry = services_.openRegistry;
     core.allocateImage = services_.allocateImage;
+    core.link = services_.link;
     logic_ = std::make_unique<TForm1>(*this, std::move(core));
 
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { QueryEndSession(); });

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,7 +25,7 @@
 #endif
 
 #include "app/qt/Application.h"
-#include "platform/LineTrace.h"
+#include "devices/PortChain.h"
 
 namespace {
 
@@ -117,7 +118,11 @@ int main(int argc, char** argv)
         });
     }
 #endif
-    InstallTraceFromEnvironment();  // TORVIK_TRACE=FILE: the line traffic, for a misbehaving reader
+    // The system's devices on the steady clock, and TORVIK_TRACE=FILE: the
+    // line traffic, for a misbehaving reader.
+    SystemChain system(&std::cerr);
+    const std::unique_ptr<std::ostream> trace = InstallTraceFromEnvironment(system.chain, "USB_TorvikLoader");
     QtWindowServices services = QtWindowServices::Defaults();
+    services.link = LinkSetup::Of(system.chain);
     return RunApplication(app, std::move(services));
 }

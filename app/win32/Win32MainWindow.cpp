@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "platform/Shell.h"
 #include "platform/win32/Utf16.h"
 
@@ -203,6 +202,7 @@ Win32MainWindow::Win32MainWindow(Win32WindowServices services) : services_(std::
     FormServices core;
     core.openRegistry = services_.openRegistry;
     core.allocateImage = services_.allocateImage;
+    core.link = services_.link;
     try {
         logic_ = std::make_unique<TForm1>(*this, std::move(core));
     } catch (...) {
@@ -580,18 +580,15 @@ void Win32MainWindow::Terminate() { services_.terminate(); }
 int RunWin32Application(int show, Win32WindowServices services)
 {
     const auto showError = services.showError ? services.showError : Win32WindowServices::Defaults().showError;
-    return RunWindowProgram(
-        [] {
-            if (Win32MainWindow* window = MainWindow()) window->ProcessMessages();
-        },
-        // Between the turns of a wait the window sleeps until its next
-        // message or the wait's end, whichever comes first.
-        [](int64_t deadlineMicros) {
-            const int64_t left = deadlineMicros - Platform().clock->NowMicros();
-            if (left <= 0) return;
-            const DWORD ms = static_cast<DWORD>(std::min<int64_t>((left + 999) / 1000, 60'000));
+    // Between the turns of a wait the window sleeps until its next message or
+    // the wait's end, whichever comes first.
+    if (!services.link.waitForMessages)
+        services.link.waitForMessages = [](int64_t leftMicros) {
+            if (leftMicros <= 0) return;
+            const DWORD ms = static_cast<DWORD>(std::min<int64_t>((leftMicros + 999) / 1000, 60'000));
             MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        },
+        };
+    return RunWindowProgram(
         showError,
         [&] {
             Win32MainWindow form(std::move(services));

@@ -188,18 +188,22 @@ bool CloseEnough(uint32_t taken, uint32_t asked)
 
 }  // namespace
 
-std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path, const PosixSystemCalls& sys)
+std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path, const PosixSystemCalls& sys,
+                                                   std::shared_ptr<PortFailures> failures)
 {
     if (path.empty()) return nullptr;
+    const auto record = [&failures](const std::string& reason) {
+        if (failures) failures->RecordOpenFailure(reason);
+    };
     const int fd = sys.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        RecordOpenFailure(error == EACCES || error == EPERM ? RefusedOpen(path, error) : DescribeOpenError(path, error));
+        record(error == EACCES || error == EPERM ? RefusedOpen(path, error) : DescribeOpenError(path, error));
         return nullptr;
     }
-    auto fail = [fd, &path, &sys](int error) -> std::unique_ptr<PosixCommPort> {
+    auto fail = [fd, &path, &sys, &record](int error) -> std::unique_ptr<PosixCommPort> {
         sys.close(fd);
-        RecordOpenFailure(DescribeOpenError(path, error));
+        record(DescribeOpenError(path, error));
         return nullptr;
     };
     if (!sys.isatty(fd)) return fail(ENOTTY);
@@ -217,7 +221,7 @@ std::unique_ptr<PosixCommPort> PosixCommPort::Open(const std::string& path, cons
     if (sys.tcsetattr(fd, TCSANOW, &t) < 0) return fail(errno);
     int lines = 0;
     const bool modemLines = IoctlRetry(sys, fd, TIOCMGET, &lines) == 0 || !LacksModemLines(errno);
-    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines, sys));
+    std::unique_ptr<PosixCommPort> port(new PosixCommPort(fd, modemLines, sys, std::move(failures)));
     port->path_ = path;
     if (modemLines) port->AskForLowLatency();
     return port;
@@ -578,13 +582,13 @@ bool PosixCommPort::Read(uint8_t* buffer, uint32_t count, uint32_t& bytesRead)
 
 bool PosixCommPort::Refuse(const std::string& why)
 {
-    RecordOpenFailure(path_ + ": " + why);
+    if (failures_) failures_->RecordOpenFailure(path_ + ": " + why);
     return false;
 }
 
 bool PosixCommPort::ReportGone()
 {
-    RecordDeviceGone(path_ + ": the device went away (unplugged, or its driver failed)");
+    if (failures_) failures_->RecordDeviceGone(path_ + ": the device went away (unplugged, or its driver failed)");
     return false;
 }
 
@@ -621,4 +625,7 @@ bool PosixCommPort::Write(const uint8_t* buffer, uint32_t count, uint32_t& bytes
     return true;
 }
 
-std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path) { return PosixCommPort::Open(path); }
+std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path, const std::shared_ptr<PortFailures>& failures)
+{
+    return PosixCommPort::Open(path, RealSystemCalls(), failures);
+}

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "platform/CommPort.h"
+#include "platform/PortFailure.h"
 #include "platform/posix/SystemCalls.h"
 
 class PosixCommPort final : public CommPort {
@@ -31,12 +32,14 @@ public:
     // Opens the terminal at `path` for exclusive use in raw mode, asking a
     // device with modem lines for low latency (see AskForLowLatency). Returns
     // nullptr when the path does not exist, is not a terminal, or the device
-    // is in use, and records why (platform/PortFailure.h). Never blocks (not
-    // even for a carrier). Every system call of the port, from the open to the
-    // close, goes through `calls` (the system's own unless a test plays an
-    // adapter; the table is copied).
+    // is in use, and records why in `failures` (may be null). Never blocks
+    // (not even for a carrier). Every system call of the port, from the open
+    // to the close, goes through `calls` (the system's own unless a test plays
+    // an adapter; the table is copied). The port keeps `failures` and records
+    // there what it refuses and when its device goes away.
     static std::unique_ptr<PosixCommPort> Open(const std::string& path,
-                                               const PosixSystemCalls& calls = RealSystemCalls());
+                                               const PosixSystemCalls& calls = RealSystemCalls(),
+                                               std::shared_ptr<PortFailures> failures = nullptr);
 
     // Closes the device and releases it for the next user.
     ~PosixCommPort() override;
@@ -122,8 +125,8 @@ public:
     int Descriptor() const { return fd_; }
 
 private:
-    PosixCommPort(int fd, bool modemLines, const PosixSystemCalls& calls)
-        : sys_(calls), fd_(fd), modemLines_(modemLines)
+    PosixCommPort(int fd, bool modemLines, const PosixSystemCalls& calls, std::shared_ptr<PortFailures> failures)
+        : sys_(calls), failures_(std::move(failures)), fd_(fd), modemLines_(modemLines)
     {
     }
 
@@ -138,6 +141,7 @@ private:
     void RestoreLatency();
 
     PosixSystemCalls sys_;
+    std::shared_ptr<PortFailures> failures_;
     int fd_;
     std::string path_;
     bool restoreLowLatency_ = false;

@@ -1,6 +1,7 @@
 // TCP streams on Winsock: non-blocking sockets and select() for every wait,
-// so that no call outlasts its time limit. Winsock is started on first use
-// and stays up for the life of the program.
+// so that no call outlasts its time limit. Winsock counts its users: every
+// socket and listener holds one use (WSAStartup), taken by whoever makes it
+// and given back (WSACleanup) when it goes.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,13 +17,11 @@ namespace {
 
 constexpr intptr_t kNoSocket = static_cast<intptr_t>(INVALID_SOCKET);
 
-bool StartWinsock()
+// Takes one use of Winsock; false when it cannot be started.
+bool UseWinsock()
 {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    return started;
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
 int64_t NowMs()
@@ -93,11 +92,10 @@ SOCKET ConnectOne(const addrinfo* ai, int32_t timeoutMs)
     return s;
 }
 
-}  // namespace
-
-std::unique_ptr<TcpSocket> TcpSocket::Connect(const std::string& host, uint16_t port, int32_t timeoutMs)
+// Connects to the first address of host:port that answers; INVALID_SOCKET
+// when none does.
+SOCKET ConnectAny(const std::string& host, uint16_t port, int32_t timeoutMs)
 {
-    if (!StartWinsock()) return nullptr;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -105,17 +103,34 @@ std::unique_ptr<TcpSocket> TcpSocket::Connect(const std::string& host, uint16_t 
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return nullptr;
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) != 0) return INVALID_SOCKET;
     SOCKET s = INVALID_SOCKET;
     for (const addrinfo* ai = list; ai != nullptr && s == INVALID_SOCKET; ai = ai->ai_next) s = ConnectOne(ai, timeoutMs);
     freeaddrinfo(list);
-    if (s == INVALID_SOCKET) return nullptr;
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<TcpSocket> TcpSocket::Connect(const std::string& host, uint16_t port, int32_t timeoutMs)
+{
+    // The use taken here goes to the socket, or back when there is none.
+    if (!UseWinsock()) return nullptr;
+    const SOCKET s = ConnectAny(host, port, timeoutMs);
+    if (s == INVALID_SOCKET) {
+        WSACleanup();
+        return nullptr;
+    }
     return std::make_unique<TcpSocket>(static_cast<intptr_t>(s));
 }
 
 TcpSocket::TcpSocket(intptr_t nativeSocket) : socket_(nativeSocket) {}
 
-TcpSocket::~TcpSocket() { Close(); }
+TcpSocket::~TcpSocket()
+{
+    Close();
+    WSACleanup();
+}
 
 void TcpSocket::Close()
 {
@@ -161,9 +176,12 @@ int32_t TcpSocket::Receive(uint8_t* buffer, size_t capacity, int32_t timeoutMs)
     }
 }
 
-std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16_t port)
+namespace {
+
+// Binds and listens on the first address of host:port that takes it;
+// INVALID_SOCKET when none does.
+SOCKET ListenAny(const std::string& host, uint16_t port, uint16_t& boundPort)
 {
-    if (!StartWinsock()) return nullptr;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -171,9 +189,9 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16
     hints.ai_flags = AI_NUMERICSERV | AI_PASSIVE;
     addrinfo* list = nullptr;
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &list) != 0) return nullptr;
-    std::unique_ptr<TcpListener> result;
-    for (const addrinfo* ai = list; ai != nullptr && !result; ai = ai->ai_next) {
+    if (getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &list) != 0) return INVALID_SOCKET;
+    SOCKET result = INVALID_SOCKET;
+    for (const addrinfo* ai = list; ai != nullptr && result == INVALID_SOCKET; ai = ai->ai_next) {
         SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (s == INVALID_SOCKET) continue;
         sockaddr_storage bound{};
@@ -183,20 +201,36 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16
             closesocket(s);
             continue;
         }
-        uint16_t boundPort = 0;
+        boundPort = 0;
         if (bound.ss_family == AF_INET)
             boundPort = ntohs(reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
         else if (bound.ss_family == AF_INET6)
             boundPort = ntohs(reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port);
-        result = std::make_unique<TcpListener>(static_cast<intptr_t>(s), boundPort);
+        result = s;
     }
     freeaddrinfo(list);
     return result;
 }
 
+}  // namespace
+
+std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16_t port)
+{
+    // The use taken here goes to the listener, or back when there is none.
+    if (!UseWinsock()) return nullptr;
+    uint16_t boundPort = 0;
+    const SOCKET s = ListenAny(host, port, boundPort);
+    if (s == INVALID_SOCKET) {
+        WSACleanup();
+        return nullptr;
+    }
+    return std::make_unique<TcpListener>(static_cast<intptr_t>(s), boundPort);
+}
+
 TcpListener::~TcpListener()
 {
     if (socket_ != kNoSocket) closesocket(static_cast<SOCKET>(socket_));
+    WSACleanup();
 }
 
 std::unique_ptr<TcpSocket> TcpListener::Accept(int32_t timeoutMs)
@@ -209,6 +243,11 @@ std::unique_ptr<TcpSocket> TcpListener::Accept(int32_t timeoutMs)
         if (client != INVALID_SOCKET) {
             SetNonBlocking(client);
             NoDelay(client);
+            // The new socket's own use of Winsock.
+            if (!UseWinsock()) {
+                closesocket(client);
+                return nullptr;
+            }
             return std::make_unique<TcpSocket>(static_cast<intptr_t>(client));
         }
         if (WSAGetLastError() != WSAEWOULDBLOCK) return nullptr;

@@ -98,7 +98,10 @@ bool ReadDcb(HANDLE handle, DCB& dcb)
 
 class Win32CommPort final : public CommPort {
 public:
-    explicit Win32CommPort(HANDLE handle) : handle_(handle) {}
+    Win32CommPort(HANDLE handle, std::shared_ptr<PortFailures> failures)
+        : handle_(handle), failures_(std::move(failures))
+    {
+    }
     ~Win32CommPort() override { CloseHandle(handle_); }
     Win32CommPort(const Win32CommPort&) = delete;
     Win32CommPort& operator=(const Win32CommPort&) = delete;
@@ -217,11 +220,12 @@ private:
 
     // The errors a COM port of a USB adapter answers with once it has been
     // unplugged.
-    static void NoteFailure(DWORD error)
+    void NoteFailure(DWORD error)
     {
+        if (failures_ == nullptr) return;
         if (error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_NOT_CONNECTED ||
             error == ERROR_DEVICE_REMOVED || error == ERROR_GEN_FAILURE || error == ERROR_FILE_NOT_FOUND)
-            RecordDeviceGone("the device went away (unplugged, or its driver failed)");
+            failures_->RecordDeviceGone("the device went away (unplugged, or its driver failed)");
     }
 
     // Bytes the driver has received and not yet delivered; kUnknown when it
@@ -235,14 +239,18 @@ private:
     }
 
     HANDLE handle_;
+    std::shared_ptr<PortFailures> failures_;
     // The timeouts in force are the "first byte" combination (see Read).
     bool firstByteReads_ = false;
 };
 
 }  // namespace
 
-std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path)
+std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path, const std::shared_ptr<PortFailures>& failures)
 {
+    const auto RecordOpenFailure = [&failures](const std::string& reason) {
+        if (failures) failures->RecordOpenFailure(reason);
+    };
     // Exclusive (share mode 0): a port another program holds cannot be opened.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -256,5 +264,5 @@ std::unique_ptr<CommPort> OpenLocalSerialDevice(const std::string& path)
             RecordOpenFailure(path + ": cannot be opened (system error " + std::to_string(error) + ")");
         return nullptr;
     }
-    return std::make_unique<Win32CommPort>(handle);
+    return std::make_unique<Win32CommPort>(handle, failures);
 }

@@ -230,5 +230,3 @@ std::unique_ptr<TRegistry> CreateWin32Registry(RegistryKeyOpener opener)
 {
     return std::make_unique<Win32Registry>(std::move(opener));
 }
-
-std::unique_ptr<TRegistry> CreateRegistry() { return CreateWin32Registry(OpenRegistryKey); }

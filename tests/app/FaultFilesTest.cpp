@@ -119,8 +119,10 @@ TEST_F(FaultFilesTest, ProgramRunsNeverChangeTheImageFile)
         VirtualClock clock;
         clock.SetPollStep(100);
         sim::SimulatorOpener opener(clock, sim::SimOptions::Parse(options));
-        ScopedPlatform platform(clock, opener, [] { QCoreApplication::processEvents(); });
-        SerialChannel.ResetState();
+        linkSetup.clock = &clock;
+        linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
+        linkSetup.processMessages = [] { QCoreApplication::processEvents(); };
         QtMainWindow& f = MakeForm();
         f.ComPort->setCurrentIndex(0);
         LoadThroughDialog(path);

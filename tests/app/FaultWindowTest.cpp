@@ -37,6 +37,9 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
                 FaultyOpener faulty(simulator);
                 if (fault.arrange) fault.arrange(faulty);
 
+                linkSetup.clock = &clock;
+                linkSetup.ports = &faulty;
+                linkSetup.failures = simulator.Failures();
                 QtMainWindow& f = MakeForm();
                 f.ComPort->setCurrentIndex(0);
                 f.VerifyCheckBox->setChecked(verify);
@@ -51,16 +54,16 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
                 bool inputSeenEnabled = false;
                 bool hang = false;
                 const int64_t start = clock.PeekMicros();
-                ScopedPlatform platform(clock, faulty, [&] {
+                ReaderLink& runLink = Link();
+                runLink.pump.processMessages = [&] {
                     QCoreApplication::processEvents();
                     if (AnyInputEnabled()) inputSeenEnabled = true;
                     if (fault.during) fault.during(live);
                     if (clock.PeekMicros() - start > kHangLimitMicros) {
                         hang = true;
-                        Platform().abortRequested = true;
+                        runLink.pump.RequestAbort();
                     }
-                });
-                SerialChannel.ResetState();
+                };
                 QTest::mouseClick(f.Program, Qt::LeftButton);
 
                 const std::string text = f.Status().Text();
@@ -70,7 +73,7 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
                 EXPECT_FALSE(inputSeenEnabled) << "inputs must stay disabled for the whole run";
                 EXPECT_TRUE(InputsEnabled());
                 EXPECT_TRUE(f.Program->isEnabled());
-                EXPECT_FALSE(SerialChannel.IsOpen);
+                EXPECT_FALSE(runLink.SerialChannel.IsOpen);
                 EXPECT_FALSE(simulator.Reader().HandleOpen());
                 EXPECT_TRUE(errors.empty());
                 const Card card = CardStateOf(simulator.Reader().Memory(), image, (fault.imageBytes + 15) / 16 * 16);
@@ -81,7 +84,6 @@ TEST_F(FaultWindowTest, EveryFaultEndsInItsMessageWithTheControlsBack)
                     EXPECT_EQ(card, Card::Holds) << "success shown, but the card does not hold the image";
                 }
                 form.reset();
-                SerialChannel.ResetState();
                 errors.clear();
             }
         }

@@ -19,9 +19,8 @@
 
 #include "MemoryRegistry.h"
 #include "app/qt/QtMainWindow.h"
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 class FormFixture : public ::testing::Test {
 protected:
@@ -29,8 +28,6 @@ protected:
     {
         LastFile.clear();
         CardImage = TCardImage{};
-        SerialChannel.ResetState();
-        Platform().abortRequested = false;
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
         folder = std::filesystem::temp_directory_path() / ("torvik-app-test-" + std::to_string(stamp));
         std::filesystem::create_directories(folder);
@@ -57,6 +54,7 @@ protected:
         };
         s.showError = [this](const std::string& message) { errors.push_back(message); };
         s.terminate = [this] { ++terminations; };
+        s.link = linkSetup;
         return s;
     }
 
@@ -94,7 +92,13 @@ protected:
                form->Program->isEnabled();
     }
 
+    // The window's reader link.
+    ReaderLink& Link() { return form->Logic().Link(); }
+
     MemoryStore store;
+    // What the windows made from now on link to (none: the program's own
+    // chain).
+    LinkSetup linkSetup;
     std::optional<std::string> nextChoice;
     std::vector<FileDialogRequest> requests;
     std::vector<std::string> opened;

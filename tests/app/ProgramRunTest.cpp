@@ -30,7 +30,10 @@ protected:
     {
         clock.SetPollStep(100);
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
-        platform = std::make_unique<ScopedPlatform>(clock, *opener, [this] { Pump(); });
+        linkSetup.clock = &clock;
+        linkSetup.ports = opener.get();
+        linkSetup.failures = opener->Failures();
+        linkSetup.processMessages = [this] { Pump(); };
         QtMainWindow& f = MakeForm();
         f.show();
         f.ComPort->setCurrentIndex(0);
@@ -64,21 +67,19 @@ protected:
         EXPECT_TRUE(InputsEnabled());
         EXPECT_TRUE(form->Program->isEnabled());
         EXPECT_FALSE(form->RunInProgress());
-        EXPECT_FALSE(SerialChannel.IsOpen) << "the port is closed after every run";
+        EXPECT_FALSE(Link().SerialChannel.IsOpen) << "the port is closed after every run";
         EXPECT_FALSE(opener->Reader().HandleOpen());
-        EXPECT_FALSE(Platform().abortRequested);
+        EXPECT_FALSE(Link().pump.AbortRequested());
     }
 
     void TearDown() override
     {
         form.reset();
-        platform.reset();
         FormFixture::TearDown();
     }
 
     VirtualClock clock;
     std::unique_ptr<sim::SimulatorOpener> opener;
-    std::unique_ptr<ScopedPlatform> platform;
     std::string image;
     std::vector<std::string> texts;
     std::vector<TColor> colors;
@@ -150,8 +151,6 @@ TEST_F(ProgramRunTest, EveryFailureLeavesItsMessageAndFreesTheControls)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
         form.reset();
-        platform.reset();
-        SerialChannel.ResetState();
         texts.clear();
         colors.clear();
         inputsEnabledDuringRun = false;
@@ -181,8 +180,6 @@ TEST_F(ProgramRunTest, ClosingDuringARunStopsItThenStoresAndCloses)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.when);
         form.reset();
-        platform.reset();
-        SerialChannel.ResetState();
         store.writeLog.clear();
         terminations = 0;
         Prepare(c.options, 4096);
@@ -205,9 +202,9 @@ TEST_F(ProgramRunTest, ClosingDuringARunStopsItThenStoresAndCloses)
         EXPECT_TRUE(bufferKeptDuringRun);
         EXPECT_LT(clock.PeekMs() - start, 25000) << "the run stopped at its next wait";
         EXPECT_NE(form->Status().Text(), status_text::kCardProgrammed);
-        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_FALSE(Link().SerialChannel.IsOpen);
         EXPECT_FALSE(opener->Reader().HandleOpen());
-        EXPECT_FALSE(Platform().abortRequested);
+        EXPECT_FALSE(Link().pump.AbortRequested());
         EXPECT_EQ(store.writeLog, (std::vector<std::string>{"Version", "ComPort", "Xpos", "Ypos", "LastFile"}));
         EXPECT_EQ(std::get<int32_t>(store.keys[kKey]["ComPort"]), 0);
         EXPECT_EQ(CardImage.Data, nullptr);

@@ -44,6 +44,11 @@ using WindowTest = FormFixture;
 
 TEST_F(WindowTest, FirstStartWithoutSettings)
 {
+    // Program opens through a port that refuses every open.
+    VirtualClock clock;
+    RefusingOpener opener;
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
     QtMainWindow& f = MakeForm();
     EXPECT_EQ(f.windowTitle(), "Torvik Card Loader for Norvale USB SM/Phoenix V1.1");
     EXPECT_EQ(f.size(), QSize(378, 155));
@@ -97,9 +102,6 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
 
     // With no entry selected a Program click names port 0, which opens
     // nothing.
-    VirtualClock clock;
-    RefusingOpener opener;
-    ScopedPlatform platform(clock, opener);
     LoadThroughDialog(MakeFile("card.tvk", 100));
     ASSERT_TRUE(f.Program->isEnabled());
     QTest::mouseClick(f.Program, Qt::LeftButton);
@@ -108,7 +110,7 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
     EXPECT_EQ(f.Status().Color(), clRed);
     EXPECT_TRUE(InputsEnabled());
     EXPECT_TRUE(f.Program->isEnabled());
-    EXPECT_FALSE(SerialChannel.IsOpen);
+    EXPECT_FALSE(Link().SerialChannel.IsOpen);
 }
 
 TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
@@ -383,7 +385,8 @@ TEST_F(WindowTest, KeyboardWorksAfterLoadAndProgram)
 {
     VirtualClock clock;
     RefusingOpener opener;
-    ScopedPlatform platform(clock, opener);
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
     QtMainWindow& f = MakeForm();
     f.show();
     f.activateWindow();

@@ -25,8 +25,6 @@
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
 #include "programming/CardImageFile.h"
-#include "platform/Platform.h"
-#include "serial/Scom.h"
 #include "simulator/Simulator.h"
 #include "Subprocess.h"
 #include "support/FileBytes.h"
@@ -97,13 +95,12 @@ public:
         out_.str("");
         std::ostringstream err;
         std::istringstream in(input);
-        ScopedPlatform platform(clock_, chain_, [this] {
-            if (stopWhen && stopWhen(out_.str())) Platform().abortRequested = true;
-        });
-        SerialChannel.ResetState();
-        const int status = RunLoaderCli(args, out_, err, CliTerminal{}, &in);
+        const CliSystem system{chain_, [this] { return stopWhen && stopWhen(out_.str()); }};
+        const int status = RunLoaderCli(args, out_, err, CliTerminal{}, system, &in);
         return {status, out_.str(), err.str()};
     }
+    // Whether anything holds the reader's port open.
+    bool PortOpen() { return Opened() && Reader().HandleOpen(); }
     // The reader, made at the first open of the port.
     sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
     bool Opened() const { return devices_.SimulatedReaderOn(1) != nullptr; }
@@ -150,7 +147,7 @@ TEST(CliRun, ProgramsTheCardAndSaysSo)
     EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
     EXPECT_EQ(memory[1000], 0x00);
     EXPECT_EQ(memory[1007], 0x00);
-    EXPECT_FALSE(SerialChannel.IsOpen);
+    EXPECT_FALSE(run.PortOpen());
 
     // The default simulated reader: a person takes the card out and puts it
     // back when the program asks.
@@ -225,7 +222,8 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
          "the card is partly programmed: blocks 0x00000 to 0x00000 written"},
     };
     for (const Case& c : cases) {
-        const RunResult r = SimulatedRun(c.sim)(c.args);
+        SimulatedRun run(c.sim);
+        const RunResult r = run(c.args);
         EXPECT_EQ(r.status, c.status) << c.sim;
         // A port that cannot be opened also says which device it is and why,
         // before what the card holds.
@@ -246,7 +244,7 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
                 c.status == 4 ? "Please remove card from card slot." : "Please insert card in card slot.";
             EXPECT_TRUE(Has(Texts(r.out), prompt)) << c.sim << "\n" << r.out;
         }
-        EXPECT_FALSE(SerialChannel.IsOpen) << c.sim;
+        EXPECT_FALSE(run.PortOpen()) << c.sim;
     }
 
     // A cell that never stores right: the failure names its block, with the
@@ -526,18 +524,20 @@ TEST(CliArguments, ParsesCommandsAndOptions)
 
 TEST(CliArguments, BadArgumentsGiveOneLineAndStatusTwo)
 {
+    SystemChain devices;
+    const CliSystem system{devices.chain, {}};
     std::ostringstream out, err;
-    EXPECT_EQ(RunLoaderCli({"program"}, out, err, CliTerminal{}), 2);
+    EXPECT_EQ(RunLoaderCli({"program"}, out, err, CliTerminal{}, system), 2);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(Lines(err.str()).size(), 1u);
     EXPECT_EQ(err.str().rfind("torvik-loader: IMAGE is required", 0), 0u);
 
     std::ostringstream helpOut, helpErr;
-    EXPECT_EQ(RunLoaderCli({"--help"}, helpOut, helpErr, CliTerminal{}), 0);
+    EXPECT_EQ(RunLoaderCli({"--help"}, helpOut, helpErr, CliTerminal{}, system), 0);
     EXPECT_EQ(helpOut.str(), CliUsage());
     // Each command has its own help.
     std::ostringstream readHelp;
-    EXPECT_EQ(RunLoaderCli({"read", "--help"}, readHelp, helpErr, CliTerminal{}), 0);
+    EXPECT_EQ(RunLoaderCli({"read", "--help"}, readHelp, helpErr, CliTerminal{}, system), 0);
     EXPECT_NE(readHelp.str().find("--length"), std::string::npos) << readHelp.str();
     EXPECT_EQ(readHelp.str().find("--repeat"), std::string::npos) << readHelp.str();
 }
@@ -727,7 +727,7 @@ TEST(CliRun, InterruptSaysWhatWasWritten)
         const RunResult r = run(c.args);
         EXPECT_EQ(r.status, 130) << c.stopAt;
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
-        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_FALSE(run.PortOpen());
         if (stopAt.empty()) {
             // The card holds the image up to the block before the one whose
             // write was cut short, and nothing beyond that one.
@@ -966,10 +966,12 @@ TEST(CliRun, ReadChecksItsOutputBeforeTheReader)
 TEST(CliPorts, ListsTheComVariables)
 {
     setenv("TORVIK_COM7", "sim:seed=3", 1);
+    SystemChain devices;
+    const CliSystem system{devices.chain, {}};
     std::ostringstream out, err, json;
-    EXPECT_EQ(RunLoaderCli({"ports"}, out, err, CliTerminal{}), 0);
+    EXPECT_EQ(RunLoaderCli({"ports"}, out, err, CliTerminal{}, system), 0);
     // With --json one object per device and variable, then the result.
-    EXPECT_EQ(RunLoaderCli({"ports", "--json"}, json, err, CliTerminal{}), 0);
+    EXPECT_EQ(RunLoaderCli({"ports", "--json"}, json, err, CliTerminal{}, system), 0);
     unsetenv("TORVIK_COM7");
     EXPECT_NE(out.str().find("Com7  TORVIK_COM7=sim:seed=3\n"), std::string::npos) << out.str();
     EXPECT_EQ(err.str(), "");

@@ -16,11 +16,11 @@
 #include <vector>
 
 #include "devices/PortChain.h"
-#include "platform/Platform.h"
+#include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
 #include "programming/StartCardLoader.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/FaultyPorts.h"
 #include "support/RecordingWindow.h"
@@ -35,13 +35,13 @@ const uint8_t kIdentification[16] = {'T', 'O', 'R', 'V', 'I', 'K', 'L', 'O', 'A'
 class ChainedReader {
 public:
     ChainedReader(Clock& clock, const std::string& simOptions)
-        : devices_(clock), chain_(devices_, clock, &trace_), platform_(clock, chain_)
+        : devices_(clock), chain_(devices_, clock, &trace_), link_(chain_)
     {
         chain_.Assign(1, "sim:" + simOptions);
-        SerialChannel.ResetState();
+        chain_.Watch().SetFrameClassifier(loader::ClassifyFrame);
     }
-    ~ChainedReader() { SerialChannel.ResetState(); }
 
+    ReaderLink& Link() { return link_; }
     sim::SimulatedReader& Reader() { return *devices_.SimulatedReaderOn(1); }
     const LineCounts& Counts() { return chain_.Watch().Counts(); }
 
@@ -72,30 +72,25 @@ private:
     std::ostringstream trace_;
     SystemPorts devices_;
     PortChain chain_;
-    ScopedPlatform platform_;
+    ReaderLink link_;
 };
 
 class CalibrationTest : public ::testing::Test {
 protected:
-    CalibrationTest() : window(clock) { SerialChannel.ResetState(); }
-    ~CalibrationTest() override
-    {
-        platform.reset();
-        SerialChannel.ResetState();
-        ClockSetting = "3.58";
-    }
+    CalibrationTest() : window(clock) {}
+    ~CalibrationTest() override { link.reset(); }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
     // window messages; `misdirects` garble frames on their way to the card.
     sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {},
                                        std::vector<FaultyOpener::Misdirect> misdirects = {})
     {
-        platform.reset();
-        SerialChannel.ResetState();
+        link.reset();
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
         faulty = std::make_unique<FaultyOpener>(*opener);
         faulty->misdirects = std::move(misdirects);
-        platform.emplace(clock, *faulty, std::move(hook));
+        link.emplace(clock, *faulty, opener->Failures());
+        link->pump.processMessages = std::move(hook);
         return opener->Reader();
     }
 
@@ -131,7 +126,8 @@ protected:
     RecordingWindow window;
     std::unique_ptr<sim::SimulatorOpener> opener;
     std::unique_ptr<FaultyOpener> faulty;
-    std::optional<ScopedPlatform> platform;
+    std::optional<ReaderLink> link;
+    RunSettings settings;
 };
 
 TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
@@ -155,28 +151,28 @@ TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
     for (const Case& c : cases) {
         window.status.texts.clear();
         UseCardPassingAt(c.passing, 33600);
-        EXPECT_EQ(CalibrateBaudRate(window), c.result) << c.what;
+        EXPECT_EQ(CalibrateBaudRate(*link, window), c.result) << c.what;
     }
 }
 
 TEST_F(CalibrationTest, SixMegahertzClockUsesItsOwnRange)
 {
-    ClockSetting = "6.00";
+    settings.ClockSetting = "6.00";
     UseCardPassingAt({}, 56600, "setup=03");
-    EXPECT_EQ(CalibrateBaudRate(window), 57600);
+    EXPECT_EQ(CalibrateBaudRate(*link, window, settings), 57600);
 
     std::vector<uint32_t> expected;
     for (uint32_t s = 56600; s <= 58600; s += 100) expected.push_back(s);
     EXPECT_EQ(IdentificationWriteSpeeds(), expected);
 
     UseCardPassingAt({57000, 57100, 57200}, 56600, "setup=03");
-    EXPECT_EQ(CalibrateBaudRate(window), 57100);
+    EXPECT_EQ(CalibrateBaudRate(*link, window, settings), 57100);
 }
 
 TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
 {
     sim::SimulatedReader& reader = UseSimulator("setup=01");  // default window 34000..34700
-    EXPECT_EQ(CalibrateBaudRate(window), 34350);
+    EXPECT_EQ(CalibrateBaudRate(*link, window), 34350);
 
     std::vector<std::string> expectedTexts;
     for (int i = 1; i <= 21; ++i) expectedTexts.push_back("Optimizing " + std::string(static_cast<size_t>(i), '*'));
@@ -200,11 +196,11 @@ TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
     EXPECT_EQ(starts, 21);
 
     // Left open at the working settings of the last trial.
-    ASSERT_TRUE(SerialChannel.IsOpen);
-    EXPECT_EQ(SerialChannel.LineSettings_.BaudRate, 35600u);
-    EXPECT_EQ(SerialChannel.LineSettings_.Parity, kMarkParity);
-    EXPECT_EQ(SerialChannel.LineSettings_.StopBits, kTwoStopBits);
-    EXPECT_FALSE(SerialChannel.LineSettings_.fParity);
+    ASSERT_TRUE(link->SerialChannel.IsOpen);
+    EXPECT_EQ(link->SerialChannel.LineSettings_.BaudRate, 35600u);
+    EXPECT_EQ(link->SerialChannel.LineSettings_.Parity, kMarkParity);
+    EXPECT_EQ(link->SerialChannel.LineSettings_.StopBits, kTwoStopBits);
+    EXPECT_FALSE(link->SerialChannel.LineSettings_.fParity);
     EXPECT_EQ(std::memcmp(reader.Memory().data(), kIdentification, 16), 0);
 }
 
@@ -213,7 +209,7 @@ TEST_F(CalibrationTest, AcknowledgementLaterThan250MsFailsTheTrial)
     // The echo is in time but the acknowledgement comes 300 ms after the
     // frame: the card stores the block, yet no trial counts.
     sim::SimulatedReader& reader = UseSimulator("setup=01,turnaround=300000");
-    EXPECT_EQ(CalibrateBaudRate(window), 34600);
+    EXPECT_EQ(CalibrateBaudRate(*link, window), 34600);
     EXPECT_EQ(std::memcmp(reader.Memory().data(), kIdentification, 16), 0);
     EXPECT_EQ(reader.BlockReads(), 0) << "a failed write is not read back";
 }
@@ -227,7 +223,7 @@ TEST_F(CalibrationTest, ReadAnswerLaterThan250MsFailsTheTrial)
         const bool readPending = !writes.empty() && writes.back().bytes.size() == 7 && writes.back().bytes[0] == 0xFE;
         reader->Options().turnaroundMicros = readPending ? 300000 : 100;
     });
-    EXPECT_EQ(CalibrateBaudRate(window), 34600);
+    EXPECT_EQ(CalibrateBaudRate(*link, window), 34600);
     EXPECT_EQ(reader->BlockReads(), 8) << "the loader did answer, too late";
 }
 
@@ -236,7 +232,7 @@ TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
     for (const char* fault : {"ackwrong=1", "readcorrupt=1", "noecho=1", "silent=1"}) {
         window.status.texts.clear();
         UseSimulator(std::string("setup=01,") + fault);
-        EXPECT_EQ(CalibrateBaudRate(window), 34600) << fault;
+        EXPECT_EQ(CalibrateBaudRate(*link, window), 34600) << fault;
         EXPECT_EQ(window.status.texts.size(), 21u) << fault;
     }
 }
@@ -269,7 +265,7 @@ TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
     for (const Case& c : cases) {
         sim::SimulatedReader& reader = UseSimulator(c.options, {}, c.misdirects);
         const std::vector<uint8_t> before = reader.Memory();
-        const SpeedWindow found = FindSpeedWindowReadOnly(window);
+        const SpeedWindow found = FindSpeedWindowReadOnly(*link, window);
         EXPECT_EQ(found.lowest, c.lowest) << c.options;
         EXPECT_EQ(found.highest, c.highest) << c.options;
         EXPECT_EQ(found.passed, c.passed) << c.options;
@@ -313,13 +309,13 @@ TEST_F(CalibrationTest, TrialLimitsDecideWhetherItPasses)
     for (int i = 0; i < 16; ++i) cases.push_back({"badcell=" + std::to_string(i), 34600});
     for (const Case& c : cases) {
         UseSimulator("setup=01," + c.options);
-        EXPECT_EQ(CalibrateBaudRate(window), c.result) << c.options;
+        EXPECT_EQ(CalibrateBaudRate(*link, window), c.result) << c.options;
     }
     // The sweep that writes nothing judges a read answer by its echo and its
     // data alone: the bytes around the data are the card's own.
     for (const char* options : {"setup=01", "setup=01,answerbytes=random"}) {
         UseSimulator(options);
-        EXPECT_EQ(CalibrateBaudRateReadOnly(window), 34350) << options;
+        EXPECT_EQ(CalibrateBaudRateReadOnly(*link, window), 34350) << options;
     }
 }
 
@@ -341,7 +337,7 @@ TEST_F(CalibrationTest, LoaderStartWaitsForTheAnswerToReset)
     };
     for (const Case& c : cases) {
         sim::SimulatedReader& reader = UseSimulator("setup=01," + c.options);
-        CalibrateBaudRate(window);
+        CalibrateBaudRate(*link, window);
 
         // The second trial's pulse.
         std::vector<sim::LineEvent> rts;
@@ -389,9 +385,9 @@ TEST_F(CalibrationTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
         for (const char* adapter : {"latency=0", "latency=1", "latency=16", "openlines=1"})
             for (const bool readOnly : {false, true}) {
                 const std::string what = std::string(r.card) + "," + adapter + (readOnly ? " read-only" : "");
-                ClockSetting = r.clockSetting;
+                settings.ClockSetting = r.clockSetting;
                 ChainedReader chained(clock, std::string(r.card) + "," + adapter);
-                EXPECT_EQ(StartCardLoader(window, readOnly), r.speed) << what;
+                EXPECT_EQ(StartCardLoader(chained.Link(), window, readOnly, settings), r.speed) << what;
                 EXPECT_EQ(chained.StaleEchoes(), 0) << what;
                 if (readOnly) {
                     EXPECT_EQ(chained.Reader().BlockWrites(), 0) << what << ": the card is left as it is";
@@ -419,6 +415,8 @@ TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
         {"window=34000-34300", 34150, 4, 40, true},
     };
     std::vector<uint8_t> image(kCardImageSize);
+    TCardImage CardImage;
+    SteadyClock steady;
     for (const Row& r : rows) {
         const std::string what = std::string(r.card) + (r.realTime ? " in real time" : "");
         std::mt19937 random(static_cast<uint32_t>(r.length));
@@ -427,15 +425,14 @@ TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
         CardImage.Length = r.length;
         const int blocks = (r.length + 15) / 16;
 
-        ChainedReader chained(r.realTime ? SystemClock() : clock, std::string("setup=01,") + r.card);
-        EXPECT_TRUE(ProgramCard(window)) << what;
+        ChainedReader chained(r.realTime ? static_cast<Clock&>(steady) : clock, std::string("setup=01,") + r.card);
+        EXPECT_TRUE(ProgramCard(chained.Link(), window, CardImage)) << what;
         EXPECT_TRUE(std::equal(image.begin(), image.begin() + r.length, chained.Reader().Memory().begin())) << what;
         EXPECT_EQ(chained.Counts().workingBaud, static_cast<uint32_t>(r.speed)) << what;
         EXPECT_EQ(chained.Counts().writeFrames, blocks) << what;
         EXPECT_EQ(chained.Reader().BlockWrites(), blocks + r.identificationWrites) << what;
         EXPECT_EQ(chained.StaleEchoes(), 0) << what;
     }
-    CardImage = TCardImage{};
 }
 
 }  // namespace

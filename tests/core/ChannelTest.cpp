@@ -3,18 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "devices/PortChain.h"
 #include "platform/KeptPorts.h"
-#include "platform/Platform.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
-#include "serial/Utils.h"
+#include "serial/ReaderLink.h"
 #include "support/FakePort.h"
 #include "support/RecordingWindow.h"
 
@@ -22,8 +23,9 @@ namespace {
 
 class ChannelTest : public ::testing::Test {
 protected:
-    ChannelTest() : opener(clock), platform(clock, opener, [this] { ++pumps; })
+    ChannelTest() : opener(clock), link(clock, opener)
     {
+        link.pump.processMessages = [this] { ++pumps; };
         SerialChannel.ResetState();
     }
     ~ChannelTest() override { SerialChannel.ResetState(); }
@@ -34,7 +36,9 @@ protected:
 
     VirtualClock clock;
     FakeOpener opener;
-    ScopedPlatform platform;
+    ReaderLink link;
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
     int pumps = 0;
 };
 
@@ -125,9 +129,10 @@ TEST_F(ChannelTest, EachLineFormatSetsEveryField)
     };
     RecordingStatus status(clock);
     const std::vector<Case> cases = {
-        {"reader setup", [&] { WaitForCard(30, 1, ShownIn(status)); }, 9600, kOneStopBit, kNoParity},
-        {"base settings", [] { loader::OpenBaseSettings(1); }, 5728, kTwoStopBits, kNoParity},
-        {"working settings", [] { loader::OpenWorkingSettings(1, 34350); }, 34350, kTwoStopBits, kMarkParity},
+        {"reader setup", [&] { WaitForCard(link, 30, 1, ShownIn(status)); }, 9600, kOneStopBit, kNoParity},
+        {"base settings", [this] { loader::OpenBaseSettings(link, 1, "3.58"); }, 5728, kTwoStopBits, kNoParity},
+        {"working settings", [this] { loader::OpenWorkingSettings(link, 1, 34350); }, 34350, kTwoStopBits,
+         kMarkParity},
     };
     for (const Case& c : cases) {
         SerialChannel.ResetState();
@@ -218,15 +223,15 @@ TEST_F(ChannelTest, KeptDeviceReopensAsARealReopenWould)
         {"latency timer 16 ms", 16u, 0, 16'000 + 3700},
     };
     for (const Case& c : cases) {
-        SerialChannel.ResetState();
         FakeOpener fake(clock);
         fake.device.latencyTimerMs = c.latencyMs;
         fake.device.drainMicros = c.drainMicros;
-        KeepingPortOpener kept(fake);
-        ScopedPlatform keptPlatform(clock, kept);
+        KeepingPortOpener kept(fake, clock);
+        ReaderLink keptLink(clock, kept);
+        TSerialChannel& SerialChannel = keptLink.SerialChannel;
         const FakePortLog& log = fake.device.log;
 
-        ASSERT_TRUE(OpenBase()) << c.what;
+        ASSERT_TRUE(SerialChannel.Open(1, 5728, 8, kTwoStopBits, kNoParity, 0)) << c.what;
         SerialChannel.ClearRts();
         const int64_t handedOver = clock.PeekMicros();
         SerialChannel.SendCommandText("01 02 EA");
@@ -461,15 +466,31 @@ TEST_F(ChannelTest, WaitsPumpMessagesByTheirRules)
 TEST_F(ChannelTest, AbortRequestStopsAWaitAtItsNextPump)
 {
     int turns = 0;
-    Platform().processMessages = [&] {
-        if (++turns == 3) Platform().abortRequested = true;
+    link.pump.processMessages = [&] {
+        if (++turns == 3) link.pump.RequestAbort();
     };
     const int64_t start = clock.PeekMicros();
     EXPECT_THROW(PumpingDelay.Wait(30'000), RunAborted);
     EXPECT_EQ(turns, 3);
     // The turns sleep to the next millisecond, no further.
     EXPECT_LE(ElapsedMs(start), 2);
-    Platform().abortRequested = false;
+    link.pump.ClearAbort();
+}
+
+// A request to stop from another thread (a signal's, a line controller's)
+// ends a wait on the steady clock at its next turn.
+TEST(ReaderLinkPump, AStopFromAnotherThreadEndsAWait)
+{
+    SystemChain system;
+    ReaderLink link(system.chain);
+    const auto start = std::chrono::steady_clock::now();
+    std::thread stopper([&link] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        link.pump.RequestAbort();
+    });
+    EXPECT_THROW(link.PumpingDelay.Wait(10'000), RunAborted);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)

@@ -115,9 +115,10 @@ TEST(DeviceNames, PortZeroNamesNothingAndOtherNamesPassThrough)
     ScopedEnv com0("TORVIK_COM0", "/dev/pts/0");
     EXPECT_EQ(ResolveDeviceName(".\\COM0"), "");
     EXPECT_EQ(ResolveDeviceName("\\\\.\\COM0"), "");
-    SystemPorts ports;
+    VirtualClock clock;
+    SystemPorts ports(clock);
     EXPECT_EQ(ports.Open(".\\COM0"), nullptr);
-    EXPECT_EQ(OpenResolvedDevice("", 0), nullptr);
+    EXPECT_EQ(ports.OpenResolved("", 0), nullptr);
 
     for (const char* name : {"/dev/ttyACM0", "sim", "sim:card=none", "rfc2217://127.0.0.1:7000", "COM3"}) {
         SCOPED_TRACE(name);

@@ -24,11 +24,10 @@
 #include <malloc.h>
 #endif
 
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
 
@@ -117,16 +116,18 @@ RunResult RunOne(const Kind& kind, int index)
     const int64_t start = clock.PeekMicros();
     bool hang = false;
     bool pulled = false;
-    ScopedPlatform platform(clock, simulator, [&] {
+    ReaderLink link(clock, simulator, simulator.Failures());
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    link.pump.processMessages = [&] {
         if (kind.pullCard && !pulled && window.progress.size() > 5) {
             pulled = true;
             simulator.Reader().RemoveCard();
         }
         if (clock.PeekMicros() - start > 20LL * 60 * 1'000'000) {
             hang = true;
-            Platform().abortRequested = true;
+            link.pump.RequestAbort();
         }
-    });
+    };
     SerialChannel.ResetState();
 
     std::vector<uint8_t> image(kCardImageSize);
@@ -134,10 +135,11 @@ RunResult RunOne(const Kind& kind, int index)
     for (uint8_t& b : image) b = static_cast<uint8_t>(random());
     std::fill(image.begin() + kind.imageBytes, image.end(), 0);
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = kind.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(link, window, CardImage);
     RunResult r;
     r.text = window.status.Text();
     r.programmed = outcome.programmed;
@@ -146,7 +148,6 @@ RunResult RunOne(const Kind& kind, int index)
                                   simulator.Reader().Memory().begin());
     r.portClosed = !SerialChannel.IsOpen && !simulator.Reader().HandleOpen();
     r.clean = !hang && !outcome.aborted && outcome.error.empty();
-    CardImage = TCardImage{};
     SerialChannel.ResetState();
     return r;
 }

@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/FaultyPorts.h"
 #include "support/RecordingWindow.h"
@@ -33,24 +32,22 @@ constexpr int32_t kLength = kBlocks * 16;
 
 class FaultEchoVerifyTest : public ::testing::Test {
 protected:
-    FaultEchoVerifyTest() : window(clock), image(kCardImageSize, 0xEE) { SerialChannel.ResetState(); }
+    FaultEchoVerifyTest() : window(clock), image(kCardImageSize, 0xEE) {}
     ~FaultEchoVerifyTest() override
     {
-        platform.reset();
-        SerialChannel.ResetState();
-        CardImage = TCardImage{};
+        link.reset();
     }
 
     void Prepare(Verification mode, std::vector<FaultyOpener::Misdirect> misdirects, std::function<void()> hook = {},
                  const std::string& options = {})
     {
-        platform.reset();
-        SerialChannel.ResetState();
+        link.reset();
         simulator = std::make_unique<sim::SimulatorOpener>(
             clock, sim::SimOptions::Parse("setup=01" + (options.empty() ? "" : "," + options)));
         faulty = std::make_unique<FaultyOpener>(*simulator);
         faulty->misdirects = std::move(misdirects);
-        platform.emplace(clock, *faulty, std::move(hook));
+        link.emplace(clock, *faulty, simulator->Failures());
+        link->pump.processMessages = std::move(hook);
         window.Clear();
         window.verify = mode == Verification::EachBlock;
         window.afterWriting = mode == Verification::AfterWriting;
@@ -86,9 +83,10 @@ protected:
     VirtualClock clock;
     RecordingWindow window;
     std::vector<uint8_t> image;
+    TCardImage CardImage;
     std::unique_ptr<sim::SimulatorOpener> simulator;
     std::unique_ptr<FaultyOpener> faulty;
-    std::optional<ScopedPlatform> platform;
+    std::optional<ReaderLink> link;
 };
 
 TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
@@ -187,14 +185,14 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
             image[16] = 0xFE;
         }
         faulty->replyFaults = c.replies;
-        EXPECT_EQ(ProgramCard(window), c.programmed);
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), c.programmed);
         for (const M& m : faulty->misdirects) EXPECT_GT(m.done, 0) << "a fault was never injected";
         if (c.writesOf10 >= 0) {
             EXPECT_EQ(WritesOfBlock(0x10), c.writesOf10);
             EXPECT_EQ(ReadsOfBlock(0x10), c.readsOf10);
         }
         if (c.programmed) {
-            EXPECT_FALSE(SerialChannel.IsOpen);
+            EXPECT_FALSE(link->SerialChannel.IsOpen);
             EXPECT_EQ(CardHoldsImage(), c.holds);
             EXPECT_EQ(window.status.Text(), c.mode == none ? "Programming 75%" : "Verifying 75%");
             EXPECT_EQ(window.progress.back().position, 75);
@@ -202,7 +200,7 @@ TEST_F(FaultEchoVerifyTest, GarbledAddressesAreCaughtByTheEcho)
             EXPECT_LE(WritesOfBlock(0x00) + WritesOfBlock(0x10), 2 * (10 + 10)) << "the rewrites are bounded";
             EXPECT_EQ(window.status.Text(), status_text::kErrorProgramming);
             EXPECT_EQ(window.status.Color(), clRed);
-            EXPECT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
+            EXPECT_TRUE(link->SerialChannel.IsOpen) << "the caller closes the port";
         }
     }
 }
@@ -215,7 +213,7 @@ TEST_F(FaultEchoVerifyTest, ReadsWhoseEchoNeverComesBackCleanFailTheBlock)
     // card itself holds the block.
     Prepare(Verification::EachBlock, {});
     faulty->replyFaults = {{{0xFE, 0x00, 0x03}, 5, 0x15}};
-    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_FALSE(ProgramCard(*link, window, CardImage));
     EXPECT_EQ(window.status.Text(), status_text::kErrorProgramming);
     EXPECT_EQ(window.status.Color(), clRed);
     EXPECT_EQ(WritesOfBlock(0x00), 10);

@@ -26,11 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/FaultTable.h"
 #include "support/FaultyPorts.h"
@@ -89,21 +88,24 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     Live live{simulator.Reader(), [&window] { return window.status.Text(); }};
     bool hang = false;
     const int64_t start = clock.PeekMicros();
-    ScopedPlatform platform(clock, faulty, [&] {
+    ReaderLink link(clock, faulty, simulator.Failures());
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    link.pump.processMessages = [&] {
         if (fault.during) fault.during(live);
         if (clock.PeekMicros() - start > kHangLimitMicros) {
             hang = true;
-            Platform().abortRequested = true;
+            link.pump.RequestAbort();
         }
-    });
+    };
     SerialChannel.ResetState();
 
     const std::vector<uint8_t> image = MakeImage(fault.imageBytes, static_cast<uint32_t>(seed));
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = fault.imageBytes;
 
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(link, window, CardImage);
 
     Measured m;
     m.text = window.status.Text();
@@ -121,7 +123,6 @@ Measured RunOnce(const Fault& fault, Verification mode, int seed)
     EXPECT_TRUE(success == texts.end() || (outcome.programmed && success + 1 == texts.end()));
 
     SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return m;
 }
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "platform/KeptPorts.h"
-#include "platform/Platform.h"
+#include "programming/LoaderFrames.h"
 #include "programming/ProgramCard.h"
 #include "programming/ProgramData.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
 
@@ -36,22 +36,20 @@ struct Frame {
 
 class ProgramCardTest : public ::testing::Test {
 protected:
-    ProgramCardTest() : window(clock), image(kCardImageSize, 0xEE) { SerialChannel.ResetState(); }
+    ProgramCardTest() : window(clock), image(kCardImageSize, 0xEE) {}
     ~ProgramCardTest() override
     {
-        platform.reset();
-        SerialChannel.ResetState();
-        CardImage = TCardImage{};
+        link.reset();
     }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
     // window messages.
     sim::SimulatedReader& UseSimulator(const std::string& options, std::function<void()> hook = {})
     {
-        platform.reset();
-        SerialChannel.ResetState();
+        link.reset();
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse("setup=01," + options));
-        platform.emplace(clock, *opener, std::move(hook));
+        link.emplace(clock, *opener, opener->Failures());
+        link->pump.processMessages = std::move(hook);
         window.Clear();
         return opener->Reader();
     }
@@ -114,8 +112,9 @@ protected:
     VirtualClock clock;
     RecordingWindow window;
     std::vector<uint8_t> image;
+    TCardImage CardImage;
     std::unique_ptr<sim::SimulatorOpener> opener;
-    std::optional<ScopedPlatform> platform;
+    std::optional<ReaderLink> link;
 };
 
 TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
@@ -143,7 +142,7 @@ TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
     for (const Case& c : cases) {
         sim::SimulatedReader& reader = UseSimulator(std::string("atr=") + c.atr);
         LoadImage(17);
-        EXPECT_EQ(ProgramCard(window), c.accepted) << c.atr;
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), c.accepted) << c.atr;
         if (c.accepted) {
             EXPECT_TRUE(CardHolds(17)) << c.atr;
             continue;
@@ -153,10 +152,10 @@ TEST_F(ProgramCardTest, AnswerToResetDecidesWhetherTheCardIsProgrammed)
         EXPECT_EQ(reader.BlockWrites(), 0) << "nothing is written to a card that is not a loader card";
         EXPECT_TRUE(reader.Writes().empty());
         EXPECT_TRUE(window.progress.empty());
-        ASSERT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
-        EXPECT_EQ(SerialChannel.LineSettings_.BaudRate, 5728u);
-        EXPECT_EQ(SerialChannel.LineSettings_.Parity, kNoParity);
-        EXPECT_EQ(SerialChannel.LineSettings_.StopBits, kTwoStopBits);
+        ASSERT_TRUE(link->SerialChannel.IsOpen) << "the caller closes the port";
+        EXPECT_EQ(link->SerialChannel.LineSettings_.BaudRate, 5728u);
+        EXPECT_EQ(link->SerialChannel.LineSettings_.Parity, kNoParity);
+        EXPECT_EQ(link->SerialChannel.LineSettings_.StopBits, kTwoStopBits);
     }
 }
 
@@ -184,7 +183,7 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
         window.afterWriting = c.mode == Verification::AfterWriting;
         LoadImage(17);
 
-        ASSERT_TRUE(ProgramCard(window)) << c.texts.back();
+        ASSERT_TRUE(ProgramCard(*link, window, CardImage)) << c.texts.back();
         EXPECT_EQ(CardImage.Length, 32);
         EXPECT_TRUE(std::all_of(image.begin() + 17, image.begin() + 32, [](uint8_t b) { return b == 0; }));
         EXPECT_EQ(image[32], 0xEE) << "nothing beyond the last block is touched";
@@ -206,12 +205,12 @@ TEST_F(ProgramCardTest, ShortImageIsPaddedAndWrittenAsTwoBlocks)
         EXPECT_EQ(ProgressPositions(), c.texts.size() == 4 ? (std::vector<int>{0, 50, 0, 50}) : (std::vector<int>{0, 50}));
         EXPECT_EQ(ProgressTexts(), c.texts);
         EXPECT_TRUE(window.status.colors.empty()) << "success leaves the colour to the caller";
-        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_FALSE(link->SerialChannel.IsOpen);
     }
 
     // The padded length stays: a second run finds nothing to pad.
     UseSimulator("");
-    ASSERT_TRUE(ProgramCard(window));
+    ASSERT_TRUE(ProgramCard(*link, window, CardImage));
     EXPECT_EQ(CardImage.Length, 32);
     EXPECT_EQ(Addresses(0xFF).size(), 2u);
 }
@@ -225,7 +224,7 @@ TEST_F(ProgramCardTest, FullImageIsWrittenAndReadBackByTheRule)
         window.afterWriting = mode == Verification::AfterWriting;
         LoadImage(kCardImageSize, static_cast<uint32_t>(mode) + 7);
 
-        ASSERT_TRUE(ProgramCard(window)) << static_cast<int>(mode);
+        ASSERT_TRUE(ProgramCard(*link, window, CardImage)) << static_cast<int>(mode);
         EXPECT_EQ(CardImage.Length, kCardImageSize);
         EXPECT_TRUE(CardHolds(kCardImageSize));
         const std::vector<uint32_t> writes = Addresses(0xFF);
@@ -263,7 +262,7 @@ TEST_F(ProgramCardTest, SampledReadBackStartsAtTheThirtyFirstBlock)
         UseSimulator("");
         window.verify = false;
         LoadImage(c.blocks * 16);
-        ASSERT_TRUE(ProgramCard(window)) << c.blocks;
+        ASSERT_TRUE(ProgramCard(*link, window, CardImage)) << c.blocks;
         EXPECT_EQ(Addresses(0xFE), c.reads) << c.blocks;
     }
 }
@@ -277,7 +276,7 @@ TEST_F(ProgramCardTest, BlockWithoutAcknowledgementGetsTenAttempts)
     for (const Case& c : {Case{9, true}, Case{10, false}, Case{1000, false}}) {
         sim::SimulatedReader& reader = UseSimulator("lose_ack_block=0x20:" + std::to_string(c.lostAcks));
         LoadImage(48);
-        EXPECT_EQ(ProgramCard(window), c.programmed) << c.lostAcks;
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), c.programmed) << c.lostAcks;
 
         std::vector<Frame> sends;
         for (const Frame& f : BlockFrames())
@@ -300,8 +299,8 @@ TEST_F(ProgramCardTest, BlockWithoutAcknowledgementGetsTenAttempts)
         EXPECT_EQ(ProgressPositions(), (std::vector<int>{0, 33}));
         EXPECT_TRUE(std::equal(image.begin(), image.begin() + 32, reader.Memory().begin()))
             << "earlier blocks stay written";
-        ASSERT_TRUE(SerialChannel.IsOpen);
-        EXPECT_EQ(SerialChannel.LineSettings_.Parity, kMarkParity);
+        ASSERT_TRUE(link->SerialChannel.IsOpen);
+        EXPECT_EQ(link->SerialChannel.LineSettings_.Parity, kMarkParity);
     }
 }
 
@@ -341,7 +340,7 @@ TEST_F(ProgramCardTest, OneCorruptedReadAnswerCostsOneAttempt)
         window.verify = c.verify;
         LoadImage(c.blocks * 16);
 
-        ASSERT_TRUE(ProgramCard(window)) << c.verify;
+        ASSERT_TRUE(ProgramCard(*link, window, CardImage)) << c.verify;
         EXPECT_EQ(Addresses(0xFF), c.writes) << c.verify;
         EXPECT_EQ(Addresses(0xFE), c.reads) << c.verify;
         EXPECT_TRUE(CardHolds(c.blocks * 16));
@@ -356,7 +355,7 @@ TEST_F(ProgramCardTest, BlockThatNeverReadsBackIsAFailure)
         sim::SimulatedReader& reader = UseSimulator("badcell=0x1E5");
         window.verify = verify;
         LoadImage(32 * 16);
-        EXPECT_FALSE(ProgramCard(window)) << verify;
+        EXPECT_FALSE(ProgramCard(*link, window, CardImage)) << verify;
         EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
         EXPECT_EQ(window.status.Color(), clRed);
         const std::vector<uint32_t> writes = Addresses(0xFF);
@@ -373,7 +372,7 @@ TEST_F(ProgramCardTest, AcknowledgementOnlyCountsAtItsPositions)
     for (const char* fault : {"noecho=1", "ackwrong=1"}) {
         UseSimulator(fault);
         LoadImage(32);
-        EXPECT_FALSE(ProgramCard(window)) << fault;
+        EXPECT_FALSE(ProgramCard(*link, window, CardImage)) << fault;
         EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.") << fault;
         EXPECT_EQ(Addresses(0xFF), std::vector<uint32_t>(10, 0x00)) << fault;
         EXPECT_TRUE(window.progress.empty());
@@ -394,7 +393,7 @@ TEST_F(ProgramCardTest, MissingReadAnswerIsNoVerification)
     LoadImage(16);
     std::fill(image.begin(), image.begin() + 16, 0x00);
 
-    EXPECT_FALSE(ProgramCard(window));
+    EXPECT_FALSE(ProgramCard(*link, window, CardImage));
     EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
     EXPECT_EQ(window.status.Color(), clRed);
 }
@@ -406,13 +405,18 @@ TEST_F(ProgramCardTest, KeptDeviceSurvivesADriverThatRaisesTheLinesOnOpen)
 {
     for (const bool keep : {false, true}) {
         UseSimulator("openlines=1");
-        KeepingPortOpener kept(*opener);
+        KeepingPortOpener kept(*opener, clock);
         if (keep) {
-            platform.reset();
-            platform.emplace(clock, kept);
+            LinkSetup through;
+            through.clock = &clock;
+            through.ports = &kept;
+            through.kept = &kept;
+            through.failures = opener->Failures();
+            link.reset();
+            link.emplace(through);
         }
         LoadImage(100);
-        EXPECT_EQ(ProgramCard(window), keep) << keep;
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), keep) << keep;
         EXPECT_EQ(CardHolds(100), keep) << keep;
         if (keep) {
             EXPECT_EQ(opener->OpenCount(), 1) << "one open for all the reopens of the run";
@@ -420,11 +424,11 @@ TEST_F(ProgramCardTest, KeptDeviceSurvivesADriverThatRaisesTheLinesOnOpen)
             EXPECT_EQ(window.status.Text(), "Error programming Torvik Loader Card.");
             EXPECT_GT(opener->OpenCount(), 20) << "every trial reopens the device";
         }
-        SerialChannel.Close();
+        link->SerialChannel.Close();
         EXPECT_EQ(kept.Holding(), keep);
-        ReleaseKeptPorts();
+        link->ReleaseKept();
         EXPECT_FALSE(kept.Holding());
-        platform.reset();
+        link.reset();
     }
 }
 
@@ -456,10 +460,46 @@ TEST_F(ProgramCardTest, BlockLimitsDecideTheOutcome)
         UseSimulator(c.options);
         window.verify = c.verify;
         LoadImage(32);
-        EXPECT_EQ(ProgramCard(window), c.programmed) << c.options;
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), c.programmed) << c.options;
         EXPECT_EQ(window.status.Text(),
                   c.programmed ? (c.verify ? "Verifying 50%" : "Programming 50%") : "Error programming Torvik Loader Card.")
             << c.options;
+    }
+}
+
+// What the line watch counts (LineWatch::SetFrameClassifier): the loader
+// start command and the block frames with their addresses, told from every
+// other write by length and first bytes.
+TEST(LoaderFrameKinds, TheWatchIsToldTheLoadersFrames)
+{
+    const auto bytes = [](const std::string& text) {
+        std::vector<uint8_t> out;
+        for (size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+        return out;
+    };
+    const uint8_t data[16] = {0xFF, 0x00, 0x13};
+    const std::string write = loader::BlockWriteText(0x3FFF0, data);
+    using Kind = LineFrame::Kind;
+    const struct {
+        std::string frame;
+        Kind kind;
+        int64_t address;
+    } rows[] = {
+        {loader::kStartCommand, Kind::Start, -1},
+        {write, Kind::BlockWrite, 0x3FFF0},
+        {loader::BlockReadText(0x00120), Kind::BlockRead, 0x120},
+        {"01 02 EB", Kind::Other, -1},
+        {"01 02 EA 00", Kind::Other, -1},
+        {write.substr(0, write.size() - 3), Kind::Other, -1},         // a byte short
+        {"FF 00 12" + write.substr(8), Kind::Other, -1},              // another command
+        {"FE 00 03 00 01 20 AA 00", Kind::Other, -1},                 // a byte long
+        {"2A 41", Kind::Other, -1},
+    };
+    for (const auto& row : rows) {
+        const std::vector<uint8_t> frame = bytes(row.frame);
+        const LineFrame f = loader::ClassifyFrame(frame.data(), static_cast<uint32_t>(frame.size()));
+        EXPECT_EQ(f.kind, row.kind) << row.frame;
+        EXPECT_EQ(f.address, row.address) << row.frame;
     }
 }
 
@@ -529,7 +569,7 @@ TEST_F(ProgramCardTest, ReadPassWritesAgainWhatTheCardLost)
         window.afterWriting = c.mode == Verification::AfterWriting;
         LoadImage(64);
 
-        EXPECT_EQ(ProgramCard(window), c.programmed);
+        EXPECT_EQ(ProgramCard(*link, window, CardImage), c.programmed);
         // A write without its acknowledgement stores the block all the same.
         EXPECT_EQ(CardHolds(64), c.programmed || c.lostAcks > 0);
         const std::vector<std::string> texts = window.status.TextSequence();
@@ -564,6 +604,6 @@ TEST_F(ProgramCardTest, ReadPassReadsLookAlikeBlocksTwice)
     LoadImage(80);
     std::copy_n(image.begin() + 0x40, 16, image.begin());  // blocks 0x00 and 0x40 alike
     std::fill_n(image.begin() + 0x20, 16, 0x00);           // block 0x20 all zero
-    ASSERT_TRUE(ProgramCard(window));
+    ASSERT_TRUE(ProgramCard(*link, window, CardImage));
     EXPECT_EQ(Addresses(0xFE), (std::vector<uint32_t>{0x00, 0x00, 0x10, 0x20, 0x20, 0x30, 0x40, 0x40}));
 }

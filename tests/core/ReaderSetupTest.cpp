@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "devices/PortChain.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
 #include "support/ScriptedReader.h"
@@ -24,25 +24,21 @@ const std::string kWaitSetting = "Wait Setting Phoenix 3.58MHz.";
 
 class ReaderSetupTest : public ::testing::Test {
 protected:
-    ReaderSetupTest() : status(clock) { SerialChannel.ResetState(); }
-    ~ReaderSetupTest() override
-    {
-        platform.reset();
-        SerialChannel.ResetState();
-    }
+    ReaderSetupTest() : status(clock) {}
+    ~ReaderSetupTest() override { link.reset(); }
 
     // The simulated reader with the given knobs.
     sim::SimulatedReader& UseSimulator(const std::string& options)
     {
         opener = std::make_unique<sim::SimulatorOpener>(clock, sim::SimOptions::Parse(options));
-        platform.emplace(clock, *opener);
+        link.emplace(clock, *opener, opener->Failures());
         start = clock.PeekMicros();
         return opener->Reader();
     }
     ScriptedReaderDevice& UseScriptedReader()
     {
         scripted = std::make_unique<ScriptedReaderOpener>(clock);
-        platform.emplace(clock, *scripted);
+        link.emplace(clock, *scripted);
         start = clock.PeekMicros();
         return scripted->device;
     }
@@ -59,14 +55,14 @@ protected:
     bool Setup(const std::string& mode = "Phoenix", const std::string& clockText = "3.58",
                int32_t waitCount = 30, uint32_t port = 1)
     {
-        return SetReaderMode(mode, clockText, waitCount, port, ShownIn(status));
+        return SetReaderMode(*link, mode, clockText, waitCount, port, ShownIn(status));
     }
 
     VirtualClock clock;
     RecordingStatus status;
     std::unique_ptr<sim::SimulatorOpener> opener;
     std::unique_ptr<ScriptedReaderOpener> scripted;
-    std::optional<ScopedPlatform> platform;
+    std::optional<ReaderLink> link;
     int64_t start = 0;
 };
 
@@ -83,7 +79,6 @@ TEST_F(ReaderSetupTest, SendsTheThreeCommandsWithTheSettingByte)
         {"smartmouse", "6.00", 0x03},  // mode text is case-sensitive
     };
     for (const Case& c : cases) {
-        SerialChannel.ResetState();
         status.texts.clear();
         sim::SimulatedReader& reader = UseSimulator("card=out");
 
@@ -100,7 +95,7 @@ TEST_F(ReaderSetupTest, SendsTheThreeCommandsWithTheSettingByte)
         }
         EXPECT_EQ(status.TextSequence(), std::vector<std::string>{"Wait Setting " + c.mode + " " + c.clock + "MHz."});
         EXPECT_EQ(status.Color(), clBtnFace);
-        EXPECT_FALSE(SerialChannel.IsOpen) << "a successful setup closes the port";
+        EXPECT_FALSE(link->SerialChannel.IsOpen) << "a successful setup closes the port";
     }
 }
 
@@ -147,7 +142,6 @@ TEST_F(ReaderSetupTest, CardLeftInTheSlotStopsTheSetup)
         int64_t takesMs;
     };
     for (const Case& c : {Case{0, clBtnFace, 0}, Case{-5, clBtnFace, 0}, Case{30, clRed, 30000}}) {
-        SerialChannel.ResetState();
         status.colors.clear();
         status.texts.clear();
         sim::SimulatedReader& reader = UseSimulator("card=in");
@@ -158,7 +152,7 @@ TEST_F(ReaderSetupTest, CardLeftInTheSlotStopsTheSetup)
         EXPECT_EQ(status.colors.size(), 1u + 2u * static_cast<size_t>(std::max(c.waitCount, 0)));
         EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), c.takesMs, 5) << c.waitCount;
         EXPECT_TRUE(reader.Writes().empty());
-        EXPECT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
+        EXPECT_TRUE(link->SerialChannel.IsOpen) << "the caller closes the port";
     }
 }
 
@@ -170,7 +164,6 @@ TEST_F(ReaderSetupTest, BytesDuringTheBreakBeyondFiveSpoilTheAnswer)
         bool accepted;
     };
     for (const Case& c : {Case{0, true}, Case{5, true}, Case{6, false}}) {
-        SerialChannel.ResetState();
         status.texts.clear();
         UseSimulator("card=out,breakjunk=" + std::to_string(c.junk));
         EXPECT_EQ(Setup(), c.accepted) << c.junk;
@@ -178,7 +171,7 @@ TEST_F(ReaderSetupTest, BytesDuringTheBreakBeyondFiveSpoilTheAnswer)
             EXPECT_EQ(status.Text(), "Error setting Phoenix mode.");
             EXPECT_EQ(status.Color(), clRed);
             EXPECT_TRUE(SentFrames().empty()) << "nothing is sent after a refused break";
-            EXPECT_TRUE(SerialChannel.IsOpen);
+            EXPECT_TRUE(link->SerialChannel.IsOpen);
         }
     }
 }
@@ -209,7 +202,6 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
         {"2A 43 answered oddly", {0x2A, 0x43}, {0x15, 0x15, 0x15}, true},
     };
     for (const Case& c : cases) {
-        SerialChannel.ResetState();
         ScriptedReaderDevice& reader = UseScriptedReader();
         reader.echo = c.echo;
         if (!c.echo) {
@@ -225,7 +217,7 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
         EXPECT_EQ(Setup(), c.accepted) << c.what;
         EXPECT_EQ(status.Text(), c.accepted ? kWaitSetting : "Error setting Phoenix mode.") << c.what;
         EXPECT_EQ(status.Color(), c.accepted ? clBtnFace : clRed) << c.what;
-        EXPECT_EQ(SerialChannel.IsOpen, !c.accepted) << c.what;
+        EXPECT_EQ(link->SerialChannel.IsOpen, !c.accepted) << c.what;
     }
 }
 
@@ -233,12 +225,11 @@ TEST_F(ReaderSetupTest, PortThatCannotBeOpened)
 {
     RecordingStatus waitStatus(clock);
     for (uint32_t port : {0u, 2u}) {
-        SerialChannel.ResetState();
         UseSimulator("card=out");
         EXPECT_FALSE(Setup("Phoenix", "3.58", 30, port)) << port;
         EXPECT_EQ(status.Text(), "Could not open comport!");
         EXPECT_EQ(status.Color(), clRed);
-        EXPECT_FALSE(WaitForCard(30, port, ShownIn(waitStatus))) << port;
+        EXPECT_FALSE(WaitForCard(*link, 30, port, ShownIn(waitStatus))) << port;
         EXPECT_EQ(waitStatus.Text(), "Could not open comport!");
         EXPECT_EQ(waitStatus.Color(), clRed);
         EXPECT_EQ(opener->OpenCount(), 0);
@@ -253,13 +244,13 @@ TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
     const size_t textsBefore = status.texts.size();
     const int64_t before = clock.PeekMicros();
 
-    ASSERT_TRUE(WaitForCard(30, 1, ShownIn(status)));
+    ASSERT_TRUE(WaitForCard(*link, 30, 1, ShownIn(status)));
     EXPECT_EQ(status.texts.size(), textsBefore) << "the text is left as it was";
     EXPECT_EQ(status.Text(), kWaitSetting);
     EXPECT_EQ(status.colors.back().color, clBtnFace);
     EXPECT_NEAR((clock.PeekMicros() - before) / kMs, 500, 2);
-    ASSERT_TRUE(SerialChannel.IsOpen);
-    const LineSettings& s = SerialChannel.LineSettings_;
+    ASSERT_TRUE(link->SerialChannel.IsOpen);
+    const LineSettings& s = link->SerialChannel.LineSettings_;
     EXPECT_EQ(s.BaudRate, 9600u);
     EXPECT_EQ(s.ByteSize, 8);
     EXPECT_EQ(s.Parity, kNoParity);
@@ -269,13 +260,13 @@ TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
 TEST_F(ReaderSetupTest, WaitForCardInsertedDuringTheBlinking)
 {
     UseSimulator("card=out,insert=1200");
-    ASSERT_TRUE(WaitForCard(30, 1, ShownIn(status)));
+    ASSERT_TRUE(WaitForCard(*link, 30, 1, ShownIn(status)));
     EXPECT_EQ(status.TextSequence(), std::vector<std::string>{"Please insert card in card slot."});
     EXPECT_EQ(status.ColorSequence(), (std::vector<TColor>{clBtnFace, clYellow, clRed, clYellow, clBtnFace}));
     // Seen at the test after the second yellow half, then 500 ms more.
     EXPECT_NEAR(MsSinceStart(status.colors.back().micros), 1500, 2);
     EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), 2000, 2);
-    EXPECT_TRUE(SerialChannel.IsOpen);
+    EXPECT_TRUE(link->SerialChannel.IsOpen);
 }
 
 TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
@@ -285,10 +276,9 @@ TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
         TColor finalColor;
     };
     for (const Case& c : {Case{30, clRed}, Case{0, clBtnFace}}) {
-        SerialChannel.ResetState();
         status.colors.clear();
         UseSimulator("card=out");
-        EXPECT_FALSE(WaitForCard(c.waitCount, 1, ShownIn(status)));
+        EXPECT_FALSE(WaitForCard(*link, c.waitCount, 1, ShownIn(status)));
         EXPECT_EQ(status.Text(), "Please insert card in card slot.");
         EXPECT_EQ(status.Color(), c.finalColor);
         ASSERT_EQ(status.colors.size(), 1u + 2u * static_cast<size_t>(c.waitCount));
@@ -297,7 +287,7 @@ TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
             EXPECT_NEAR(MsSinceStart(status.colors[i].micros), 500 * static_cast<int64_t>(i - 1), 2) << i;
         }
         EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), 1000 * c.waitCount, 5);
-        EXPECT_TRUE(SerialChannel.IsOpen) << "the caller closes the port";
+        EXPECT_TRUE(link->SerialChannel.IsOpen) << "the caller closes the port";
     }
 }
 
@@ -337,13 +327,45 @@ TEST_F(ReaderSetupTest, SetupWaitsEndAtTheirTimes)
         {"answer43=300", true, 1711},
     };
     for (const Case& c : cases) {
-        SerialChannel.ResetState();
         status.texts.clear();
         UseSimulator(std::string("card=out,") + c.options);
         EXPECT_EQ(Setup(), c.accepted) << c.options;
         EXPECT_EQ(status.Text(), c.accepted ? kWaitSetting : "Error setting Phoenix mode.") << c.options;
         EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), c.takesMs, 2) << c.options;
     }
+}
+
+// Two readers side by side, each with a link of its own over the same
+// devices: a reader that goes away, or a run asked to stop, is its own link's
+// business. The first reader vanishes during its card wait, and its run is
+// asked to stop; the second, on the same clock, sets up and waits for its
+// card as ever.
+TEST(TwoLinks, EachKeepsWhatHappensToItsReader)
+{
+    VirtualClock clock;
+    SystemPorts devices(clock);
+    PortChain firstChain(devices, clock);
+    PortChain secondChain(devices, clock);
+    firstChain.Assign(1, "sim:card=out");
+    secondChain.Assign(2, "sim:card=out,insert=5000");
+    ReaderLink first(firstChain);
+    ReaderLink second(secondChain);
+    RecordingStatus firstStatus(clock);
+    RecordingStatus secondStatus(clock);
+
+    first.pump.processMessages = [&] { devices.SimulatedReaderOn(1)->Vanish(); };
+    const int64_t start = clock.PeekMicros();
+    EXPECT_FALSE(WaitForCard(first, 30, 1, ShownIn(firstStatus)));
+    EXPECT_LT(clock.PeekMicros() - start, 2'000'000) << "the wait ends when the reader goes";
+    EXPECT_TRUE(first.SerialChannel.DeviceGone());
+    EXPECT_EQ(first.failures.DeviceGoneReason(), "the simulated reader's port vanished");
+    first.pump.RequestAbort();
+
+    EXPECT_TRUE(SetReaderMode(second, "Phoenix", "3.58", 30, 2, ShownIn(secondStatus)));
+    EXPECT_TRUE(WaitForCard(second, 30, 2, ShownIn(secondStatus)));
+    EXPECT_EQ(secondStatus.Text(), "Please insert card in card slot.") << "it waited for the card";
+    EXPECT_FALSE(second.SerialChannel.DeviceGone());
+    EXPECT_EQ(second.failures.DeviceGoneReason(), "");
 }
 
 }  // namespace

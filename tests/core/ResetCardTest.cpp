@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "support/FakePort.h"
 
 namespace {
@@ -18,9 +17,9 @@ constexpr int64_t kMs = 1000;
 
 class ResetCardTest : public ::testing::Test {
 protected:
-    ResetCardTest()
-        : opener(clock), platform(clock, opener, [this] { pumpTimes.push_back(clock.PeekMicros()); })
+    ResetCardTest() : opener(clock), link(clock, opener)
     {
+        link.pump.processMessages = [this] { pumpTimes.push_back(clock.PeekMicros()); };
         SerialChannel.ResetState();
         EXPECT_TRUE(SerialChannel.Open(1, 5728, 8, kTwoStopBits, kNoParity, 0));
         start = clock.PeekMicros();
@@ -35,7 +34,8 @@ protected:
 
     VirtualClock clock;
     FakeOpener opener;
-    ScopedPlatform platform;
+    ReaderLink link;
+    TSerialChannel& SerialChannel = link.SerialChannel;
     std::vector<int64_t> pumpTimes;
     int64_t start = 0;
 };

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Platform.h"
 #include "network/Rfc2217Port.h"
 
 using namespace rfc2217;
@@ -129,11 +128,11 @@ private:
 
 class Rfc2217PortTest : public ::testing::Test {
 protected:
-    Rfc2217PortTest() : platform_(clock_, SystemPortOpener()) { server_.clock = &clock_; }
+    Rfc2217PortTest() { server_.clock = &clock_; }
 
     std::unique_ptr<Rfc2217Port> Start()
     {
-        return Rfc2217Port::Start(std::make_unique<FakeStream>(server_), timing_);
+        return Rfc2217Port::Start(std::make_unique<FakeStream>(server_), clock_, timing_);
     }
     // Started, with the channel's read timeouts.
     std::unique_ptr<Rfc2217Port> Ready()
@@ -149,7 +148,6 @@ protected:
     int64_t ElapsedMs(int64_t sinceMicros) const { return (clock_.PeekMicros() - sinceMicros) / 1000; }
 
     VirtualClock clock_;
-    ScopedPlatform platform_;
     Server server_;
     Rfc2217Timing timing_{};
 };
@@ -199,7 +197,7 @@ TEST_F(Rfc2217PortTest, ServerThatRefusesOrIgnoresTheComPortOptionIsNoPort)
         }
     };
     const int64_t t0 = clock_.PeekMicros();
-    EXPECT_FALSE(Rfc2217Port::Start(std::make_unique<Mute>(clock_), timing_));
+    EXPECT_FALSE(Rfc2217Port::Start(std::make_unique<Mute>(clock_), clock_, timing_));
     EXPECT_GE(ElapsedMs(t0), timing_.negotiateMs);
     EXPECT_LE(ElapsedMs(t0), timing_.negotiateMs + 100);
 }
@@ -478,7 +476,8 @@ TEST(Rfc2217Address, ParsesHostAndPort)
     }
     // A malformed name never reaches the network, and says what is wrong
     // with it.
-    EXPECT_EQ(OpenNetworkDevice("rfc2217://host"), nullptr);
+    VirtualClock clock;
+    EXPECT_EQ(OpenNetworkDevice("rfc2217://host", clock), nullptr);
     const std::pair<const char*, const char*> problems[] = {
         {"rfc2217://127.0.0.1:7000", ""},
         {"rfc2217://host:07000", ""},

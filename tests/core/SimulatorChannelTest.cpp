@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "serial/Scom.h"
-#include "serial/Utils.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 
 namespace {
@@ -50,7 +48,7 @@ const uint8_t kIdentification[16] = {'T', 'O', 'R', 'V', 'I', 'K', 'L', 'O',
 class SimulatorChannelTest : public ::testing::Test {
 protected:
     explicit SimulatorChannelTest(const std::string& options = "card=out")
-        : opener(clock, sim::SimOptions::Parse(options)), platform(clock, opener)
+        : opener(clock, sim::SimOptions::Parse(options)), link(clock, opener)
     {
         SerialChannel.ResetState();
     }
@@ -92,7 +90,9 @@ protected:
 
     VirtualClock clock;
     sim::SimulatorOpener opener;
-    ScopedPlatform platform;
+    ReaderLink link;
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    TPumpingDelay& PumpingDelay = link.PumpingDelay;
 };
 
 TEST_F(SimulatorChannelTest, ReaderSetupSequenceIsAccepted)

@@ -159,6 +159,11 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
 
 TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)
 {
+    VirtualClock clock;
+    SystemPorts devices(clock);
+    const auto OpenSimulatedDevice = [&devices](uint32_t port, const std::string& options) {
+        return devices.OpenSimulated(port, options);
+    };
     // Bad options open nothing.
     EXPECT_EQ(OpenSimulatedDevice(201, "card=sideways"), nullptr);
 

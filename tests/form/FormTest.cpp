@@ -20,10 +20,9 @@
 
 #include "app/MemoryRegistry.h"
 #include "app/Unit1.h"
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 
 namespace {
@@ -97,7 +96,10 @@ public:
         formSeenByErrorBox.push_back(Form1);
     }
     void OpenAddress(const std::string& address) override { opened.push_back(address); }
-    void ProcessMessages() override {}
+    void ProcessMessages() override
+    {
+        if (onProcess) onProcess();
+    }
     void CloseWindow() override
     {
         if (Form1 != nullptr && Form1->OnCloseRequest()) closed = true;
@@ -124,6 +126,7 @@ public:
     std::optional<std::string> nextChoice;
     std::function<void()> onChoose;
     std::function<void(Control, bool)> onEnable;
+    std::function<void()> onProcess;
     std::vector<FileDialogRequest> requests;
     std::vector<std::string> errors;
     std::vector<TForm1*> formSeenByErrorBox;
@@ -149,8 +152,6 @@ protected:
     {
         LastFile.clear();
         CardImage = TCardImage{};
-        SerialChannel.ResetState();
-        Platform().abortRequested = false;
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
         folder = std::filesystem::temp_directory_path() / ("torvik-form-test-" + std::to_string(stamp));
         std::filesystem::create_directories(folder);
@@ -167,6 +168,7 @@ protected:
     {
         FormServices s;
         s.openRegistry = [this] { return store.NewAccessor(); };
+        s.link = linkSetup;
         return s;
     }
 
@@ -202,7 +204,13 @@ protected:
     }
     bool ProgramEnabled() const { return view->enabled[Control::Program]; }
 
+    // The window's reader link.
+    ReaderLink& Link() { return form->Link(); }
+
     MemoryStore store;
+    // What the windows made from now on link to (none: the program's own
+    // chain).
+    LinkSetup linkSetup;
     std::unique_ptr<MemoryView> view;
     std::unique_ptr<TForm1> form;
     std::filesystem::path folder;
@@ -212,6 +220,11 @@ protected:
 
 TEST_F(FormTest, FirstStartWithoutSettings)
 {
+    // Program opens through a port that refuses every open.
+    VirtualClock clock;
+    RefusingOpener opener;
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
     TForm1& f = MakeForm();
     EXPECT_EQ(Form1, &f);
     EXPECT_EQ(view->port, -1);
@@ -229,9 +242,6 @@ TEST_F(FormTest, FirstStartWithoutSettings)
 
     // With no entry selected a Program click names port 0, which opens
     // nothing.
-    VirtualClock clock;
-    RefusingOpener opener;
-    ScopedPlatform platform(clock, opener);
     Load(MakeFile("card.tvk", 100));
     ASSERT_TRUE(ProgramEnabled());
     f.ProgramClick(nullptr);
@@ -240,7 +250,7 @@ TEST_F(FormTest, FirstStartWithoutSettings)
     EXPECT_EQ(view->status.Color(), clRed);
     EXPECT_TRUE(InputsEnabled());
     EXPECT_TRUE(ProgramEnabled());
-    EXPECT_FALSE(SerialChannel.IsOpen);
+    EXPECT_FALSE(Link().SerialChannel.IsOpen);
 }
 
 TEST_F(FormTest, StoredSettingsAreAppliedAsTheyStand)
@@ -459,7 +469,9 @@ TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
         SCOPED_TRACE(c.what);
         VirtualClock clock;
         sim::SimulatorOpener opener(clock, sim::SimOptions::Parse("card=out,insert=300"));
-        ScopedPlatform platform(clock, opener);
+        linkSetup.clock = &clock;
+        linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
         TForm1& f = MakeForm();
         view->port = 0;
         Load(MakeFile("card.tvk", 64));
@@ -471,7 +483,7 @@ TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
         });
         view->status.onSetText = nullptr;
         EXPECT_EQ(view->errors, (std::vector<std::string>{c.shown}));
-        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_FALSE(Link().SerialChannel.IsOpen);
         EXPECT_FALSE(opener.Reader().HandleOpen());
         EXPECT_TRUE(InputsEnabled());
         EXPECT_TRUE(ProgramEnabled());
@@ -543,7 +555,8 @@ TEST_F(FormTest, FocusComesBackAfterLoadAndProgramAndOnActivation)
 {
     VirtualClock clock;
     RefusingOpener opener;
-    ScopedPlatform platform(clock, opener);
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
     const std::string good = MakeFile("good.tvk", 100);
     const std::string shortFile = MakeFile("short.tvk", 10);
     const struct {
@@ -646,7 +659,10 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
     const struct {
         const char* what;
         bool sessionEnds;  // the session ends without waiting for the run
-    } cases[] = {{"the session waits", false}, {"the session ends regardless", true}};
+        bool viewPumps;    // the window's waits process the view's messages, no pump of the test's
+    } cases[] = {{"the session waits", false, false},
+                 {"the session ends regardless", true, false},
+                 {"the question comes among the view's messages", false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         VirtualClock clock;
@@ -655,7 +671,10 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
         bool answer = true;
         std::vector<std::string> storedDuringRun;
         bool imageKeptDuringRun = false;
-        ScopedPlatform platform(clock, opener, [&] {
+        linkSetup.clock = &clock;
+        linkSetup.ports = &opener;
+        linkSetup.failures = opener.Failures();
+        const std::function<void()> pump = [&] {
             if (asked || !form || view->status.Text() != status_text::kRemoveCard) return;
             asked = true;
             answer = form->OnQueryEndSession();
@@ -664,9 +683,11 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
             }
             storedDuringRun = store.writeLog;
             imageKeptDuringRun = CardImage.Data != nullptr;
-        });
+        };
+        linkSetup.processMessages = c.viewPumps ? nullptr : pump;
         store.writeLog.clear();
         TForm1& f = MakeForm();
+        if (c.viewPumps) view->onProcess = pump;
         view->port = 0;
         Load(MakeFile("card.tvk", 64));
         const int64_t start = clock.PeekMs();
@@ -677,7 +698,7 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
         EXPECT_EQ(storedDuringRun.size(), c.sessionEnds ? 5u : 0u);
         EXPECT_LT(clock.PeekMs() - start, 5000) << "the run stopped at its next wait, not after the 30 s prompt";
         EXPECT_FALSE(f.RunInProgress());
-        EXPECT_FALSE(SerialChannel.IsOpen);
+        EXPECT_FALSE(Link().SerialChannel.IsOpen);
         EXPECT_TRUE(view->closed) << "closed as for a close";
         EXPECT_EQ(store.writeLog.size(), storedDuringRun.size() + 5);
         EXPECT_EQ(CardImage.Data, nullptr);

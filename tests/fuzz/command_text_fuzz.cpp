@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/Platform.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "support/FakePort.h"
 
 namespace {
 
-std::vector<uint8_t> Send(FakeOpener& opener, const std::string& text, bool& refused)
+std::vector<uint8_t> Send(TSerialChannel& SerialChannel, FakeOpener& opener, const std::string& text, bool& refused)
 {
     const size_t writesBefore = opener.device.log.writes.size();
     refused = false;
@@ -50,16 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static VirtualClock clock;
     static FakeOpener opener(clock);
-    static ScopedPlatform platform(clock, opener);
+    static ReaderLink link(clock, opener);
+    TSerialChannel& SerialChannel = link.SerialChannel;
     if (!SerialChannel.IsOpen) SerialChannel.Open(1, 9600, 8, 0, 0, 0);
 
     const std::string text(reinterpret_cast<const char*>(data), size);
     bool refused = false;
-    const std::vector<uint8_t> sent = Send(opener, text, refused);
+    const std::vector<uint8_t> sent = Send(SerialChannel, opener, text, refused);
     if (!refused) {
         if (sent.size() > size / 2) std::abort();  // more bytes than pairs
         bool again = false;
-        if (Send(opener, Canonical(sent), again) != sent || again) std::abort();
+        if (Send(SerialChannel, opener, Canonical(sent), again) != sent || again) std::abort();
     }
     opener.device.log.writes.clear();
     return 0;

@@ -27,10 +27,9 @@
 #include <vector>
 
 #include "platform/ForwardingPort.h"
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "programming/ProgramSequence.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
 #include "support/RecordingWindow.h"
 
@@ -195,16 +194,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::SimulatorOpener simulator(clock, sim::SimOptions::Parse("card=out,insert=0"));
     std::vector<Reply> replies;
     TamperingOpener tampering(simulator, input, replies);
-    ScopedPlatform platform(clock, tampering);
-    SerialChannel.ResetState();
+    ReaderLink link(clock, tampering, simulator.Failures());
+    const TSerialChannel& SerialChannel = link.SerialChannel;
 
     std::vector<uint8_t> image(kCardImageSize, 0);
     for (int32_t i = 0; i < length; ++i) image[static_cast<size_t>(i)] = static_cast<uint8_t>(i * 37 + 11);
     std::vector<uint8_t> buffer = image;
+    TCardImage CardImage;
     CardImage.Data = buffer.data();
     CardImage.Length = length;
     RecordingWindow window(clock, 0, verify);
-    const ProgramRunOutcome outcome = RunProgramSequence(window);
+    const ProgramRunOutcome outcome = RunProgramSequence(link, window, CardImage);
 
     if (!outcome.error.empty() || outcome.aborted || SerialChannel.IsOpen) std::abort();
     if (outcome.programmed) {
@@ -218,7 +218,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (verify && !std::equal(image.begin(), image.begin() + padded, simulator.Reader().Memory().begin()))
             std::abort();
     }
-    SerialChannel.ResetState();
-    CardImage = TCardImage{};
     return 0;
 }

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "platform/Clock.h"
 #include "network/Rfc2217Codec.h"
 #include "network/Rfc2217Port.h"
 
@@ -81,11 +81,6 @@ private:
     bool closed_ = false;
 };
 
-class NoPorts final : public CommPortOpener {
-public:
-    std::unique_ptr<CommPort> Open(const std::string&) override { return nullptr; }
-};
-
 void CheckDecoderSplits(const uint8_t* data, size_t size, uint32_t seed)
 {
     Recorder whole;
@@ -139,8 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckDecoderSplits(data + 2, size - 2, seed);
 
     static VirtualClock clock;
-    static NoPorts noPorts;
-    static ScopedPlatform platform(clock, noPorts);
 
     std::vector<uint8_t> server;
     if (flags & 1) {
@@ -153,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     timing.negotiateMs = 500;
     timing.replyMs = 500;
     std::unique_ptr<Rfc2217Port> port =
-        Rfc2217Port::Start(std::make_unique<FuzzStream>(clock, std::move(server), seed, (flags & 2) != 0), timing);
+        Rfc2217Port::Start(std::make_unique<FuzzStream>(clock, std::move(server), seed, (flags & 2) != 0), clock, timing);
     if (port) DrivePort(std::move(port));
     return 0;
 }

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "Subprocess.h"
-#include "platform/Platform.h"
+#include "devices/PortChain.h"
 #include "network/Rfc2217Port.h"
 #include "platform/TcpSocket.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -93,10 +93,11 @@ LineSettings Format(uint32_t baud, uint8_t bits, uint8_t parity, uint8_t stop, b
 
 class Rfc2217PeerTest : public ::testing::Test {
 protected:
+    SteadyClock clock_;
     void SetUp() override
     {
         ASSERT_TRUE(peer_.Start()) << "the reference server needs /usr/bin/python3 with pyserial (python3-serial)";
-        port_ = OpenNetworkDevice(peer_.Address());
+        port_ = OpenNetworkDevice(peer_.Address(), clock_);
         ASSERT_NE(port_, nullptr);
         ASSERT_TRUE(port_->SetTimeouts({kMaxDword, kMaxDword, 250, 2, 500}));
         peer_.Ask("events");  // forget what the open did
@@ -251,12 +252,12 @@ TEST_F(Rfc2217PeerTest, ServerGoneMidReadFailsEveryCallWithoutHanging)
 
     // The server still takes the next connection; a server that is gone
     // makes the open fail at once.
-    EXPECT_NE(OpenNetworkDevice(peer_.Address()), nullptr);
+    EXPECT_NE(OpenNetworkDevice(peer_.Address(), clock_), nullptr);
     const std::string address = peer_.Address();
     port_.reset();
     peer_.Kill();
     const int64_t t1 = NowMs();
-    EXPECT_EQ(OpenNetworkDevice(address), nullptr);
+    EXPECT_EQ(OpenNetworkDevice(address, clock_), nullptr);
     EXPECT_LT(NowMs() - t1, 3500);
 }
 
@@ -266,7 +267,9 @@ TEST_F(Rfc2217PeerTest, ChannelOpensANetworkReaderByPortNumber)
 {
     port_.reset();
     ASSERT_EQ(setenv("TORVIK_COM7", peer_.Address().c_str(), 1), 0);
-    SerialChannel.ResetState();
+    SystemChain system;
+    ReaderLink link(system.chain);
+    TSerialChannel& SerialChannel = link.SerialChannel;
     ASSERT_TRUE(SerialChannel.Open(7, 9600, 8, kOneStopBit, kNoParity, 0));
     EXPECT_EQ(peer_.Ask("state"), "baud=9600 bytesize=8 parity=N stopbits=1 xonxoff=0 rtscts=0 rts=1 dtr=0 break=0");
     ASSERT_EQ(peer_.Ask("cd 0"), "ok");

@@ -16,13 +16,12 @@
 
 #include "devices/PortChain.h"
 #include "platform/KeptPorts.h"
-#include "platform/Platform.h"
 #include "platform/PortFailure.h"
 #include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/SystemCalls.h"
 #include "reader/Usb_phoenixinterface.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "support/RecordingWindow.h"
 
 namespace {
@@ -196,8 +195,14 @@ protected:
     {
         adapter = Adapter{};
         adapter.lines = TIOCM_CD;  // slot empty
-        ClearPortFailures();
     }
+
+    // What the ports opened here record.
+    std::string LastOpenFailure() const { return failures->LastOpenFailure(); }
+    std::string DeviceGoneReason() const { return failures->DeviceGoneReason(); }
+    void ClearPortFailures() { failures->Clear(); }
+
+    const std::shared_ptr<PortFailures> failures = std::make_shared<PortFailures>();
 
     static LineSettings Format(uint32_t baud, uint8_t parity)
     {
@@ -215,7 +220,7 @@ protected:
 
 TEST_F(FakeAdapter, ModemLinesAndBreakReachTheDriver)
 {
-    auto port = PosixCommPort::Open(kPath, FakeCalls());
+    auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
     ASSERT_NE(port, nullptr);
     uint32_t status = 0;
     ASSERT_TRUE(port->GetModemStatus(status));
@@ -278,7 +283,7 @@ TEST_F(FakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
         adapter.dropped = c.dropped;
         adapter.speedReadable = c.readable;
         ClearPortFailures();
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         EXPECT_EQ(port->SetState(Format(c.baud, c.parity)), *c.reason == '\0') << c.label;
         EXPECT_EQ(LastOpenFailure(), c.reason) << c.label;
@@ -304,7 +309,7 @@ TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
     for (const Case& c : cases) {
         ClearPortFailures();
         adapter.reads.assign(c.script.begin(), c.script.end());
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         ASSERT_TRUE(port->SetTimeouts({kMaxDword, kMaxDword, 250, 2, 500}));
         uint8_t buffer[16] = {};
@@ -348,7 +353,7 @@ TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
         ClearPortFailures();
         adapter.breakError = adapter.modemError = 0;
         adapter.drainErrors.clear();
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label;
         uint32_t status = 0;
         bool ok = false;
@@ -371,17 +376,18 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
 {
     VirtualClock clock;
     SystemPorts devices(clock);
-    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    devices.SetLocalOpener([](const std::string& path, const std::shared_ptr<PortFailures>& record) {
+        return PosixCommPort::Open(path, FakeCalls(), record);
+    });
     PortChain chain(devices, clock);
-    ScopedPlatform platform(clock, chain);
+    ReaderLink link(chain);
     setenv("TORVIK_COM5", kPath, 1);
     RecordingStatus status(clock);
     adapter.modemError = EIO;
     const int64_t start = clock.PeekMicros();
-    EXPECT_FALSE(WaitForCard(30, 5, ShownIn(status)));
+    EXPECT_FALSE(WaitForCard(link, 30, 5, ShownIn(status)));
     EXPECT_LT(clock.PeekMicros() - start, 2'000'000);
-    EXPECT_EQ(DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
-    SerialChannel.ResetState();
+    EXPECT_EQ(link.failures.DeviceGoneReason(), "/dev/ttyFAKE0: the device went away (unplugged, or its driver failed)");
     unsetenv("TORVIK_COM5");
 }
 
@@ -404,7 +410,7 @@ TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
         if (c.timerFile) adapter.files[kTimer] = "16";
         adapter.serialFlags = 0;
         adapter.serialRefused = c.serialRefused;
-        auto port = PosixCommPort::Open(kPath, FakeCalls());
+        auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
         ASSERT_NE(port, nullptr) << c.label << ": not getting low latency is no error";
         EXPECT_EQ(adapter.serialFlags, c.flagsAfterOpen) << c.label;
         if (c.timerAfterOpen) {
@@ -422,11 +428,13 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
 {
     VirtualClock clock;
     SystemPorts devices(clock);
-    devices.SetLocalOpener([](const std::string& path) { return PosixCommPort::Open(path, FakeCalls()); });
+    devices.SetLocalOpener([](const std::string& path, const std::shared_ptr<PortFailures>& record) {
+        return PosixCommPort::Open(path, FakeCalls(), record);
+    });
     PortChain chain(devices, clock);
-    ScopedPlatform platform(clock, chain);
+    ReaderLink link(chain);
     adapter.files[kTimer] = "16";
-    TSerialChannel channel;
+    TSerialChannel& channel = link.SerialChannel;
     setenv("TORVIK_COM5", kPath, 1);
     ASSERT_TRUE(channel.Open(5, 5728, 8, kTwoStopBits, kNoParity, 0));
     // Carrier detect is the empty slot.
@@ -454,7 +462,7 @@ TEST_F(FakeAdapter, TheChannelsReopenKeepsTheDescriptor)
     ASSERT_TRUE(channel.Open(5, 9600, 8, kOneStopBit, kNoParity, 0));
     channel.Close();
     clock.Advance(3'000'000);
-    ProcessPendingMessages();
+    link.ProcessPendingMessages();
     EXPECT_EQ(adapter.closes, 2);
     unsetenv("TORVIK_COM5");
     unsetenv("TORVIK_COM6");

@@ -23,9 +23,9 @@ using std::chrono::steady_clock;
 // the first one.
 constexpr CommTimeouts kChannelTimeouts{kMaxDword, kMaxDword, 250, 2, 500};
 
-std::unique_ptr<PosixCommPort> OpenSlave(const PtyPair& pty)
+std::unique_ptr<PosixCommPort> OpenSlave(const PtyPair& pty, std::shared_ptr<PortFailures> failures = nullptr)
 {
-    auto port = PosixCommPort::Open(pty.SlavePath());
+    auto port = PosixCommPort::Open(pty.SlavePath(), RealSystemCalls(), std::move(failures));
     if (port) port->SetTimeouts(kChannelTimeouts);
     return port;
 }
@@ -61,11 +61,14 @@ TEST(PosixCommPortOpen, RefusesWhatIsNotAnAvailableTerminal)
         {"/dev/null", "/dev/null: not a serial device"},
         {"/tmp", "/tmp: Is a directory"},
     };
+    VirtualClock clock;
+    SystemPorts devices(clock);
+    const auto failures = std::make_shared<PortFailures>();
     for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(PosixCommPort::Open(path), nullptr);
-        EXPECT_EQ(OpenResolvedDevice(path, 0), nullptr);
-        EXPECT_EQ(LastOpenFailure(), reason);
+        EXPECT_EQ(devices.OpenResolved(path, 0, failures), nullptr);
+        EXPECT_EQ(failures->LastOpenFailure(), reason);
     }
     // The hint names the group to join, but never root's.
     EXPECT_EQ(DescribeOpenError("/dev/ttyUSB0", EACCES, "dialout"),
@@ -84,8 +87,9 @@ TEST(PosixCommPortOpen, RefusesWhatIsNotAnAvailableTerminal)
         mkdir(folder.c_str(), 0700);
         close(creat((folder + "/ttyX").c_str(), 0600));
         chmod(folder.c_str(), 0600);
-        EXPECT_EQ(PosixCommPort::Open(folder + "/ttyX"), nullptr);
-        EXPECT_EQ(LastOpenFailure(), folder + "/ttyX: permission denied: a folder on the way to it may not be entered");
+        EXPECT_EQ(PosixCommPort::Open(folder + "/ttyX", RealSystemCalls(), failures), nullptr);
+        EXPECT_EQ(failures->LastOpenFailure(),
+                  folder + "/ttyX: permission denied: a folder on the way to it may not be entered");
         chmod(folder.c_str(), 0700);
     }
 }
@@ -96,8 +100,9 @@ TEST(PosixCommPortOpen, HoldsTheDeviceExclusivelyUntilClosed)
     auto first = PosixCommPort::Open(pty.SlavePath());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(PosixCommPort::Open(pty.SlavePath()), nullptr);
-    EXPECT_EQ(OpenLocalSerialDevice(pty.SlavePath()), nullptr);
-    EXPECT_EQ(LastOpenFailure(), pty.SlavePath() + ": busy: another program is using it");
+    const auto failures = std::make_shared<PortFailures>();
+    EXPECT_EQ(OpenLocalSerialDevice(pty.SlavePath(), failures), nullptr);
+    EXPECT_EQ(failures->LastOpenFailure(), pty.SlavePath() + ": busy: another program is using it");
     first.reset();
     EXPECT_NE(PosixCommPort::Open(pty.SlavePath()), nullptr);
 }
@@ -401,10 +406,11 @@ TEST(PosixCommPortModemLines, APseudoTerminalHasNoneAndSaysSo)
 TEST(PosixCommPortHangUp, ReadsAndWritesFailWithoutHanging)
 {
     PtyPair pty;
-    auto port = OpenSlave(pty);
+    const auto failures = std::make_shared<PortFailures>();
+    auto port = OpenSlave(pty, failures);
     ASSERT_NE(port, nullptr);
     pty.CloseMaster();
-    ClearPortFailures();
+    failures->Clear();
 
     for (int i = 0; i < 2; ++i) {
         const auto start = steady_clock::now();
@@ -413,7 +419,7 @@ TEST(PosixCommPortHangUp, ReadsAndWritesFailWithoutHanging)
         EXPECT_FALSE(ok);
         EXPECT_LT(MsSince(start), 200.0) << "a hung-up line must not wait out the timeout";
     }
-    EXPECT_EQ(DeviceGoneReason(), pty.SlavePath() + ": the device went away (unplugged, or its driver failed)");
+    EXPECT_EQ(failures->DeviceGoneReason(), pty.SlavePath() + ": the device went away (unplugged, or its driver failed)");
     // Also when the read had to wait for the hang-up.
     PtyPair later;
     auto port2 = OpenSlave(later);

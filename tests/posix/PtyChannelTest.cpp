@@ -10,11 +10,10 @@
 #include <memory>
 #include <thread>
 
-#include "platform/Platform.h"
-#include "devices/SystemPorts.h"
+#include "devices/PortChain.h"
 #include "platform/posix/TerminalSpeed.h"
 #include "posix/PtyPair.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 
 namespace {
 
@@ -36,8 +35,9 @@ private:
 class PtyChannel : public testing::Test {
 protected:
     PtyPair pty;
-    ScopedPlatform platform{SystemClock(), SystemPortOpener()};
-    std::unique_ptr<TSerialChannel> channel = std::make_unique<TSerialChannel>();
+    SystemChain system;
+    std::unique_ptr<ReaderLink> link = std::make_unique<ReaderLink>(system.chain);
+    TSerialChannel* channel = &link->SerialChannel;
 
     std::vector<uint8_t> Received() const
     {
@@ -88,7 +88,8 @@ TEST_F(PtyChannel, ReopeningAnOpenChannelChangesTheFormatOfTheSameDevice)
     EXPECT_EQ(channel->LineSettings_.Parity, kMarkParity);
 
     // Still the one device, which nobody else can open meanwhile.
-    auto other = std::make_unique<TSerialChannel>();
+    ReaderLink otherLink(system.chain);
+    TSerialChannel* other = &otherLink.SerialChannel;
     EXPECT_FALSE(other->Open(12, 9600, 8, kOneStopBit, kNoParity, 0));
     EXPECT_FALSE(other->IsOpen);
 

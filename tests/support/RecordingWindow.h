@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "platform/Window.h"
+#include "programming/ProgramWindow.h"
 #include "programming/WindowStatus.h"
 
 class RecordingStatus final : public StatusControl {

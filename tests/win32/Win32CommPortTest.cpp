@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/Platform.h"
+#include "devices/PortChain.h"
 #include "devices/SystemPorts.h"
-#include "serial/Scom.h"
+#include "serial/ReaderLink.h"
 #include "win32/Win32TestSupport.h"
 
 using win32test::EchoPort;
@@ -45,7 +45,8 @@ TEST(Win32DeviceNames, PortNamesReachTheSystemUnchanged)
 TEST(Win32DeviceNames, RedirectedPortOpensTheSimulatedReader)
 {
     SetEnv("TORVIK_COM7", "sim");
-    SystemPorts ports;
+    SteadyClock clock;
+    SystemPorts ports(clock);
     auto port = ports.Open(".\\COM7");
     SetEnv("TORVIK_COM7", "");
     ASSERT_NE(port, nullptr);
@@ -59,7 +60,8 @@ TEST(Win32DeviceNames, MissingDevicesFailCleanly)
         SCOPED_TRACE(name);
         EXPECT_EQ(OpenLocalSerialDevice(name), nullptr);
     }
-    SystemPorts ports;
+    SteadyClock clock;
+    SystemPorts ports(clock);
     EXPECT_EQ(ports.Open(".\\COM250"), nullptr);
     EXPECT_EQ(ports.Open("\\\\.\\COM250"), nullptr);
     EXPECT_EQ(ports.Open(".\\COM0"), nullptr);
@@ -67,8 +69,9 @@ TEST(Win32DeviceNames, MissingDevicesFailCleanly)
 
 TEST(Win32DeviceNames, ChannelOpenFailsAndStaysClosedWithoutDevice)
 {
-    ScopedPlatform platform(SystemClock(), SystemPortOpener());
-    TSerialChannel channel;
+    SystemChain system;
+    ReaderLink link(system.chain);
+    TSerialChannel& channel = link.SerialChannel;
     EXPECT_FALSE(channel.Open(250, 9600, 8, kOneStopBit, kNoParity, 0));
     EXPECT_FALSE(channel.IsOpen);
     EXPECT_TRUE(channel.Close());
@@ -240,8 +243,9 @@ TEST_F(Win32EchoPort, ControlAndModemLines)
 class Win32EchoChannel : public ::testing::Test {
 protected:
     void TearDown() override { channel_.Close(); }
-    ScopedPlatform platform_{SystemClock(), SystemPortOpener()};
-    TSerialChannel channel_;
+    SystemChain system_;
+    ReaderLink link_{system_.chain};
+    TSerialChannel& channel_ = link_.SerialChannel;
 };
 
 TEST_F(Win32EchoChannel, ExchangeOnBothDeviceNameForms)

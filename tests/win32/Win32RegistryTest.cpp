@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Registry.h"
+#include "settings/SystemRegistry.h"
 #include "platform/win32/Win32Registry.h"
 #include "programming/CardImageFile.h"
 #include "win32/Win32TestSupport.h"  // <windows.h> first: <sddl.h> builds on it

@@ -19,7 +19,6 @@
 
 #include "app/MemoryRegistry.h"
 #include "app/win32/Win32MainWindow.h"
-#include "platform/Platform.h"
 #include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
@@ -49,7 +48,6 @@ protected:
     {
         LastFile.clear();
         CardImage = TCardImage{};
-        SerialChannel.ResetState();
         MakeWindow(0);
     }
 
@@ -72,6 +70,7 @@ protected:
         s.terminate = [this] { ++terminations; };
         s.fineTimer = [this](bool hold) { timerHeld += hold ? 1 : -1; };
         s.blockSessionEnd = [this](HWND, const wchar_t* reason) { blocks.push_back(reason ? reason : L"(lifted)"); };
+        s.link = linkSetup;
         try {
             window = std::make_unique<Win32MainWindow>(s);
         } catch (const std::exception& e) {
@@ -148,6 +147,9 @@ protected:
     int timerHeld = 0;  // fine timer holds not yet released
     std::vector<std::wstring> blocks;
     std::vector<std::filesystem::path> images;
+    // What the windows made from now on link to (none: the program's own
+    // chain).
+    LinkSetup linkSetup;
     std::unique_ptr<Win32MainWindow> window;
 };
 
@@ -383,7 +385,9 @@ TEST_F(Win32WindowTest, KeyboardWorksAsInADialog)
 {
     VirtualClock clock;
     RefusingOpener opener;
-    ScopedPlatform platform(clock, opener);
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
+    MakeWindow(0);
     Activate();
     ASSERT_EQ(GetForegroundWindow(), window->Handle());
     EXPECT_EQ(Focused(), Control::Load) << "at start";
@@ -458,18 +462,21 @@ TEST_F(Win32WindowTest, SessionEndStoresTheSettingsAndWaitsForARun)
     // During a run the session is asked to wait; the run stops and the
     // window closes, storing the settings. The fine timer is held for the
     // run only.
-    MakeWindow(0);
-    main = window->Handle();
-    store.writeLog.clear();
     VirtualClock clock;
     sim::SimulatorOpener opener(clock, sim::SimOptions::Parse("card=in"));
     LRESULT answer = TRUE;
     std::vector<int> heldDuringRun;
-    ScopedPlatform platform(clock, opener, [&] {
+    linkSetup.clock = &clock;
+    linkSetup.ports = &opener;
+    linkSetup.failures = opener.Failures();
+    linkSetup.processMessages = [&] {
         window->ProcessMessages();
         heldDuringRun.push_back(timerHeld);
         if (heldDuringRun.size() == 50) answer = SendMessageW(main, WM_QUERYENDSESSION, 0, 0);
-    });
+    };
+    MakeWindow(0);
+    main = window->Handle();
+    store.writeLog.clear();
     choice = MakeImage(64);
     SendMessageW(Item(kIdLoad), BM_CLICK, 0, 0);
     SendMessageW(Item(kIdComPort), CB_SETCURSEL, 0, 0);

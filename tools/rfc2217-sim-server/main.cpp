@@ -27,7 +27,7 @@
 #include <string>
 
 #include "Rfc2217Session.h"
-#include "platform/Platform.h"
+#include "platform/Clock.h"
 #include "platform/TcpSocket.h"
 #include "simulator/Simulator.h"
 
@@ -109,13 +109,16 @@ int main(int argc, char** argv)
         }
     }
 
+    // The reader lives on the steady clock, for as long as the server.
+    SteadyClock clock;
     std::shared_ptr<sim::SimulatedReader> reader;
     try {
-        reader = std::make_shared<sim::SimulatedReader>(SystemClock(), sim::SimOptions::Parse(simText));
+        reader = std::make_shared<sim::SimulatedReader>(clock, sim::SimOptions::Parse(simText));
     } catch (const std::exception& e) {
         return Usage(std::string("bad --sim options: ") + e.what());
     }
     reader->SetRecording(false);
+    reader->SetNotes(&std::cerr);
 
     std::unique_ptr<TcpListener> listener = TcpListener::Listen(host, port);
     if (!listener) {

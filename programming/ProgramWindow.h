@@ -1,7 +1,8 @@
 #pragma once
-// The main window as the Qt-free core sees it. The window class implements
-// these interfaces; tests use in-memory implementations that record what the
-// core shows.
+// The main window as card programming sees it: the port chosen, the status
+// field, the progress bar and "Verify programming", with the verify policy
+// it stands for. The window class and torvik-loader's view implement these
+// interfaces; tests use in-memory implementations that record what is shown.
 
 #include <cstdint>
 #include <string>
