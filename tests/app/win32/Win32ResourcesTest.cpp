@@ -6,7 +6,7 @@
 #include <cctype>
 #include <string>
 
-#include "win32/Win32TestSupport.h"  // <windows.h> first
+#include "support/Win32TestSupport.h"  // <windows.h> first
 
 #include <shlwapi.h>
 

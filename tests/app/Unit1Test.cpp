@@ -2,7 +2,7 @@
 // without stored settings, wrong-typed settings, loading files and the status
 // rules, the Program click, errors inside the handlers, closing and storing,
 // the link and its hover styles. The toolkits' windows are tested for their
-// wiring only (tests/app, tests/win32).
+// wiring only (tests/app/qt, tests/app/win32).
 
 #include <gtest/gtest.h>
 
@@ -18,12 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/MemoryRegistry.h"
 #include "app/Unit1.h"
 #include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
 #include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
+#include "support/MemoryRegistry.h"
 
 namespace {
 

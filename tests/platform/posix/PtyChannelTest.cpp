@@ -12,7 +12,7 @@
 
 #include "devices/PortChain.h"
 #include "platform/posix/TerminalSpeed.h"
-#include "posix/PtyPair.h"
+#include "PtyPair.h"
 #include "serial/ReaderLink.h"
 
 namespace {

@@ -4,8 +4,8 @@
 // the window logic (clicks, double-clicks, hover, the hand cursor, close),
 // the keyboard as a user presses it (SendInput), the end of the session, the
 // status and link colours, and keyboard navigation during a wait. The window
-// logic itself is tested in tests/form. Needs a display (under Wine: an X
-// server); without one the tests are skipped.
+// logic itself is tested in tests/app/Unit1Test.cpp. Needs a display (under
+// Wine: an X server); without one the tests are skipped.
 
 #include <gtest/gtest.h>
 
@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "app/MemoryRegistry.h"
 #include "app/win32/Win32MainWindow.h"
 #include "programming/ProgramData.h"
 #include "reader/StatusMessages.h"
 #include "serial/Scom.h"
 #include "simulator/Simulator.h"
-#include "win32/KeyPress.h"
+#include "support/MemoryRegistry.h"
+#include "KeyPress.h"
 
 #include <commctrl.h>
 

@@ -14,7 +14,7 @@
 #include "settings/SystemRegistry.h"
 #include "platform/win32/Win32Registry.h"
 #include "programming/CardImageFile.h"
-#include "win32/Win32TestSupport.h"  // <windows.h> first: <sddl.h> builds on it
+#include "support/Win32TestSupport.h"  // <windows.h> first: <sddl.h> builds on it
 
 #include <sddl.h>
 

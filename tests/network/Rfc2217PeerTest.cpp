@@ -1,5 +1,5 @@
 // The network port against a reference RFC 2217 server (pyserial's, in front
-// of a loop-back port; tests/net/rfc2217_peer.py) on 127.0.0.1: negotiation,
+// of a loop-back port; tests/network/rfc2217_peer.py) on 127.0.0.1: negotiation,
 // every line setting as the server's port sees it, data with 0xFF bytes both
 // ways, break and RTS, modem-state notifications, purge, and a server that
 // goes away in the middle of a read.
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 #include "devices/PortChain.h"
 #include "network/Rfc2217Port.h"
 #include "platform/TcpSocket.h"

@@ -1,7 +1,7 @@
 // The Qt window's wiring: its controls, their places, captions and initial
 // states, the events that reach the window logic (clicks, double-clicks,
 // hover, close), the status colours on screen, and the program entry. The
-// window logic itself is tested in tests/form.
+// window logic itself is tested in tests/app/Unit1Test.cpp.
 
 #include <QCloseEvent>
 #include <QEnterEvent>

@@ -13,7 +13,7 @@
 #include "devices/SystemPorts.h"
 #include "platform/posix/PosixCommPort.h"
 #include "platform/posix/TerminalSpeed.h"
-#include "posix/PtyPair.h"
+#include "PtyPair.h"
 
 namespace {
 

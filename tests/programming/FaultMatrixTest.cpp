@@ -5,7 +5,7 @@
 // virtual clock. Each run must end in the message of the operation that met
 // the fault, in its colour, with the port closed; the card memory is compared
 // with the image afterwards. (The window's version of this table,
-// tests/app/FaultWindowTest.cpp, checks the controls too.) In every run
+// tests/app/qt/FaultWindowTest.cpp, checks the controls too.) In every run
 // with either verify, "Card successfully programmed." may appear only when
 // the card holds the whole image. No run may throw, and none may run past its time
 // limit (a hang).

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "MemoryRegistry.h"
 #include "app/qt/QtMainWindow.h"
 #include "programming/ProgramData.h"
 #include "serial/ReaderLink.h"
+#include "support/MemoryRegistry.h"
 
 class FormFixture : public ::testing::Test {
 protected:

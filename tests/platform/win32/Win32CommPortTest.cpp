@@ -11,7 +11,7 @@
 #include "devices/PortChain.h"
 #include "devices/SystemPorts.h"
 #include "serial/ReaderLink.h"
-#include "win32/Win32TestSupport.h"
+#include "support/Win32TestSupport.h"
 
 using win32test::EchoPort;
 using win32test::TickMs;
