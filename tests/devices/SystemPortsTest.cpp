@@ -1,4 +1,5 @@
-// How the channel's Windows device names become devices on this machine.
+// How the channel's Windows device names become devices on this machine,
+// and the simulated readers behind "sim:" (one per port number).
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,37 @@ TEST(DeviceNames, PortZeroNamesNothingAndOtherNamesPassThrough)
         SCOPED_TRACE(name);
         EXPECT_EQ(ResolveDeviceName(name), name);
     }
+}
+
+TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)
+{
+    VirtualClock clock;
+    SystemPorts devices(clock);
+    const auto OpenSimulatedDevice = [&devices](uint32_t port, const std::string& options) {
+        return devices.OpenSimulated(port, options);
+    };
+    // Bad options open nothing.
+    EXPECT_EQ(OpenSimulatedDevice(201, "card=sideways"), nullptr);
+
+    auto first = OpenSimulatedDevice(202, "card=out");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(OpenSimulatedDevice(202, "card=out"), nullptr);  // exclusive
+    uint32_t status = 0;
+    ASSERT_TRUE(first->GetModemStatus(status));
+    EXPECT_NE(status & kMsRlsdOn, 0u);
+    first.reset();
+
+    // The same reader comes back: the options of later opens do not matter.
+    auto again = OpenSimulatedDevice(202, "card=in");
+    ASSERT_NE(again, nullptr);
+    ASSERT_TRUE(again->GetModemStatus(status));
+    EXPECT_NE(status & kMsRlsdOn, 0u);
+
+    // Another port number is another reader.
+    auto other = OpenSimulatedDevice(203, "card=in");
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(other->GetModemStatus(status));
+    EXPECT_EQ(status & kMsRlsdOn, 0u);
 }
 
 }  // namespace

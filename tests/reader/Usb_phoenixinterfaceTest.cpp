@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "devices/PortChain.h"
 #include "reader/Usb_phoenixinterface.h"
 #include "serial/ReaderLink.h"
 #include "simulator/Simulator.h"
@@ -333,39 +332,6 @@ TEST_F(ReaderSetupTest, SetupWaitsEndAtTheirTimes)
         EXPECT_EQ(status.Text(), c.accepted ? kWaitSetting : "Error setting Phoenix mode.") << c.options;
         EXPECT_NEAR(MsSinceStart(clock.PeekMicros()), c.takesMs, 2) << c.options;
     }
-}
-
-// Two readers side by side, each with a link of its own over the same
-// devices: a reader that goes away, or a run asked to stop, is its own link's
-// business. The first reader vanishes during its card wait, and its run is
-// asked to stop; the second, on the same clock, sets up and waits for its
-// card as ever.
-TEST(TwoLinks, EachKeepsWhatHappensToItsReader)
-{
-    VirtualClock clock;
-    SystemPorts devices(clock);
-    PortChain firstChain(devices, clock);
-    PortChain secondChain(devices, clock);
-    firstChain.Assign(1, "sim:card=out");
-    secondChain.Assign(2, "sim:card=out,insert=5000");
-    ReaderLink first(firstChain);
-    ReaderLink second(secondChain);
-    RecordingStatus firstStatus(clock);
-    RecordingStatus secondStatus(clock);
-
-    first.pump.processMessages = [&] { devices.SimulatedReaderOn(1)->Vanish(); };
-    const int64_t start = clock.PeekMicros();
-    EXPECT_FALSE(WaitForCard(first, 30, 1, ShownIn(firstStatus)));
-    EXPECT_LT(clock.PeekMicros() - start, 2'000'000) << "the wait ends when the reader goes";
-    EXPECT_TRUE(first.SerialChannel.DeviceGone());
-    EXPECT_EQ(first.failures.DeviceGoneReason(), "the simulated reader's port vanished");
-    first.pump.RequestAbort();
-
-    EXPECT_TRUE(SetReaderMode(second, "Phoenix", "3.58", 30, 2, ShownIn(secondStatus)));
-    EXPECT_TRUE(WaitForCard(second, 30, 2, ShownIn(secondStatus)));
-    EXPECT_EQ(secondStatus.Text(), "Please insert card in card slot.") << "it waited for the card";
-    EXPECT_FALSE(second.SerialChannel.DeviceGone());
-    EXPECT_EQ(second.failures.DeviceGoneReason(), "");
 }
 
 }  // namespace

@@ -3,15 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "devices/PortChain.h"
-#include "platform/KeptPorts.h"
 #include "programming/LoaderFrames.h"
 #include "programming/ProgramData.h"
 #include "reader/Usb_phoenixinterface.h"
@@ -199,64 +194,6 @@ TEST_F(ChannelTest, RtsLevelSurvivesCloseAndOpenAndDtrStaysOff)
     SerialChannel.Close();
     SerialChannel.ClearRts();
     EXPECT_FALSE(SerialChannel.RtsEnabled);
-}
-
-// A kept device's close and reopen lose what a real close and open lose, and
-// only that. "01 02 EA" at 5728 baud, 8N2 takes 5.76 ms on the line (11 bits,
-// 1.92 ms a byte); the close returns when it has left the line, whether the
-// port's own drain sees that or not. Its echo arrives at the latest two
-// character times after the close, or later by the adapter's latency timer
-// (16 ms where the port cannot tell it): the reopen waits for it, drops it,
-// and keeps what arrives afterwards.
-TEST_F(ChannelTest, KeptDeviceReopensAsARealReopenWould)
-{
-    struct Case {
-        const char* what;
-        std::optional<uint32_t> latencyMs;
-        int64_t drainMicros;    // how long the port's own drain blocks
-        int64_t staleAfterUs;   // last echo byte, after the bytes left the line
-    };
-    const Case cases[] = {
-        {"a drain that sees nothing (network reader)", std::nullopt, 0, 16'000 + 3700},
-        {"a drain that waits for the line (Windows)", std::nullopt, 5700, 16'000 + 3700},
-        {"latency timer 0 ms", 0u, 0, 3700},
-        {"latency timer 16 ms", 16u, 0, 16'000 + 3700},
-    };
-    for (const Case& c : cases) {
-        FakeOpener fake(clock);
-        fake.device.latencyTimerMs = c.latencyMs;
-        fake.device.drainMicros = c.drainMicros;
-        KeepingPortOpener kept(fake, clock);
-        ReaderLink keptLink(clock, kept);
-        TSerialChannel& SerialChannel = keptLink.SerialChannel;
-        const FakePortLog& log = fake.device.log;
-
-        ASSERT_TRUE(SerialChannel.Open(1, 5728, 8, kTwoStopBits, kNoParity, 0)) << c.what;
-        SerialChannel.ClearRts();
-        const int64_t handedOver = clock.PeekMicros();
-        SerialChannel.SendCommandText("01 02 EA");
-        const int64_t leftLine = handedOver + 5761;
-        fake.device.Arrive({0x01, 0x02}, handedOver + 1920 - clock.PeekMicros(), 1920);
-        fake.device.Arrive({0xEA}, leftLine + c.staleAfterUs - clock.PeekMicros());
-        SerialChannel.Close();
-        EXPECT_GE(clock.PeekMicros(), leftLine) << c.what << ": the close returns once the bytes have left";
-        EXPECT_LT(clock.PeekMicros(), leftLine + 200) << c.what;
-        EXPECT_EQ(log.drains.size(), 1u) << c.what;
-
-        // An answer that comes after the reopen is kept.
-        fake.device.Arrive({0x55}, c.staleAfterUs + 1000);
-        ASSERT_TRUE(SerialChannel.Open(1, 34350, 8, kTwoStopBits, kMarkParity, 0)) << c.what;
-        EXPECT_EQ(log.purges, std::vector<uint32_t>{kPurgeRxClear}) << c.what;
-        SerialChannel.Receive(2, 250);
-        EXPECT_EQ(SerialChannel.ReceiveCount, 1) << c.what;
-        EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0x55) << c.what;
-
-        // One device, and no line moved for the reopen.
-        EXPECT_EQ(log.opened.size(), 1u) << c.what;
-        EXPECT_EQ(log.escapes, std::vector<uint32_t>{kEscClrRts}) << c.what;
-        EXPECT_EQ(log.states.back().fRtsControl, kRtsControlDisable) << c.what;
-        SerialChannel.Close();
-    }
 }
 
 TEST_F(ChannelTest, FailedSettingLeavesTheChannelOpenUntilClosed)
@@ -461,36 +398,6 @@ TEST_F(ChannelTest, WaitsPumpMessagesByTheirRules)
     pumps = 0;
     PumpingDelay.Wait(10);
     EXPECT_GT(pumps, 10);
-}
-
-TEST_F(ChannelTest, AbortRequestStopsAWaitAtItsNextPump)
-{
-    int turns = 0;
-    link.pump.processMessages = [&] {
-        if (++turns == 3) link.pump.RequestAbort();
-    };
-    const int64_t start = clock.PeekMicros();
-    EXPECT_THROW(PumpingDelay.Wait(30'000), RunAborted);
-    EXPECT_EQ(turns, 3);
-    // The turns sleep to the next millisecond, no further.
-    EXPECT_LE(ElapsedMs(start), 2);
-    link.pump.ClearAbort();
-}
-
-// A request to stop from another thread (a signal's, a line controller's)
-// ends a wait on the steady clock at its next turn.
-TEST(ReaderLinkPump, AStopFromAnotherThreadEndsAWait)
-{
-    SystemChain system;
-    ReaderLink link(system.chain);
-    const auto start = std::chrono::steady_clock::now();
-    std::thread stopper([&link] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        link.pump.RequestAbort();
-    });
-    EXPECT_THROW(link.PumpingDelay.Wait(10'000), RunAborted);
-    stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)

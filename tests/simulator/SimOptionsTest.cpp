@@ -1,5 +1,5 @@
 // The "sim:" device value: every key, the defaults, and refusals that name
-// the offending key. Also the program-wide simulated devices behind "sim:".
+// the offending key.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "devices/SystemPorts.h"
 #include "simulator/SimOptions.h"
 
 namespace {
@@ -155,37 +154,6 @@ TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
     EXPECT_EQ(message("seed=1,seed=2"), "simulator option 'seed': given more than once");
     EXPECT_EQ(message("memory=" + shortCard),
               "simulator option 'memory': " + shortCard + ": 10 bytes; a card memory file holds 262144 (0x40000)");
-}
-
-TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)
-{
-    VirtualClock clock;
-    SystemPorts devices(clock);
-    const auto OpenSimulatedDevice = [&devices](uint32_t port, const std::string& options) {
-        return devices.OpenSimulated(port, options);
-    };
-    // Bad options open nothing.
-    EXPECT_EQ(OpenSimulatedDevice(201, "card=sideways"), nullptr);
-
-    auto first = OpenSimulatedDevice(202, "card=out");
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(OpenSimulatedDevice(202, "card=out"), nullptr);  // exclusive
-    uint32_t status = 0;
-    ASSERT_TRUE(first->GetModemStatus(status));
-    EXPECT_NE(status & kMsRlsdOn, 0u);
-    first.reset();
-
-    // The same reader comes back: the options of later opens do not matter.
-    auto again = OpenSimulatedDevice(202, "card=in");
-    ASSERT_NE(again, nullptr);
-    ASSERT_TRUE(again->GetModemStatus(status));
-    EXPECT_NE(status & kMsRlsdOn, 0u);
-
-    // Another port number is another reader.
-    auto other = OpenSimulatedDevice(203, "card=in");
-    ASSERT_NE(other, nullptr);
-    ASSERT_TRUE(other->GetModemStatus(status));
-    EXPECT_EQ(status & kMsRlsdOn, 0u);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
-// The settings store on the system registry, and the card image file's
-// Windows open. Every registry test works in a key of its own under
-// Software\Velmar_Software (HKEY_LOCAL_MACHINE, and HKEY_CURRENT_USER where
-// the refusal of the former is tested) and removes it afterwards, so the
-// program's real settings are never touched.
+// The settings store on the system registry. Every test works in a key of
+// its own under Software\Velmar_Software (HKEY_LOCAL_MACHINE, and
+// HKEY_CURRENT_USER where the refusal of the former is tested) and removes it
+// afterwards, so the program's real settings are never touched.
 
 #include <gtest/gtest.h>
 
@@ -11,9 +10,8 @@
 #include <vector>
 
 #include "platform/Registry.h"
-#include "settings/SystemRegistry.h"
 #include "platform/win32/Win32Registry.h"
-#include "programming/CardImageFile.h"
+#include "settings/SystemRegistry.h"
 #include "support/Win32TestSupport.h"  // <windows.h> first: <sddl.h> builds on it
 
 #include <sddl.h>
@@ -354,29 +352,6 @@ TEST_F(Win32RegistryTest, RefusedLocalMachineUsesTheCurrentUsersKey)
         return OpenRegistryKey(root, path, access, key);
     });
     EXPECT_FALSE(reg->OpenKey(absolute_, true));
-}
-
-TEST(Win32Files, CardImageIsReadWithoutSharingAndByItsUnicodeName)
-{
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring wide = std::wstring(temp) + L"torvik k\u00E4rt " + std::to_wstring(GetCurrentProcessId()) + L".tvk";
-    char utf8[MAX_PATH * 3] = {};
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8, sizeof utf8, nullptr, nullptr);
-    HANDLE writer = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    const char data[40] = "0123456789abcdef0123456789abcdef012345";
-    DWORD wrote = 0;
-    WriteFile(writer, data, sizeof data, &wrote, nullptr);
-
-    uint8_t buffer[64] = {};
-    // Someone still has it open for writing: the load refuses to share.
-    EXPECT_EQ(ReadCardImageFile(utf8, buffer, sizeof buffer), -1);
-    CloseHandle(writer);
-    EXPECT_EQ(ReadCardImageFile(utf8, buffer, sizeof buffer), 40);
-    EXPECT_EQ(buffer[10], 'a');
-    DeleteFileW(wide.c_str());
 }
 
 }  // namespace
