@@ -146,7 +146,7 @@ public:
     std::vector<std::string> names;
 };
 
-class FormTest : public ::testing::Test {
+class Unit1Test : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -218,7 +218,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FormTest, FirstStartWithoutSettings)
+TEST_F(Unit1Test, FirstStartWithoutSettings)
 {
     // Program opens through a port that refuses every open.
     VirtualClock clock;
@@ -253,7 +253,7 @@ TEST_F(FormTest, FirstStartWithoutSettings)
     EXPECT_FALSE(Link().SerialChannel.IsOpen);
 }
 
-TEST_F(FormTest, StoredSettingsAreAppliedAsTheyStand)
+TEST_F(Unit1Test, StoredSettingsAreAppliedAsTheyStand)
 {
     using Values = std::map<std::string, MemoryStore::Value>;
     const struct {
@@ -287,7 +287,7 @@ TEST_F(FormTest, StoredSettingsAreAppliedAsTheyStand)
     }
 }
 
-TEST_F(FormTest, WrongTypedSettingIsReportedThenItsDefaultIsUsedAndRewritten)
+TEST_F(Unit1Test, WrongTypedSettingIsReportedThenItsDefaultIsUsedAndRewritten)
 {
     const struct {
         const char* name;
@@ -317,7 +317,7 @@ TEST_F(FormTest, WrongTypedSettingIsReportedThenItsDefaultIsUsedAndRewritten)
     }
 }
 
-TEST_F(FormTest, MissingImageBufferEndsStartUpWithoutAWindowBehind)
+TEST_F(Unit1Test, MissingImageBufferEndsStartUpWithoutAWindowBehind)
 {
     view = std::make_unique<MemoryView>();
     FormServices s = Services();
@@ -332,7 +332,7 @@ TEST_F(FormTest, MissingImageBufferEndsStartUpWithoutAWindowBehind)
     EXPECT_EQ(CardImage.Data, nullptr);
 }
 
-TEST_F(FormTest, LoadSetsLengthStatusAndProgramByFileSize)
+TEST_F(Unit1Test, LoadSetsLengthStatusAndProgramByFileSize)
 {
     const struct {
         size_t size;
@@ -369,7 +369,7 @@ TEST_F(FormTest, LoadSetsLengthStatusAndProgramByFileSize)
     }
 }
 
-TEST_F(FormTest, DialogAndCancelWorkFromWhatIsKept)
+TEST_F(Unit1Test, DialogAndCancelWorkFromWhatIsKept)
 {
     // Nothing known: just the suffix, with its leading blank.
     MakeForm();
@@ -409,7 +409,7 @@ TEST_F(FormTest, DialogAndCancelWorkFromWhatIsKept)
     EXPECT_EQ(CardImage.Data[10], Pattern(10, 1));
 }
 
-TEST_F(FormTest, UnreadableFilesGiveLengthMinusOne)
+TEST_F(Unit1Test, UnreadableFilesGiveLengthMinusOne)
 {
     MakeForm();
     std::filesystem::create_directories(folder / "folder.tvk");
@@ -429,7 +429,7 @@ TEST_F(FormTest, UnreadableFilesGiveLengthMinusOne)
     }
 }
 
-TEST_F(FormTest, NonAsciiFileNamesLoadAndAreStoredAsUtf8)
+TEST_F(Unit1Test, NonAsciiFileNamesLoadAndAreStoredAsUtf8)
 {
     MakeForm();
     const std::string path = MakeFile("K\xC3\xA4rtchen \xE2\x82\xAC.tvk", 40);
@@ -440,7 +440,7 @@ TEST_F(FormTest, NonAsciiFileNamesLoadAndAreStoredAsUtf8)
     EXPECT_EQ(std::get<std::string>(store.keys[kKey]["LastFile"]), path);
 }
 
-TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
+TEST_F(Unit1Test, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
 {
     const struct {
         const char* what;
@@ -493,7 +493,7 @@ TEST_F(FormTest, ErrorsInsideHandlersLeaveTheWindowUsableAndClosable)
     }
 }
 
-TEST_F(FormTest, CloseDuringLoadWaitsForTheLoad)
+TEST_F(Unit1Test, CloseDuringLoadWaitsForTheLoad)
 {
     TForm1& f = MakeForm();
     const std::string path = MakeFile("card.tvk", 64);
@@ -507,7 +507,7 @@ TEST_F(FormTest, CloseDuringLoadWaitsForTheLoad)
     EXPECT_EQ(CardImage.Data, nullptr);
 }
 
-TEST_F(FormTest, CloseStoresAllFiveValuesEveryTime)
+TEST_F(Unit1Test, CloseStoresAllFiveValuesEveryTime)
 {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
@@ -528,7 +528,7 @@ TEST_F(FormTest, CloseStoresAllFiveValuesEveryTime)
     }
 }
 
-TEST_F(FormTest, CloseWithoutAStoreOrWithAFailingWrite)
+TEST_F(Unit1Test, CloseWithoutAStoreOrWithAFailingWrite)
 {
     store.refuseOpen = true;
     TForm1& f = MakeForm();
@@ -551,7 +551,7 @@ TEST_F(FormTest, CloseWithoutAStoreOrWithAFailingWrite)
     EXPECT_EQ(view->terminations, 1);
 }
 
-TEST_F(FormTest, FocusComesBackAfterLoadAndProgramAndOnActivation)
+TEST_F(Unit1Test, FocusComesBackAfterLoadAndProgramAndOnActivation)
 {
     VirtualClock clock;
     RefusingOpener opener;
@@ -610,7 +610,7 @@ TEST_F(FormTest, FocusComesBackAfterLoadAndProgramAndOnActivation)
     }
 }
 
-TEST_F(FormTest, SessionEndStoresTheSettingsAndTheWindowGoesOnUntilItEnds)
+TEST_F(Unit1Test, SessionEndStoresTheSettingsAndTheWindowGoesOnUntilItEnds)
 {
     const std::vector<std::string> five = {"Version", "ComPort", "Xpos", "Ypos", "LastFile"};
     // Outside a run: stored at the query, the window goes on until the end.
@@ -654,7 +654,7 @@ TEST_F(FormTest, SessionEndStoresTheSettingsAndTheWindowGoesOnUntilItEnds)
     EXPECT_EQ(view->status.Text(), "card.tvk loaded.");
 }
 
-TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
+TEST_F(Unit1Test, SessionEndDuringARunStopsItThenCloses)
 {
     const struct {
         const char* what;
@@ -706,7 +706,7 @@ TEST_F(FormTest, SessionEndDuringARunStopsItThenCloses)
     }
 }
 
-TEST_F(FormTest, LinkOpensOnDoubleClickAndHoverLeavesItUnderlined)
+TEST_F(Unit1Test, LinkOpensOnDoubleClickAndHoverLeavesItUnderlined)
 {
     TForm1& f = MakeForm();
     f.LinkLabelDblClick(nullptr);
@@ -723,7 +723,7 @@ TEST_F(FormTest, LinkOpensOnDoubleClickAndHoverLeavesItUnderlined)
     EXPECT_TRUE(view->underline);
 }
 
-TEST(FormHelpers, NamePart)
+TEST(Unit1Helpers, NamePart)
 {
     const struct {
         const char* path;

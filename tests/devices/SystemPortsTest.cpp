@@ -52,7 +52,7 @@ std::string DefaultDevice(uint32_t port, const std::string& name)
 #endif
 }
 
-TEST(DeviceNames, DefaultDevicesFollowThePortNumber)
+TEST(SystemPorts, DefaultDevicesFollowThePortNumber)
 {
     for (uint32_t port : {1u, 3u, 9u, 10u, 16u}) {
         const std::string name = TSerialChannel::DeviceName(port);
@@ -62,7 +62,7 @@ TEST(DeviceNames, DefaultDevicesFollowThePortNumber)
     }
 }
 
-TEST(DeviceNames, TheEnvironmentOverridesOnePort)
+TEST(SystemPorts, TheEnvironmentOverridesOnePort)
 {
     ScopedEnv com3("TORVIK_COM3", "/dev/pts/7");
     ScopedEnv com13("TORVIK_COM13", "sim:card=none");
@@ -77,7 +77,7 @@ TEST(DeviceNames, TheEnvironmentOverridesOnePort)
     }
 }
 
-TEST(DeviceNames, PortZeroNamesNothingAndOtherNamesPassThrough)
+TEST(SystemPorts, PortZeroNamesNothingAndOtherNamesPassThrough)
 {
     ScopedEnv com0("TORVIK_COM0", "/dev/pts/0");
     EXPECT_EQ(ResolveDeviceName(".\\COM0"), "");
@@ -93,7 +93,7 @@ TEST(DeviceNames, PortZeroNamesNothingAndOtherNamesPassThrough)
     }
 }
 
-TEST(SimulatorOptionsTest, SimDevicesPersistPerPortAndRefuseBadOptions)
+TEST(SystemPorts, SimDevicesPersistPerPortAndRefuseBadOptions)
 {
     VirtualClock clock;
     SystemPorts devices(clock);

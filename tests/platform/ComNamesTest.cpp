@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(DeviceNames, PortNumbersOfComNames)
+TEST(ComNames, PortNumbersOfComNames)
 {
     struct Case {
         const char* name;
@@ -37,7 +37,7 @@ TEST(DeviceNames, PortNumbersOfComNames)
     }
 }
 
-TEST(DeviceNames, EveryNameTheChannelBuildsCarriesItsPort)
+TEST(ComNames, EveryNameTheChannelBuildsCarriesItsPort)
 {
     for (uint32_t port : {1u, 9u, 10u, 16u, 255u, 4294967295u}) {
         SCOPED_TRACE(port);

@@ -75,10 +75,10 @@ private:
     ReaderLink link_;
 };
 
-class CalibrationTest : public ::testing::Test {
+class CalibrateBaudRateTest : public ::testing::Test {
 protected:
-    CalibrationTest() : window(clock) {}
-    ~CalibrationTest() override { link.reset(); }
+    CalibrateBaudRateTest() : window(clock) {}
+    ~CalibrateBaudRateTest() override { link.reset(); }
 
     // A set-up reader with a card; `hook` runs whenever the program processes
     // window messages; `misdirects` garble frames on their way to the card.
@@ -130,7 +130,7 @@ protected:
     RunSettings settings;
 };
 
-TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
+TEST_F(CalibrateBaudRateTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
 {
     struct Case {
         const char* what;
@@ -155,7 +155,7 @@ TEST_F(CalibrationTest, ResultIsTheMiddleOfTheLowestAndHighestPass)
     }
 }
 
-TEST_F(CalibrationTest, SixMegahertzClockUsesItsOwnRange)
+TEST_F(CalibrateBaudRateTest, SixMegahertzClockUsesItsOwnRange)
 {
     settings.ClockSetting = "6.00";
     UseCardPassingAt({}, 56600, "setup=03");
@@ -169,7 +169,7 @@ TEST_F(CalibrationTest, SixMegahertzClockUsesItsOwnRange)
     EXPECT_EQ(CalibrateBaudRate(*link, window, settings), 57100);
 }
 
-TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
+TEST_F(CalibrateBaudRateTest, EveryTrialRunsAndShowsItsStar)
 {
     sim::SimulatedReader& reader = UseSimulator("setup=01");  // default window 34000..34700
     EXPECT_EQ(CalibrateBaudRate(*link, window), 34350);
@@ -204,7 +204,7 @@ TEST_F(CalibrationTest, EveryTrialRunsAndShowsItsStar)
     EXPECT_EQ(std::memcmp(reader.Memory().data(), kIdentification, 16), 0);
 }
 
-TEST_F(CalibrationTest, AcknowledgementLaterThan250MsFailsTheTrial)
+TEST_F(CalibrateBaudRateTest, AcknowledgementLaterThan250MsFailsTheTrial)
 {
     // The echo is in time but the acknowledgement comes 300 ms after the
     // frame: the card stores the block, yet no trial counts.
@@ -214,7 +214,7 @@ TEST_F(CalibrationTest, AcknowledgementLaterThan250MsFailsTheTrial)
     EXPECT_EQ(reader.BlockReads(), 0) << "a failed write is not read back";
 }
 
-TEST_F(CalibrationTest, ReadAnswerLaterThan250MsFailsTheTrial)
+TEST_F(CalibrateBaudRateTest, ReadAnswerLaterThan250MsFailsTheTrial)
 {
     // Acknowledgements on time; read answers 300 ms late.
     sim::SimulatedReader* reader = nullptr;
@@ -227,7 +227,7 @@ TEST_F(CalibrationTest, ReadAnswerLaterThan250MsFailsTheTrial)
     EXPECT_EQ(reader->BlockReads(), 8) << "the loader did answer, too late";
 }
 
-TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
+TEST_F(CalibrateBaudRateTest, WrongAcknowledgementOrReadBackFailsTheTrial)
 {
     for (const char* fault : {"ackwrong=1", "readcorrupt=1", "noecho=1", "silent=1"}) {
         window.status.texts.clear();
@@ -240,7 +240,7 @@ TEST_F(CalibrationTest, WrongAcknowledgementOrReadBackFailsTheTrial)
 // The sweep of read and verify: the same window, found by reading block 0,
 // with no write; a trial without a clean first answer ends with that one
 // read, and a garbled answer is settled by a third.
-TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
+TEST_F(CalibrateBaudRateTest, ReadOnlySweepFindsTheWindowByReadingAlone)
 {
     struct Case {
         std::string options;
@@ -283,7 +283,7 @@ TEST_F(CalibrationTest, ReadOnlySweepFindsTheWindowByReadingAlone)
 // Each wait of a trial just inside and just outside its time, and each count
 // and tested byte wrong on its own, against the default card (passing from
 // 34000 to 34700: result 34350; no trial passing: 34600).
-TEST_F(CalibrationTest, TrialLimitsDecideWhetherItPasses)
+TEST_F(CalibrateBaudRateTest, TrialLimitsDecideWhetherItPasses)
 {
     struct Case {
         std::string options;
@@ -322,7 +322,7 @@ TEST_F(CalibrationTest, TrialLimitsDecideWhetherItPasses)
 // A trial's reset pulse lasts 10 ms; after the release the start of the
 // answer-to-reset is awaited, 8 bytes within 250 ms, before the loader start
 // command goes out. The read steps of that wait take up to 250 ms each.
-TEST_F(CalibrationTest, LoaderStartWaitsForTheAnswerToReset)
+TEST_F(CalibrateBaudRateTest, LoaderStartWaitsForTheAnswerToReset)
 {
     struct Case {
         std::string options;
@@ -368,7 +368,7 @@ TEST_F(CalibrationTest, LoaderStartWaitsForTheAnswerToReset)
 // window whatever the adapter's latency timer and whether its driver raises
 // the lines on every open, and the loader start command's echo never comes
 // back after the reopen at the working speed.
-TEST_F(CalibrationTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
+TEST_F(CalibrateBaudRateTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
 {
     struct Row {
         const char* clockSetting;
@@ -399,7 +399,7 @@ TEST_F(CalibrationTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
 // take the fallback speed of 34600: the card ends up holding the image, with
 // one write frame per block (the calibration's identification writes apart)
 // at the speed found. One run takes real time.
-TEST_F(CalibrationTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
+TEST_F(CalibrateBaudRateTest, CardsOutsideTheFallbackSpeedAreProgrammedOnceABlock)
 {
     struct Row {
         const char* card;

@@ -17,7 +17,7 @@
 
 namespace {
 
-TEST(Win32Files, CardImageIsReadWithoutSharingAndByItsUnicodeName)
+TEST(CardImageFile, CardImageIsReadWithoutSharingAndByItsUnicodeName)
 {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);

@@ -14,7 +14,7 @@ namespace {
 // What the line watch counts (LineWatch::SetFrameClassifier): the loader
 // start command and the block frames with their addresses, told from every
 // other write by length and first bytes.
-TEST(LoaderFrameKinds, TheWatchIsToldTheLoadersFrames)
+TEST(LoaderFrames, TheWatchIsToldTheLoadersFrames)
 {
     const auto bytes = [](const std::string& text) {
         std::vector<uint8_t> out;

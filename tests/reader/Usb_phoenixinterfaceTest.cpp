@@ -21,10 +21,10 @@ namespace {
 constexpr int64_t kMs = 1000;
 const std::string kWaitSetting = "Wait Setting Phoenix 3.58MHz.";
 
-class ReaderSetupTest : public ::testing::Test {
+class Usb_phoenixinterfaceTest : public ::testing::Test {
 protected:
-    ReaderSetupTest() : status(clock) {}
-    ~ReaderSetupTest() override { link.reset(); }
+    Usb_phoenixinterfaceTest() : status(clock) {}
+    ~Usb_phoenixinterfaceTest() override { link.reset(); }
 
     // The simulated reader with the given knobs.
     sim::SimulatedReader& UseSimulator(const std::string& options)
@@ -65,7 +65,7 @@ protected:
     int64_t start = 0;
 };
 
-TEST_F(ReaderSetupTest, SendsTheThreeCommandsWithTheSettingByte)
+TEST_F(Usb_phoenixinterfaceTest, SendsTheThreeCommandsWithTheSettingByte)
 {
     struct Case {
         std::string mode, clock;
@@ -98,7 +98,7 @@ TEST_F(ReaderSetupTest, SendsTheThreeCommandsWithTheSettingByte)
     }
 }
 
-TEST_F(ReaderSetupTest, EmptySlotGoesStraightToTheSetup)
+TEST_F(Usb_phoenixinterfaceTest, EmptySlotGoesStraightToTheSetup)
 {
     sim::SimulatedReader& reader = UseSimulator("card=out");
     ASSERT_TRUE(Setup());
@@ -118,7 +118,7 @@ TEST_F(ReaderSetupTest, EmptySlotGoesStraightToTheSetup)
     EXPECT_NEAR((breaks[1].atMicros - breaks[0].atMicros) / kMs, 1100 + 250, 3);
 }
 
-TEST_F(ReaderSetupTest, RemovalDuringTheThirdRedHalfSecond)
+TEST_F(Usb_phoenixinterfaceTest, RemovalDuringTheThirdRedHalfSecond)
 {
     UseSimulator("card=in,remove=2700");
     ASSERT_TRUE(Setup());
@@ -133,7 +133,7 @@ TEST_F(ReaderSetupTest, RemovalDuringTheThirdRedHalfSecond)
     EXPECT_NEAR(MsSinceStart(status.texts[1].micros), 3500, 2);
 }
 
-TEST_F(ReaderSetupTest, CardLeftInTheSlotStopsTheSetup)
+TEST_F(Usb_phoenixinterfaceTest, CardLeftInTheSlotStopsTheSetup)
 {
     struct Case {
         int32_t waitCount;
@@ -155,7 +155,7 @@ TEST_F(ReaderSetupTest, CardLeftInTheSlotStopsTheSetup)
     }
 }
 
-TEST_F(ReaderSetupTest, BytesDuringTheBreakBeyondFiveSpoilTheAnswer)
+TEST_F(Usb_phoenixinterfaceTest, BytesDuringTheBreakBeyondFiveSpoilTheAnswer)
 {
     // The discarding read takes five; a sixth is read where 0x06 must be.
     struct Case {
@@ -175,7 +175,7 @@ TEST_F(ReaderSetupTest, BytesDuringTheBreakBeyondFiveSpoilTheAnswer)
     }
 }
 
-TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
+TEST_F(Usb_phoenixinterfaceTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
 {
     struct Case {
         const char* what;
@@ -220,7 +220,7 @@ TEST_F(ReaderSetupTest, RepliesAreJudgedOnlyAtTheirTestedBytes)
     }
 }
 
-TEST_F(ReaderSetupTest, PortThatCannotBeOpened)
+TEST_F(Usb_phoenixinterfaceTest, PortThatCannotBeOpened)
 {
     RecordingStatus waitStatus(clock);
     for (uint32_t port : {0u, 2u}) {
@@ -235,7 +235,7 @@ TEST_F(ReaderSetupTest, PortThatCannotBeOpened)
     }
 }
 
-TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
+TEST_F(Usb_phoenixinterfaceTest, WaitForCardWithACardAlreadyIn)
 {
     sim::SimulatedReader& reader = UseSimulator("card=out,insert=0");
     ASSERT_TRUE(Setup());
@@ -256,7 +256,7 @@ TEST_F(ReaderSetupTest, WaitForCardWithACardAlreadyIn)
     EXPECT_EQ(s.StopBits, kOneStopBit);
 }
 
-TEST_F(ReaderSetupTest, WaitForCardInsertedDuringTheBlinking)
+TEST_F(Usb_phoenixinterfaceTest, WaitForCardInsertedDuringTheBlinking)
 {
     UseSimulator("card=out,insert=1200");
     ASSERT_TRUE(WaitForCard(*link, 30, 1, ShownIn(status)));
@@ -268,7 +268,7 @@ TEST_F(ReaderSetupTest, WaitForCardInsertedDuringTheBlinking)
     EXPECT_TRUE(link->SerialChannel.IsOpen);
 }
 
-TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
+TEST_F(Usb_phoenixinterfaceTest, WaitForCardGivesUpAfterItsBlinkCycles)
 {
     struct Case {
         int32_t waitCount;
@@ -294,7 +294,7 @@ TEST_F(ReaderSetupTest, WaitForCardGivesUpAfterItsBlinkCycles)
 // whole setup takes. The reader's answers are timed from the end of what they
 // answer; each Receive waits in read steps of up to 250 ms and stops after the
 // first step that ends past its deadline.
-TEST_F(ReaderSetupTest, SetupWaitsEndAtTheirTimes)
+TEST_F(Usb_phoenixinterfaceTest, SetupWaitsEndAtTheirTimes)
 {
     struct Case {
         const char* options;

@@ -63,7 +63,7 @@ TEST(ReaderLinkPump, AStopFromAnotherThreadEndsAWait)
 // business. The first reader vanishes during its card wait, and its run is
 // asked to stop; the second, on the same clock, sets up and waits for its
 // card as ever.
-TEST(TwoLinks, EachKeepsWhatHappensToItsReader)
+TEST(ReaderLinkSideBySide, EachKeepsWhatHappensToItsReader)
 {
     VirtualClock clock;
     SystemPorts devices(clock);

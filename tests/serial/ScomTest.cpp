@@ -16,14 +16,14 @@
 
 namespace {
 
-class ChannelTest : public ::testing::Test {
+class ScomTest : public ::testing::Test {
 protected:
-    ChannelTest() : opener(clock), link(clock, opener)
+    ScomTest() : opener(clock), link(clock, opener)
     {
         link.pump.processMessages = [this] { ++pumps; };
         SerialChannel.ResetState();
     }
-    ~ChannelTest() override { SerialChannel.ResetState(); }
+    ~ScomTest() override { SerialChannel.ResetState(); }
 
     bool OpenBase(uint32_t port = 1) { return SerialChannel.Open(port, 5728, 8, kTwoStopBits, kNoParity, 0); }
     std::vector<uint8_t> LastWrite() const { return opener.device.log.writes.back(); }
@@ -37,7 +37,7 @@ protected:
     int pumps = 0;
 };
 
-TEST_F(ChannelTest, DeviceNamesFollowTheComRule)
+TEST_F(ScomTest, DeviceNamesFollowTheComRule)
 {
     const std::vector<std::pair<uint32_t, std::string>> cases = {
         {1, ".\\COM1"}, {9, ".\\COM9"}, {10, "\\\\.\\COM10"}, {16, "\\\\.\\COM16"}, {0, ".\\COM0"}};
@@ -51,7 +51,7 @@ TEST_F(ChannelTest, DeviceNamesFollowTheComRule)
     EXPECT_EQ(opener.device.log.refused, std::vector<std::string>{".\\COM0"});
 }
 
-TEST_F(ChannelTest, OpenAppliesTimeoutsQueuesAndLineFormat)
+TEST_F(ScomTest, OpenAppliesTimeoutsQueuesAndLineFormat)
 {
     opener.device.driverState.XonChar = 0x42;  // a driver value the channel must keep
     opener.device.driverState.fOutxCtsFlow = true;
@@ -87,7 +87,7 @@ TEST_F(ChannelTest, OpenAppliesTimeoutsQueuesAndLineFormat)
 // The three line formats as the reader setup, the card reset and the loader
 // frames open them, each field of the settings handed to the port, from a
 // driver that reported the opposite of every value the channel sets.
-TEST_F(ChannelTest, EachLineFormatSetsEveryField)
+TEST_F(ScomTest, EachLineFormatSetsEveryField)
 {
     LineSettings driver;
     driver.BaudRate = 110;
@@ -164,7 +164,7 @@ TEST_F(ChannelTest, EachLineFormatSetsEveryField)
     }
 }
 
-TEST_F(ChannelTest, ReopenKeepsTheHandleAndAppliesTheNewFormat)
+TEST_F(ScomTest, ReopenKeepsTheHandleAndAppliesTheNewFormat)
 {
     ASSERT_TRUE(OpenBase());
     ASSERT_TRUE(SerialChannel.Open(1, 34000, 8, kTwoStopBits, kMarkParity, 0));
@@ -174,7 +174,7 @@ TEST_F(ChannelTest, ReopenKeepsTheHandleAndAppliesTheNewFormat)
     EXPECT_EQ(opener.device.log.states.back().Parity, kMarkParity);
 }
 
-TEST_F(ChannelTest, RtsLevelSurvivesCloseAndOpenAndDtrStaysOff)
+TEST_F(ScomTest, RtsLevelSurvivesCloseAndOpenAndDtrStaysOff)
 {
     ASSERT_TRUE(OpenBase());
     SerialChannel.ClearRts();
@@ -196,7 +196,7 @@ TEST_F(ChannelTest, RtsLevelSurvivesCloseAndOpenAndDtrStaysOff)
     EXPECT_FALSE(SerialChannel.RtsEnabled);
 }
 
-TEST_F(ChannelTest, FailedSettingLeavesTheChannelOpenUntilClosed)
+TEST_F(ScomTest, FailedSettingLeavesTheChannelOpenUntilClosed)
 {
     opener.device.failSetState = true;
     EXPECT_FALSE(OpenBase());
@@ -206,7 +206,7 @@ TEST_F(ChannelTest, FailedSettingLeavesTheChannelOpenUntilClosed)
     EXPECT_EQ(opener.device.log.closes, 1);
 }
 
-TEST_F(ChannelTest, CloseTwiceMakesOneSystemCall)
+TEST_F(ScomTest, CloseTwiceMakesOneSystemCall)
 {
     ASSERT_TRUE(OpenBase());
     EXPECT_TRUE(SerialChannel.Close());
@@ -215,7 +215,7 @@ TEST_F(ChannelTest, CloseTwiceMakesOneSystemCall)
     EXPECT_FALSE(SerialChannel.IsOpen);
 }
 
-TEST_F(ChannelTest, CommandTextVariantsGiveTheSameBytes)
+TEST_F(ScomTest, CommandTextVariantsGiveTheSameBytes)
 {
     ASSERT_TRUE(OpenBase());
     const std::vector<uint8_t> loaderStart = {0x01, 0x02, 0xEA};
@@ -239,7 +239,7 @@ TEST_F(ChannelTest, CommandTextVariantsGiveTheSameBytes)
     }
 }
 
-TEST_F(ChannelTest, SendEmptiesTheReceiveBufferFirst)
+TEST_F(ScomTest, SendEmptiesTheReceiveBufferFirst)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({0x11, 0x22});
@@ -251,7 +251,7 @@ TEST_F(ChannelTest, SendEmptiesTheReceiveBufferFirst)
     EXPECT_EQ(SerialChannel.ReceiveBuffer[1], 0);
 }
 
-TEST_F(ChannelTest, MalformedTextIsRefusedBeforeAnythingChanges)
+TEST_F(ScomTest, MalformedTextIsRefusedBeforeAnythingChanges)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({0x55});
@@ -274,7 +274,7 @@ TEST_F(ChannelTest, MalformedTextIsRefusedBeforeAnythingChanges)
     EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0x55);
 }
 
-TEST_F(ChannelTest, CommandTextBeyondTheTransmitBufferIsRefused)
+TEST_F(ScomTest, CommandTextBeyondTheTransmitBufferIsRefused)
 {
     ASSERT_TRUE(OpenBase());
     std::string fits;
@@ -285,7 +285,7 @@ TEST_F(ChannelTest, CommandTextBeyondTheTransmitBufferIsRefused)
     EXPECT_EQ(opener.device.log.writes.size(), 1u);
 }
 
-TEST_F(ChannelTest, ReceiveOfNothingReturnsAtOnceAfterOnePump)
+TEST_F(ScomTest, ReceiveOfNothingReturnsAtOnceAfterOnePump)
 {
     ASSERT_TRUE(OpenBase());
     const int64_t start = clock.PeekMicros();
@@ -296,7 +296,7 @@ TEST_F(ChannelTest, ReceiveOfNothingReturnsAtOnceAfterOnePump)
     EXPECT_EQ(ElapsedMs(start), 0);
 }
 
-TEST_F(ChannelTest, ReceiveOnASilentLineEndsAfterOneReadStep)
+TEST_F(ScomTest, ReceiveOnASilentLineEndsAfterOneReadStep)
 {
     ASSERT_TRUE(OpenBase());
     const int64_t start = clock.PeekMicros();
@@ -305,7 +305,7 @@ TEST_F(ChannelTest, ReceiveOnASilentLineEndsAfterOneReadStep)
     EXPECT_EQ(opener.device.log.readRequests, std::vector<uint32_t>{100});
 }
 
-TEST_F(ChannelTest, ReceiveCollectsUntilTheCountAndAsksForWhatIsMissing)
+TEST_F(ScomTest, ReceiveCollectsUntilTheCountAndAsksForWhatIsMissing)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({1, 2, 3}, 1000);
@@ -316,7 +316,7 @@ TEST_F(ChannelTest, ReceiveCollectsUntilTheCountAndAsksForWhatIsMissing)
     for (int i = 0; i < 6; ++i) EXPECT_EQ(SerialChannel.ReceiveBuffer[i], i + 1);
 }
 
-TEST_F(ChannelTest, ReceiveOnAFullBufferStillMakesOneReadStep)
+TEST_F(ScomTest, ReceiveOnAFullBufferStillMakesOneReadStep)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({1, 2, 3});
@@ -334,7 +334,7 @@ TEST_F(ChannelTest, ReceiveOnAFullBufferStillMakesOneReadStep)
     EXPECT_EQ(ElapsedMs(start), 250);
 }
 
-TEST_F(ChannelTest, StepThatEndsPastTheDeadlineIsLateEvenWithTheCount)
+TEST_F(ScomTest, StepThatEndsPastTheDeadlineIsLateEvenWithTheCount)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({1}, 120'000);
@@ -342,7 +342,7 @@ TEST_F(ChannelTest, StepThatEndsPastTheDeadlineIsLateEvenWithTheCount)
     EXPECT_EQ(SerialChannel.ReceiveCount, 1);
 }
 
-TEST_F(ChannelTest, BytesHeldByTheDriverSurviveClearReceiveBuffer)
+TEST_F(ScomTest, BytesHeldByTheDriverSurviveClearReceiveBuffer)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive({0xAB, 0xCD});
@@ -352,7 +352,7 @@ TEST_F(ChannelTest, BytesHeldByTheDriverSurviveClearReceiveBuffer)
     EXPECT_EQ(SerialChannel.ReceiveBuffer[0], 0xAB);
 }
 
-TEST_F(ChannelTest, ReadStepsNeverAskBeyondTheBuffer)
+TEST_F(ScomTest, ReadStepsNeverAskBeyondTheBuffer)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.Arrive(std::vector<uint8_t>(8190, 0x77));
@@ -366,7 +366,7 @@ TEST_F(ChannelTest, ReadStepsNeverAskBeyondTheBuffer)
     EXPECT_EQ(opener.device.log.readRequests.front(), 2u);
 }
 
-TEST_F(ChannelTest, ReadStepsPumpMessagesAtMostEveryTenSeconds)
+TEST_F(ScomTest, ReadStepsPumpMessagesAtMostEveryTenSeconds)
 {
     ASSERT_TRUE(OpenBase());
     // A byte every 100 ms for 25 s: one Receive with 250 read steps.
@@ -378,7 +378,7 @@ TEST_F(ChannelTest, ReadStepsPumpMessagesAtMostEveryTenSeconds)
     EXPECT_EQ(pumps, 4);
 }
 
-TEST_F(ChannelTest, WaitsPumpMessagesByTheirRules)
+TEST_F(ScomTest, WaitsPumpMessagesByTheirRules)
 {
     pumps = 0;
     PumpingDelay.Wait(0);
@@ -400,7 +400,7 @@ TEST_F(ChannelTest, WaitsPumpMessagesByTheirRules)
     EXPECT_GT(pumps, 10);
 }
 
-TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)
+TEST_F(ScomTest, CardSlotFollowsCarrierDetect)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.modemStatus = kMsRlsdOn | kMsCtsOn;
@@ -411,7 +411,7 @@ TEST_F(ChannelTest, CardSlotFollowsCarrierDetect)
     EXPECT_TRUE(SerialChannel.CardSlotEmpty()) << "an unreadable status never claims a card";
 }
 
-TEST_F(ChannelTest, OperationsOnAPortThatNeverOpenedFailQuietly)
+TEST_F(ScomTest, OperationsOnAPortThatNeverOpenedFailQuietly)
 {
     opener.available = false;
     EXPECT_FALSE(OpenBase());
@@ -424,7 +424,7 @@ TEST_F(ChannelTest, OperationsOnAPortThatNeverOpenedFailQuietly)
     EXPECT_EQ(SerialChannel.ReceiveCount, 0);
 }
 
-TEST_F(ChannelTest, FailingReadsAreWaitedOutNotSpun)
+TEST_F(ScomTest, FailingReadsAreWaitedOutNotSpun)
 {
     ASSERT_TRUE(OpenBase());
     opener.device.readFails = true;
@@ -440,7 +440,7 @@ TEST_F(ChannelTest, FailingReadsAreWaitedOutNotSpun)
     }
 }
 
-TEST_F(ChannelTest, BreakReportsTheSystemCall)
+TEST_F(ScomTest, BreakReportsTheSystemCall)
 {
     ASSERT_TRUE(OpenBase());
     EXPECT_TRUE(SerialChannel.SetBreak());
@@ -450,7 +450,7 @@ TEST_F(ChannelTest, BreakReportsTheSystemCall)
     EXPECT_EQ(opener.device.log.breaksSet, 2);
 }
 
-TEST(InverseConvention, DecodesAndIsItsOwnInverse)
+TEST(ScomInverseConvention, DecodesAndIsItsOwnInverse)
 {
     EXPECT_EQ(TSerialChannel::InverseConvention(0x03), 0x3F);
     EXPECT_EQ(TSerialChannel::InverseConvention(0x3F), 0x03);

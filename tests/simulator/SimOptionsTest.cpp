@@ -15,7 +15,7 @@ namespace {
 
 using sim::SimOptions;
 
-TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
+TEST(SimOptionsTest, DefaultsDescribeAPlainReaderWithACard)
 {
     for (const char* text : {"", "sim", "sim:", " "}) {
         const SimOptions o = SimOptions::Parse(text);
@@ -28,7 +28,7 @@ TEST(SimulatorOptionsTest, DefaultsDescribeAPlainReaderWithACard)
     }
 }
 
-TEST(SimulatorOptionsTest, EveryKeyIsParsed)
+TEST(SimOptionsTest, EveryKeyIsParsed)
 {
     struct Case {
         std::string text;
@@ -84,7 +84,7 @@ TEST(SimulatorOptionsTest, EveryKeyIsParsed)
     for (const Case& c : cases) EXPECT_TRUE(c.check(SimOptions::Parse(c.text))) << c.text;
 }
 
-TEST(SimulatorOptionsTest, BadKeysAndValuesAreRefusedByName)
+TEST(SimOptionsTest, BadKeysAndValuesAreRefusedByName)
 {
     const std::string shortCard = ::testing::TempDir() + "short-card.bin";
     std::ofstream(shortCard, std::ios::binary | std::ios::trunc) << "0123456789";

@@ -40,9 +40,9 @@ public:
 
 }  // namespace
 
-using WindowTest = FormFixture;
+using QtMainWindowTest = FormFixture;
 
-TEST_F(WindowTest, FirstStartWithoutSettings)
+TEST_F(QtMainWindowTest, FirstStartWithoutSettings)
 {
     // Program opens through a port that refuses every open.
     VirtualClock clock;
@@ -113,7 +113,7 @@ TEST_F(WindowTest, FirstStartWithoutSettings)
     EXPECT_FALSE(Link().SerialChannel.IsOpen);
 }
 
-TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
+TEST_F(QtMainWindowTest, StoredComPortSelectsOnlyExistingEntries)
 {
     const struct {
         int32_t stored;
@@ -132,7 +132,7 @@ TEST_F(WindowTest, StoredComPortSelectsOnlyExistingEntries)
     }
 }
 
-TEST_F(WindowTest, EditedPortTextNamesNoEntry)
+TEST_F(QtMainWindowTest, EditedPortTextNamesNoEntry)
 {
     store.keys[kKey]["ComPort"] = 2;
     QtMainWindow& f = MakeForm();
@@ -143,7 +143,7 @@ TEST_F(WindowTest, EditedPortTextNamesNoEntry)
     EXPECT_EQ(f.ComPortIndex(), 2);
 }
 
-TEST_F(WindowTest, StoredPositionIsAppliedAsItStands)
+TEST_F(QtMainWindowTest, StoredPositionIsAppliedAsItStands)
 {
     store.keys[kKey]["Xpos"] = 40;
     store.keys[kKey]["Ypos"] = -20;  // off the screen: applied anyway
@@ -161,7 +161,7 @@ TEST_F(WindowTest, StoredPositionIsAppliedAsItStands)
     EXPECT_EQ(g.y(), placedY) << "only the stored axis moves";
 }
 
-TEST_F(WindowTest, WrongTypedSettingIsShownThenTheWindowStarts)
+TEST_F(QtMainWindowTest, WrongTypedSettingIsShownThenTheWindowStarts)
 {
     const struct {
         const char* name;
@@ -195,7 +195,7 @@ TEST_F(WindowTest, WrongTypedSettingIsShownThenTheWindowStarts)
     }
 }
 
-TEST_F(WindowTest, MissingImageBufferEndsStartUp)
+TEST_F(QtMainWindowTest, MissingImageBufferEndsStartUp)
 {
     QtWindowServices s = Services();
     s.allocateImage = [](std::size_t) { return nullptr; };
@@ -212,7 +212,7 @@ TEST_F(WindowTest, MissingImageBufferEndsStartUp)
     for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
 }
 
-TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
+TEST_F(QtMainWindowTest, EntryRunsTheLoopUntilTheWindowCloses)
 {
     // Closed by the user; ended with the desktop session (the session
     // manager's question, then the application quits with the window open).
@@ -251,7 +251,7 @@ TEST_F(WindowTest, EntryRunsTheLoopUntilTheWindowCloses)
     }
 }
 
-TEST_F(WindowTest, DialogIsAskedWithTheLastFile)
+TEST_F(QtMainWindowTest, DialogIsAskedWithTheLastFile)
 {
     store.keys[kKey]["LastFile"] = std::string("/cards/old/previous.tvk");
     MakeForm();
@@ -264,7 +264,7 @@ TEST_F(WindowTest, DialogIsAskedWithTheLastFile)
     EXPECT_EQ(requests[0].initialFileName, "previous.tvk");
 }
 
-TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
+TEST_F(QtMainWindowTest, CloseStoresAllFiveValuesEveryTime)
 {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
@@ -285,7 +285,7 @@ TEST_F(WindowTest, CloseStoresAllFiveValuesEveryTime)
     }
 }
 
-TEST_F(WindowTest, FailingWriteKeepsTheWindowOpen)
+TEST_F(QtMainWindowTest, FailingWriteKeepsTheWindowOpen)
 {
     store.failingWrites = {"Xpos"};
     QtMainWindow& f = MakeForm();
@@ -305,7 +305,7 @@ TEST_F(WindowTest, FailingWriteKeepsTheWindowOpen)
     EXPECT_EQ(terminations, 1);
 }
 
-TEST_F(WindowTest, SettingsRoundTripThroughTheRegFile)
+TEST_F(QtMainWindowTest, SettingsRoundTripThroughTheRegFile)
 {
     const std::string storePath = (folder / "config" / "USB_TorvikLoader.reg").string();
     auto services = [&] {
@@ -333,7 +333,7 @@ TEST_F(WindowTest, SettingsRoundTripThroughTheRegFile)
     EXPECT_NE(text.find("\"ComPort\"=dword:00000002"), std::string::npos) << text;
 }
 
-TEST_F(WindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
+TEST_F(QtMainWindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
 {
     QtMainWindow& f = MakeForm();
     EXPECT_FALSE(f.LinkLabel->font().bold());
@@ -351,7 +351,7 @@ TEST_F(WindowTest, HoverMakesTheLinkBoldAndLeavesItUnderlined)
     EXPECT_TRUE(f.LinkLabel->font().underline());
 }
 
-TEST_F(WindowTest, DoubleClicksOpenTheLink)
+TEST_F(QtMainWindowTest, DoubleClicksOpenTheLink)
 {
     QtMainWindow& f = MakeForm();
     QTest::mouseDClick(f.LinkLabel, Qt::LeftButton);
@@ -360,7 +360,7 @@ TEST_F(WindowTest, DoubleClicksOpenTheLink)
     EXPECT_EQ(opened, (std::vector<std::string>{LinkAddress, LinkAddress}));
 }
 
-TEST_F(WindowTest, StatusColoursReachTheScreen)
+TEST_F(QtMainWindowTest, StatusColoursReachTheScreen)
 {
     QtMainWindow& f = MakeForm();
     const struct {
@@ -381,7 +381,7 @@ TEST_F(WindowTest, StatusColoursReachTheScreen)
     }
 }
 
-TEST_F(WindowTest, KeyboardWorksAfterLoadAndProgram)
+TEST_F(QtMainWindowTest, KeyboardWorksAfterLoadAndProgram)
 {
     VirtualClock clock;
     RefusingOpener opener;
@@ -434,8 +434,8 @@ TEST_F(WindowTest, KeyboardWorksAfterLoadAndProgram)
 }
 
 // Runs at the scale in QT_SCALE_FACTOR: 1 by default, 2 in a second run
-// (app_tests_scale_2).
-TEST_F(WindowTest, TextsFitTheirControls)
+// (app_qt_tests_scale_2).
+TEST_F(QtMainWindowTest, TextsFitTheirControls)
 {
     const double scale = qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? qgetenv("QT_SCALE_FACTOR").toDouble() : 1.0;
     QtMainWindow& f = MakeForm();
@@ -498,7 +498,7 @@ TEST_F(WindowTest, TextsFitTheirControls)
     }
 }
 
-TEST(WindowHelpers, QtNameFilters)
+TEST(QtMainWindowHelpers, QtNameFilters)
 {
     EXPECT_EQ(QtNameFilters("Images (*.tvk;*.bin)|*.tvk;*.bin|Text|*.txt"),
               (std::vector<std::string>{"Images (*.tvk *.bin)", "Text (*.txt)"}));

@@ -42,7 +42,7 @@ public:
     std::unique_ptr<CommPort> Open(const std::string&) override { return nullptr; }
 };
 
-class Win32WindowTest : public ::testing::Test {
+class Win32MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -132,7 +132,7 @@ protected:
 
     std::optional<Control> Focused() const { return window->FocusedControl(); }
 
-    ~Win32WindowTest() override
+    ~Win32MainWindowTest() override
     {
         std::error_code ec;
         for (const auto& image : images) std::filesystem::remove(image, ec);
@@ -153,7 +153,7 @@ protected:
     std::unique_ptr<Win32MainWindow> window;
 };
 
-TEST_F(Win32WindowTest, ControlsStandWhereTheLayoutPutsThem)
+TEST_F(Win32MainWindowTest, ControlsStandWhereTheLayoutPutsThem)
 {
     HWND main = window->Handle();
     EXPECT_EQ(TextOf(main), L"Torvik Card Loader for Norvale USB SM/Phoenix V1.1");
@@ -226,7 +226,7 @@ TEST_F(Win32WindowTest, ControlsStandWhereTheLayoutPutsThem)
         EXPECT_EQ(GetNextDlgTabItem(main, Item(order[i]), FALSE), Item(order[i + 1])) << i;
 }
 
-TEST_F(Win32WindowTest, EventsReachTheWindowLogic)
+TEST_F(Win32MainWindowTest, EventsReachTheWindowLogic)
 {
     HWND main = window->Handle();
     // Load: the dialog is asked with the title and filter; cancelled here.
@@ -269,7 +269,7 @@ TEST_F(Win32WindowTest, EventsReachTheWindowLogic)
     EXPECT_FALSE(IsWindow(main)) << "the window is gone";
 }
 
-TEST_F(Win32WindowTest, StatusAndLinkColoursReachTheScreen)
+TEST_F(Win32MainWindowTest, StatusAndLinkColoursReachTheScreen)
 {
     HWND main = window->Handle();
     HDC dc = CreateCompatibleDC(nullptr);
@@ -314,7 +314,7 @@ TEST_F(Win32WindowTest, StatusAndLinkColoursReachTheScreen)
     DeleteDC(dc);
 }
 
-TEST_F(Win32WindowTest, TextsFitTheirControlsAtEveryDpi)
+TEST_F(Win32MainWindowTest, TextsFitTheirControlsAtEveryDpi)
 {
     std::vector<std::wstring> ports;
     for (int i = 1; i <= kPortEntries; ++i) ports.push_back(L"Com" + std::to_wstring(i));
@@ -381,7 +381,7 @@ TEST_F(Win32WindowTest, TextsFitTheirControlsAtEveryDpi)
     }
 }
 
-TEST_F(Win32WindowTest, KeyboardWorksAsInADialog)
+TEST_F(Win32MainWindowTest, KeyboardWorksAsInADialog)
 {
     VirtualClock clock;
     RefusingOpener opener;
@@ -438,7 +438,7 @@ TEST_F(Win32WindowTest, KeyboardWorksAsInADialog)
     DestroyWindow(other);
 }
 
-TEST_F(Win32WindowTest, SessionEndStoresTheSettingsAndWaitsForARun)
+TEST_F(Win32MainWindowTest, SessionEndStoresTheSettingsAndWaitsForARun)
 {
     const std::vector<std::string> five = {"Version", "ComPort", "Xpos", "Ypos", "LastFile"};
     HWND main = window->Handle();
@@ -497,7 +497,7 @@ TEST_F(Win32WindowTest, SessionEndStoresTheSettingsAndWaitsForARun)
     EXPECT_EQ(blocks, (std::vector<std::wstring>{kSessionBlockReason, L"(lifted)"}));
 }
 
-TEST_F(Win32WindowTest, WaitsKeepTheWindowAliveWithKeyboardNavigation)
+TEST_F(Win32MainWindowTest, WaitsKeepTheWindowAliveWithKeyboardNavigation)
 {
     window->Show(SW_SHOWNORMAL);
     SetForegroundWindow(window->Handle());

@@ -27,7 +27,9 @@
 
 namespace {
 
-TEST_F(FakeAdapter, ModemLinesAndBreakReachTheDriver)
+class PosixCommPortFakeAdapter : public FakeAdapter {};
+
+TEST_F(PosixCommPortFakeAdapter, ModemLinesAndBreakReachTheDriver)
 {
     auto port = PosixCommPort::Open(kPath, FakeCalls(), failures);
     ASSERT_NE(port, nullptr);
@@ -62,7 +64,7 @@ TEST_F(FakeAdapter, ModemLinesAndBreakReachTheDriver)
     EXPECT_EQ(adapter.breakCalls, (std::vector<unsigned long>{TIOCSBRK, TIOCCBRK}));
 }
 
-TEST_F(FakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
+TEST_F(PosixCommPortFakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
 {
     struct Case {
         const char* label;
@@ -99,7 +101,7 @@ TEST_F(FakeAdapter, SpeedAndFormatAreReadBackAfterSetting)
     }
 }
 
-TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
+TEST_F(PosixCommPortFakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
 {
     struct Case {
         const char* label;
@@ -134,7 +136,7 @@ TEST_F(FakeAdapter, ReadsRideOutInterruptionsAndReportAnUnplug)
 // reader's setup needs it), and an adapter that has been unplugged, which
 // answers EIO or ENODEV instead of a modem status (it must not read as an
 // empty slot). A drain interrupted by a signal is resumed.
-TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
+TEST_F(PosixCommPortFakeAdapter, RefusalsAndAnUnplugSayWhy)
 {
     enum class Call { Break, ModemStatus, Drain };
     struct Case {
@@ -181,7 +183,7 @@ TEST_F(FakeAdapter, RefusalsAndAnUnplugSayWhy)
 
 // An adapter unplugged while the program waits for a card ends the wait with
 // the reason, instead of reading as an empty slot for the whole 30 s.
-TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
+TEST_F(PosixCommPortFakeAdapter, UnpluggedAdapterEndsTheCardWait)
 {
     VirtualClock clock;
     SystemPorts devices(clock);
@@ -200,7 +202,7 @@ TEST_F(FakeAdapter, UnpluggedAdapterEndsTheCardWait)
     unsetenv("TORVIK_COM5");
 }
 
-TEST_F(FakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
+TEST_F(PosixCommPortFakeAdapter, LowLatencyIsAskedForAndPutBackAtTheFinalClose)
 {
     struct Case {
         const char* label;
