@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +85,82 @@ TEST_F(KeptPortsTest, KeptDeviceReopensAsARealReopenWould)
         EXPECT_EQ(log.escapes, std::vector<uint32_t>{kEscClrRts}) << c.what;
         EXPECT_EQ(log.states.back().fRtsControl, kRtsControlDisable) << c.what;
         SerialChannel.Close();
+    }
+}
+
+// When the held device is really closed, and when it is handed back: a
+// second name of the same device gets it; the keep time, Release, another
+// device, the keeper going and a device that no longer answers close it.
+TEST_F(KeptPortsTest, HeldDeviceIsClosedByItsRules)
+{
+    struct Row {
+        const char* what;
+        std::function<void(std::optional<KeepingPortOpener>&, FakeDevice&)> then;
+        size_t opens;  // devices the base opened
+        int closes;    // of them really closed
+    };
+    clock.SetPollStep(0);
+    const Row rows[] = {
+        {"opened again just within the keep time",
+         [&](auto& kept, auto&) { clock.Advance(2'999'999), kept->ReleaseIfIdle(), kept->Open(".\\COM1"); }, 1, 0},
+        {"opened by another name of the device", [](auto& kept, auto&) { kept->Open("COM1 again"); }, 1, 0},
+        {"idle for the keep time", [&](auto& kept, auto&) { clock.Advance(3'000'000), kept->ReleaseIfIdle(); }, 1, 1},
+        {"opened again after the keep time", [&](auto& kept, auto&) { clock.Advance(3'000'000), kept->Open(".\\COM1"); },
+         2, 1},
+        {"released at the end of a run", [](auto& kept, auto&) { kept->Release(); }, 1, 1},
+        {"another device opened", [](auto& kept, auto&) { kept->Open(".\\COM2"); }, 2, 1},
+        {"the keeper gone", [](auto& kept, auto&) { kept.reset(); }, 1, 1},
+        {"no longer answering", [](auto& kept, FakeDevice& d) { d.failGetState = true, kept->Open(".\\COM1"); }, 2, 1},
+    };
+    for (const Row& row : rows) {
+        FakeOpener fake(clock);
+        std::optional<KeepingPortOpener> kept(std::in_place, fake, clock, [](const std::string& name) {
+            return name == "COM1 again" ? std::string(".\\COM1") : name;
+        });
+        ASSERT_NE(kept->Open(".\\COM1"), nullptr) << row.what;
+        EXPECT_TRUE(kept->Holding()) << row.what;
+        row.then(kept, fake.device);
+        EXPECT_EQ(fake.device.log.opened.size(), row.opens) << row.what;
+        EXPECT_EQ(fake.device.log.closes, row.closes) << row.what;
+    }
+}
+
+// The reopen waits, counted from the close, two character times at the
+// settings in force and the adapter's latency timer (16 ms where the port
+// cannot tell it), then empties the input queue. A handle that wrote nothing
+// closes at once.
+TEST_F(KeptPortsTest, ReopenWaitsForTheBytesOnTheirWayThenPurges)
+{
+    struct Row {
+        const char* what;
+        uint32_t baud;
+        uint8_t stopBits;
+        std::optional<uint32_t> latencyMs;
+        int64_t reopenAfterUs;
+        int64_t returnsAfterUs;  // since the close
+    };
+    clock.SetPollStep(0);
+    const Row rows[] = {
+        {"9600 8N1, latency timer 0", 9600, kOneStopBit, 0u, 0, 2084},
+        {"9600 8N1, latency timer unknown", 9600, kOneStopBit, std::nullopt, 0, 2084 + 16'000},
+        {"5728 8N2, latency timer 2 ms", 5728, kTwoStopBits, 2u, 0, 3841 + 2000},
+        {"reopened 20 ms after the close", 9600, kOneStopBit, std::nullopt, 20'000, 20'000},
+    };
+    for (const Row& row : rows) {
+        FakeOpener fake(clock);
+        fake.device.latencyTimerMs = row.latencyMs;
+        KeepingPortOpener kept(fake, clock);
+        LineSettings s{};
+        s.BaudRate = row.baud;
+        s.ByteSize = 8;
+        s.StopBits = row.stopBits;
+        ASSERT_TRUE(kept.Open(".\\COM1")->SetState(s)) << row.what;
+        const int64_t closedAt = clock.PeekMicros();
+        EXPECT_TRUE(fake.device.log.drains.empty()) << row.what;
+        clock.Advance(row.reopenAfterUs);
+        EXPECT_NE(kept.Open(".\\COM1"), nullptr) << row.what;
+        EXPECT_EQ(clock.PeekMicros() - closedAt, row.returnsAfterUs) << row.what;
+        EXPECT_EQ(fake.device.log.purges, std::vector<uint32_t>{kPurgeRxClear}) << row.what;
     }
 }
 
