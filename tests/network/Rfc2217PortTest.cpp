@@ -444,7 +444,7 @@ TEST_F(Rfc2217PortTest, DroppedConnectionFailsEveryCall)
     EXPECT_FALSE(port->SetBreak());
 }
 
-TEST(Rfc2217Address, ParsesHostAndPort)
+TEST(Rfc2217PortAddress, ParsesHostAndPort)
 {
     struct Case {
         const char* text;

@@ -133,12 +133,12 @@ TEST_F(SimulatorChannelTest, ReaderSetupSequenceIsAccepted)
     EXPECT_EQ(opener.OpenCount(), 1);
 }
 
-class SimulatorCardChannelTest : public SimulatorChannelTest {
+class SimulatorChannelCardTest : public SimulatorChannelTest {
 protected:
-    SimulatorCardChannelTest() : SimulatorChannelTest("setup=01") {}
+    SimulatorChannelCardTest() : SimulatorChannelTest("setup=01") {}
 };
 
-TEST_F(SimulatorCardChannelTest, ResetCardReportsTheAnswerToReset)
+TEST_F(SimulatorChannelCardTest, ResetCardReportsTheAnswerToReset)
 {
     ASSERT_TRUE(SerialChannel.Open(1, 5728, 8, kTwoStopBits, kNoParity, 0));
     EXPECT_FALSE(SerialChannel.CardSlotEmpty());
@@ -150,7 +150,7 @@ TEST_F(SimulatorCardChannelTest, ResetCardReportsTheAnswerToReset)
     EXPECT_EQ(SerialChannel.ResetCard(0, 0), "");
 }
 
-TEST_F(SimulatorCardChannelTest, SpeedSweepPassesExactlyInsideTheWindow)
+TEST_F(SimulatorChannelCardTest, SpeedSweepPassesExactlyInsideTheWindow)
 {
     std::vector<uint32_t> passed;
     for (uint32_t speed = 33600; speed <= 35600; speed += 100)
@@ -159,7 +159,7 @@ TEST_F(SimulatorCardChannelTest, SpeedSweepPassesExactlyInsideTheWindow)
     EXPECT_EQ(opener.OpenCount(), 2 * 21);
 }
 
-TEST_F(SimulatorCardChannelTest, LoaderStartsOnlyWhenTheCloseLetsTheCommandOut)
+TEST_F(SimulatorChannelCardTest, LoaderStartsOnlyWhenTheCloseLetsTheCommandOut)
 {
     // The Close waits until "01 02 EA" has left the line at the base speed.
     // Reconfiguring the still-open port instead changes the speed under the
@@ -171,7 +171,7 @@ TEST_F(SimulatorCardChannelTest, LoaderStartsOnlyWhenTheCloseLetsTheCommandOut)
     EXPECT_EQ(opener.Reader().BlockWrites(), 1);
 }
 
-TEST_F(SimulatorCardChannelTest, WholeCardImageIsWrittenAndReadBack)
+TEST_F(SimulatorChannelCardTest, WholeCardImageIsWrittenAndReadBack)
 {
     ASSERT_TRUE(Trial(34350));
     std::vector<uint8_t> image(sim::kCardMemorySize);

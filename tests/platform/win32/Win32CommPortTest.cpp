@@ -27,7 +27,7 @@ std::string LowName(uint32_t port) { return ".\\COM" + std::to_string(port); }
 
 void SetEnv(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
 
-TEST(Win32DeviceNames, PortNamesReachTheSystemUnchanged)
+TEST(Win32CommPortDeviceNames, PortNamesReachTheSystemUnchanged)
 {
     // Both forms of the device name pass through resolution untouched unless
     // the port is redirected, so CreateFileA sees the name the channel built.
@@ -42,7 +42,7 @@ TEST(Win32DeviceNames, PortNamesReachTheSystemUnchanged)
     SetEnv("TORVIK_COM3", "");
 }
 
-TEST(Win32DeviceNames, RedirectedPortOpensTheSimulatedReader)
+TEST(Win32CommPortDeviceNames, RedirectedPortOpensTheSimulatedReader)
 {
     SetEnv("TORVIK_COM7", "sim");
     SteadyClock clock;
@@ -54,7 +54,7 @@ TEST(Win32DeviceNames, RedirectedPortOpensTheSimulatedReader)
     EXPECT_TRUE(port->GetModemStatus(status));
 }
 
-TEST(Win32DeviceNames, MissingDevicesFailCleanly)
+TEST(Win32CommPortDeviceNames, MissingDevicesFailCleanly)
 {
     for (const char* name : {".\\COM250", "\\\\.\\COM251", "\\\\.\\COM4294967295", "", "C:\\no\\such\\device"}) {
         SCOPED_TRACE(name);
@@ -67,7 +67,7 @@ TEST(Win32DeviceNames, MissingDevicesFailCleanly)
     EXPECT_EQ(ports.Open(".\\COM0"), nullptr);
 }
 
-TEST(Win32DeviceNames, ChannelOpenFailsAndStaysClosedWithoutDevice)
+TEST(Win32CommPortDeviceNames, ChannelOpenFailsAndStaysClosedWithoutDevice)
 {
     SystemChain system;
     ReaderLink link(system.chain);
@@ -78,7 +78,7 @@ TEST(Win32DeviceNames, ChannelOpenFailsAndStaysClosedWithoutDevice)
 }
 
 // A port layer on the echo port, configured as the channel does it.
-class Win32EchoPort : public ::testing::Test {
+class Win32CommPortEcho : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -122,7 +122,7 @@ protected:
     std::unique_ptr<CommPort> device_;
 };
 
-TEST_F(Win32EchoPort, ReadReturnsAtOnceWithWaitingBytes)
+TEST_F(Win32CommPortEcho, ReadReturnsAtOnceWithWaitingBytes)
 {
     Send("\x01\x02\xEA\x04");
     Sleep(150);  // the echo is in the driver's queue by now
@@ -139,7 +139,7 @@ TEST_F(Win32EchoPort, ReadReturnsAtOnceWithWaitingBytes)
     EXPECT_LT(took, 200u);
 }
 
-TEST_F(Win32EchoPort, ReadOnASilentLineGivesUpAfterTheReadTimeout)
+TEST_F(Win32CommPortEcho, ReadOnASilentLineGivesUpAfterTheReadTimeout)
 {
     uint8_t buffer[64];
     uint32_t got = 99;
@@ -152,7 +152,7 @@ TEST_F(Win32EchoPort, ReadOnASilentLineGivesUpAfterTheReadTimeout)
     EXPECT_LT(took, 2000u);
 }
 
-TEST_F(Win32EchoPort, ReadReturnsWhenTheFirstByteArrives)
+TEST_F(Win32CommPortEcho, ReadReturnsWhenTheFirstByteArrives)
 {
     // Asks for more than will ever come: the read must not wait for the
     // count, only for the first byte.
@@ -168,7 +168,7 @@ TEST_F(Win32EchoPort, ReadReturnsWhenTheFirstByteArrives)
     EXPECT_LT(took, 200u);
 }
 
-TEST_F(Win32EchoPort, ReadNeverExceedsTheCountAskedFor)
+TEST_F(Win32CommPortEcho, ReadNeverExceedsTheCountAskedFor)
 {
     Send("ABCDEFGH");
     Sleep(150);
@@ -180,7 +180,7 @@ TEST_F(Win32EchoPort, ReadNeverExceedsTheCountAskedFor)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "DEFGH");
 }
 
-TEST_F(Win32EchoPort, PurgeDiscardsWhatTheDriverHolds)
+TEST_F(Win32CommPortEcho, PurgeDiscardsWhatTheDriverHolds)
 {
     Send("\x3B\x02\x14");
     Sleep(150);
@@ -197,7 +197,7 @@ TEST_F(Win32EchoPort, PurgeDiscardsWhatTheDriverHolds)
     EXPECT_EQ(got, 1u);
 }
 
-TEST_F(Win32EchoPort, LineFormatsOfTheChannelAreAppliedAndReportedBack)
+TEST_F(Win32CommPortEcho, LineFormatsOfTheChannelAreAppliedAndReportedBack)
 {
     struct Format {
         uint32_t baud;
@@ -227,7 +227,7 @@ TEST_F(Win32EchoPort, LineFormatsOfTheChannelAreAppliedAndReportedBack)
     }
 }
 
-TEST_F(Win32EchoPort, ControlAndModemLines)
+TEST_F(Win32CommPortEcho, ControlAndModemLines)
 {
     const bool rts = device_->Escape(kEscSetRts) && device_->Escape(kEscClrRts);
     uint32_t status = 0;
@@ -240,7 +240,7 @@ TEST_F(Win32EchoPort, ControlAndModemLines)
 
 // The serial channel itself on the echo ports: the device names of both
 // forms reach the system and a whole exchange works.
-class Win32EchoChannel : public ::testing::Test {
+class Win32CommPortEchoChannel : public ::testing::Test {
 protected:
     void TearDown() override { channel_.Close(); }
     SystemChain system_;
@@ -248,7 +248,7 @@ protected:
     TSerialChannel& channel_ = link_.SerialChannel;
 };
 
-TEST_F(Win32EchoChannel, ExchangeOnBothDeviceNameForms)
+TEST_F(Win32CommPortEchoChannel, ExchangeOnBothDeviceNameForms)
 {
     TSerialChannel& channel = channel_;
     bool any = false;
@@ -280,7 +280,7 @@ TEST_F(Win32EchoChannel, ExchangeOnBothDeviceNameForms)
     if (!any) GTEST_SKIP() << "no echo port (TORVIK_TEST_ECHO_PORTS)";
 }
 
-TEST_F(Win32EchoChannel, ShortTimeoutOnASilentLineStillTakesOneReadStep)
+TEST_F(Win32CommPortEchoChannel, ShortTimeoutOnASilentLineStillTakesOneReadStep)
 {
     const uint32_t port = EchoPort(true);
     if (port == 0) GTEST_SKIP() << "no echo port below COM10 (TORVIK_TEST_ECHO_PORTS)";
