@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <iterator>
+
+#include "reader/Usb_phoenixinterface.h"
 
 namespace {
 
@@ -57,6 +60,7 @@ struct ReaderOptions {
     std::string port;
     std::string device;
     std::string trace;
+    std::string clock;
     int json = 0;
     int quiet = 0;
     int verbose = 0;
@@ -73,6 +77,10 @@ void AddReaderOptions(CLI::App& command, ReaderOptions& o)
     command.add_option("--trace", o.trace, "write every byte and line change of the run, the status texts and the "
                                            "result to FILE, for a maintainer")
         ->type_name("FILE");
+    command.add_option("--clock", o.clock, "the card clock the reader makes, in MHz: 3.58 (the default, as the "
+                                           "window), 3.68 or 6.00; a card that does not run at it answers at no "
+                                           "speed")
+        ->type_name("MHZ");
     command.add_flag("--json", o.json, "one JSON object per line: status changes, summaries, and one result at the end");
     command.add_flag("-q,--quiet", o.quiet, "print only the result");
     command.add_flag("-v,--verbose", o.verbose, "print every status text, with the resolved port");
@@ -250,6 +258,14 @@ public:
             result.error = "--device needs a device name";
             return result;
         }
+        if (Given(CommandOf(reader), "--clock")) {
+            const auto known = std::find(std::begin(kReaderClocks), std::end(kReaderClocks), reader->clock);
+            if (known == std::end(kReaderClocks)) {
+                result.error = "--clock takes " + ClockList() + ", not '" + reader->clock + "'";
+                return result;
+            }
+            o.clock = reader->clock;
+        }
         o.trace = reader->trace;
         o.json = reader->json > 0;
         o.quiet = reader->quiet > 0;
@@ -263,6 +279,15 @@ public:
 
 private:
     static bool Given(CLI::App* command, const std::string& name) { return command->count(name) > 0; }
+
+    // "3.58, 3.68 or 6.00": the clocks the reader makes.
+    static std::string ClockList()
+    {
+        std::string list;
+        for (size_t i = 0; i < std::size(kReaderClocks); ++i)
+            list += std::string(i == 0 ? "" : i + 1 == std::size(kReaderClocks) ? " or " : ", ") + kReaderClocks[i];
+        return list;
+    }
 
     // The command of that name; null for anything else.
     CLI::App* Command(const std::string& name)

@@ -1,6 +1,6 @@
 #pragma once
 // The command line of torvik-loader (see CliUsage() and
-// docs/command-line-and-network-readers.md):
+// docs/command-line-and-network-readers.md; OPTIONS include --clock MHZ):
 //
 //   torvik-loader program [OPTIONS] [--verify=each | --no-verify] [--truncate] [--repeat] [--speed BAUD] IMAGE
 //   torvik-loader read    [OPTIONS] [--length N] OUT
@@ -23,6 +23,9 @@ struct CliOptions {
     // A device to use as that port instead of the one the port number
     // resolves to: a device path, "sim[:OPTIONS]" or "rfc2217://HOST:PORT".
     std::string device;
+    // The card clock the reader is set to, in MHz: "3.58" (the default, as
+    // the window), "3.68" or "6.00" (--clock).
+    std::string clock = "3.58";
     // program: how the card is verified. AfterWriting (the default,
     // --verify=pass): every block written, then the read pass; EachBlock
     // (--verify=each): the window's "Verify programming"; Sampled

@@ -462,6 +462,7 @@ public:
           CardImage{imageBytes_.data(), 0}
     {
         settings_.fixedSpeed = o.speed;
+        settings_.ClockSetting = o.clock;
     }
 
     int Run()
@@ -676,7 +677,10 @@ private:
             for (const auto& [key, value] : e.fields) result.AddRaw(key, value);
             if (!e.failure.empty()) result.AddRaw("failure", e.failure);
             result.AddSeconds("elapsed", Elapsed()).Add("version", kJsonVersion);
-            if (session_ != nullptr) result.Add("started", session_->Started()).AddRaw("phases", PhaseSeconds());
+            if (session_ != nullptr)
+                result.Add("started", session_->Started())
+                    .AddRaw("phases", PhaseSeconds())
+                    .Add("clock", settings_.ClockSetting);
             WriteJson(std::move(result));
         } else if (!e.line.empty() && session_ != nullptr) {
             session_->View().Say(e.line, true);
@@ -769,6 +773,9 @@ private:
             } else {
                 e.message = withNothing(details + " (answer-to-reset " + o.atr + ")");
             }
+            if (settings_.ClockSetting != RunSettings{}.ClockSetting)
+                e.notes.push_back("the card was clocked at " + settings_.ClockSetting +
+                                  " MHz (--clock); a card that does not run at that clock answers at no speed");
             break;
         case FailureKind::Block:
         case FailureKind::FramesUsedUp:

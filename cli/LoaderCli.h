@@ -4,7 +4,8 @@
 //
 // "program" loads the card image (more than 16 and at most 0x40000 bytes
 // unless --truncate), shows its size and SHA-256, then runs
-// SetReaderMode("Phoenix", "3.58", 30, port), WaitForCard(30, port),
+// SetReaderMode("Phoenix", clock, 30, port) (clock "3.58" unless --clock),
+// WaitForCard(30, port),
 // ProgramCard and SerialChannel.Close(), exactly as the window's Program
 // button, with the status messages and progress shown by a TerminalView.
 // "read" and "verify" run the same reader setup and card wait, then

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "platform/CommPort.h"
+#include "reader/Usb_phoenixinterface.h"
 #include "serial/ReaderLink.h"
 
 namespace loader {
@@ -38,6 +39,30 @@ bool IsStartCommand(const uint8_t* bytes, uint32_t count)
     for (uint32_t i = 0; i < count; ++i) AppendCommandByte(text, bytes[i]);
     text.pop_back();
     return text == kStartCommand;
+}
+
+// The card's speeds at one clock of the reader. The card's reset and its
+// loader start run at the clock / 625. Its loader listens in a window that
+// moves with the clock; the 21 trials span 2000 baud around the middle of
+// the loader's speeds: 34600 at 3.58 MHz, 57600 at 6.00 MHz, and at 3.68 MHz
+// 34600 scaled by 3.68 / 3.58 (35566) to the trial step.
+struct ClockSpeeds {
+    uint32_t base;
+    CalibrationRange range;
+};
+// In the order of kReaderClocks (reader/Usb_phoenixinterface.h).
+constexpr ClockSpeeds kClockSpeeds[] = {
+    {5728, {33600, 35600, 34600}},
+    {5888, {34600, 36600, 35600}},
+    {9600, {56600, 58600, 57600}},
+};
+static_assert(std::size(kClockSpeeds) == std::size(kReaderClocks));
+
+// A clock the reader does not make counts as 3.58 MHz.
+const ClockSpeeds& SpeedsAt(const std::string& clock)
+{
+    const uint8_t code = ReaderClockCode(clock);
+    return kClockSpeeds[code == 0 ? 0 : code - 1];
 }
 
 }  // namespace
@@ -108,7 +133,7 @@ bool EchoIntact(const ReaderLink& link, int32_t frameBytes)
     return true;
 }
 
-uint32_t BaseSpeed(const std::string& clock) { return clock == "6.00" ? 9600 : 5728; }
+uint32_t BaseSpeed(const std::string& clock) { return SpeedsAt(clock).base; }
 
 bool OpenBaseSettings(ReaderLink& link, uint32_t port, const std::string& clock)
 {
@@ -124,11 +149,7 @@ bool OpenWorkingSettings(ReaderLink& link, uint32_t port, uint32_t speed)
     return SerialChannel.Open(port, speed, 8, kTwoStopBits, kMarkParity, 0);
 }
 
-CalibrationRange CalibrationRangeFor(const std::string& clock)
-{
-    if (clock == "6.00") return {56600, 58600, 57600};
-    return {33600, 35600, 34600};
-}
+CalibrationRange CalibrationRangeFor(const std::string& clock) { return SpeedsAt(clock).range; }
 
 uint32_t PortNumberOfSelection(int comPortIndex)
 {

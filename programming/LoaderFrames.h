@@ -64,8 +64,9 @@ int ReadBackMismatches(const ReaderLink& link, const uint8_t* expected);
 // SerialChannel.TransmitBuffer.
 bool EchoIntact(const ReaderLink& link, int32_t frameBytes);
 
-// Base speed for the card reset and the loader start command: 9600 baud when
-// `clock` is exactly "6.00", else 5728.
+// Base speed for the card reset and the loader start command, the card
+// clock / 625: 5728 baud at "3.58", 5888 at "3.68", 9600 at "6.00"; any
+// other text counts as "3.58".
 uint32_t BaseSpeed(const std::string& clock);
 
 // Reopens the channel on `port` with the base settings at BaseSpeed(clock):
@@ -84,7 +85,9 @@ struct CalibrationRange {
     int32_t middle;
 };
 constexpr int32_t kTrialStep = 100;
-// 56600..58600 when `clock` is exactly "6.00", else 33600..35600.
+// 21 speeds around where the card's loader listens at `clock`: 33600..35600
+// at "3.58", 34600..36600 at "3.68", 56600..58600 at "6.00"; any other text
+// counts as "3.58".
 CalibrationRange CalibrationRangeFor(const std::string& clock);
 
 // The port number of a port-list selection (index 0 is Com1); 0, which names

@@ -17,8 +17,9 @@ struct TCardImage {
 
 // How a run against the card is made.
 struct RunSettings {
-    // The card clock handed to the reader setup, "3.58" in this program;
-    // compared with "6.00" as exact text to choose the line speeds.
+    // The card clock in MHz handed to the reader setup: "3.58" (the
+    // window's), "3.68" or "6.00" (torvik-loader --clock). The base speed
+    // and the calibration's trial speeds follow it (programming/LoaderFrames.h).
     std::string ClockSetting = "3.58";
     // Above 0: the loader is started at this speed, without calibration
     // (torvik-loader --speed).

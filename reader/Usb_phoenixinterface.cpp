@@ -1,5 +1,7 @@
 #include "reader/Usb_phoenixinterface.h"
 
+#include <iterator>
+
 #include "platform/PortFailure.h"
 #include "serial/ReaderLink.h"
 
@@ -104,17 +106,17 @@ bool SendAttention(ReaderLink& link)
 
 }  // namespace
 
+uint8_t ReaderClockCode(const std::string& clock)
+{
+    for (size_t i = 0; i < std::size(kReaderClocks); ++i)
+        if (clock == kReaderClocks[i]) return static_cast<uint8_t>(i + 1);
+    return 0;
+}
+
 uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock)
 {
-    uint8_t clockCode = 0;
-    if (clock == "3.58")
-        clockCode = 1;
-    else if (clock == "3.68")
-        clockCode = 2;
-    else if (clock == "6.00")
-        clockCode = 3;
     const uint8_t modeBit = mode == "SmartMouse" ? 0x80 : 0x00;
-    return static_cast<uint8_t>(modeBit | clockCode);
+    return static_cast<uint8_t>(modeBit | ReaderClockCode(clock));
 }
 
 bool SetReaderMode(ReaderLink& link, const std::string& mode, const std::string& clock, int32_t waitCount,

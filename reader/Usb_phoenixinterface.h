@@ -12,9 +12,15 @@
 #include "reader/RunAccount.h"
 #include "serial/ReaderLink.h"
 
+// The card clocks the reader makes, in MHz as its setup names them; the
+// clock code of each is its place here plus one.
+inline const char* const kReaderClocks[] = {"3.58", "3.68", "6.00"};
+// The clock code of `clock` (exact text): 1 "3.58", 2 "3.68", 3 "6.00", 0
+// for any other text.
+uint8_t ReaderClockCode(const std::string& clock);
+
 // The setting byte of the "2A 42 " command: bit 7 for mode "SmartMouse"
-// (exact text), bits 0-1 the clock code (1 "3.58", 2 "3.68", 3 "6.00",
-// 0 for any other text).
+// (exact text), bits 0-1 ReaderClockCode(clock).
 uint8_t ReaderSettingByte(const std::string& mode, const std::string& clock);
 
 // Opens portNumber at 9600 8N1, waits (up to waitCount one-second cycles,

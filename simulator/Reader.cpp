@@ -11,6 +11,28 @@ constexpr uint8_t kJunkByte = 0xA5;
 constexpr uint8_t kAck = 0x06;
 constexpr uint8_t kNak = 0x15;
 
+// The card at each clock the reader makes (clock codes 1-3): its reset and
+// loader start run at the clock / 625, and its loader's window moves with
+// the clock.
+struct AtClock {
+    uint32_t baseBaud;
+    uint32_t windowLow;
+    uint32_t windowHigh;
+};
+constexpr AtClock kAtClock[] = {
+    {5728, 34000, 34700},  // 3.58 MHz
+    {5888, 34950, 35650},  // 3.68 MHz: the window at 3.58 scaled by 3.68 / 3.58, to 50 baud
+    {9600, 57000, 57900},  // 6.00 MHz
+};
+
+// Without a clock code (not set up, or code 0, when the card is not reached)
+// as at 3.58 MHz.
+const AtClock& CardAtClock(const std::optional<uint8_t>& settingByte)
+{
+    const int code = settingByte ? *settingByte & 0x03 : 0;
+    return kAtClock[code == 0 ? 0 : code - 1];
+}
+
 }  // namespace
 
 Reader::Reader(SimOptions& options, Random& random, Wire& wire, Card& card)
@@ -27,17 +49,13 @@ bool Reader::CardReachable() const
     return working_ && settingByte_ && (*settingByte_ & 0x80) == 0 && (*settingByte_ & 0x03) != 0;
 }
 
-LineFormat Reader::BaseFormat() const
-{
-    const bool fast = settingByte_ && (*settingByte_ & 0x03) == 3;
-    return {fast ? 9600u : 5728u, 8, kNoParity, kTwoStopBits};
-}
+LineFormat Reader::BaseFormat() const { return {CardAtClock(settingByte_).baseBaud, 8, kNoParity, kTwoStopBits}; }
 
 std::pair<uint32_t, uint32_t> Reader::LoaderWindow() const
 {
     if (options_.windowLow != 0) return {options_.windowLow, options_.windowHigh};
-    if (settingByte_ && (*settingByte_ & 0x03) == 3) return {57000, 57900};
-    return {34000, 34700};
+    const AtClock& card = CardAtClock(settingByte_);
+    return {card.windowLow, card.windowHigh};
 }
 
 uint8_t Reader::Unpromised(uint8_t fixed) { return options_.randomSetupBytes ? random_.Byte() : fixed; }

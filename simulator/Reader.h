@@ -24,8 +24,12 @@
 //   SmartMouse mode, or with clock code 0, the card is not reached.
 // - RTS high holds the card in reset; dropping RTS releases it, and its
 //   answer-to-reset goes out atrdelay= ms (20) later at the base settings
-//   (5728 baud at clock code 1 or 2, 9600 at code 3; 8 data bits, no
-//   parity, 2 stop bits), with atrgap= ms between its bytes.
+//   (the card clock / 625: 5728 baud at clock code 1, 3.58 MHz; 5888 at
+//   code 2, 3.68 MHz; 9600 at code 3, 6.00 MHz; 8 data bits, no parity,
+//   2 stop bits), with atrgap= ms between its bytes.
+// - The card's loader listens in a window that moves with the clock:
+//   34000-34700 baud at 3.58 MHz, 34950-35650 at 3.68, 57000-57900 at 6.00;
+//   window= holds it where it says at every clock.
 // - A pause of more than two byte times inside a command or frame abandons
 //   it.
 
@@ -59,7 +63,8 @@ public:
     bool CardReachable() const;
     // The card's base settings at the clock code in force.
     LineFormat BaseFormat() const;
-    // The loader's speed window: window=, else by the clock code.
+    // The loader's speed window: window=, else the card's at the clock in
+    // force.
     std::pair<uint32_t, uint32_t> LoaderWindow() const;
 
     // A host byte has reached the reader (at b.end).

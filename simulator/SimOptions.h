@@ -26,8 +26,11 @@
 //   atr=HEX|none     the card's answer-to-reset as hex digits ("3B544C54...",
 //                    blanks allowed), or none for a card that does not
 //                    announce itself (default 3B 54 4C 54 52 56 4B 01).
-//   window=LO-HI     loader speed window in baud, inclusive (default
-//                    34000-34700 at clock 3.58/3.68, 57000-57900 at 6.00).
+//   window=LO-HI     loader speed window in baud, inclusive, at whatever
+//                    clock the reader makes: a card whose loader does not
+//                    follow the clock. Default: the window follows the clock,
+//                    34000-34700 at 3.58 MHz, 34950-35650 at 3.68, 57000-57900
+//                    at 6.00.
 //   silent=0|1       the reader answers nothing at all, not even the echo.
 //   noecho=0|1       the reader does not echo; answers still come.
 //   ackloss=P        probability (0..1) that a block write's acknowledgement is

@@ -192,6 +192,10 @@ TEST(CliRun, EachFailureHasItsMessageAndExitStatus)
         {"card=out,insert=100,ackloss=1", {"program", path}, 8, "Error programming Torvik Loader Card.", noSpeed},
         {"card=out,insert=100,window=20000-20500", {"program", path}, 8, "Error programming Torvik Loader Card.",
          noSpeed},
+        // A card whose loader keeps its 3.58 MHz window does not run at 6.00.
+        {"window=34000-34700", {"program", "--clock", "6.00", path}, 8, "Error programming Torvik Loader Card.",
+         "the card's loader answered at no speed from 56600 to 58600 baud\ntorvik-loader: the card was clocked at "
+         "6.00 MHz (--clock); a card that does not run at that clock answers at no speed"},
         // The default person takes the card out and puts it back when asked,
         // so each fault shows its own message given alone.
         {"silent=1", {"program", path}, 5, "Error setting Phoenix mode.",
@@ -477,6 +481,8 @@ TEST(CliArguments, ParsesCommandsAndOptions)
         {{"program", "a.tvk", "b.tvk"}, "The following argument was not expected: b.tvk", A::Program, 1, "", pass,
          ""},
         {{"check", "-p", "3"}, "", A::Check, 3, "", pass, ""},
+        {{"check", "--clock", "6.00"}, "", A::Check, 1, "", pass, ""},
+        {{"program", "--clock=6", "a.tvk"}, "--clock takes 3.58, 3.68 or 6.00, not '6'", A::Program, 1, "", pass, ""},
         {{"check", "a.tvk"}, "The following argument was not expected: a.tvk", A::Check, 1, "", pass, ""},
         {{"read", "-"}, "", A::Read, 1, "", pass, "-"},
         {{"help", "read"}, "", A::Help, 1, "", pass, ""},
@@ -510,6 +516,8 @@ TEST(CliArguments, ParsesCommandsAndOptions)
     EXPECT_EQ(ParseCliArguments({"read", "--length", "0x100", "o"}).options.length, 0x100);
     EXPECT_EQ(ParseCliArguments({"program", "--speed", "34350", "a"}).options.speed, 34350);
     EXPECT_EQ(ParseCliArguments({"program", "a"}).options.speed, 0);
+    EXPECT_EQ(ParseCliArguments({"verify", "--clock=3.68", "a"}).options.clock, "3.68");
+    EXPECT_EQ(ParseCliArguments({"read", "o"}).options.clock, "3.58");
     // "help CMD" is that command's own help.
     EXPECT_EQ(ParseCliArguments({"help", "read"}).options.helpText,
               ParseCliArguments({"read", "--help"}).options.helpText);
@@ -876,25 +884,34 @@ TEST(CliRun, JsonQuietVerboseAndTrace)
 
 // The program itself, in real time, on simulated cards whose loaders take
 // different speeds: it programs each at the middle of the card's window, not
-// at the calibration's fallback of 34600. The three run side by side.
+// at the calibration's fallback of 34600, and a card clocked at 6.00 MHz
+// within its window there. They run side by side.
 TEST(CliRun, ProgramsAtTheMiddleOfTheCardsWindowInRealTime)
 {
     const std::string path = WriteImage("cli-speed.tvk", Pattern(2048));
     struct Row {
         const char* device;
         int speed;
+        const char* clock = nullptr;  // --clock, when given
     };
     const Row rows[] = {
         {"sim", 34350},
         {"sim:window=34000-34300", 34150},
+        {"sim", 57450, "6.00"},  // the card's window at 6.00 MHz, 57000-57900
         {"sim:latency=16,openlines=1,window=34800-35100", 34950},
     };
     Subprocess runs[std::size(rows)];
-    for (size_t i = 0; i < std::size(rows); ++i)
-        ASSERT_TRUE(runs[i].Start({TORVIK_CLI, "program", "--json", path}, {std::string("TORVIK_COM1=") + rows[i].device}));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        std::vector<std::string> args = {TORVIK_CLI, "program", "--json", path};
+        if (rows[i].clock != nullptr) args.insert(args.end() - 1, {"--clock", rows[i].clock});
+        ASSERT_TRUE(runs[i].Start(args, {std::string("TORVIK_COM1=") + rows[i].device}));
+    }
     for (size_t i = 0; i < std::size(rows); ++i) {
         EXPECT_EQ(runs[i].Wait(120'000), 0) << rows[i].device << "\n" << runs[i].Stderr();
         EXPECT_NE(runs[i].Stdout().find("\"speed\":" + std::to_string(rows[i].speed) + ","), std::string::npos)
+            << rows[i].device << "\n" << runs[i].Stdout();
+        const std::string clock = rows[i].clock != nullptr ? rows[i].clock : "3.58";
+        EXPECT_NE(runs[i].Stdout().find("\"clock\":\"" + clock + "\""), std::string::npos)
             << rows[i].device << "\n" << runs[i].Stdout();
     }
 }

@@ -43,6 +43,7 @@ def main():
         "programmed": (["program", "--json", "-n", "--device", fast, image], {0}, None),
         "programmed, read pass": (["program", "--json", "--device", fast, image], {0}, None),
         "programmed, each block": (["program", "--json", "--verify=each", "--device", fast, image], {0}, None),
+        "at 6.00 MHz": (["program", "--json", "-n", "--clock", "6.00", "--device", fast, image], {0}, None),
         "given speed": (["program", "--json", "-n", "--speed", "34200", "--device", fast, image], {0}, None),
         "usage, missing image": (["program", "--json", os.path.join(scratch, "missing.tvk")], {2}, None),
         "usage, bad option": (["verify", "--json", "--port", "x", image], {2}, None),

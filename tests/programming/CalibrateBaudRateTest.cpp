@@ -380,6 +380,8 @@ TEST_F(CalibrateBaudRateTest, ThroughThePortChainFindTheMiddleOfTheCardsWindow)
         {"3.58", "setup=01,window=34000-34300", 34150},
         {"3.58", "setup=01,window=33600-33600", 33600},
         {"6.00", "setup=03", 57450},  // the default window at 6.00 MHz, 57000-57900
+        {"3.68", "setup=02", 35300},  // the default window at 3.68 MHz, 34950-35650
+        {"3.68", "setup=02,window=36000-36300", 36150},  // beyond the trials at 3.58 MHz
     };
     for (const Row& r : rows)
         for (const char* adapter : {"latency=0", "latency=1", "latency=16", "openlines=1"})

@@ -533,6 +533,21 @@ TEST_F(SimulatorTest, CardAnswersResetOnlyWhenReachable)
         Line(Reader().SettingByte() == 0x03 ? 9600 : 5728, 8, kNoParity, kTwoStopBits);
         EXPECT_EQ(ResetCard().empty(), !answers) << options;
     }
+
+    // The answer-to-reset runs at the card clock / 625: whole only to a
+    // port at that speed.
+    const std::tuple<const char*, uint32_t, bool> speeds[] = {
+        {"setup=01", 5728, true},
+        {"setup=02", 5888, true},
+        {"setup=02", 5728, false},
+        {"setup=03", 9600, true},
+    };
+    for (const auto& [options, baud, whole] : speeds) {
+        port.reset();
+        Start(options);
+        Line(baud, 8, kNoParity, kTwoStopBits);
+        EXPECT_EQ(ResetCard() == kDefaultAtr, whole) << options << " at " << baud;
+    }
 }
 
 TEST_F(SimulatorTest, ResetOrRemovalCutsTheAnswerToResetShort)
@@ -596,6 +611,9 @@ TEST_F(SimulatorTest, LoaderUnderstandsFramesOnlyInsideItsWindowAndFormat)
     }
 
     // The window follows the clock, unless the knob sets it.
+    port.reset();
+    Start("setup=02");
+    EXPECT_EQ(Reader().LoaderWindow(), (std::pair<uint32_t, uint32_t>{34950, 35650}));
     port.reset();
     Start("setup=03");
     EXPECT_EQ(Reader().LoaderWindow(), (std::pair<uint32_t, uint32_t>{57000, 57900}));
