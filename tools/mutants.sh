@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Mutation check of the protocol code: applies each single-point change listed
-# in tools/mutants.txt to a scratch copy of the tree, rebuilds core_tests there
-# and runs them. A change that no test catches "survives".
+# in tools/mutants.txt to a scratch copy of the tree, rebuilds the core's test
+# programs there (the core_tests target: tests/<folder> of each layer) and runs
+# them. A change that no test catches "survives".
 #
 #   bash tools/mutants.sh [LIST]
 #
@@ -14,7 +15,7 @@
 # reported as such: re-anchor the line rather than drop it.
 #
 # Environment: MUTANTS_DIR (scratch copy and build, default build/mutants),
-# MUTANTS_TIMEOUT (seconds per test run, default 120; a run that times out
+# MUTANTS_TIMEOUT (seconds per test program, default 120; a run that times out
 # counts as caught), MUTANTS_JOBS (build jobs, default 2), MUTANTS_ONLY (an
 # extended regular expression: only lines matching it are tried).
 #
@@ -52,8 +53,15 @@ grep -v '^[[:space:]]*\(#\|$\)' "$list" | sed 's/ @@ .*//' | sort -u | while rea
 done
 
 build() { cmake --build "$bld" --target core_tests -j"$jobs" >"$1" 2>&1; }
-# In a subshell of its own, so that a crash is reported to the log only.
-run_tests() { (timeout "$limit" "$bld/tests/core_tests" --gtest_brief=1 >"$1" 2>&1; exit $?) 2>/dev/null; }
+# Each program in a subshell of its own, so that a crash is reported to the
+# log only; the first that fails ends the run. The build lists the programs.
+run_tests() {
+    local program
+    : >"$1"
+    while IFS= read -r program; do
+        (timeout "$limit" "$program" --gtest_brief=1 >>"$1" 2>&1; exit $?) 2>/dev/null || return 1
+    done <"$bld/tests/core_tests.txt"
+}
 
 # ccache speeds up the rebuilds when it is there; a machine without it builds
 # without.

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates docs/reliability.md from a test run: the fault matrix and the
-# endurance run of core_tests and the reads of torvik-loader read in
+# endurance run of programming_tests and the reads of torvik-loader read in
 # bench/ProgramBench.cpp (both write their measurements when
 # TORVIK_RELIABILITY_DIR is set), and the short fuzz run of tools/test-fuzz.sh.
-#   RELIABILITY_BUILD_DIR  build tree for core_tests (default build/reliability)
+#   RELIABILITY_BUILD_DIR  build tree for the tests (default build/reliability)
 #   SKIP_FUZZ=1            leave the fuzz figures out (no clang at hand)
 # Fails, and leaves the document as it was, when a test or a fuzz target fails.
 set -euo pipefail
@@ -13,13 +13,13 @@ build=${RELIABILITY_BUILD_DIR:-build/reliability}
 out=docs/reliability.md
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVIK_BUILD_APP=OFF >/dev/null
-cmake --build "$build" -j2 --target core_tests torvik_bench >/dev/null
+cmake --build "$build" -j2 --target programming_tests torvik_bench >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "== fault matrix and endurance"
 start=$SECONDS
-TORVIK_RELIABILITY_DIR="$work" "$build"/tests/core_tests --gtest_filter='FaultMatrixTest.*:EnduranceTest.*' \
+TORVIK_RELIABILITY_DIR="$work" "$build"/tests/programming_tests --gtest_filter='FaultMatrixTest.*:EnduranceTest.*' \
   >"$work/tests.log" 2>&1 || { tail -40 "$work/tests.log"; echo "the fault tests failed" >&2; exit 1; }
 seconds=$((SECONDS - start))
 
@@ -106,7 +106,7 @@ sent it); a read whose echo differs proves nothing and is repeated.
 
 "False failures" counts the row's runs that showed a failure although the card
 held the whole image. The same faults also run through the real window
-(\`tests/app/FaultWindowTest.cpp\`), which checks that the inputs stay disabled
+(\`tests/app/qt/FaultWindowTest.cpp\`), which checks that the inputs stay disabled
 during each run and come back afterwards.
 
 EOF

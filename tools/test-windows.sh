@@ -4,12 +4,14 @@
 # runs them under Wine on a virtual X display (Xvfb):
 #   - the core's libraries hold no process-wide mutable objects
 #     (tools/check-core-state.sh with the cross build's nm);
-#   - core_tests: the whole core test suite, on the simulator;
-#   - form_tests: the window logic on an in-memory window;
-#   - win32_tests: the registry layer against Wine's registry, the shell
-#     layer, the device-name rule, the Win32 port layer on COM5 and COM12,
-#     which Wine maps onto a pseudo-terminal whose far end echoes every byte,
-#     and the Win32 window's wiring;
+#   - the core's test programs (core_tests: tests/<folder> of each layer),
+#     on the simulator;
+#   - app_tests: the window logic on an in-memory window;
+#   - platform_win32_tests: the registry layer against Wine's registry, the
+#     shell layer, the device-name rule and the Win32 port layer on COM5 and
+#     COM12, which Wine maps onto a pseudo-terminal whose far end echoes every
+#     byte;
+#   - app_win32_tests: the Win32 window's wiring and the program's resources;
 #   - one end-to-end run of USB_TorvikLoader.exe on the simulated reader,
 #     driven from outside by torvik_window_driver.exe with real key presses
 #     and clicks (SendInput): the window appears (within 3 s) with the focus
@@ -61,7 +63,7 @@ NM=x86_64-w64-mingw32-nm bash tools/check-core-state.sh "$build"
 # The far end of the test COM ports runs on this host.
 peer_bin="$build/host/pty_echo_peer"
 mkdir -p "$build/host"
-g++ -std=c++17 -O1 -Wall -Wextra -Wpedantic -o "$peer_bin" tests/win32/host/pty_echo_peer.cpp
+g++ -std=c++17 -O1 -Wall -Wextra -Wpedantic -o "$peer_bin" tests/platform/win32/host/pty_echo_peer.cpp
 
 # --- Wine -------------------------------------------------------------------------
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/torvik-wine.XXXXXX")

@@ -39,6 +39,7 @@ struct FakeDevice {
     uint32_t modemStatus = 0;
     bool modemStatusFails = false;
     bool failSetTimeouts = false;
+    bool failGetState = false;
     bool failSetState = false;
     bool breakFails = false;
     // Every read fails at once, as on a device that has gone away.
@@ -78,7 +79,7 @@ public:
     bool GetState(LineSettings& s) override
     {
         s = d_.driverState;
-        return true;
+        return !d_.failGetState;
     }
     bool SetState(const LineSettings& s) override
     {
