@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr int kBarWidth = 20;
+// Narrow enough to leave the status most of an 80-column terminal.
+constexpr int kBarWidth = 10;
 
 // The phase as the table's column says it.
 const char* PhaseWords(RunPhase phase)
@@ -175,7 +176,7 @@ void StationOutput::EraseTable()
 
 void StationOutput::DrawTable()
 {
-    std::string text = "port   phase         progress                 speed  done failed  status";
+    std::string text = "port  phase        progress     speed done failed  status";
     text.resize(std::min(text.size(), static_cast<size_t>(table_.width - 1)));
     text += '\n';
     for (const Station& station : stations_) text += RowText(station) + '\n';
@@ -194,7 +195,7 @@ std::string StationOutput::RowText(const Station& station) const
     const std::string com = "Com" + std::to_string(station.port);
     const std::string speed = row.speed > 0 ? std::to_string(row.speed) : std::string("-");
     char head[128];
-    std::snprintf(head, sizeof head, "%-6s %-13s %s %6s %5d %6d  ", com.c_str(),
+    std::snprintf(head, sizeof head, "%-5s %-12s %s %6s %4d %6d  ", com.c_str(),
                   station.ended ? "ended" : PhaseWords(row.phase), bar.c_str(), speed.c_str(), station.done,
                   station.failed);
     std::string line = head;

@@ -9,9 +9,9 @@
 //
 // The table (a terminal that takes escape codes, neither --json nor --quiet):
 //
-//   port  phase        progress                 speed  done failed  status
-//   Com1  writing      [#########-----------]   34350     1      0  Programming 45%
-//   Com2  put in       [--------------------]       -     1      0  Please insert card in card slot.
+//   port  phase        progress     speed done failed  status
+//   Com1  writing      [####------]  34350    1      0  Programming 45%
+//   Com2  put in       [----------]      -    1      0  Please insert card in card slot.
 //
 // is redrawn in place, each row cut to the terminal's width, the status in
 // its colour. The stations' own lines (each card's result) and error lines

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <regex>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,6 +24,7 @@
 #include "cli/PortList.h"
 #include "cli/RunRecord.h"
 #include "cli/Sha256.h"
+#include "cli/StationOutput.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
 #include "programming/CardImageFile.h"
@@ -1423,4 +1425,35 @@ TEST(TerminalView, LiveLineStaysWithinTheTerminal)
         view.Finish();
         EXPECT_EQ(out.str(), c.expected) << c.width;
     }
+}
+
+TEST(StationOutput, TableRowsStayWithinTheTerminalAndLinesGoAboveIt)
+{
+    std::ostringstream out, err;
+    StationOutput::TableSettings table;
+    table.on = true;
+    table.colour = true;
+    table.width = 70;
+    StationOutput output(out, err, {1, 12}, table);
+    output.Row(0, {RunPhase::Writing, 45, "Programming 45%", clBtnFace, 34350});
+    output.Row(1, {RunPhase::CardInsertion, 0, "Please insert card in card slot.", clYellow, 0});
+    output.Tally(1, 3, 1);
+    output.Redraw();
+    // A station's line: the table is erased, the line written, the table
+    // drawn again below it. Lines come whole, whatever pieces they were
+    // written in.
+    {
+        LineStream station([&output](const std::string& line) { output.Out("Com12: " + line); });
+        station << "Card 4: " << "Card successfully programmed." << '\n' << "unfinished";
+    }
+    output.Ended(0);
+    output.Close();
+    const std::string table1 = "port  phase        progress     speed done failed  status\n"
+                               "Com1  writing      [####------]  34350    0      0  Programming 45%\n"
+                               "Com12 put in       [----------]      -    3      1  \033[1;33mPlease insert car\033[0m\n";
+    const std::string erase = "\033[3A\r\033[J";
+    EXPECT_EQ(out.str(), table1 + erase + "Com12: Card 4: Card successfully programmed.\n" + table1 + erase +
+                             "Com12: unfinished\n" + table1 + erase +
+                             std::regex_replace(table1, std::regex("Com1  writing  "), "Com1  ended    "));
+    EXPECT_EQ(err.str(), "");
 }
