@@ -26,12 +26,15 @@
 // and the mean number of blocks differing from the image afterwards.
 // BM_Calibration compares the two speed calibrations (see there).
 // BM_ReadCard runs torvik-loader's read on the simulated card (see there).
+// BM_LineOfReaders runs torvik-loader program on a line of simulated readers
+// in real time (see there); tools/test.sh runs it apart from the others.
 // The figures are printed, not asserted.
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -476,8 +479,74 @@ void BM_ReadCard(benchmark::State& state)
     }
 }
 
+// `torvik-loader program -p 1-N --count 2 -n --json` of a 16 KiB image,
+// in-process, each station's simulated reader on the steady clock with
+// devices of its own, as the program gives each station; one station is the
+// run of one port. Reports the wall seconds, the cards programmed, and the
+// host CPU per block written (the process's CPU time, the simulators' and
+// the stations' threads included, over every station's blocks). For the
+// ratios, compare the rows with 4 and 16 stations against the row with 1:
+// wall_s (goal: at most 1.10 x) and cpu_us_per_block (goal: at most 1.2 x).
+void BM_LineOfReaders(benchmark::State& state)
+{
+    const int stations = static_cast<int>(state.range(0));
+    constexpr int kCards = 2;
+    constexpr int32_t kBytes = 16384;
+    const std::string image = (std::filesystem::temp_directory_path() /
+                               ("torvik-bench-line-" + std::to_string(getpid()) + ".tvk"))
+                                  .string();
+    {
+        std::vector<uint8_t> bytes(kBytes);
+        std::mt19937 random(1);
+        for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+        std::ofstream(image, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    struct Station final : StationDevices {
+        explicit Station(uint32_t port) : chain(nullptr) { chain.chain.Assign(port, "sim"); }
+        PortChain& Chain() override { return chain.chain; }
+        SystemChain chain;
+    };
+    int status = -1;
+    int programmed = 0;
+    double wall = 0;
+    double cpu = 0;
+    for (auto _ : state) {
+        SystemChain line;
+        for (int port = 1; port <= stations; ++port) line.chain.Assign(static_cast<uint32_t>(port), "sim");
+        const CliSystem system{line.chain, {}, [](uint32_t port, std::ostream*) {
+                                   return std::unique_ptr<StationDevices>(std::make_unique<Station>(port));
+                               }};
+        std::ostringstream out, err;
+        const auto started = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds();
+        status = RunLoaderCli({"program", "-p", stations == 1 ? "1" : "1-" + std::to_string(stations), "--count",
+                               std::to_string(kCards), "-n", "--json", image},
+                              out, err, CliTerminal{}, system, nullptr);
+        cpu = CpuSeconds() - cpuStart;
+        wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        programmed = 0;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("{\"event\":\"card\",", 0) == 0 && line.find(",\"result\":\"programmed\",") != std::string::npos)
+                ++programmed;
+    }
+    std::remove(image.c_str());
+    if (status != 0 || programmed != stations * kCards) {
+        state.SkipWithError(("not every card was programmed: exit status " + std::to_string(status) + ", " +
+                             std::to_string(programmed) + " cards")
+                                .c_str());
+        return;
+    }
+    state.counters["wall_s"] = wall;
+    state.counters["cards"] = programmed;
+    state.counters["cpu_us_per_block"] = cpu * 1e6 / (static_cast<double>(programmed) * (kBytes / 16));
+    state.SetLabel(std::to_string(stations) + (stations == 1 ? " station" : " stations") + ", 16 KiB, 2 cards each");
+}
+
 }  // namespace
 
+BENCHMARK(BM_LineOfReaders)->Arg(1)->Arg(4)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadCard)
     ->Args({0, 1})
     ->Args({1, 20})

@@ -69,7 +69,8 @@ struct ReaderOptions {
 void AddReaderOptions(CLI::App& command, ReaderOptions& o)
 {
     command.add_option("-p,--port", o.port, "the reader's port number, 1 to 255 (default 1, Com1): TORVIK_COM<N> if set, "
-                                            "else the system's serial device for that number")
+                                            "else the system's serial device for that number; program and check take "
+                                            "several (1,2,3,4 or 1-4), a line of readers at once")
         ->type_name("N");
     command.add_option("-d,--device", o.device, "use NAME as that port for this run: a serial device path, "
                                                 "sim[:OPTIONS] or rfc2217://HOST:PORT")
@@ -107,6 +108,14 @@ public:
                                                          "no read pass");
         program_->add_flag("--truncate", truncate_, "program the first 0x40000 bytes of a longer image");
         program_->add_flag("--repeat", repeat_, "card after card, until interrupted");
+        program_->add_option("--count", count_, "card after card, N cards at each port, then end (exit 0 when all "
+                                                "were programmed)")
+            ->type_name("N");
+        program_->add_option("--calibrate", calibrate_, "with --repeat or --count: each (the default) calibrates every "
+                                                        "card; once calibrates a port's first card and programs the "
+                                                        "later ones at its speed, calibrating again a card that does "
+                                                        "not take it")
+            ->type_name("MODE");
         program_->add_option("--speed", speed_, "program at BAUD without calibrating; the first block is read back "
                                                 "and must match, or the run fails")
             ->type_name("BAUD");
@@ -218,6 +227,29 @@ public:
                 return result;
             }
             if (!speed_.empty()) o.speed = static_cast<int32_t>(n);
+            if (!count_.empty()) {
+                if (count_.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(count_, kMostCards, n) ||
+                    n == 0) {
+                    result.error = "--count takes a number of cards from 1 to " + std::to_string(kMostCards) +
+                                   ", not '" + count_ + "'";
+                    return result;
+                }
+                o.count = static_cast<int32_t>(n);
+                o.repeat = true;
+            }
+            if (!calibrate_.empty() && calibrate_ != "each" && calibrate_ != "once") {
+                result.error = "--calibrate takes each or once, not '" + calibrate_ + "'";
+                return result;
+            }
+            if (!calibrate_.empty() && !speed_.empty()) {
+                result.error = "--calibrate and --speed cannot be given together";
+                return result;
+            }
+            o.calibrateOnce = calibrate_ == "once";
+            if (o.calibrateOnce && !o.repeat) {
+                result.error = "--calibrate=once needs --repeat or --count: it keeps the first card's speed for the next";
+                return result;
+            }
         } else if (read_->parsed()) {
             o.action = CliOptions::Action::Read;
             o.image = readOut_;
@@ -244,14 +276,23 @@ public:
             return result;
         }
         if (!reader->port.empty()) {
-            uint64_t n = 0;
-            if (reader->port.find_first_not_of("0123456789") != std::string::npos ||
-                !ParseNumber(reader->port, kHighestPort, n) || n == 0) {
+            if (!ParsePorts(reader->port, o.ports)) {
                 result.error = "--port takes a port number from 1 to " + std::to_string(kHighestPort) + ", not '" +
                                reader->port + "'";
                 return result;
             }
-            o.port = static_cast<uint32_t>(n);
+            o.port = o.ports.front();
+            for (auto p = o.ports.begin(); p != o.ports.end(); ++p)
+                if (std::find(o.ports.begin(), p, *p) != p) {
+                    result.error = "--port names Com" + std::to_string(*p) + " twice";
+                    return result;
+                }
+        }
+        const bool line = o.ports.size() > 1;
+        if (line && (o.action == CliOptions::Action::Read || o.action == CliOptions::Action::Verify)) {
+            result.error = std::string(o.action == CliOptions::Action::Read ? "read" : "verify") +
+                           " takes one port, not '" + reader->port + "'; several are for program and check";
+            return result;
         }
         o.device = reader->device;
         if (reader->device.empty() && Given(CommandOf(reader), "--device")) {
@@ -265,6 +306,10 @@ public:
                 return result;
             }
             o.clock = reader->clock;
+        }
+        if (line && !o.device.empty()) {
+            result.error = "--device names the device of one port; for several, set TORVIK_COM<N> for each";
+            return result;
         }
         o.trace = reader->trace;
         o.json = reader->json > 0;
@@ -287,6 +332,33 @@ private:
         for (size_t i = 0; i < std::size(kReaderClocks); ++i)
             list += std::string(i == 0 ? "" : i + 1 == std::size(kReaderClocks) ? " or " : ", ") + kReaderClocks[i];
         return list;
+    }
+
+    // "3", "1,2,3,4", "1-4", "1-2,7": port numbers from 1 to kHighestPort,
+    // in the order given.
+    static bool ParsePorts(const std::string& text, std::vector<uint32_t>& ports)
+    {
+        ports.clear();
+        size_t start = 0;
+        for (;;) {
+            const size_t comma = text.find(',', start);
+            const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            const size_t dash = item.find('-');
+            uint64_t low = 0;
+            uint64_t high = 0;
+            if (!PortNumber(item.substr(0, dash), low)) return false;
+            high = low;
+            if (dash != std::string::npos && (!PortNumber(item.substr(dash + 1), high) || high < low)) return false;
+            for (uint64_t n = low; n <= high; ++n) ports.push_back(static_cast<uint32_t>(n));
+            if (comma == std::string::npos) return true;
+            start = comma + 1;
+        }
+    }
+
+    static bool PortNumber(const std::string& text, uint64_t& n)
+    {
+        return text.find_first_not_of("0123456789") == std::string::npos && ParseNumber(text, kHighestPort, n) &&
+               n > 0;
     }
 
     // The command of that name; null for anything else.
@@ -364,6 +436,8 @@ private:
     std::string verifyMode_;
     int truncate_ = 0;
     int repeat_ = 0;
+    std::string count_;
+    std::string calibrate_;
     std::string length_;
     std::string speed_;
     std::string programImage_, readOut_, verifyImage_;

@@ -2,7 +2,8 @@
 // The command line of torvik-loader (see CliUsage() and
 // docs/command-line-and-network-readers.md; OPTIONS include --clock MHZ):
 //
-//   torvik-loader program [OPTIONS] [--verify=each | --no-verify] [--truncate] [--repeat] [--speed BAUD] IMAGE
+//   torvik-loader program [OPTIONS] [--verify=each | --no-verify] [--truncate] [--repeat] [--count N]
+//                         [--calibrate=each|once] [--speed BAUD] IMAGE
 //   torvik-loader read    [OPTIONS] [--length N] OUT
 //   torvik-loader verify  [OPTIONS] IMAGE
 //   torvik-loader check   [OPTIONS]
@@ -20,6 +21,10 @@ struct CliOptions {
     Action action = Action::Help;
     // The reader's port number, as the window's port list (1 for Com1).
     uint32_t port = 1;
+    // program, check: every port given ("-p 1,2,3,4", "-p 1-4"), each a
+    // station of a line of readers; `port` is the first. One port for the
+    // other commands.
+    std::vector<uint32_t> ports{1};
     // A device to use as that port instead of the one the port number
     // resolves to: a device path, "sim[:OPTIONS]" or "rfc2217://HOST:PORT".
     std::string device;
@@ -39,6 +44,12 @@ struct CliOptions {
     bool truncate = false;
     // program: card after card until interrupted.
     bool repeat = false;
+    // program: each station ends after this many cards (--count, which
+    // implies --repeat); 0: no end.
+    int32_t count = 0;
+    // program --repeat: only a station's first card is calibrated, the later
+    // ones are programmed at its speed (--calibrate=once).
+    bool calibrateOnce = false;
     // program: the loader's speed in baud, instead of calibrating; 0 to
     // calibrate.
     int32_t speed = 0;
@@ -77,3 +88,5 @@ std::string CliUsage();
 // The lowest and highest speed --speed takes, in baud.
 constexpr int32_t kLowestFixedSpeed = 1200;
 constexpr int32_t kHighestFixedSpeed = 230400;
+// The most cards --count takes.
+constexpr int32_t kMostCards = 1000000;

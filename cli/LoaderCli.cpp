@@ -1,5 +1,6 @@
 #include "cli/LoaderCli.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #ifdef _WIN32
@@ -25,6 +27,7 @@
 #include "cli/PortList.h"
 #include "cli/RunRecord.h"
 #include "cli/Sha256.h"
+#include "cli/StationOutput.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
 #include "devices/SystemPorts.h"
@@ -52,6 +55,9 @@ namespace {
 constexpr int kJsonVersion = 2;
 // Differing addresses listed by verify.
 constexpr int kListedDifferences = 8;
+// A line of readers: how often the stop question is asked and the table
+// redrawn while the stations run.
+constexpr int kLineTurnMs = 50;
 
 std::string Seconds(double s)
 {
@@ -185,13 +191,36 @@ std::string DeviceOfName(const PortChain& chain, const std::string& name, uint32
            (*number == overridden ? " (--device)" : "");
 }
 
+// A station of a line of readers: what its run is handed besides its
+// options, and what it tells back once it has ended.
+struct StationContext {
+    uint32_t port = 0;
+    size_t index = 0;  // in the line's output
+    StationOutput* output = nullptr;
+    // Its view is a row of the live table.
+    bool table = false;
+    // program: the image, loaded once for the whole line.
+    const uint8_t* image = nullptr;
+    int32_t imageLength = 0;
+    std::string sha256;
+    // Told back: how it ended (its status, result word and JSON failure, if
+    // any), the cards it programmed and failed, and its seconds.
+    int status = kExitOtherFailure;
+    std::string result = "failed";
+    std::string failure;
+    int programmed = 0;
+    int failed = 0;
+    double elapsed = 0;
+};
+
 // One run's surroundings: the port chain with the device override and the
 // trace file, the reader link through it, the clock, the view, and the record
 // of the run's account. The account goes to the record first, then the
 // trace, then the view.
 class Session {
 public:
-    Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal, const CliSystem& system)
+    Session(const CliOptions& o, std::ostream& out, const CliTerminal& terminal, const CliSystem& system,
+            StationContext* station)
         : clock_(system.ports.GetClock()),
           start_(clock_.NowMicros()),
           started_(IsoTimeNow()),
@@ -207,16 +236,20 @@ public:
         link_ = std::make_unique<ReaderLink>(*chain_);
 
         ViewSettings view;
-        view.style = o.json    ? ViewSettings::Style::Json
-                     : o.quiet ? ViewSettings::Style::Quiet
-                     : terminal.live ? ViewSettings::Style::Live
-                                     : ViewSettings::Style::Plain;
+        view.style = o.json                              ? ViewSettings::Style::Json
+                     : o.quiet                           ? ViewSettings::Style::Quiet
+                     : station != nullptr && station->table ? ViewSettings::Style::Row
+                     : terminal.live                     ? ViewSettings::Style::Live
+                                                         : ViewSettings::Style::Plain;
         view.colour = terminal.colour;
         view.ansi = terminal.ansi;
         view.width = terminal.width;
         view.verbose = o.verbose;
+        view.station = station != nullptr ? station->port : 0;
         view_ = std::make_unique<TerminalView>(out, view, static_cast<int>(o.port) - 1, o.verify,
                                                [this] { return Elapsed(); });
+        if (station != nullptr && station->table)
+            view_->SetRow([station](const ViewRow& row) { station->output->Row(station->index, row); });
         account_.Add(&record_);
         if (chain_->Watch().Tracing()) {
             const auto note = [this](const std::string& line) { chain_->Watch().Note(line); };
@@ -445,10 +478,22 @@ struct Ending {
     std::string failure;               // JSON: the failure object, empty for none
 };
 
+// A station's own devices on the steady clock, as the program has them.
+class SystemStation final : public StationDevices {
+public:
+    explicit SystemStation(std::ostream* notes) : chain_(notes) {}
+    PortChain& Chain() override { return chain_.chain; }
+
+private:
+    SystemChain chain_;
+};
+
 class LoaderCli {
 public:
+    // `station`: the run is one station of a line of readers (RunLine).
     LoaderCli(const CliOptions& o, const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-              const CliTerminal& terminal, const CliSystem& system, std::istream* in)
+              const CliTerminal& terminal, const CliSystem& system, std::istream* in,
+              StationContext* station = nullptr)
         : o_(o),
           args_(args),
           out_(out),
@@ -456,6 +501,9 @@ public:
           terminal_(terminal),
           system_(system),
           in_(in),
+          station_(station),
+          errPrefix_(station != nullptr ? "torvik-loader: Com" + std::to_string(station->port) + ": "
+                                        : std::string("torvik-loader: ")),
           toStdout_(o.action == CliOptions::Action::Read && o.image == "-"),
           viewOut_(toStdout_ ? err : out),
           imageBytes_(static_cast<size_t>(kCardImageSize)),
@@ -468,18 +516,28 @@ public:
     int Run()
     {
         if (o_.action == CliOptions::Action::Ports) return Ports();
-        if (const int status = CheckDevice(); status != 0) return status;
-        if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
-            if (const int status = Load(); status != 0) return status;
+        if (station_ == nullptr && o_.ports.size() > 1) return RunLine();
+        if (station_ == nullptr) {
+            if (const int status = CheckDevice(o_.port); status != 0) return status;
+            if (o_.action == CliOptions::Action::Program || o_.action == CliOptions::Action::Verify) {
+                if (const int status = Load(); status != 0) return status;
+            }
+            if (const int status = CheckTrace(o_.trace); status != 0) return status;
+        } else if (station_->image != nullptr) {
+            // The line loaded and checked the image; this station's copy is
+            // its own, for programming pads it in place.
+            std::copy(station_->image, station_->image + station_->imageLength, CardImage.Data);
+            CardImage.Length = station_->imageLength;
+            imageSize_ = CardImage.Length;
+            sha256_ = station_->sha256;
         }
-        if (const int status = CheckTrace(); status != 0) return status;
         std::unique_ptr<PartFile> part;
         if (o_.action == CliOptions::Action::Read && !toStdout_) {
             if (const int status = CheckTarget(part); status != 0) return status;
         }
         CliTerminal terminal = terminal_;
         if (toStdout_) terminal.live = terminal.colour = terminal.ansi = false;
-        Session session(o_, viewOut_, terminal, system_);
+        Session session(o_, viewOut_, terminal, system_, station_);
         session_ = &session;
         if (!session.TraceOpen()) return Usage(o_.trace + ": cannot be written: " + std::strerror(errno));
         WriteTraceHeader();
@@ -494,6 +552,158 @@ public:
     }
 
 private:
+    // ------------------------------------------------------ a line of readers
+
+    // The trace file of the station at `port`: FILE.<port>.
+    std::string StationTrace(uint32_t port) const
+    {
+        return o_.trace.empty() ? std::string() : o_.trace + "." + std::to_string(port);
+    }
+
+    // Several ports: every port's device, the image and the trace files
+    // checked once, then a station per port on a thread of its own, each a
+    // LoaderCli with its own link, devices, view and trace. This thread asks
+    // the stop question and passes a stop on to every station, redraws the
+    // table, and once every station has ended writes the run's end.
+    int RunLine()
+    {
+        for (const uint32_t port : o_.ports)
+            if (const int status = CheckDevice(port); status != 0) return status;
+        if (o_.action == CliOptions::Action::Program) {
+            if (const int status = Load(); status != 0) return status;
+        }
+        for (const uint32_t port : o_.ports)
+            if (const int status = CheckTrace(StationTrace(port)); status != 0) return status;
+
+        StationOutput::TableSettings table;
+        table.on = terminal_.live && terminal_.ansi && !o_.json && !o_.quiet;
+        table.colour = terminal_.colour;
+        table.width = terminal_.width;
+        StationOutput output(out_, err_, o_.ports, table);
+        CliTerminal terminal = terminal_;
+        terminal.live = false;
+        terminal.stopSignal = &lineSignal_;
+        const std::string started = IsoTimeNow();
+
+        struct Station {
+            CliOptions options;
+            StationContext context;
+            std::atomic<bool> stop{false};
+            std::unique_ptr<LineStream> out;
+            std::unique_ptr<LineStream> err;
+            std::unique_ptr<StationDevices> devices;
+            std::thread thread;
+        };
+        std::vector<std::unique_ptr<Station>> stations;
+        for (size_t i = 0; i < o_.ports.size(); ++i) {
+            auto station = std::make_unique<Station>();
+            const uint32_t port = o_.ports[i];
+            station->options = o_;
+            station->options.port = port;
+            station->options.ports = {port};
+            station->options.trace = StationTrace(port);
+            StationContext& c = station->context;
+            c.port = port;
+            c.index = i;
+            c.output = &output;
+            c.table = table.on;
+            if (imageSize_ > 0) {
+                c.image = CardImage.Data;
+                c.imageLength = CardImage.Length;
+                c.sha256 = sha256_;
+            }
+            const std::string prefix = o_.json ? std::string() : "Com" + std::to_string(port) + ": ";
+            station->out = std::make_unique<LineStream>(
+                [&output, prefix](const std::string& line) { output.Out(prefix + line); });
+            station->err = std::make_unique<LineStream>([&output](const std::string& line) { output.Err(line); });
+            station->devices = system_.stationDevices ? system_.stationDevices(port, station->err.get())
+                                                      : std::make_unique<SystemStation>(station->err.get());
+            stations.push_back(std::move(station));
+        }
+        for (const auto& station : stations) {
+            Station* s = station.get();
+            s->thread = std::thread([this, s, &output, &terminal] {
+                const CliSystem system{s->devices->Chain(), [s] { return s->stop.load(); }, {}};
+                try {
+                    LoaderCli(s->options, args_, *s->out, *s->err, terminal, system, nullptr, &s->context).Run();
+                } catch (const std::exception& e) {
+                    RunOutcome o;
+                    o.kind = FailureKind::Other;
+                    o.reason = e.what();
+                    s->context.status = kExitOtherFailure;
+                    s->context.failure = FailureJson(o);
+                    *s->err << "torvik-loader: Com" << s->context.port << ": " << e.what() << '\n';
+                }
+                output.Ended(s->context.index);
+            });
+        }
+        bool stopping = false;
+        while (!output.WaitForStations(kLineTurnMs)) {
+            if (!stopping && system_.stopRequested && output.Locked(system_.stopRequested)) {
+                stopping = true;
+                lineSignal_ = terminal_.stopSignal != nullptr ? *terminal_.stopSignal : 0;
+                for (const auto& station : stations) station->stop.store(true);
+            }
+            output.Redraw();
+        }
+        for (const auto& station : stations) station->thread.join();
+        output.Close();
+
+        // The run's end: the cards of all stations, and the status of a
+        // stop, else of the first station that did not end with 0.
+        int done = 0;
+        int failed = 0;
+        double elapsed = 0;
+        bool interrupted = false;
+        const StationContext* failing = nullptr;
+        std::string ports;
+        for (const auto& station : stations) {
+            const StationContext& c = station->context;
+            done += c.programmed;
+            failed += c.failed;
+            elapsed = std::max(elapsed, c.elapsed);
+            ports += (ports.empty() ? "" : ",") + std::to_string(c.port);
+            if (c.result == "interrupted") interrupted = true;
+            if (c.status != kExitProgrammed && failing == nullptr) failing = &c;
+        }
+        const bool check = o_.action == CliOptions::Action::Check;
+        const std::string summary = std::to_string(stations.size()) + " ports: " + std::to_string(done) +
+                                    (check ? " cards answer, " : " cards programmed, ") + std::to_string(failed) +
+                                    " failed";
+        Ending e(check ? "answers" : "programmed", kExitProgrammed, summary);
+        if (interrupted) {
+            std::string word;
+            e.status = StopStatus(word);
+            e.result = "interrupted";
+            e.message = word + ": " + summary;
+            RunOutcome o;
+            o.kind = FailureKind::Stopped;
+            e.failure = FailureJson(o);
+        } else if (failing != nullptr) {
+            e.status = failing->status;
+            e.result = "failed";
+            e.failure = failing->failure;
+        }
+        ended_ = true;
+        if (o_.json) {
+            JsonObject result("result");
+            result.Add("command", CommandName(o_.action))
+                .Add("result", e.result)
+                .Add("status", e.status)
+                .Add("message", e.message)
+                .Add(check ? "answered" : "programmed", done)
+                .Add("failed", failed)
+                .AddRaw("stations", "[" + ports + "]");
+            if (!e.failure.empty()) result.AddRaw("failure", e.failure);
+            result.AddSeconds("elapsed", elapsed).Add("version", kJsonVersion).Add("started", started);
+            output.Out(result.AddSeconds("t", elapsed).Text());
+        } else {
+            output.Out(summary + ", in " + Seconds(elapsed));
+        }
+        if (e.status != kExitProgrammed) output.Err("torvik-loader: " + e.message);
+        return e.status;
+    }
+
     // ports: the list as text, or one "port" object per device with --json.
     int Ports()
     {
@@ -533,20 +743,21 @@ private:
                     std::to_string(devices) + " serial device" + (devices == 1 ? "" : "s")});
     }
 
-    // What the run's port opens: --device, else what the program's chain
+    // What the port opens: --device, else what the program's chain
     // resolves its name to.
-    std::string DeviceValue() const
+    std::string DeviceValue(uint32_t port) const
     {
         if (!o_.device.empty()) return o_.device;
-        return system_.ports.ResolvedValue(TSerialChannel::DeviceName(o_.port));
+        return system_.ports.ResolvedValue(TSerialChannel::DeviceName(port));
     }
+    std::string DeviceValue() const { return DeviceValue(o_.port); }
 
     // A "sim:" device with options the simulator does not know, or a
     // malformed network address, is a usage error, not a port that cannot
     // be opened.
-    int CheckDevice()
+    int CheckDevice(uint32_t port)
     {
-        const std::string value = DeviceValue();
+        const std::string value = DeviceValue(port);
         if (value.rfind("rfc2217://", 0) == 0) {
             const std::string problem = Rfc2217AddressProblem(value);
             return problem.empty() ? 0 : Usage(problem);
@@ -585,15 +796,15 @@ private:
 
     // The trace must not be one of the run's own files: opening it would
     // empty the image, or the card read would be written over it.
-    int CheckTrace()
+    int CheckTrace(const std::string& trace)
     {
-        if (o_.trace.empty()) return 0;
+        if (trace.empty()) return 0;
         std::vector<std::string> files;
         if (o_.image != "-" && !o_.image.empty()) files.push_back(o_.image);
         if (o_.action == CliOptions::Action::Read && !toStdout_) files.push_back(o_.image + ".part");
         for (const std::string& file : files)
-            if (SameFile(o_.trace, file))
-                return Usage("--trace " + o_.trace + " is the " +
+            if (SameFile(trace, file))
+                return Usage("--trace " + trace + " is the " +
                              (o_.action == CliOptions::Action::Read ? "output" : "image") +
                              " file; the trace needs a file of its own");
         return 0;
@@ -669,14 +880,17 @@ private:
             for (const std::string& note : e.notes) session_->Note("result " + note);
         }
         if (o_.json) {
-            JsonObject result("result");
+            // A station of a line ends with its "station" object; the line
+            // writes the one result.
+            JsonObject result(station_ != nullptr ? "station" : "result");
             result.Add("command", CommandName(o_.action))
                 .Add("result", e.result)
                 .Add("status", e.status)
                 .Add("message", e.message);
             for (const auto& [key, value] : e.fields) result.AddRaw(key, value);
             if (!e.failure.empty()) result.AddRaw("failure", e.failure);
-            result.AddSeconds("elapsed", Elapsed()).Add("version", kJsonVersion);
+            result.AddSeconds("elapsed", Elapsed());
+            if (station_ == nullptr) result.Add("version", kJsonVersion);
             if (session_ != nullptr)
                 result.Add("started", session_->Started())
                     .AddRaw("phases", PhaseSeconds())
@@ -686,9 +900,19 @@ private:
             session_->View().Say(e.line, true);
         }
         if (e.status != kExitProgrammed) {
-            err_ << "torvik-loader: " << e.message << '\n';
-            for (const std::string& note : e.notes) err_ << "torvik-loader: " << note << '\n';
+            err_ << errPrefix_ << e.message << '\n';
+            for (const std::string& note : e.notes) err_ << errPrefix_ << note << '\n';
             for (const std::string& line : e.listing) err_ << line << '\n';
+        }
+        if (station_ != nullptr) {
+            station_->status = e.status;
+            station_->result = e.result;
+            station_->failure = e.failure;
+            station_->elapsed = Elapsed();
+            if (!o_.repeat) {
+                station_->programmed = e.status == kExitProgrammed ? 1 : 0;
+                station_->failed = 1 - station_->programmed;
+            }
         }
         return e.status;
     }
@@ -876,23 +1100,42 @@ private:
         return End(e);
     }
 
-    // One "card" object of --repeat.
+    // One "card" object of --repeat, saying also whether the card was
+    // calibrated (else it was programmed at a speed kept or given).
     void CardObject(int card, const Ending& e, double seconds)
     {
         if (!o_.json) return;
+        const RunRecord& record = session_->Record();
+        const bool calibrated = record.SpeedKnown() && !record.Speed().given;
         JsonObject object("card");
         object.Add("card", card).Add("result", e.result).Add("status", e.status).Add("message", e.message);
         for (const auto& [key, value] : e.fields) object.AddRaw(key, value);
         for (const auto& [key, value] : BlockFields()) object.AddRaw(key, value);
         if (!e.failure.empty()) object.AddRaw("failure", e.failure);
-        session_->View().Json(object.AddSeconds("seconds", seconds));
+        object.AddSeconds("seconds", seconds).AddRaw("calibrated", calibrated ? "true" : "false");
+        session_->View().Json(object);
+    }
+
+    // --calibrate=once: the speed a card was calibrated to (afresh, when it
+    // did not take the speed kept) is kept for the cards after it, as long
+    // as its calibration found the loader answering or the card was
+    // programmed at it.
+    void KeepSpeed(bool programmed)
+    {
+        const RunRecord& record = session_->Record();
+        if (!o_.calibrateOnce || !record.SpeedKnown() || record.Speed().given) return;
+        if (record.Speed().passed == 0 && !programmed) return;
+        settings_.fixedSpeed = record.Speed().speed;
+        settings_.calibrateWhenRefused = true;
     }
 
     // Card after card. A card whose session began (it was in the slot and
     // reset) gets its "card" object and its line whatever ended it, and
     // counts as programmed or failed. A card wait that ran out waits again;
     // a port that cannot be opened, a reader that went away and a stop end
-    // the batch.
+    // the batch; with --count, so does the count's last card. After --count
+    // cards the run's status is 0 when all were programmed, else the first
+    // failed card's.
     int ProgramRepeatedly()
     {
         ShowImage();
@@ -901,7 +1144,19 @@ private:
         int programmed = 0;
         int failed = 0;
         Ending end;
+        Ending firstFailure;
+        bool counted = false;
+        const auto tally = [&] {
+            if (station_ == nullptr) return;
+            station_->programmed = programmed;
+            station_->failed = failed;
+            station_->output->Tally(station_->index, programmed, failed);
+        };
         for (;;) {
+            if (o_.count > 0 && programmed + failed >= o_.count) {
+                counted = true;
+                break;
+            }
             const double started = view.Elapsed();
             const int card = programmed + failed + 1;
             record.StartCard();
@@ -909,18 +1164,23 @@ private:
             const ProgramRunOutcome outcome =
                 RunProgramSequence(session_->Link(), view, session_->Account(), CardImage, settings_);
             const double took = view.Elapsed() - started;
+            KeepSpeed(outcome.programmed);
             if (outcome.programmed) {
                 ++programmed;
                 Ending e("programmed", kExitProgrammed, view.Text());
                 e.fields = WrittenFields(false, true);
                 CardObject(card, e, took);
                 view.Say("Card " + std::to_string(card) + ": " + view.Text() + " (" + Seconds(took) + ")", true);
+                tally();
+                end = e;
                 continue;
             }
             end = FailureEnding({});
             const FailureKind kind = record.Outcome().kind;
             if (record.CardBegan()) {
                 ++failed;
+                if (failed == 1) firstFailure = end;
+                tally();
                 CardObject(card, end, took);
                 // A stop says what the card holds in its message already.
                 const bool cutOff = kind == FailureKind::ReaderGone || kind == FailureKind::Other;
@@ -931,9 +1191,16 @@ private:
             if (kind == FailureKind::Stopped || kind == FailureKind::Port || kind == FailureKind::ReaderGone) break;
         }
         view.Finish();
-        view.Say(std::to_string(programmed) + " card" + (programmed == 1 ? "" : "s") + " programmed, " +
-                     std::to_string(failed) + " failed, in " + Seconds(view.Elapsed()),
-                 true);
+        const std::string cards = std::to_string(programmed) + " card" + (programmed == 1 ? "" : "s") +
+                                  " programmed, " + std::to_string(failed) + " failed";
+        view.Say(cards + ", in " + Seconds(view.Elapsed()), true);
+        if (counted) {
+            if (failed == 0) {
+                end.message = cards;
+            } else {
+                end = firstFailure;
+            }
+        }
         end.fields.insert(end.fields.begin(), {{"programmed", std::to_string(programmed)},
                                                {"failed", std::to_string(failed)}});
         return End(end);
@@ -1116,6 +1383,12 @@ private:
     const CliTerminal& terminal_;
     const CliSystem& system_;
     std::istream* in_;
+    // A station of a line of readers, or null.
+    StationContext* station_;
+    // What begins each line on stderr: "torvik-loader: ", and the station.
+    std::string errPrefix_;
+    // A line of readers: the signal that stopped it, for its stations.
+    std::sig_atomic_t lineSignal_ = 0;
     // "read -": the card goes to `out_`, everything else to `err_`.
     bool toStdout_;
     std::ostream& viewOut_;

@@ -17,12 +17,28 @@
 // stderr, in the JSON and in the trace.
 // With --json every run ends with exactly one "result" object
 // (docs/torvik-loader-json.schema.json).
+//
+// A line of readers ("program -p 1,2,3,4 --repeat", "check -p 1-4"): each
+// port is a station with its own reader link, port chain, devices, view and
+// trace (FILE.<port>), on a thread of its own; the image is loaded once.
+// Stations write whole lines through one guarded output (cli/StationOutput.h):
+// piped, each line begins with "Com<N>: "; on a terminal a live table shows a
+// row per station; in JSON every object carries "station", each station ends
+// with a "station" object and the run with the one "result". A station
+// whose reader went away stops and the others go on; a stop (Ctrl-C) stops
+// them all, each saying what its card holds. The exit status is 0 when every
+// station did what it was for (with --count: programmed all its cards); a
+// stop's status (130, 143, 129) when the run was stopped; otherwise the
+// status of the first station, in the order the ports were given, that did
+// not end with 0.
 
 #include <csignal>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/CliArguments.h"
@@ -63,13 +79,35 @@ struct CliTerminal {
     const volatile std::sig_atomic_t* stopSignal = nullptr;
 };
 
+// The devices a station of a line of readers opens its port through: a port
+// chain of its own, over devices and a clock of its own, so that stations on
+// threads of their own share none of them.
+class StationDevices {
+public:
+    virtual ~StationDevices() = default;
+    virtual PortChain& Chain() = 0;
+};
+
 // What the program runs on: the port chain whose clock, devices and
 // assignments each run's own chain is made from (PortChain::ForRun), and the
 // question every turn of a wait asks: whether to stop the run (Ctrl-C, a
-// closed pipe). Empty: never.
+// closed pipe). Empty: never. A line of readers asks it from the thread that
+// started the stations only, under the lock of their output (it may look at
+// the streams).
 struct CliSystem {
+    using StationMaker = std::function<std::unique_ptr<StationDevices>(uint32_t port, std::ostream* notes)>;
+    CliSystem(PortChain& ports_, std::function<bool()> stopRequested_ = {}, StationMaker stationDevices_ = {})
+        : ports(ports_), stopRequested(std::move(stopRequested_)), stationDevices(std::move(stationDevices_))
+    {
+    }
+
     PortChain& ports;
     std::function<bool()> stopRequested;
+    // A line of readers: the devices of the station at `port`, made before
+    // its thread starts and destroyed after it ended; `notes` takes what its
+    // simulated readers cannot do. Empty: the system's devices on the steady
+    // clock (SystemChain), one set per station.
+    StationMaker stationDevices;
 };
 
 // Runs the program for the arguments after the program name. Status lines go

@@ -122,6 +122,7 @@ void TerminalView::PhaseEntered(RunPhase phase)
     if (JsonStyle()) Json(JsonObject("phase").Add("phase", PhaseName(phase)), true);
     if (announce_ && phase == RunPhase::AnswerToReset && JsonStyle()) Json(JsonObject("card_start"), true);
     table_.PhaseEntered(phase);
+    if (settings_.style == ViewSettings::Style::Row) ShowRow();
 }
 
 void TerminalView::Prompt(const SlotPrompt& prompt)
@@ -157,6 +158,7 @@ void TerminalView::TrialEnded(const CalibrationTrial& trial)
 
 void TerminalView::SpeedChosen(const SpeedChoice& c)
 {
+    speed_ = c.speed;
     if (JsonStyle()) {
         JsonObject object("speed");
         object.Add("speed", c.speed).AddRaw("given", c.given ? "true" : "false");
@@ -170,6 +172,7 @@ void TerminalView::SpeedChosen(const SpeedChoice& c)
         Json(object, true);
     }
     table_.SpeedChosen(c);
+    if (settings_.style == ViewSettings::Style::Row) ShowRow();
 }
 
 void TerminalView::Progress(const RunProgress& p)
@@ -198,13 +201,18 @@ void TerminalView::SetText(const std::string& text)
     shownMessage_ = message_;
     shownCount_ = count_;
     if (note_) note_("status " + text);
+    if (settings_.style == ViewSettings::Style::Row) {
+        ShowRow();
+        return;
+    }
     if (ended_) {
         endText_ = true;
         return;
     }
     using Style = ViewSettings::Style;
     switch (settings_.style) {
-    case Style::Quiet: return;
+    case Style::Quiet:
+    case Style::Row: return;
     case Style::Plain: {
         // A new message, or a percentage that has passed a multiple of 10.
         const int tenth = textPercent_ / 10;
@@ -241,6 +249,12 @@ void TerminalView::SetColor(TColor color)
     color_ = color;
     if (note_) note_(std::string("colour ") + ColourName(color));
     if (settings_.style == ViewSettings::Style::Live && lineOpen_ && settings_.colour && !endText_) Redraw();
+    if (settings_.style == ViewSettings::Style::Row) ShowRow();
+}
+
+void TerminalView::ShowRow()
+{
+    if (row_) row_({phase_, progress_, text_, color_, speed_});
 }
 
 void TerminalView::SetBar(int progress)
@@ -251,6 +265,7 @@ void TerminalView::SetBar(int progress)
     progress_ = progress;
     // A text that carries the percentage follows; redraw only a bar that moved.
     if (settings_.style == ViewSettings::Style::Live && lineOpen_ && barMoves && !endText_) Redraw();
+    if (settings_.style == ViewSettings::Style::Row && barMoves) ShowRow();
 }
 
 void TerminalView::Redraw()
@@ -290,16 +305,16 @@ void TerminalView::WritePendingStatus()
 {
     if (!statusPending_) return;
     statusPending_ = false;
-    out_ << JsonObject("status")
-                .Add("text", pendingText_)
-                .Add("colour", ColourName(color_))
-                .Add("progress", pendingProgress_)
-                .AddSeconds("elapsed", pendingElapsed_)
-                .AddSeconds("t", pendingElapsed_)
-                .Add("card", card_)
-                .Add("phase", PhaseName(phase_))
-                .Text()
-         << '\n';
+    JsonObject status("status");
+    status.Add("text", pendingText_)
+        .Add("colour", ColourName(color_))
+        .Add("progress", pendingProgress_)
+        .AddSeconds("elapsed", pendingElapsed_)
+        .AddSeconds("t", pendingElapsed_)
+        .Add("card", card_)
+        .Add("phase", PhaseName(phase_));
+    if (settings_.station > 0) status.Add("station", settings_.station);
+    out_ << status.Text() << '\n';
     out_.flush();
 }
 
@@ -326,6 +341,7 @@ void TerminalView::Json(JsonObject object, bool ofCard)
     WritePendingStatus();
     object.AddSeconds("t", elapsed_());
     if (ofCard) object.Add("card", card_);
+    if (settings_.station > 0) object.Add("station", settings_.station);
     out_ << object.Text() << '\n';
     out_.flush();
 }

@@ -29,7 +29,12 @@
 //   object for the speed chosen, and with SetCard's announcement a
 //   "card_start" object when a card's session begins (the answer-to-reset).
 // Quiet: nothing during the run.
+// Row (a station of a line of readers on a terminal): nothing is drawn; every
+//   change of the text, colour, phase, progress or speed is handed to the
+//   line's table (SetRow), the run's end included.
 // Verbose: Live starts a line per message, Plain prints every status text.
+// A station of a line of readers (ViewSettings::station) adds "station" (its
+// port) to every JSON object it writes.
 //
 // What the window shows once a run has ended (its failure on red, or "Card
 // successfully programmed.") is never drawn: the program reports the result
@@ -46,12 +51,24 @@
 #include "reader/RunAccount.h"
 
 struct ViewSettings {
-    enum class Style { Live, Plain, Json, Quiet };
+    enum class Style { Live, Plain, Json, Quiet, Row };
     Style style = Style::Plain;
     bool colour = false;  // Live: colour the text
     bool ansi = false;    // Live: the terminal takes escape codes
     int width = 80;       // Live: the terminal's columns
     bool verbose = false;
+    // The port of the station this view shows, in a line of readers; 0 for
+    // a run of one reader.
+    uint32_t station = 0;
+};
+
+// What a Row view hands its line's table: where the run stands.
+struct ViewRow {
+    RunPhase phase = RunPhase::ReaderSetup;
+    int progress = 0;  // the phase's, 0 to 100
+    std::string text;  // the status text
+    TColor colour = clBtnFace;
+    int32_t speed = 0;  // the loader's speed once chosen, else 0
 };
 
 // `text` as a JSON string literal, quotes included.
@@ -141,6 +158,8 @@ public:
     double Elapsed() const { return elapsed_(); }
     // Called with a line for the trace for every new status text and colour.
     void SetNote(std::function<void(const std::string&)> note) { note_ = std::move(note); }
+    // Row: called with the row whenever what it shows changes.
+    void SetRow(std::function<void(const ViewRow&)> row) { row_ = std::move(row); }
 
     // The colour as a word: "red", "green", "yellow" or "none".
     static const char* ColourName(TColor color);
@@ -152,6 +171,7 @@ private:
     // A new message begins with the next text.
     void NewMessage() { ++message_; }
     void SetBar(int progress);
+    void ShowRow();
 
     std::ostream& out_;
     ViewSettings settings_;
@@ -159,10 +179,12 @@ private:
     Verification verify_;
     std::function<double()> elapsed_;
     std::function<void(const std::string&)> note_;
+    std::function<void(const ViewRow&)> row_;
     WindowStatus table_;
     std::string text_;
     TColor color_ = clBtnFace;
     int card_ = 1;
+    int32_t speed_ = 0;
     bool announce_ = false;
     RunPhase phase_ = RunPhase::ReaderSetup;
     // From the account: the message in hand and the step of its running

@@ -14,6 +14,9 @@
 namespace {
 
 constexpr int kAttemptsPerBlock = 10;
+// A speed kept from an earlier card proves itself with the first block in at
+// most this many write frames; a card that takes none is calibrated afresh.
+constexpr int kKeptSpeedFrames = 2;
 // Every block write acknowledgement is awaited this long.
 constexpr int32_t kAckTimeoutMs = 1500;
 constexpr int32_t kReadTimeoutMs = 500;
@@ -96,6 +99,24 @@ public:
         return Settle();
     }
 
+    // The first block at a speed kept from an earlier card: written and read
+    // back with at most `frames` write frames (of its ten), then every block
+    // those writes put in doubt. 0 when the card took it; else the failure
+    // mark, and nothing further is to be written at this speed.
+    int Probe(uint32_t offset, int frames)
+    {
+        written_ = offset;
+        readBackNext_ = false;
+        int& left = FramesLeft(offset);
+        int allowed = std::min(frames, left);
+        const int granted = allowed;
+        const int mark = WriteBlock(offset, true, allowed);
+        left -= granted - allowed;
+        if (mark != 0) return mark;
+        written_ = offset + loader::kBlockSize;
+        return Settle();
+    }
+
     // After the last block: the blocks whose writes could not be seen are
     // read back too. 0, or the failure mark of a block that cannot be put
     // right.
@@ -143,6 +164,21 @@ public:
             unseen_.clear();
         }
         return false;
+    }
+
+    // Starts over, as a writer just made: after the speed changed, nothing
+    // written before counts.
+    void Restart()
+    {
+        readBackNext_ = false;
+        writeCounter_ = 0;
+        written_ = 0;
+        recheck_.clear();
+        unseen_.clear();
+        std::fill(framesLeft_.begin(), framesLeft_.end(), kAttemptsPerBlock);
+        failure_ = RunOutcome{};
+        lastDiffering_.clear();
+        anyStored_ = false;
     }
 
     // What is known of the block that made Write, Finish or ReadPasses fail.
@@ -432,8 +468,26 @@ bool ProgramCard(ReaderLink& link, ProgramWindow& window, RunObserver& account, 
         account.Ended(ProgrammingFailure(writer.Failure(), chosen, writer.AnyStored()));
         return false;
     };
-    if (run.fixedSpeed > 0) writer.ReadBackNext();
-    for (int32_t offset = 0; offset < length; offset += loader::kBlockSize) {
+    // A speed kept from an earlier card: the first block proves it, or the
+    // card is calibrated afresh and written from its first block at the
+    // speed found.
+    int32_t first = 0;
+    bool speedGiven = run.fixedSpeed > 0;
+    if (speedGiven && run.calibrateWhenRefused) {
+        if (writer.Probe(0, kKeptSpeedFrames) == 0) {
+            account.Progress({RunPhase::Writing, 0, length, verifyAll});
+            first = loader::kBlockSize;
+        } else {
+            RunSettings calibrated = run;
+            calibrated.fixedSpeed = 0;
+            if (FindSpeedAndStartLoader(link, window, account, calibrated, false, &chosen) == 0) return false;
+            account.PhaseEntered(RunPhase::Writing);
+            writer.Restart();
+            speedGiven = false;
+        }
+    }
+    if (speedGiven && first == 0) writer.ReadBackNext();
+    for (int32_t offset = first; offset < length; offset += loader::kBlockSize) {
         if (writer.Write(static_cast<uint32_t>(offset)) != 0) return fail();
         account.Progress({RunPhase::Writing, offset, length, verifyAll});
     }

@@ -68,7 +68,12 @@
 // With a run.fixedSpeed above 0 the calibration is left out and the loader
 // runs at that speed; the first block is then read back whatever the verify rule
 // says, so a speed the card does not take ends the run at the first block
-// with "Error programming Torvik Loader Card.".
+// with "Error programming Torvik Loader Card.". With run.calibrateWhenRefused
+// as well (a speed kept from an earlier card) the first block gets at most two
+// write frames at that speed; when the card does not take it, the card is
+// calibrated afresh (PhaseEntered(Calibration), the trials, SpeedChosen,
+// PhaseEntered(LoaderStart), then PhaseEntered(Writing) again) and written
+// from its first block at the speed found, as a calibrated run.
 // Takes about 8 s for the answer-to-reset, calibration and loader start, plus
 // about 1 % more than the line time of the frames (for 256 KiB at 34350 baud:
 // 8.1 min with EachBlock, 5.4 min with AfterWriting, 2.6 min with Sampled);

@@ -24,4 +24,8 @@ struct RunSettings {
     // Above 0: the loader is started at this speed, without calibration
     // (torvik-loader --speed).
     int32_t fixedSpeed = 0;
+    // With a fixedSpeed kept from an earlier card: a card that does not take
+    // its first block at that speed is calibrated afresh and programmed at
+    // the speed found (torvik-loader --calibrate=once).
+    bool calibrateWhenRefused = false;
 };

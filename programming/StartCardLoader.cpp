@@ -47,11 +47,16 @@ bool CheckLoaderCardAtr(ReaderLink& link, ProgramWindow& window, const RunSettin
 int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
                         bool readOnly, SpeedChoice* chosen)
 {
-    TSerialChannel& SerialChannel = link.SerialChannel;
-    const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
-
     // Only a Torvik loader card is programmed.
     if (!CheckLoaderCardAtr(link, window, account, run)) return 0;
+    return FindSpeedAndStartLoader(link, window, account, run, readOnly, chosen);
+}
+
+int32_t FindSpeedAndStartLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                                bool readOnly, SpeedChoice* chosen)
+{
+    TSerialChannel& SerialChannel = link.SerialChannel;
+    const uint32_t port = loader::PortNumberOfSelection(window.ComPortIndex());
 
     // The speed, and how it was found.
     struct Chosen final : RunObserver {

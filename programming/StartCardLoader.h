@@ -47,3 +47,9 @@ int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, RunObserver& ac
                         bool readOnly = false, SpeedChoice* chosen = nullptr);
 // The same, shown in `window`'s status field (programming/WindowStatus.h).
 int32_t StartCardLoader(ReaderLink& link, ProgramWindow& window, bool readOnly = false, const RunSettings& run = {});
+
+// StartCardLoader after its answer-to-reset check, for a card that has
+// passed it already in this run: the speed (calibrated, or run.fixedSpeed),
+// the loader started and the port reopened at that speed, which it returns.
+int32_t FindSpeedAndStartLoader(ReaderLink& link, ProgramWindow& window, RunObserver& account, const RunSettings& run,
+                                bool readOnly = false, SpeedChoice* chosen = nullptr);

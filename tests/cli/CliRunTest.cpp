@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
+#include <regex>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,6 +24,7 @@
 #include "cli/PortList.h"
 #include "cli/RunRecord.h"
 #include "cli/Sha256.h"
+#include "cli/StationOutput.h"
 #include "cli/TerminalView.h"
 #include "devices/PortChain.h"
 #include "programming/CardImageFile.h"
@@ -112,6 +115,49 @@ private:
     SystemPorts devices_;
     PortChain chain_;
     std::ostringstream out_;
+};
+
+// A line of simulated readers, one per port, each station with its own
+// virtual clock and devices, as the program gives each its own; `sim` names
+// a port's simulator options (default: a card in the slot). `stopWhen` is
+// asked between the stations' turns with what they wrote so far.
+class SimulatedLine {
+public:
+    struct Station final : StationDevices {
+        Station(uint32_t port, const std::string& options)
+            : clock(1'000'000'000, 20), devices(clock), chain(devices, clock)
+        {
+            chain.Assign(port, options.empty() ? std::string("sim") : "sim:" + options);
+        }
+        PortChain& Chain() override { return chain; }
+        VirtualClock clock;
+        SystemPorts devices;
+        PortChain chain;
+    };
+    explicit SimulatedLine(std::map<uint32_t, std::string> sim) : sim_(std::move(sim)), chain_(devices_, clock_)
+    {
+        for (const auto& [port, options] : sim_) chain_.Assign(port, "sim");
+    }
+    RunResult operator()(const std::vector<std::string>& args)
+    {
+        std::ostringstream out, err;
+        const auto make = [this](uint32_t port, std::ostream*) {
+            auto station = std::make_unique<Station>(port, sim_[port]);
+            stations_[port] = station.get();
+            return std::unique_ptr<StationDevices>(std::move(station));
+        };
+        const CliSystem system{chain_, [this, &out] { return stopWhen && stopWhen(out.str()); }, make};
+        const int status = RunLoaderCli(args, out, err, CliTerminal{}, system, nullptr);
+        return {status, out.str(), err.str()};
+    }
+    std::function<bool(const std::string& out)> stopWhen;
+
+private:
+    std::map<uint32_t, std::string> sim_;
+    std::map<uint32_t, Station*> stations_;
+    VirtualClock clock_;
+    SystemPorts devices_{clock_};
+    PortChain chain_;
 };
 
 }  // namespace
@@ -501,6 +547,24 @@ TEST(CliArguments, ParsesCommandsAndOptions)
          pass, ""},
         {{"program", "--speed", "0x8000", "a.tvk"}, "--speed takes a speed in baud from 1200 to 230400, not '0x8000'",
          A::Program, 1, "", pass, ""},
+        {{"program", "-p", "1-3,7", "--count", "2", "a.tvk"}, "", A::Program, 1, "", pass, "a.tvk"},
+        {{"check", "-p", "4,2"}, "", A::Check, 4, "", pass, ""},
+        {{"program", "-p", "1,2,1", "a.tvk"}, "--port names Com1 twice", A::Program, 1, "", pass, ""},
+        {{"program", "-p", "3-2", "a.tvk"}, "--port takes a port number from 1 to 255, not '3-2'", A::Program, 1, "",
+         pass, ""},
+        {{"read", "-p", "1,2", "o"}, "read takes one port, not '1,2'; several are for program and check", A::Read, 1,
+         "", pass, ""},
+        {{"program", "-p", "1,2", "-d", "sim", "a.tvk"},
+         "--device names the device of one port; for several, set TORVIK_COM<N> for each", A::Program, 1, "", pass, ""},
+        {{"program", "--count", "0", "a.tvk"}, "--count takes a number of cards from 1 to 1000000, not '0'",
+         A::Program, 1, "", pass, ""},
+        {{"program", "--calibrate=once", "a.tvk"},
+         "--calibrate=once needs --repeat or --count: it keeps the first card's speed for the next", A::Program, 1, "",
+         pass, ""},
+        {{"program", "--repeat", "--calibrate=twice", "a.tvk"}, "--calibrate takes each or once, not 'twice'",
+         A::Program, 1, "", pass, ""},
+        {{"program", "--count", "2", "--calibrate=once", "--speed", "34350", "a.tvk"},
+         "--calibrate and --speed cannot be given together", A::Program, 1, "", pass, ""},
     };
     for (const Case& c : cases) {
         const CliParse p = ParseCliArguments(c.args);
@@ -528,6 +592,11 @@ TEST(CliArguments, ParsesCommandsAndOptions)
     EXPECT_TRUE(bad.json);
     EXPECT_FALSE(ParseCliArguments({"program", "--", "--json"}).json);
     EXPECT_TRUE(ParseCliArguments({"program", "--repeat", "--truncate", "a"}).options.repeat);
+    // --count implies --repeat; several ports in the order given.
+    const CliOptions line = ParseCliArguments({"program", "-p", "1-3,7", "--count", "2", "--calibrate=once", "a"}).options;
+    EXPECT_EQ(line.ports, (std::vector<uint32_t>{1, 2, 3, 7}));
+    EXPECT_TRUE(line.repeat && line.calibrateOnce);
+    EXPECT_EQ(line.count, 2);
 }
 
 TEST(CliArguments, BadArgumentsGiveOneLineAndStatusTwo)
@@ -802,6 +871,135 @@ TEST(CliRun, RepeatProgramsCardAfterCardUntilInterrupted)
               0u)
         << objects[3];
     EXPECT_EQ(j.err, "torvik-loader: interrupted: the card is partly programmed: blocks 0x00000 to 0x00050 written\n");
+}
+
+TEST(CliRun, CalibrateOnceKeepsTheSpeedWhileTheCardsTakeIt)
+{
+    // Three cards, one calibration: the later cards are programmed at the
+    // first card's speed. When the second card's loader no longer takes it
+    // (its window moved), that card is calibrated afresh, ends programmed,
+    // and the third card keeps the new speed.
+    const std::vector<uint8_t> image = Pattern(300);
+    const std::string path = WriteImage("cli-once.tvk", image);
+    struct Case {
+        bool moveWindow;
+        int trials;
+        const char* cards[3];  // each card's speed and whether it calibrated
+    };
+    const Case cases[] = {
+        {false, 21,
+         {"\"speed\":34350,\"blocks_written\":19,", "\"speed\":34350,\"blocks_written\":19,",
+          "\"speed\":34350,\"blocks_written\":19,"}},
+        {true, 42,
+         {"\"speed\":34350,\"blocks_written\":19,", "\"speed\":34700,\"blocks_written\":19,\"retries\":2,",
+          "\"speed\":34700,\"blocks_written\":19,"}},
+    };
+    const bool calibrated[2][3] = {{true, false, false}, {true, true, false}};
+    for (const Case& c : cases) {
+        SimulatedRun run("");
+        run.stopWhen = [&run, &c](const std::string& out) {
+            if (c.moveWindow && out.find("\"event\":\"card\",\"card\":1,") != std::string::npos)
+                run.Reader().Options().windowLow = 34400, run.Reader().Options().windowHigh = 35000;
+            return false;
+        };
+        const RunResult r = run({"program", "--count", "3", "--calibrate=once", "-n", "--json", path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> lines = Lines(r.out);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.rfind("{\"event\":\"trial\",", 0) == 0; }),
+                  c.trials)
+            << r.out;
+        std::vector<std::string> cards;
+        for (const std::string& line : lines)
+            if (line.rfind("{\"event\":\"card\",", 0) == 0) cards.push_back(line);
+        ASSERT_EQ(cards.size(), 3u) << r.out;
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_NE(cards[i].find("\"result\":\"programmed\""), std::string::npos) << cards[i];
+            EXPECT_NE(cards[i].find(c.cards[i]), std::string::npos) << cards[i];
+            EXPECT_NE(cards[i].find(std::string("\"calibrated\":") + (calibrated[c.moveWindow][i] ? "true" : "false")),
+                      std::string::npos)
+                << cards[i];
+        }
+        EXPECT_NE(lines.back().find("\"programmed\":3,\"failed\":0,"), std::string::npos) << lines.back();
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), run.Reader().Memory().begin()));
+    }
+}
+
+TEST(CliRun, LineOfReadersProgramsEachStationsCards)
+{
+    // Four stations, two cards each, in one JSON stream; a station whose
+    // reader goes away stops while the others go on; a stop ends them all.
+    const std::vector<uint8_t> image = Pattern(300);
+    const std::string path = WriteImage("cli-line.tvk", image);
+    struct Case {
+        std::map<uint32_t, std::string> sim;
+        const char* stopAt;  // stop once the output holds this; "" never
+        int status;
+        int programmed[4];  // programmed and failed cards of each station
+        int failed[4];
+        std::vector<std::string> err;  // lines of stderr, in any order
+    };
+    const Case cases[] = {
+        {{{1, ""}, {2, ""}, {3, ""}, {4, ""}}, "", 0, {2, 2, 2, 2}, {0, 0, 0, 0}, {}},
+        // Com3's reader goes away while its second card is calibrated.
+        {{{1, ""}, {2, ""}, {3, "vanish=24000"}, {4, ""}}, "", 11, {2, 2, 1, 2}, {0, 0, 1, 0},
+         {"torvik-loader: Com3: the reader went away: the simulated reader's port vanished",
+          "torvik-loader: Com3: nothing written", "torvik-loader: 4 ports: 7 cards programmed, 1 failed"}},
+        // The first cards are never taken out: each station waits for it.
+        {{{1, "card=out,insert=100"}, {2, "card=out,insert=100"}, {3, "card=out,insert=100"},
+          {4, "card=out,insert=100"}},
+         "\"card\":1,\"result\":\"programmed\"", 130, {1, 1, 1, 1}, {0, 0, 0, 0},
+         {"torvik-loader: Com1: interrupted: nothing written", "torvik-loader: Com2: interrupted: nothing written",
+          "torvik-loader: Com3: interrupted: nothing written", "torvik-loader: Com4: interrupted: nothing written",
+          "torvik-loader: interrupted: 4 ports: 4 cards programmed, 0 failed"}},
+    };
+    for (const Case& c : cases) {
+        SimulatedLine line(c.sim);
+        const std::string stopAt = c.stopAt;
+        if (!stopAt.empty()) line.stopWhen = [stopAt](const std::string& out) {
+            // Every station has programmed its first card.
+            size_t n = 0;
+            for (size_t at = out.find(stopAt); at != std::string::npos; at = out.find(stopAt, at + 1)) ++n;
+            return n >= 4;
+        };
+        const RunResult r = line({"program", "-p", "1,2,3,4", "--count", "2", "-n", "--json", path});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(Lines(r.err).size(), c.err.size()) << r.err;
+        for (const std::string& e : c.err) EXPECT_TRUE(Has(Lines(r.err), e)) << e << "\n" << r.err;
+        const std::vector<std::string> lines = Lines(r.out);
+        int cards = 0;
+        for (const std::string& l : lines) {
+            if (l.rfind("{\"event\":\"result\",", 0) == 0) continue;
+            // Every object but the run's result names its station.
+            EXPECT_NE(l.find(",\"station\":"), std::string::npos) << l;
+            if (l.rfind("{\"event\":\"card\",", 0) == 0) ++cards;
+        }
+        for (uint32_t port = 1; port <= 4; ++port) {
+            const std::string station = ",\"station\":" + std::to_string(port) + "}";
+            std::string ended;
+            for (const std::string& l : lines)
+                if (l.rfind("{\"event\":\"station\",", 0) == 0 && l.find(station) != std::string::npos) ended = l;
+            const std::string tally = "\"programmed\":" + std::to_string(c.programmed[port - 1]) + ",\"failed\":" +
+                                      std::to_string(c.failed[port - 1]) + ",";
+            EXPECT_NE(ended.find(tally), std::string::npos) << port << ": " << ended;
+        }
+        int expected = 0;
+        for (int i = 0; i < 4; ++i) expected += c.programmed[i] + c.failed[i];
+        EXPECT_EQ(cards, expected) << r.out;
+        EXPECT_EQ(lines.back().rfind("{\"event\":\"result\",\"command\":\"program\",", 0), 0u) << lines.back();
+        EXPECT_NE(lines.back().find("\"status\":" + std::to_string(c.status) + ","), std::string::npos)
+            << lines.back();
+        EXPECT_NE(lines.back().find("\"stations\":[1,2,3,4]"), std::string::npos) << lines.back();
+    }
+
+    // Several ports are for program and check; the summary line counts
+    // every station's cards.
+    SimulatedLine line({{2, ""}, {5, ""}});
+    const RunResult check = line({"check", "-p", "2,5"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    for (const char* port : {"Com2: ", "Com5: "})
+        EXPECT_NE(check.out.find(std::string(port) + "The card answers:"), std::string::npos) << check.out;
+    EXPECT_EQ(Lines(check.out).back().rfind("2 ports: 2 cards answer, 0 failed, in ", 0), 0u) << check.out;
 }
 
 TEST(CliRun, JsonQuietVerboseAndTrace)
@@ -1227,4 +1425,35 @@ TEST(TerminalView, LiveLineStaysWithinTheTerminal)
         view.Finish();
         EXPECT_EQ(out.str(), c.expected) << c.width;
     }
+}
+
+TEST(StationOutput, TableRowsStayWithinTheTerminalAndLinesGoAboveIt)
+{
+    std::ostringstream out, err;
+    StationOutput::TableSettings table;
+    table.on = true;
+    table.colour = true;
+    table.width = 70;
+    StationOutput output(out, err, {1, 12}, table);
+    output.Row(0, {RunPhase::Writing, 45, "Programming 45%", clBtnFace, 34350});
+    output.Row(1, {RunPhase::CardInsertion, 0, "Please insert card in card slot.", clYellow, 0});
+    output.Tally(1, 3, 1);
+    output.Redraw();
+    // A station's line: the table is erased, the line written, the table
+    // drawn again below it. Lines come whole, whatever pieces they were
+    // written in.
+    {
+        LineStream station([&output](const std::string& line) { output.Out("Com12: " + line); });
+        station << "Card 4: " << "Card successfully programmed." << '\n' << "unfinished";
+    }
+    output.Ended(0);
+    output.Close();
+    const std::string table1 = "port  phase        progress     speed done failed  status\n"
+                               "Com1  writing      [####------]  34350    0      0  Programming 45%\n"
+                               "Com12 put in       [----------]      -    3      1  \033[1;33mPlease insert car\033[0m\n";
+    const std::string erase = "\033[3A\r\033[J";
+    EXPECT_EQ(out.str(), table1 + erase + "Com12: Card 4: Card successfully programmed.\n" + table1 + erase +
+                             "Com12: unfinished\n" + table1 + erase +
+                             std::regex_replace(table1, std::regex("Com1  writing  "), "Com1  ended    "));
+    EXPECT_EQ(err.str(), "");
 }

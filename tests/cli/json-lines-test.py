@@ -1,15 +1,16 @@
 #!/usr/bin/python3
 """Runs torvik-loader --json on the built-in simulated reader in the ways a
 line controller meets it (program, read, verify, check and ports: success,
-usage errors, failures, a card that differs, --speed, --repeat and an
-interrupt) and checks every line it writes against
+usage errors, failures, a card that differs, --speed, --repeat, an
+interrupt, and a line of four readers) and checks every line it writes against
 docs/torvik-loader-json.schema.json: each line one object that the schema
 takes and that carries t, exactly one result, last, whose status is the exit
 status and whose version is the schema's; a failed run's result names its
 failure.
 
 Usage: json-lines-test.py TORVIK_LOADER SCHEMA
-The runs go in parallel, in real time, about 15 seconds in all."""
+The runs go in parallel, in real time, about 30 seconds in all (the line of
+readers programs two cards at each of its four stations)."""
 
 import json
 import os
@@ -64,11 +65,17 @@ def main():
         "usage, ports": (["ports", "--json", "--port", "2"], {2}, None),
         "repeat": (["program", "--repeat", "-n", "--json", "--device", "sim", image], {130}, '"event":"card"'),
         "interrupt": (["program", "--json", "--device", "sim:card=in", image], {130}, '"event":"status"'),
+        "line": (["program", "-p", "1-4", "--count", "2", "-n", "--calibrate=once", "--json", image], {0}, None),
+        "line, check": (["check", "-p", "1,3", "--json"], {0}, None),
+        "line, interrupt": (["program", "-p", "1,2", "--repeat", "-n", "--json", image], {130}, '"event":"card"'),
     }
+    # A line's ports are simulated readers, each through its TORVIK_COM<N>.
+    line = dict(os.environ, **{f"TORVIK_COM{n}": "sim" for n in range(1, 5)})
     processes = {}
     for name, (args, _, _) in runs.items():
         processes[name] = subprocess.Popen([loader] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                           stdin=subprocess.DEVNULL, text=True)
+                                           stdin=subprocess.DEVNULL, text=True,
+                                           env=line if name.startswith("line") else None)
 
     failures = []
     outputs = {}
@@ -126,6 +133,16 @@ def main():
             failures.append(f"{name}: no speed object")
         if name == "repeat" and not any(o.get("event") == "card" for o in objects):
             failures.append("repeat: no card object")
+        if name.startswith("line") and results:
+            # Every object but the result names its station, one of the run's.
+            stations = {o.get("station") for o in objects if o.get("event") != "result"}
+            if stations != set(results[0].get("stations", [])):
+                failures.append(f"{name}: objects of stations {sorted(stations, key=str)}")
+        if name == "line":
+            cards = [(o["station"], o["card"]) for o in objects
+                     if o.get("event") == "card" and o.get("result") == "programmed"]
+            if sorted(cards) != [(s, c) for s in range(1, 5) for c in (1, 2)]:
+                failures.append(f"line: programmed cards {sorted(cards)}")
         verifying = any(o.get("event") == "status" and o.get("text", "").startswith("Verifying ") for o in objects)
         if name.startswith("programmed, ") and not verifying:
             failures.append(f"{name}: no \"Verifying\" status during the read pass")
