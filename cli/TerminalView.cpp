@@ -189,6 +189,12 @@ void TerminalView::Ended(const RunOutcome& outcome)
     ended_ = true;
     NewMessage();
     table_.Ended(outcome);
+    // A line's row shows a card that did what it was for with a full bar:
+    // the last block's progress stops short of it.
+    if (settings_.style == ViewSettings::Style::Row && outcome.kind == FailureKind::None) {
+        progress_ = 100;
+        ShowRow();
+    }
 }
 
 // ------------------------------------------------- what the table writes

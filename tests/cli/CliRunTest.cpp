@@ -1427,6 +1427,24 @@ TEST(TerminalView, LiveLineStaysWithinTheTerminal)
     }
 }
 
+TEST(TerminalView, LineRowFillsItsBarOnlyForACardThatWasProgrammed)
+{
+    for (const FailureKind kind : {FailureKind::None, FailureKind::Block}) {
+        std::ostringstream out;
+        ViewSettings settings;
+        settings.style = ViewSettings::Style::Row;
+        TerminalView view(out, settings, 0, Verification::Sampled, [] { return 0.0; });
+        ViewRow last;
+        view.SetRow([&last](const ViewRow& row) { last = row; });
+        view.PhaseEntered(RunPhase::Writing);
+        view.Progress({RunPhase::Writing, 2032, 2048, false});
+        RunOutcome outcome;
+        outcome.kind = kind;
+        view.Ended(outcome);
+        EXPECT_EQ(last.progress, kind == FailureKind::None ? 100 : 99);
+    }
+}
+
 TEST(StationOutput, TableRowsStayWithinTheTerminalAndLinesGoAboveIt)
 {
     std::ostringstream out, err;
