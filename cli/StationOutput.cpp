@@ -26,16 +26,6 @@ const char* PhaseWords(RunPhase phase)
     return "";
 }
 
-const char* ColourCode(TColor color)
-{
-    switch (color) {
-    case clRed: return "\033[1;31m";
-    case clLime: return "\033[1;32m";
-    case clYellow: return "\033[1;33m";
-    default: return "";
-    }
-}
-
 }  // namespace
 
 // ------------------------------------------------------------- LineStream
@@ -189,9 +179,7 @@ void StationOutput::DrawTable()
 std::string StationOutput::RowText(const Station& station) const
 {
     const ViewRow& row = station.row;
-    const int filled = std::clamp(row.progress, 0, 100) * kBarWidth / 100;
-    const std::string bar =
-        "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), '-') + "]";
+    const std::string bar = ProgressBar(row.progress, kBarWidth);
     const std::string com = "Com" + std::to_string(station.port);
     const std::string speed = row.speed > 0 ? std::to_string(row.speed) : std::string("-");
     char head[128];

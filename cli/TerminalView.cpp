@@ -8,6 +8,8 @@ namespace {
 
 constexpr int kBarWidth = 20;
 
+}  // namespace
+
 const char* ColourCode(TColor color)
 {
     switch (color) {
@@ -18,7 +20,12 @@ const char* ColourCode(TColor color)
     }
 }
 
-}  // namespace
+std::string ProgressBar(int progress, int cells)
+{
+    const int filled = std::clamp(progress, 0, 100) * cells / 100;
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(cells - filled), '-') +
+           "]";
+}
 
 std::string CardAddressText(int64_t address)
 {
@@ -276,9 +283,7 @@ void TerminalView::SetBar(int progress)
 
 void TerminalView::Redraw()
 {
-    const int filled = progress_ * kBarWidth / 100;
-    std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
-                       std::string(static_cast<size_t>(kBarWidth - filled), '-') + "] ";
+    std::string line = ProgressBar(progress_, kBarWidth) + " ";
     // One column is left free so that the cursor never wraps the line.
     const size_t room = static_cast<size_t>(settings_.width - 1);
     std::string text = text_;

@@ -71,6 +71,12 @@ struct ViewRow {
     int32_t speed = 0;  // the loader's speed once chosen, else 0
 };
 
+// The escape code that shows text in `color` on a terminal; "" for the
+// window's plain colours.
+const char* ColourCode(TColor color);
+// A progress bar of `cells` cells, `progress` (0 to 100) of them filled:
+// "[####------]".
+std::string ProgressBar(int progress, int cells);
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 // A card address as the program's messages write it: "0x01230".
