@@ -668,8 +668,9 @@ private:
         }
         const bool check = o_.action == CliOptions::Action::Check;
         const std::string summary = std::to_string(stations.size()) + " ports: " + std::to_string(done) +
-                                    (check ? " cards answer, " : " cards programmed, ") + std::to_string(failed) +
-                                    " failed";
+                                    (done == 1 ? " card" : " cards") + (check ? (done == 1 ? " answers, " : " answer, ")
+                                                                              : " programmed, ") +
+                                    std::to_string(failed) + " failed";
         Ending e(check ? "answers" : "programmed", kExitProgrammed, summary);
         if (interrupted) {
             std::string word;
