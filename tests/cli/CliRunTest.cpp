@@ -1000,6 +1000,10 @@ TEST(CliRun, LineOfReadersProgramsEachStationsCards)
     for (const char* port : {"Com2: ", "Com5: "})
         EXPECT_NE(check.out.find(std::string(port) + "The card answers:"), std::string::npos) << check.out;
     EXPECT_EQ(Lines(check.out).back().rfind("2 ports: 2 cards answer, 0 failed, in ", 0), 0u) << check.out;
+    SimulatedLine wrongCard({{2, ""}, {5, "atr=3B02"}});
+    const RunResult one = wrongCard({"check", "-p", "2,5"});
+    EXPECT_EQ(one.status, 7) << one.err;
+    EXPECT_EQ(Lines(one.out).back().rfind("2 ports: 1 card answers, 1 failed, in ", 0), 0u) << one.out;
 }
 
 TEST(CliRun, JsonQuietVerboseAndTrace)
